@@ -1,0 +1,50 @@
+# The Windows deliverables, the command-line front end and the test suite run under Wine.
+
+# Every program must need nothing but Windows' own DLLs.
+set(QUILL_STATIC_LINK -static -static-libgcc -static-libstdc++)
+add_compile_definitions(UNICODE _UNICODE NOMINMAX _WIN32_WINNT=0x0601 WINVER=0x0601)
+set(CMAKE_RC_FLAGS "${CMAKE_RC_FLAGS} -c 65001")
+enable_language(RC)
+
+find_library(ZLIB_STATIC NAMES libz.a REQUIRED)
+find_path(ZLIB_INCLUDE zlib.h REQUIRED)
+
+# The wrapper that runs a program inside this build tree's own Wine prefix.
+set(QUILL_TEST_PREFIX ${CMAKE_BINARY_DIR}/wineprefix)
+configure_file(${CMAKE_SOURCE_DIR}/cmake/wine-run.in ${CMAKE_BINARY_DIR}/wine-run @ONLY
+               FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_BINARY_DIR}/wine-run)
+
+set(QUILL_SYSTEM_LIBS crypt32 advapi32 cryptui shell32 ole32 oleaut32 uuid comctl32 comdlg32 shlwapi user32 gdi32 version)
+
+# Platform side of the format subsystem: the cryptographic service, texts and display names.
+file(GLOB FORMAT_SERVICE_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/format/service/*.cpp)
+add_library(quill_format STATIC ${FORMAT_SERVICE_SOURCES})
+target_link_libraries(quill_format PUBLIC quill_format_bytes ${QUILL_SYSTEM_LIBS})
+target_compile_options(quill_format PRIVATE ${QUILL_WARNINGS})
+
+# The engines shared by the DLL, the command-line front end and the tests.
+file(GLOB ENGINE_SOURCES CONFIGURE_DEPENDS
+     ${CMAKE_SOURCE_DIR}/pack/*.cpp ${CMAKE_SOURCE_DIR}/unpack/*.cpp ${CMAKE_SOURCE_DIR}/packer_ui/*.cpp)
+add_library(quill_engine STATIC ${ENGINE_SOURCES})
+target_include_directories(quill_engine PUBLIC ${ZLIB_INCLUDE})
+target_link_libraries(quill_engine PUBLIC quill_format ${ZLIB_STATIC})
+target_compile_options(quill_engine PRIVATE ${QUILL_WARNINGS})
+
+set(QUILL_RESOURCES ${CMAKE_SOURCE_DIR}/resources/quillarent.rc)
+
+# Quillarent.dll
+file(GLOB SHELL_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/shell/*.cpp)
+add_library(Quillarent SHARED ${SHELL_SOURCES} ${QUILL_RESOURCES} ${CMAKE_SOURCE_DIR}/shell/Quillarent.def)
+set_target_properties(Quillarent PROPERTIES PREFIX "" OUTPUT_NAME Quillarent)
+target_link_libraries(Quillarent PRIVATE quill_engine ${QUILL_STATIC_LINK})
+target_compile_options(Quillarent PRIVATE ${QUILL_WARNINGS})
+
+# quill.exe, the command-line front end
+file(GLOB TOOL_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tools/*.cpp)
+add_executable(quill ${TOOL_SOURCES} ${QUILL_RESOURCES})
+target_link_libraries(quill PRIVATE quill_engine ${QUILL_STATIC_LINK})
+target_link_options(quill PRIVATE -municode)
+target_compile_options(quill PRIVATE ${QUILL_WARNINGS})
+
+include(${CMAKE_SOURCE_DIR}/tests/tests.cmake)

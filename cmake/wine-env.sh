@@ -1,0 +1,28 @@
+# Sourced by the scripts that run Windows programs: the 64-bit Wine loader and server, called
+# directly (Debian's /usr/bin/wine picks the 32-bit loader first, which not every kernel can run).
+QUILL_WINE=/usr/lib/wine/wine64
+QUILL_WINESERVER=/usr/lib/wine/wineserver64
+export WINELOADER="$QUILL_WINE"
+export WINESERVER="$QUILL_WINESERVER"
+export WINEDEBUG="${WINEDEBUG:--all}"
+export WINEDLLOVERRIDES="mscoree,mshtml="
+export LC_ALL="${QUILL_LOCALE:-ru_RU.UTF-8}"
+
+# Creates the prefix once (with the settings a test run needs) and starts a persistent server.
+quill_prepare_prefix() {
+    export WINEPREFIX="$1"
+    if [ ! -f "$WINEPREFIX/.quill-ready" ]; then
+        rm -rf "$WINEPREFIX"
+        mkdir -p "$(dirname "$WINEPREFIX")"
+        timeout 300 "$QUILL_WINE" wineboot -i >/dev/null 2>&1 || true
+        # Without a window manager every hide/destroy of a top-level window waits about 2 s.
+        timeout 60 "$QUILL_WINE" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
+        # A crash exits with a backtrace instead of a dialog that would block the run.
+        timeout 60 "$QUILL_WINE" reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1
+        timeout 60 "$QUILL_WINESERVER" -w || true
+        [ -f "$WINEPREFIX/system.reg" ] || { echo "cannot create the Wine prefix $WINEPREFIX" >&2; return 1; }
+        touch "$WINEPREFIX/.quill-ready"
+    fi
+    # A persistent server makes every later start take milliseconds instead of half a second.
+    "$QUILL_WINESERVER" -p >/dev/null 2>&1 || true
+}

@@ -1,0 +1,21 @@
+// Turns one plaintext stream into one PKCS#7 envelope in an open output file.
+#pragma once
+#include <windows.h>
+#include <wincrypt.h>
+#include <objidl.h>
+
+struct PackerWindow;
+
+// A signing certificate with the provider holding its private key and the key spec.
+struct SignerEntry {
+    PCCERT_CONTEXT certificate = nullptr;
+    HCRYPTPROV provider = 0;
+    DWORD keySpec = 0;
+};
+
+// Writes the envelope for the window's recipients (encryption page) and the given signers with the
+// window's settings. plaintextSize is the number of bytes source delivers (0 for the self-decoding
+// form). provider: a verify-only provider for the session key, 0 without recipients.
+// Nonzero on success; 0 with the reason in the thread's last error.
+BOOL WriteEnvelope(HANDLE output, ISequentialStream* source, DWORD plaintextSize, const SignerEntry* signers,
+                   DWORD signerCount, PackerWindow* window, HCRYPTPROV provider);

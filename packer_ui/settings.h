@@ -1,0 +1,49 @@
+// The packer's settings record: the settings page object, whose fields bear the names of their
+// registry values under HKEY_CURRENT_USER "Software\Orbelin\Quillarent".
+#pragma once
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "packer_ui/tab_page.h"
+
+extern const wchar_t kSettingsKey[];  // L"Software\\Orbelin\\Quillarent"
+
+class CVSettingsDlg : public CVTabDlg {
+public:
+    CVSettingsDlg();  // LoadSettings
+    ~CVSettingsDlg() override = default;
+
+    // Defaults, then the registry.
+    void LoadSettings();
+    // The editable fields back to the registry.
+    void SaveSettings() const;
+    // Fields from the page's controls; does nothing while the page window does not exist.
+    void ReadSettingsPage();
+
+    DWORD VerifyCertificates = 1;
+    DWORD DeleteFiles = 0;
+    DWORD DeleteSafelyFiles = 0;
+    DWORD OpenFiles = 0;
+    DWORD CompressFiles = 1;
+    DWORD CloseProgram = 1;
+    DWORD AddCertsToSignedFile = 1;
+    DWORD CreateSelfdecodedFile = 0;
+    std::wstring CryptCSPname;  // empty: the system's default provider of the type
+    std::wstring CompressedFiles;
+    DWORD CryptCSPtype = 1;  // PROV_RSA_FULL
+    DWORD EncryptAlgorithmID = 0x6602;  // CALG_RC2
+    DWORD HashAlgorithmID = 0x8004;     // CALG_SHA1
+    DWORD EncryptKeyLength = 40;
+    DWORD EncryptCreateSalt = 1;
+    DWORD EncryptCreateIV = 1;
+    DWORD OverwritePasses = 1;
+    DWORD DefaultEncryptionBlockSize = 64;
+    DWORD SignedMessageType = 4;
+    DWORD GzCompressionLevel = 9;
+    DWORD RecentItemsCount = 10;
+    std::vector<DWORD> SupportedCSP;  // empty: the four default provider types
+};
+
+extern const wchar_t kDefaultCompressedFiles[];

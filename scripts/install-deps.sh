@@ -1,0 +1,22 @@
+#!/bin/bash
+# Installs what the build, the tests and the demo need (Debian, as root). Idempotent and quiet.
+set -euo pipefail
+packages=(cmake make g++ mingw-w64 g++-mingw-w64-x86-64 g++-mingw-w64-i686 libz-mingw-w64-dev
+          googletest wine wine64 xvfb xauth fonts-wine imagemagick openssl libssl-dev util-linux)
+missing=()
+for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+# wine32 runs the 32-bit self-decoding program where the kernel can execute 32-bit code.
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    dpkg --add-architecture i386
+    missing+=(wine32:i386)
+elif ! dpkg-query -W -f='${Status}' wine32:i386 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=(wine32:i386)
+fi
+if [ ${#missing[@]} -gt 0 ]; then
+    echo "installing: ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq >/dev/null
+    apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi

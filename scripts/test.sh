@@ -1,0 +1,30 @@
+#!/bin/bash
+# Builds everything and runs the whole suite: the native byte-level tests, then the Windows
+# programs and the interop scripts under Wine in the build tree's own prefix.
+set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+cd "$root"
+bash scripts/install-deps.sh
+jobs=$(nproc)
+
+echo "== native build"
+cmake -S . -B build/native -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build build/native -j"$jobs" 2>&1 | grep -E 'warning|error' || true
+(cd build/native && ctest --output-on-failure -j"$jobs")
+
+echo "== windows build"
+cmake -S . -B build/win64 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build build/win64 -j"$jobs" 2>&1 | grep -E 'warning|error' || true
+cmake --build build/win64 -j"$jobs" >/dev/null
+
+. scripts/xvfb.sh
+. cmake/wine-env.sh
+prefix="$root/build/win64/wineprefix"
+cleanup() {
+    WINEPREFIX="$prefix" "$QUILL_WINESERVER" -k 2>/dev/null || true
+    quill_stop_xvfb
+}
+trap cleanup EXIT
+quill_start_xvfb
+quill_prepare_prefix "$prefix"
+(cd build/win64 && ctest --output-on-failure -j1 --timeout 900)

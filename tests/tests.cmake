@@ -1,0 +1,55 @@
+# The Windows test suite: GoogleTest executables and shell-script tests, all run under Wine.
+
+set(QUILL_TESTDATA ${CMAKE_BINARY_DIR}/testdata)
+string(REPLACE "/" "\\" QUILL_TESTDATA_WIN "Z:${QUILL_TESTDATA}")
+# One variable only: gtest_discover_tests flattens lists in its PROPERTIES. The prefix is baked
+# into the wine-run wrapper.
+set(QUILL_TEST_ENV "QUILL_TESTDATA=${QUILL_TESTDATA_WIN}")
+
+file(GLOB TEST_SUPPORT_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/support/*.cpp)
+add_library(quill_test_support STATIC ${TEST_SUPPORT_SOURCES})
+target_link_libraries(quill_test_support PUBLIC quill_engine gtest gmock)
+target_include_directories(quill_test_support PUBLIC ${CMAKE_SOURCE_DIR})
+target_compile_options(quill_test_support PRIVATE ${QUILL_WARNINGS})
+
+# Test certificates and keys, made by OpenSSL and imported into the test prefix's "MY" store.
+add_test(NAME setup.testcerts
+         COMMAND bash ${CMAKE_SOURCE_DIR}/tests/make-test-certs.sh ${QUILL_TESTDATA}
+                 $<TARGET_FILE:quill> ${CMAKE_BINARY_DIR}/wine-run)
+set_tests_properties(setup.testcerts PROPERTIES FIXTURES_SETUP testcerts TIMEOUT 600)
+
+# One GoogleTest executable per subsystem folder under tests/.
+function(quill_test_executable name)
+    set(sources)
+    foreach(dir IN LISTS ARGN)
+        file(GLOB found CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/${dir}/*.cpp)
+        list(APPEND sources ${found})
+    endforeach()
+    if(NOT sources)
+        return()
+    endif()
+    add_executable(${name} ${sources} ${QUILL_RESOURCES})
+    target_link_libraries(${name} PRIVATE quill_test_support ${QUILL_STATIC_LINK})
+    target_compile_options(${name} PRIVATE ${QUILL_WARNINGS})
+    gtest_discover_tests(${name}
+        DISCOVERY_MODE PRE_TEST
+        DISCOVERY_TIMEOUT 120
+        PROPERTIES ENVIRONMENT "${QUILL_TEST_ENV}" FIXTURES_REQUIRED testcerts TIMEOUT 300)
+endfunction()
+
+quill_test_executable(format_tests format format/service)
+quill_test_executable(pack_tests pack packer_ui)
+quill_test_executable(unpack_tests unpack)
+quill_test_executable(tool_tests tools)
+
+# Shell-script tests: interop with OpenSSL and the command-line front end.
+file(GLOB SCRIPT_TESTS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/interop/*.sh ${CMAKE_SOURCE_DIR}/tests/tools/*.sh)
+foreach(script IN LISTS SCRIPT_TESTS)
+    get_filename_component(stem ${script} NAME_WE)
+    get_filename_component(dir ${script} DIRECTORY)
+    get_filename_component(group ${dir} NAME)
+    add_test(NAME ${group}.${stem} COMMAND bash ${script})
+    set_tests_properties(${group}.${stem} PROPERTIES
+        ENVIRONMENT "${QUILL_TEST_ENV};QUILL_EXE=$<TARGET_FILE:quill>;QUILL_WINE_RUN=${CMAKE_BINARY_DIR}/wine-run;QUILL_SOURCE_DIR=${CMAKE_SOURCE_DIR};QUILL_BUILD_DIR=${CMAKE_BINARY_DIR};QUILL_TESTDATA_UNIX=${QUILL_TESTDATA}"
+        FIXTURES_REQUIRED testcerts TIMEOUT 900)
+endforeach()
