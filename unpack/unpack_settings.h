@@ -1,0 +1,22 @@
+// The unpack-side settings, read once per unpack run from HKEY_CURRENT_USER
+// "Software\Orbelin\Quillarent".
+#pragma once
+#include <windows.h>
+#include <wincrypt.h>
+
+#include <string>
+
+struct UnpackSettings {
+    std::wstring providerName;                  // "CryptCSPname"; empty: the type's default
+    std::wstring containerName = L"Quillarent"; // "CryptCSPcontainer"
+    DWORD providerType = 1;                     // "CryptCSPtype"
+    DWORD enumProviders = 1;                    // "EnumCryptoProviders"
+    DWORD reimportKey = 1;                      // "ReimportPrivateKey"
+    DWORD askReimport = 1;                      // "AskReimportPrivateKey"
+    HCERTSTORE store = nullptr;                 // "CertSystemStoreName", default "MY"
+    DWORD blockSize = 64;                       // "DefaultEncryptionBlockSize", at least 64
+};
+
+void LoadUnpackSettings(UnpackSettings* settings);
+// Writes back the three flags (a flag that is not 0 deletes its value), closes the store.
+void SaveUnpackSettings(UnpackSettings* settings);
