@@ -11,14 +11,27 @@
 #   stranger      CN=Stranger Recipient, RSA 2048, key NOT imported (a foreign recipient)
 #   selfsigned    CN=Self Signed Recipient, self-signed, type 24 provider
 # Each NAME has NAME.key.pem, NAME.pem, NAME.cer (DER) and NAME.p12 (password "test").
+# Afterwards every tests/*/fixtures-*.sh runs with OUTDIR as its argument (files made by OpenSSL that
+# the tests read).
 set -euo pipefail
 out="$1"; quill_exe="$2"; wine_run="$3"
+source_dir="$(cd "$(dirname "$0")/.." && pwd)"
+run_fixture_scripts() {
+    local script
+    for script in "$source_dir"/tests/*/fixtures-*.sh; do
+        [ -f "$script" ] && (cd "$out" && bash "$script" "$out")
+    done
+    return 0
+}
 mkdir -p "$out"
 cd "$out"
 stamp="$(sha1sum "$0" | cut -c1-12)"
 if [ -f .made ] && [ "$(cat .made)" = "$stamp" ] && [ -f .imported ]; then
     # Certificates already made and imported into this prefix.
-    "$wine_run" "$quill_exe" certs | grep -q "Alice Recipient" && exit 0
+    if "$wine_run" "$quill_exe" certs | grep -q "Alice Recipient"; then
+        run_fixture_scripts
+        exit 0
+    fi
 fi
 rm -rf ca-db ./*.pem ./*.cer ./*.p12 .made .imported
 
@@ -81,3 +94,4 @@ for name in bob dave; do
     "$wine_run" "$quill_exe" import "$name.p12" --password test --provider-type 1
 done
 touch .imported
+run_fixture_scripts
