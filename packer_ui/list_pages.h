@@ -9,6 +9,13 @@
 
 #include "packer_ui/tab_page.h"
 
+// Private messages a page posts to the packer window.
+constexpr UINT UM_STATUS_REFRESH = WM_USER + 1;    // items were added or deleted
+constexpr UINT UM_COMMANDS_REFRESH = WM_USER + 2;  // the selection or the page changed
+
+// The page's list view control.
+constexpr int kPageListView = 1044;
+
 // Results of AddItem besides an index.
 constexpr int kAddNullItem = -1;
 constexpr int kAddMissingFile = -2;
@@ -33,6 +40,8 @@ public:
     int AppendClosed(void* item);
     // Frees every non-null item of the closed page's array.
     void FreeAllItems();
+    // The list view of the open page; null while the page is closed.
+    HWND ListView() const;
 
     void** items = nullptr;  // slots may be null; readers skip them
     DWORD count = 0;
@@ -61,6 +70,10 @@ public:
 
     const wchar_t* PathAt(DWORD index) const { return static_cast<const wchar_t*>(items[index]); }
     static wchar_t* DuplicatePath(const wchar_t* path);
+
+private:
+    // Open page: a row for the file, named as found on disk.
+    int AddRow(void* item, const wchar_t* nameOnDisk);
 };
 
 class CVCertificateDlg : public CVListDlg {
@@ -76,4 +89,8 @@ public:
     PCCERT_CONTEXT CertificateAt(DWORD index) const { return static_cast<PCCERT_CONTEXT>(items[index]); }
 
     bool isEncryptionPage;
+
+private:
+    // Open page: a row named after the certificate's subject.
+    int AddRow(void* item);
 };

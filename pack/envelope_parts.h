@@ -1,0 +1,42 @@
+// The pieces of an envelope that come from the cryptographic service: the session key and its
+// parameters, the RecipientInfo of one recipient and the SignerInfo of one signer.
+#pragma once
+#include <windows.h>
+#include <wincrypt.h>
+
+#include <vector>
+
+#include "format/service/crypto_handles.h"
+#include "pack/envelope_writer.h"
+
+// A session key of the algorithm and length, exportable. Only RC4 may carry a salt (when asked
+// for): any other salt would reach no recipient, so every other key is made without one.
+bool GenerateSessionKey(HCRYPTPROV provider, ALG_ID algorithm, DWORD keyBits, bool rc4Salt, KeyHandle& key);
+
+// KP_BLOCKLEN in bits; 0 for a stream cipher or when the key cannot tell.
+DWORD KeyBlockBits(HCRYPTKEY key);
+inline DWORD CipherBlockBytes(HCRYPTKEY key) { return KeyBlockBits(key) / 8; }
+
+// Sets CBC mode and, when asked, a random IV; then the AlgorithmIdentifier parameters of the key:
+// RC2-CBC-Parameter, the IV or salt as an OCTET STRING, or 05 00 when the key has none.
+bool PrepareKeyParameters(HCRYPTPROV provider, HCRYPTKEY key, ALG_ID algorithm, DWORD keyBits, bool createIv,
+                          std::vector<BYTE>& parameters);
+
+// The session key wrapped for the certificate's public key, as one encoded RecipientInfo.
+bool EncodeRecipientInfo(HCRYPTPROV provider, HCRYPTKEY sessionKey, PCCERT_CONTEXT certificate,
+                         std::vector<BYTE>& recipientInfo);
+
+// The digest algorithms SET naming MD5 or SHA-1.
+std::vector<BYTE> DigestSet(bool md5);
+
+// HP_HASHVAL of a hash object.
+bool HashValue(HCRYPTHASH hash, std::vector<BYTE>& value);
+
+// Size of the signer's SignerInfo, learnt from a trial signature of the same length as the real
+// one (and its encrypted length when encrypted is set, with cipherBlockBytes of the content key).
+bool TrialSignerInfoSize(const SignerEntry& signer, ALG_ID hashAlgorithm, bool md5, DWORD cipherBlockBytes,
+                         bool encrypted, DWORD& size);
+
+// The signer's SignerInfo over the digest; with a content key the signature is encrypted with it.
+bool EncodeSignedSignerInfo(const SignerEntry& signer, ALG_ID hashAlgorithm, bool md5, const std::vector<BYTE>& digest,
+                            HCRYPTKEY contentKey, std::vector<BYTE>& signerInfo);

@@ -1,0 +1,416 @@
+#include "pack/envelope_writer.h"
+
+#include <algorithm>
+#include <new>
+#include <vector>
+
+#include "format/algorithms.h"
+#include "format/envelope_layout.h"
+#include "format/service/crypto_handles.h"
+#include "format/service/encoding.h"
+#include "pack/envelope_parts.h"
+#include "packer_ui/packer_window.h"
+
+namespace {
+
+using envelope::Kind;
+
+bool Fail(DWORD error) {
+    SetLastError(error);
+    return false;
+}
+
+// The settings fields the writer reads, copied once at the start of a call.
+struct WriterSettings {
+    ALG_ID encryptAlgorithm = CALG_RC2;
+    DWORD keyLength = 40;
+    bool createSalt = true;
+    bool createIv = true;
+    ALG_ID hashAlgorithm = CALG_SHA1;
+    DWORD signedMessageType = 4;
+    bool addCertificates = true;
+    bool selfDecoding = false;
+    DWORD defaultBlockBits = 64;
+};
+
+WriterSettings ReadWriterSettings(const CVSettingsDlg& page) {
+    WriterSettings s;
+    s.encryptAlgorithm = page.EncryptAlgorithmID;
+    s.keyLength = page.EncryptKeyLength;
+    s.createSalt = page.EncryptCreateSalt != 0;
+    s.createIv = page.EncryptCreateIV != 0;
+    s.hashAlgorithm = page.HashAlgorithmID;
+    s.signedMessageType = page.SignedMessageType;
+    s.addCertificates = page.AddCertsToSignedFile != 0;
+    s.selfDecoding = page.CreateSelfdecodedFile != 0;
+    s.defaultBlockBits = page.DefaultEncryptionBlockSize;
+    return s;
+}
+
+std::vector<PCCERT_CONTEXT> RecipientCertificates(const PackerWindow& window) {
+    std::vector<PCCERT_CONTEXT> out;
+    const CVCertificateDlg* page = window.encryptionPage;
+    if (!page) return out;
+    for (DWORD i = 0; i < page->count; ++i)
+        if (page->items[i]) out.push_back(page->CertificateAt(i));
+    return out;
+}
+
+bool WriteAll(HANDLE file, const void* data, DWORD size) {
+    DWORD written = 0;
+    if (!WriteFile(file, data, size, &written, nullptr)) return false;
+    return written == size || Fail(ERROR_WRITE_FAULT);
+}
+
+bool WriteAll(HANDLE file, const std::vector<BYTE>& bytes) {
+    return WriteAll(file, bytes.data(), static_cast<DWORD>(bytes.size()));
+}
+
+// One WriteEnvelope call. The members hold what the steps hand on to each other; every handle is
+// owned, so any early return releases it.
+class EnvelopeWriter {
+public:
+    EnvelopeWriter(HANDLE output, ISequentialStream* source, DWORD plaintextSize, const SignerEntry* signers,
+                   DWORD signerCount, const PackerWindow& window, HCRYPTPROV provider)
+        : output_(output),
+          source_(source),
+          plaintextSize_(plaintextSize),
+          signers_(signers, signers + signerCount),
+          recipients_(RecipientCertificates(window)),
+          settings_(ReadWriterSettings(*window.settingsPage)),
+          provider_(provider) {}
+
+    ~EnvelopeWriter() {
+        if (!buffer_.empty()) SecureZeroMemory(buffer_.data(), buffer_.size());
+    }
+
+    bool Write() {
+        return ChooseKind() && PrepareEncryption() && PrepareSigning() && WriteHeader() && AllocateBuffer() &&
+               CopyContent() && FinishTrailer() && FinishOpenForm();
+    }
+
+private:
+    bool HasRecipients() const { return !recipients_.empty(); }
+    bool HasSigners() const { return !signers_.empty(); }
+    bool SignedHeaderInBuffer() const { return kind_ == Kind::kSignedInsideEnveloped; }
+    bool IsMd5() const { return settings_.hashAlgorithm == CALG_MD5; }
+
+    bool ChooseKind();
+    bool PrepareEncryption();
+    bool BuildRecipientInfos();
+    bool BuildAlgorithmIdentifier();
+    bool PrepareSigning();
+    bool SizeTrailer();
+    bool WriteHeader();
+    bool AllocateBuffer();
+    bool FillChunk(BYTE* data, DWORD wanted, DWORD& got, bool& ended);
+    bool CopyContent();
+    bool BuildTrailer(std::vector<BYTE>& trailer);
+    bool FinishTrailer();
+    bool FinishOpenForm();
+
+    HANDLE output_;
+    ISequentialStream* source_;
+    DWORD plaintextSize_;
+    std::vector<SignerEntry> signers_;
+    std::vector<PCCERT_CONTEXT> recipients_;
+    WriterSettings settings_;
+    HCRYPTPROV provider_;
+
+    Kind kind_ = Kind::kEnveloped;
+    bool openForm_ = false;
+    LARGE_INTEGER envelopeStart_ = {};
+    KeyHandle sessionKey_;
+    DWORD cipherBlockBytes_ = 0;  // 0: stream cipher or no key
+    std::vector<BYTE> recipientInfos_;
+    std::vector<BYTE> algorithmIdentifier_;
+    HashHandle hash_;
+    std::vector<BYTE> digestSet_;
+    std::vector<DWORD> signerInfoSizes_;  // trial sizes, checked against the real encodings
+    uint64_t trailerLength_ = 0;
+    std::vector<BYTE> signedHeader_;  // kept in front of the content in the buffer
+    DWORD lengthPatchOffset_ = 0;     // from the envelope's start (open form)
+    uint64_t expectedContent_ = 0;    // content bytes the plain-form header announced
+    uint64_t contentRead_ = 0;        // plaintext bytes read from the source
+    uint64_t contentWritten_ = 0;     // content bytes written (ciphertext, or clear content)
+    std::vector<BYTE> buffer_;
+    DWORD chunk_ = 0;
+};
+
+bool EnvelopeWriter::ChooseKind() {
+    openForm_ = settings_.selfDecoding;
+    if (!HasRecipients() && !HasSigners()) return Fail(ERROR_INVALID_PARAMETER);
+    if (!HasRecipients()) {
+        kind_ = Kind::kSigned;
+    } else if (!HasSigners()) {
+        kind_ = Kind::kEnveloped;
+    } else if (openForm_ || settings_.signedMessageType == 4) {
+        kind_ = Kind::kSignedAndEnveloped;
+    } else if (settings_.signedMessageType == 3) {
+        kind_ = Kind::kSignedInsideEnveloped;
+    } else {
+        // Any other message type has no envelope layout: refuse instead of guessing one.
+        return Fail(static_cast<DWORD>(NTE_BAD_TYPE));
+    }
+    LARGE_INTEGER zero = {};
+    return SetFilePointerEx(output_, zero, &envelopeStart_, FILE_CURRENT) != FALSE;
+}
+
+bool EnvelopeWriter::PrepareEncryption() {
+    if (!HasRecipients()) return true;
+    if (!provider_) return Fail(ERROR_INVALID_PARAMETER);
+    if (!alg::IsContentEncryption(settings_.encryptAlgorithm)) return Fail(static_cast<DWORD>(NTE_BAD_ALGID));
+    if (!GenerateSessionKey(provider_, settings_.encryptAlgorithm, settings_.keyLength, settings_.createSalt,
+                            sessionKey_))
+        return false;
+    cipherBlockBytes_ = CipherBlockBytes(sessionKey_.get());
+    return BuildRecipientInfos() && BuildAlgorithmIdentifier();
+}
+
+bool EnvelopeWriter::BuildRecipientInfos() {
+    std::vector<std::vector<BYTE>> infos;
+    DWORD lastError = 0;
+    for (PCCERT_CONTEXT certificate : recipients_) {
+        std::vector<BYTE> info;
+        // A recipient whose key cannot be used is left out; the others still get the envelope.
+        if (EncodeRecipientInfo(provider_, sessionKey_.get(), certificate, info))
+            infos.push_back(std::move(info));
+        else
+            lastError = GetLastError();
+    }
+    if (infos.empty()) return Fail(lastError ? lastError : static_cast<DWORD>(NTE_BAD_PUBLIC_KEY));
+    const BYTE version = kind_ == Kind::kSignedAndEnveloped ? 1 : 0;
+    recipientInfos_ = envelope::RecipientInfosBlock(version, infos);
+    return true;
+}
+
+bool EnvelopeWriter::BuildAlgorithmIdentifier() {
+    std::vector<BYTE> parameters;
+    if (!PrepareKeyParameters(provider_, sessionKey_.get(), settings_.encryptAlgorithm, settings_.keyLength,
+                              settings_.createIv, parameters))
+        return false;
+    const alg::AlgorithmRow* row = alg::ContentEncryptionRow(settings_.encryptAlgorithm);
+    algorithmIdentifier_ = envelope::AlgorithmIdentifier(row->oidElement, row->oidElementSize, parameters);
+    return true;
+}
+
+bool EnvelopeWriter::PrepareSigning() {
+    if (!HasSigners()) return true;
+    // The envelope can only name SHA-1 or MD5; a signature over another digest would never verify.
+    if (settings_.hashAlgorithm != CALG_SHA1 && settings_.hashAlgorithm != CALG_MD5)
+        return Fail(static_cast<DWORD>(NTE_BAD_ALGID));
+    HCRYPTPROV hashProvider = provider_ ? provider_ : signers_[0].provider;
+    if (!CryptCreateHash(hashProvider, settings_.hashAlgorithm, 0, 0, hash_.put())) return false;
+    digestSet_ = DigestSet(IsMd5());
+    return SizeTrailer();
+}
+
+bool EnvelopeWriter::SizeTrailer() {
+    uint64_t certificates = 0;
+    uint64_t signerInfos = 0;
+    for (const SignerEntry& signer : signers_) {
+        DWORD size = 0;
+        if (!TrialSignerInfoSize(signer, settings_.hashAlgorithm, IsMd5(),
+                                 kind_ == Kind::kSignedAndEnveloped ? cipherBlockBytes_ : 0,
+                                 kind_ == Kind::kSignedAndEnveloped, size))
+            return false;
+        signerInfoSizes_.push_back(size);
+        signerInfos += size;
+        certificates += signer.certificate->cbCertEncoded;
+    }
+    trailerLength_ = envelope::TrailerLength(certificates, settings_.addCertificates, signerInfos);
+    if (trailerLength_ > 0x7FFFFFFF) return Fail(ERROR_ARITHMETIC_OVERFLOW);
+    return true;
+}
+
+bool EnvelopeWriter::WriteHeader() {
+    envelope::HeaderInput outer;
+    outer.openForm = openForm_;
+    outer.recipientInfos = recipientInfos_;
+    outer.algorithmIdentifier = algorithmIdentifier_;
+    switch (kind_) {
+    case Kind::kEnveloped:
+        outer.kind = Kind::kEnveloped;
+        outer.contentLength = envelope::CiphertextLength(plaintextSize_, cipherBlockBytes_);
+        break;
+    case Kind::kSignedAndEnveloped:
+        outer.kind = Kind::kSignedAndEnveloped;
+        outer.digestSet = digestSet_;
+        outer.trailerLength = trailerLength_;
+        outer.contentLength = envelope::CiphertextLength(plaintextSize_, cipherBlockBytes_);
+        break;
+    case Kind::kSignedInsideEnveloped: {
+        envelope::HeaderInput inner;
+        inner.kind = Kind::kSigned;
+        inner.digestSet = digestSet_;
+        inner.contentLength = plaintextSize_;
+        inner.trailerLength = trailerLength_;
+        if (!envelope::BuildHeader(inner, signedHeader_)) return Fail(ERROR_ARITHMETIC_OVERFLOW);
+        uint64_t signedSize = signedHeader_.size() + uint64_t{plaintextSize_} + trailerLength_;
+        outer.kind = Kind::kEnveloped;
+        outer.contentLength = envelope::CiphertextLength(signedSize, cipherBlockBytes_);
+        break;
+    }
+    case Kind::kSigned:
+        outer.kind = Kind::kSigned;
+        outer.digestSet = digestSet_;
+        outer.trailerLength = trailerLength_;
+        outer.contentLength = plaintextSize_;
+        break;
+    }
+    expectedContent_ = outer.contentLength;
+    std::vector<BYTE> header;
+    if (!envelope::BuildHeader(outer, header)) return Fail(ERROR_ARITHMETIC_OVERFLOW);
+    if (openForm_) {
+        lengthPatchOffset_ = kind_ == Kind::kSigned
+                                 ? static_cast<DWORD>(header.size() - 4)
+                                 : envelope::OpenFormLengthOffset(algorithmIdentifier_.size(), recipientInfos_.size(),
+                                                                  digestSet_.size());
+    }
+    return WriteAll(output_, header);
+}
+
+bool EnvelopeWriter::AllocateBuffer() {
+    DWORD blockBits = sessionKey_ ? KeyBlockBits(sessionKey_.get()) : 0;
+    if (blockBits == 0) blockBits = settings_.defaultBlockBits;
+    // The fallback comes from the registry: keep the chunk between 4 KiB and 512 KiB.
+    if (blockBits < 8 || blockBits > 1024) blockBits = 64;
+    chunk_ = blockBits * 512;
+    // A chunk must hold the signed header in front of the content and whole cipher blocks.
+    if (chunk_ < signedHeader_.size() + 1024 || (cipherBlockBytes_ && chunk_ % cipherBlockBytes_))
+        return Fail(ERROR_INVALID_PARAMETER);
+    uint64_t size = uint64_t{chunk_} + cipherBlockBytes_ + trailerLength_ + 12;
+    buffer_.assign(static_cast<size_t>(size), 0);
+    return true;
+}
+
+// Reads until the chunk is full or the source ends. A short Read alone does not end the source:
+// only S_FALSE or a Read that delivers nothing does, so a stream that hands out small pieces
+// loses no data.
+bool EnvelopeWriter::FillChunk(BYTE* data, DWORD wanted, DWORD& got, bool& ended) {
+    got = 0;
+    ended = false;
+    while (got < wanted) {
+        ULONG read = 0;
+        HRESULT hr = source_->Read(data + got, wanted - got, &read);
+        if (FAILED(hr)) return Fail(hr == E_ABORT ? ERROR_CANCELLED : static_cast<DWORD>(hr));
+        got += std::min<ULONG>(read, wanted - got);
+        if (hr == S_FALSE || read == 0) {
+            ended = true;
+            break;
+        }
+    }
+    // In the plain form every length was computed from plaintextSize: more bytes would break them.
+    if (!openForm_ && contentRead_ + got > plaintextSize_) return Fail(ERROR_INVALID_DATA);
+    contentRead_ += got;
+    return true;
+}
+
+bool EnvelopeWriter::CopyContent() {
+    DWORD offset = static_cast<DWORD>(signedHeader_.size());
+    std::copy(signedHeader_.begin(), signedHeader_.end(), buffer_.begin());
+    for (;;) {
+        DWORD got = 0;
+        bool ended = false;
+        if (!FillChunk(buffer_.data() + offset, chunk_ - offset, got, ended)) return false;
+        const bool final = ended || offset + got < chunk_;
+        if (hash_ && !CryptHashData(hash_.get(), buffer_.data() + offset, got, 0)) return false;
+        DWORD length = offset + got;
+        if (final && !openForm_ && contentRead_ != plaintextSize_) return Fail(ERROR_INVALID_DATA);
+        if (final && SignedHeaderInBuffer()) {
+            // The signed ContentInfo ends with its trailer; it is encrypted with the last chunk.
+            std::vector<BYTE> trailer;
+            if (!BuildTrailer(trailer)) return false;
+            std::copy(trailer.begin(), trailer.end(), buffer_.begin() + length);
+            length += static_cast<DWORD>(trailer.size());
+            SecureZeroMemory(trailer.data(), trailer.size());
+        }
+        if (sessionKey_ && !CryptEncrypt(sessionKey_.get(), 0, final, 0, buffer_.data(), &length,
+                                         static_cast<DWORD>(buffer_.size())))
+            return false;
+        if (!WriteAll(output_, buffer_.data(), length)) return false;
+        contentWritten_ += length;
+        SecureZeroMemory(buffer_.data(), buffer_.size());
+        offset = 0;
+        if (final) break;
+    }
+    if (!openForm_ && contentWritten_ != expectedContent_) return Fail(ERROR_INVALID_DATA);
+    return true;
+}
+
+bool EnvelopeWriter::BuildTrailer(std::vector<BYTE>& trailer) {
+    std::vector<BYTE> digest;
+    if (!HashValue(hash_.get(), digest)) return false;
+    std::vector<BYTE> signerInfos;
+    std::vector<BYTE> certificates;
+    for (size_t i = 0; i < signers_.size(); ++i) {
+        std::vector<BYTE> info;
+        HCRYPTKEY encryptWith = kind_ == Kind::kSignedAndEnveloped ? sessionKey_.get() : 0;
+        if (!EncodeSignedSignerInfo(signers_[i], settings_.hashAlgorithm, IsMd5(), digest, encryptWith, info))
+            return false;
+        // The header already carries the trial size; a different encoding would corrupt it.
+        if (info.size() != signerInfoSizes_[i]) return Fail(ERROR_INVALID_DATA);
+        signerInfos.insert(signerInfos.end(), info.begin(), info.end());
+        const CERT_CONTEXT& cert = *signers_[i].certificate;
+        certificates.insert(certificates.end(), cert.pbCertEncoded, cert.pbCertEncoded + cert.cbCertEncoded);
+    }
+    trailer.clear();
+    if (settings_.addCertificates) {
+        std::vector<BYTE> head = envelope::CertificatesBlockHeader(static_cast<DWORD>(certificates.size()));
+        trailer.insert(trailer.end(), head.begin(), head.end());
+        trailer.insert(trailer.end(), certificates.begin(), certificates.end());
+    }
+    std::vector<BYTE> head = envelope::SignerInfosBlockHeader(static_cast<DWORD>(signerInfos.size()));
+    trailer.insert(trailer.end(), head.begin(), head.end());
+    trailer.insert(trailer.end(), signerInfos.begin(), signerInfos.end());
+    if (trailer.size() != trailerLength_) return Fail(ERROR_INVALID_DATA);
+    return true;
+}
+
+bool EnvelopeWriter::FinishTrailer() {
+    if (!HasSigners() || SignedHeaderInBuffer()) return true;
+    std::vector<BYTE> trailer;
+    return BuildTrailer(trailer) && WriteAll(output_, trailer);
+}
+
+bool EnvelopeWriter::FinishOpenForm() {
+    if (!openForm_) return true;
+    const BYTE end[2] = {0, 0};
+    if (!WriteAll(output_, end, sizeof end)) return false;
+    if (contentWritten_ > 0xFFFFFFFFu) return Fail(ERROR_ARITHMETIC_OVERFLOW);
+    LARGE_INTEGER after = {};
+    LARGE_INTEGER zero = {};
+    if (!SetFilePointerEx(output_, zero, &after, FILE_CURRENT)) return false;
+    LARGE_INTEGER patch = envelopeStart_;
+    patch.QuadPart += lengthPatchOffset_;
+    const DWORD length = static_cast<DWORD>(contentWritten_);
+    const BYTE bytes[4] = {static_cast<BYTE>(length >> 24), static_cast<BYTE>(length >> 16),
+                           static_cast<BYTE>(length >> 8), static_cast<BYTE>(length)};
+    // Back to the end afterwards, so a caller may go on writing behind the envelope.
+    return SetFilePointerEx(output_, patch, nullptr, FILE_BEGIN) && WriteAll(output_, bytes, sizeof bytes) &&
+           SetFilePointerEx(output_, after, nullptr, FILE_BEGIN);
+}
+
+}  // namespace
+
+BOOL WriteEnvelope(HANDLE output, ISequentialStream* source, DWORD plaintextSize, const SignerEntry* signers,
+                   DWORD signerCount, PackerWindow* window, HCRYPTPROV provider) {
+    if (!output || output == INVALID_HANDLE_VALUE || !source || !window || !window->settingsPage ||
+        (signerCount && !signers))
+        return Fail(ERROR_INVALID_PARAMETER);
+    for (DWORD i = 0; i < signerCount; ++i)
+        if (!signers[i].certificate || !signers[i].provider) return Fail(ERROR_INVALID_PARAMETER);
+    try {
+        bool ok = false;
+        DWORD error = 0;
+        {
+            EnvelopeWriter writer(output, source, plaintextSize, signers, signerCount, *window, provider);
+            ok = writer.Write();
+            error = GetLastError();
+        }  // releasing the key and hashes may overwrite the reason of a failure
+        if (!ok) SetLastError(error);
+        return ok ? TRUE : FALSE;
+    } catch (const std::bad_alloc&) {
+        return Fail(ERROR_NOT_ENOUGH_MEMORY);
+    }
+}

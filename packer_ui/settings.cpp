@@ -1,0 +1,199 @@
+#include "packer_ui/settings.h"
+
+#include <cstring>
+
+#include <wincrypt.h>
+
+#include "format/service/crypto_handles.h"
+#include "format/service/resources.h"
+
+const wchar_t kSettingsKey[] = L"Software\\Orbelin\\Quillarent";
+const wchar_t kDefaultCompressedFiles[] =
+    L"RAR.7Z.JZ.JAR.BZ.BZ2.ZIP.LZH.ARJ.ARC.CAB.TAR.TGZ.TAZ.TZ.GZ.Z.UU.UUE.XXE.B64.HQX.BHX.MIM";
+
+namespace {
+
+constexpr UINT kSettingsCaption = 532;
+
+// Registry value names and the fields they fill; the order is the order of the record.
+struct DwordValue {
+    const wchar_t* name;
+    DWORD CVSettingsDlg::*field;
+    bool saved;
+};
+
+const DwordValue kDwordValues[] = {
+    {L"VerifyCertificates", &CVSettingsDlg::VerifyCertificates, true},
+    {L"DeleteFiles", &CVSettingsDlg::DeleteFiles, true},
+    {L"DeleteSafelyFiles", &CVSettingsDlg::DeleteSafelyFiles, true},
+    {L"OpenFiles", &CVSettingsDlg::OpenFiles, true},
+    {L"CompressFiles", &CVSettingsDlg::CompressFiles, true},
+    {L"CloseProgram", &CVSettingsDlg::CloseProgram, true},
+    {L"AddCertsToSignedFile", &CVSettingsDlg::AddCertsToSignedFile, true},
+    {L"CreateSelfdecodedFile", &CVSettingsDlg::CreateSelfdecodedFile, true},
+    {L"CryptCSPtype", &CVSettingsDlg::CryptCSPtype, true},
+    {L"EncryptAlgorithmID", &CVSettingsDlg::EncryptAlgorithmID, true},
+    {L"HashAlgorithmID", &CVSettingsDlg::HashAlgorithmID, true},
+    {L"EncryptKeyLength", &CVSettingsDlg::EncryptKeyLength, true},
+    {L"EncryptCreateSalt", &CVSettingsDlg::EncryptCreateSalt, true},
+    {L"EncryptCreateIV", &CVSettingsDlg::EncryptCreateIV, true},
+    {L"OverwritePasses", &CVSettingsDlg::OverwritePasses, false},
+    {L"DefaultEncryptionBlockSize", &CVSettingsDlg::DefaultEncryptionBlockSize, false},
+    {L"SignedMessageType", &CVSettingsDlg::SignedMessageType, false},
+    {L"GzCompressionLevel", &CVSettingsDlg::GzCompressionLevel, false},
+    {L"RecentItemsCount", &CVSettingsDlg::RecentItemsCount, false},
+};
+
+// Order in which SaveSettings writes: the eight flags, the provider name, then the crypto values.
+const wchar_t* const kSavedAfterName[] = {L"CryptCSPtype",       L"EncryptCreateSalt", L"EncryptCreateIV",
+                                          L"EncryptAlgorithmID", L"HashAlgorithmID",   L"EncryptKeyLength"};
+
+void ReadDword(HKEY key, const wchar_t* name, DWORD& field) {
+    DWORD value = 0;
+    DWORD size = sizeof value;
+    DWORD type = 0;
+    if (RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(&value), &size) == ERROR_SUCCESS &&
+        size == sizeof value)
+        field = value;
+}
+
+// A REG_SZ value; false when it is missing or unreadable.
+bool ReadString(HKEY key, const wchar_t* name, std::wstring& out) {
+    DWORD size = 0;
+    DWORD type = 0;
+    if (RegQueryValueExW(key, name, nullptr, &type, nullptr, &size) != ERROR_SUCCESS) return false;
+    if (type != REG_SZ && type != REG_EXPAND_SZ) return false;
+    std::wstring text(size / sizeof(wchar_t) + 1, L'\0');
+    if (RegQueryValueExW(key, name, nullptr, nullptr, reinterpret_cast<BYTE*>(&text[0]), &size) != ERROR_SUCCESS)
+        return false;
+    text.resize(size / sizeof(wchar_t));
+    while (!text.empty() && text.back() == L'\0') text.pop_back();
+    out = text;
+    return true;
+}
+
+bool ReadDwordArray(HKEY key, const wchar_t* name, std::vector<DWORD>& out) {
+    DWORD size = 0;
+    if (RegQueryValueExW(key, name, nullptr, nullptr, nullptr, &size) != ERROR_SUCCESS) return false;
+    std::vector<BYTE> bytes(size);
+    if (size && RegQueryValueExW(key, name, nullptr, nullptr, bytes.data(), &size) != ERROR_SUCCESS) return false;
+    out.assign(size / sizeof(DWORD), 0);
+    if (!out.empty()) std::memcpy(out.data(), bytes.data(), out.size() * sizeof(DWORD));
+    return true;
+}
+
+// Controls of the page.
+constexpr int kProviderCombo = 1012;
+constexpr int kEncryptionCombo = 1020;
+constexpr int kHashCombo = 1046;
+constexpr int kKeyLengthCombo = 1021;
+
+struct CheckBox {
+    int id;
+    DWORD CVSettingsDlg::*field;
+};
+
+const CheckBox kCheckBoxes[] = {
+    {1007, &CVSettingsDlg::VerifyCertificates},   {1015, &CVSettingsDlg::DeleteFiles},
+    {1016, &CVSettingsDlg::DeleteSafelyFiles},    {1126, &CVSettingsDlg::OpenFiles},
+    {1017, &CVSettingsDlg::CompressFiles},        {1043, &CVSettingsDlg::CloseProgram},
+    {1047, &CVSettingsDlg::AddCertsToSignedFile}, {1112, &CVSettingsDlg::CreateSelfdecodedFile},
+    {1014, &CVSettingsDlg::EncryptCreateSalt},    {1013, &CVSettingsDlg::EncryptCreateIV},
+};
+
+// An algorithm combo's items carry the provider's PROV_ENUMALGS_EX record; no selection keeps the field.
+void ReadSelectedAlgorithm(HWND page, int comboId, DWORD& field) {
+    HWND combo = GetDlgItem(page, comboId);
+    LRESULT selected = SendMessageW(combo, CB_GETCURSEL, 0, 0);
+    if (selected == CB_ERR) return;
+    auto record = reinterpret_cast<const PROV_ENUMALGS_EX*>(SendMessageW(combo, CB_GETITEMDATA, selected, 0));
+    if (record && reinterpret_cast<LRESULT>(record) != CB_ERR) field = record->aiAlgid;
+}
+
+void WriteDword(HKEY key, const wchar_t* name, DWORD value) {
+    RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
+}
+
+}  // namespace
+
+CVSettingsDlg::CVSettingsDlg() { LoadSettings(); }
+
+void CVSettingsDlg::LoadSettings() {
+    // Defaults first: a fresh record, keeping only the page window this object already has.
+    HWND page = pageWindow;
+    HWND parent = parentWindow;
+    VerifyCertificates = 1;
+    DeleteFiles = 0;
+    DeleteSafelyFiles = 0;
+    OpenFiles = 0;
+    CompressFiles = 1;
+    CloseProgram = 1;
+    AddCertsToSignedFile = 1;
+    CreateSelfdecodedFile = 0;
+    CryptCSPname.clear();
+    CompressedFiles = kDefaultCompressedFiles;
+    CryptCSPtype = PROV_RSA_FULL;
+    EncryptAlgorithmID = CALG_RC2;
+    HashAlgorithmID = CALG_SHA1;
+    EncryptKeyLength = 40;
+    EncryptCreateSalt = 1;
+    EncryptCreateIV = 1;
+    OverwritePasses = 1;
+    DefaultEncryptionBlockSize = 64;
+    SignedMessageType = 4;
+    GzCompressionLevel = 9;
+    RecentItemsCount = 10;
+    SupportedCSP.clear();
+    pageWindow = page;
+    parentWindow = parent;
+    std::wstring title = LoadText(kSettingsCaption);
+    lstrcpynW(caption, title.c_str(), static_cast<int>(sizeof caption / sizeof caption[0]));
+
+    RegKeyHandle key;
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, kSettingsKey, 0, KEY_QUERY_VALUE, key.put()) != ERROR_SUCCESS) return;
+    for (const DwordValue& value : kDwordValues) ReadDword(key.get(), value.name, this->*value.field);
+    if (GzCompressionLevel == 0 || GzCompressionLevel > 9) GzCompressionLevel = 9;
+    if (!ReadString(key.get(), L"CryptCSPname", CryptCSPname)) CryptCSPname.clear();
+    if (!ReadString(key.get(), L"CompressedFiles", CompressedFiles)) CompressedFiles = kDefaultCompressedFiles;
+    if (!ReadDwordArray(key.get(), L"SupportedCSP", SupportedCSP)) SupportedCSP.clear();
+}
+
+void CVSettingsDlg::SaveSettings() const {
+    RegKeyHandle key;
+    if (RegCreateKeyExW(HKEY_CURRENT_USER, kSettingsKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, key.put(), nullptr) !=
+        ERROR_SUCCESS)
+        return;
+    for (size_t i = 0; i < 8; ++i) WriteDword(key.get(), kDwordValues[i].name, this->*kDwordValues[i].field);
+    if (CryptCSPname.empty()) {
+        RegDeleteValueW(key.get(), L"CryptCSPname");
+    } else {
+        RegSetValueExW(key.get(), L"CryptCSPname", 0, REG_SZ, reinterpret_cast<const BYTE*>(CryptCSPname.c_str()),
+                       static_cast<DWORD>((CryptCSPname.size() + 1) * sizeof(wchar_t)));
+    }
+    for (const wchar_t* name : kSavedAfterName)
+        for (const DwordValue& value : kDwordValues)
+            if (value.saved && lstrcmpW(value.name, name) == 0) WriteDword(key.get(), name, this->*value.field);
+}
+
+void CVSettingsDlg::ReadSettingsPage() {
+    if (!pageWindow) return;  // the fields already hold what the closed page showed
+    HWND providers = GetDlgItem(pageWindow, kProviderCombo);
+    LRESULT selected = SendMessageW(providers, CB_GETCURSEL, 0, 0);
+    CryptCSPname.clear();
+    CryptCSPtype = PROV_RSA_FULL;
+    if (selected != CB_ERR) {
+        CryptCSPtype = static_cast<DWORD>(SendMessageW(providers, CB_GETITEMDATA, selected, 0));
+        // The first item stands for the system's default provider: no name.
+        LRESULT length = selected > 0 ? SendMessageW(providers, CB_GETLBTEXTLEN, selected, 0) : CB_ERR;
+        if (length != CB_ERR) {
+            std::wstring name(static_cast<size_t>(length) + 1, L'\0');
+            SendMessageW(providers, CB_GETLBTEXT, selected, reinterpret_cast<LPARAM>(&name[0]));
+            name.resize(static_cast<size_t>(length));
+            CryptCSPname = name;
+        }
+    }
+    ReadSelectedAlgorithm(pageWindow, kEncryptionCombo, EncryptAlgorithmID);
+    ReadSelectedAlgorithm(pageWindow, kHashCombo, HashAlgorithmID);
+    for (const CheckBox& box : kCheckBoxes) this->*box.field = IsDlgButtonChecked(pageWindow, box.id) == BST_CHECKED;
+    EncryptKeyLength = GetDlgItemInt(pageWindow, kKeyLengthCombo, nullptr, FALSE);
+}
