@@ -3,7 +3,9 @@
 #include <windows.h>
 #include <wincrypt.h>
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 #include <zlib.h>
 
@@ -43,6 +45,7 @@ constexpr LONG kGzipSizeMismatch = -129;
 // gzip header and trailer.
 struct ContentSink {
     BYTE mode = 0;
+    bool compressed = false;           // the content is a gzip file
     z_stream* decompressor = nullptr;  // raw inflate, or none
     LONG status = -1;
     HANDLE output = INVALID_HANDLE_VALUE;
@@ -54,6 +57,9 @@ struct ContentSink {
     BYTE trailer[8] = {};
     DWORD trailerHave = 0;
     bool trailerPending = false;
+    uint32_t totalOut = 0;  // bytes the deflate stream produced, kept for the trailer check
+    // Start of a gzip header that did not fit in the first data handed over.
+    std::vector<BYTE> headerBytes;
 };
 
 // Sets the sink up for a job: mode, output, and a raw-inflate decompressor when the job's content

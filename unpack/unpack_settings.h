@@ -17,6 +17,10 @@ struct UnpackSettings {
     DWORD blockSize = 64;                       // "DefaultEncryptionBlockSize", at least 64
 };
 
+// Upper bound of blockSize: larger registry values would make the read size wrap.
+constexpr DWORD kMaxBlockSize = 16384;
+
+// Never fails: unreadable values keep their defaults; the store is none only when even "MY" fails.
 void LoadUnpackSettings(UnpackSettings* settings);
 // Writes back the three flags (a flag that is not 0 deletes its value), closes the store.
 void SaveUnpackSettings(UnpackSettings* settings);
