@@ -1,7 +1,7 @@
 // Reads one packed file: header, recipients, session key, content, signatures.
 #pragma once
 #include <windows.h>
-#include <shobjidl.h>
+#include <shlobj.h>
 
 #include "unpack/unpack_job.h"
 #include "unpack/unpack_settings.h"
