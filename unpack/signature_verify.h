@@ -3,7 +3,7 @@
 #pragma once
 #include <windows.h>
 #include <wincrypt.h>
-#include <shobjidl.h>
+#include <shlobj.h>  // IProgressDialog
 
 #include <vector>
 

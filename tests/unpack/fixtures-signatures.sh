@@ -1,0 +1,56 @@
+#!/bin/bash
+# Signed files made by OpenSSL for the signature tests: several digests, with and without
+# authenticated attributes, streamed (open lengths), two signers, an expired signer, and
+# signedAndEnvelopedData written through OpenSSL's C API by make_type4.c.
+# Runs in the test data folder (its argument) after the certificates exist; files already made are
+# kept, so a second run is quick.
+set -euo pipefail
+out="${1:-.}"
+here="$(cd "$(dirname "$0")" && pwd)"
+cd "$out"
+
+make_once() {  # target command...: runs the command only when the target is missing
+    local target=$1
+    shift
+    [ -s "$target" ] || "$@"
+}
+
+# Content: 150,000 bytes, more than one read block of the signed-file path.
+make_once sig-content.bin openssl rand -out sig-content.bin 150000
+make_once sig-content.gz bash -c 'gzip -9 -n -c sig-content.bin > sig-content.gz'
+# A gzip file whose deflate stream never ends (cut in the middle, no trailer).
+make_once sig-content-cut.gz bash -c 'head -c 70000 sig-content.gz > sig-content-cut.gz'
+
+sign() {  # output input signer-options...
+    local output=$1 input=$2
+    shift 2
+    make_once "$output" openssl smime -sign -nodetach -binary -outform DER -in "$input" -out "$output" "$@"
+}
+carol=(-signer carol.pem -inkey carol.key.pem)
+dave=(-signer dave.pem -inkey dave.key.pem)
+
+for md in sha1 md5 sha256; do
+    sign "sig-carol-$md.p7" sig-content.bin "${carol[@]}" -md "$md"
+    sign "sig-carol-$md-noattr.p7" sig-content.bin "${carol[@]}" -md "$md" -noattr
+done
+sign sig-dave-sha1.p7 sig-content.bin "${dave[@]}" -md sha1
+sign sig-expired.p7 sig-content.bin -signer expired.pem -inkey expired.key.pem -md sha256
+# Two signers: Carol's certificate travels in the file, Dave's is only in the user's store.
+sign sig-two.p7 sig-content.bin "${carol[@]}" "${dave[@]}" -md sha1 -nocerts -certfile carol.pem
+# No certificate in the file at all.
+sign sig-nocerts.p7 sig-content.bin "${carol[@]}" -md sha1 -nocerts
+sign sig-content-gz.p7 sig-content.gz "${carol[@]}" -md sha1
+sign sig-content-cut-gz.p7 sig-content-cut.gz "${carol[@]}" -md sha1
+# Streamed: open lengths and the content cut into chunks.
+make_once sig-stream.p7 openssl cms -sign -stream -binary -outform DER -nodetach -md sha256 \
+    -in sig-content.bin -out sig-stream.p7 "${carol[@]}"
+# The empty content.
+[ -f sig-empty.bin ] || : > sig-empty.bin
+sign sig-empty.p7 sig-empty.bin "${carol[@]}" -md sha1
+
+# signedAndEnvelopedData for Alice, signed by Carol.
+make_once make_type4 gcc -O1 -o make_type4 "$here/make_type4.c" -lcrypto
+for md in sha1 sha256; do
+    make_once "sig-type4-$md.p7" ./make_type4 carol.pem carol.key.pem alice.pem "$md" sig-content.bin \
+        "sig-type4-$md.p7"
+done

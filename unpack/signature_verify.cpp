@@ -1,0 +1,284 @@
+#include "unpack/signature_verify.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "format/algorithms.h"
+#include "format/ber_stream.h"
+#include "format/der.h"
+#include "format/service/crypto_handles.h"
+#include "format/service/encoding.h"
+#include "unpack/signed_message.h"
+
+namespace {
+
+// Largest read of the signed-file path: DefaultEncryptionBlockSize is a registry value and its
+// product with 512 must neither wrap nor ask for an absurd buffer.
+constexpr DWORD kMaxReadSize = 4u << 20;
+
+ALG_ID DigestOf(const CMSG_SIGNER_INFO* info) {
+    std::vector<uint8_t> oid;
+    if (!info->HashAlgorithm.pszObjId || !ber::DottedOidToBytes(info->HashAlgorithm.pszObjId, oid)) oid.clear();
+    return alg::DigestAlgorithmFromOid(oid.data(), oid.size());
+}
+
+bool HashValue(HCRYPTHASH hash, std::vector<BYTE>& value) {
+    DWORD size = 0;
+    if (!CryptGetHashParam(hash, HP_HASHVAL, nullptr, &size, 0)) return false;
+    value.resize(size);
+    if (!CryptGetHashParam(hash, HP_HASHVAL, value.data(), &size, 0)) return false;
+    value.resize(size);
+    return true;
+}
+
+// The messageDigest attribute must hold the digest of the content.
+LONG CheckMessageDigest(const CRYPT_ATTRIBUTES& attributes, const std::vector<BYTE>& contentDigest) {
+    for (DWORD i = 0; i < attributes.cAttr; ++i) {
+        const CRYPT_ATTRIBUTE& attribute = attributes.rgAttr[i];
+        if (!attribute.pszObjId || std::strcmp(attribute.pszObjId, szOID_PKCS_9_MESSAGE_DIGEST) != 0) continue;
+        std::vector<uint64_t> decoded;
+        if (attribute.cValue != 1 || !DecodeObject(X509_OCTET_STRING, attribute.rgValue[0].pbData,
+                                                   attribute.rgValue[0].cbData, 0, decoded))
+            return CRYPT_E_HASH_VALUE;
+        const auto* digest = Decoded<CRYPT_DATA_BLOB>(decoded);
+        if (digest->cbData != contentDigest.size() ||
+            std::memcmp(digest->pbData, contentDigest.data(), contentDigest.size()) != 0)
+            return CRYPT_E_HASH_VALUE;
+        return 0;
+    }
+    return CRYPT_E_AUTH_ATTR_MISSING;
+}
+
+// The hash the signature is made over: the content digest itself, or, with authenticated
+// attributes, the digest of their SET encoding once their messageDigest matched the content.
+LONG SignedHash(HCRYPTPROV provider, HCRYPTHASH contentHash, ALG_ID algId, const CMSG_SIGNER_INFO* info,
+                const std::vector<BYTE>& encoded, HashHandle& signedHash) {
+    std::vector<BYTE> contentDigest;
+    if (!HashValue(contentHash, contentDigest)) return static_cast<LONG>(GetLastError());
+    if (!CryptCreateHash(provider, algId, 0, 0, signedHash.put())) return static_cast<LONG>(GetLastError());
+    if (info->AuthAttrs.cAttr == 0) {
+        // A fresh object with the value, so several signers can use one content digest.
+        if (!CryptSetHashParam(signedHash.get(), HP_HASHVAL, contentDigest.data(), 0))
+            return static_cast<LONG>(GetLastError());
+        return 0;
+    }
+    LONG status = CheckMessageDigest(info->AuthAttrs, contentDigest);
+    if (status != 0) return status;
+    std::vector<uint8_t> set;
+    if (!ber::AuthenticatedAttributesAsSet(encoded.data(), encoded.size(), set))
+        return static_cast<LONG>(CRYPT_E_ASN1_BADTAG);
+    if (!CryptHashData(signedHash.get(), set.data(), static_cast<DWORD>(set.size()), 0))
+        return static_cast<LONG>(GetLastError());
+    return 0;
+}
+
+// Verifies a signature (most significant byte first, as stored) with the signer's public key.
+LONG VerifySignatureBytes(HCRYPTPROV provider, HCRYPTHASH contentHash, ALG_ID algId, const SignerCheck& check,
+                          HCRYPTKEY publicKey, std::vector<BYTE> signature) {
+    HashHandle signedHash;
+    LONG status = SignedHash(provider, contentHash, algId, check.signerInfo, check.signerInfoEncoded, signedHash);
+    if (status != 0) return status;
+    std::reverse(signature.begin(), signature.end());  // the platform takes it least significant first
+    if (!CryptVerifySignatureW(signedHash.get(), signature.data(), static_cast<DWORD>(signature.size()), publicKey,
+                               nullptr, 0))
+        return static_cast<LONG>(GetLastError());
+    return 0;
+}
+
+bool DecodeSignerInfo(const uint8_t* data, size_t size, SignerCheck& check) {
+    check.signerInfoEncoded.assign(data, data + size);
+    if (!DecodeObject(PKCS7_SIGNER_INFO, check.signerInfoEncoded.data(),
+                      static_cast<DWORD>(check.signerInfoEncoded.size()), 0, check.signerInfoBuffer))
+        return false;
+    check.signerInfo = const_cast<PCMSG_SIGNER_INFO>(Decoded<CMSG_SIGNER_INFO>(check.signerInfoBuffer));
+    return true;
+}
+
+// The signer's certificate: from the message's own certificates first, then the user's store.
+// A certificate from the memory store is copied out so it outlives that store.
+PCCERT_CONTEXT FindSignerCertificate(HCERTSTORE messageStore, HCERTSTORE userStore, const CMSG_SIGNER_INFO* info) {
+    CERT_INFO wanted{};
+    wanted.Issuer = info->Issuer;
+    wanted.SerialNumber = info->SerialNumber;
+    if (messageStore) {
+        CertHandle found(CertGetSubjectCertificateFromStore(messageStore, kMessageEncoding, &wanted));
+        if (found)
+            return CertCreateCertificateContext(kMessageEncoding, found.get()->pbCertEncoded,
+                                                found.get()->cbCertEncoded);
+    }
+    if (userStore) return CertGetSubjectCertificateFromStore(userStore, kMessageEncoding, &wanted);
+    return nullptr;
+}
+
+StoreHandle OpenMemoryStore(HCRYPTPROV provider) {
+    return StoreHandle(CertOpenStore(CERT_STORE_PROV_MEMORY, kMessageEncoding, provider,
+                                     CERT_STORE_NO_CRYPT_RELEASE_FLAG, nullptr));
+}
+
+DWORD ReadSizeOf(const UnpackSettings* settings) {
+    uint64_t size = static_cast<uint64_t>(settings && settings->blockSize ? settings->blockSize : 64) * 512;
+    return static_cast<DWORD>(std::min<uint64_t>(size, kMaxReadSize));
+}
+
+}  // namespace
+
+DWORD VerifyMessageSigners(SignedMessage* message, HCERTSTORE store, std::vector<SignerCheck>& checks) {
+    checks.clear();
+    if (!message || !message->finished()) return 0;
+    StoreHandle messageStore = OpenMemoryStore(0);
+    for (const std::vector<uint8_t>& certificate : message->stream().certificates()) {
+        if (messageStore)
+            CertAddEncodedCertificateToStore(messageStore.get(), X509_ASN_ENCODING, certificate.data(),
+                                             static_cast<DWORD>(certificate.size()), CERT_STORE_ADD_ALWAYS, nullptr);
+    }
+    const auto& signerInfos = message->stream().signerInfos();
+    checks.resize(signerInfos.size());
+    DWORD verified = 0;
+    for (size_t i = 0; i < signerInfos.size(); ++i) {
+        SignerCheck& check = checks[i];
+        if (!DecodeSignerInfo(signerInfos[i].data(), signerInfos[i].size(), check)) {
+            check.status = static_cast<LONG>(GetLastError());
+            continue;
+        }
+        check.certificate = FindSignerCertificate(messageStore.get(), store, check.signerInfo);
+        ALG_ID algId = DigestOf(check.signerInfo);
+        HCRYPTHASH contentHash = message->HashFor(algId);
+        if (!check.certificate || !contentHash) {
+            check.status = -1;  // no certificate or no digest to check against: not checked
+            continue;
+        }
+        KeyHandle publicKey;
+        if (!CryptImportPublicKeyInfo(message->provider(), kMessageEncoding,
+                                      &check.certificate->pCertInfo->SubjectPublicKeyInfo, publicKey.put())) {
+            check.status = static_cast<LONG>(GetLastError());
+            continue;
+        }
+        const CRYPT_DATA_BLOB& signature = check.signerInfo->EncryptedHash;
+        check.status = VerifySignatureBytes(message->provider(), contentHash, algId, check, publicKey.get(),
+                                            std::vector<BYTE>(signature.pbData, signature.pbData + signature.cbData));
+        if (check.status == 0) ++verified;
+    }
+    return verified;
+}
+
+DWORD VerifyEnvelopeSigners(HCERTSTORE store, HCRYPTPROV keyProvider, const HCRYPTHASH* hashes, DWORD hashCount,
+                            HCRYPTKEY sessionKey, const BYTE* certificates, DWORD certificatesLength,
+                            const BYTE* signerInfos, DWORD signerInfosLength, std::vector<SignerCheck>& checks) {
+    checks.clear();
+    StoreHandle memoryStore = OpenMemoryStore(keyProvider);
+    der::Reader certificateWalk(certificates, certificates ? certificatesLength : 0), element, whole;
+    uint8_t tag = 0;
+    while (memoryStore && certificateWalk.PeekTag(tag) && tag == der::kSequence &&
+           certificateWalk.ReadAnyElement(tag, element, &whole)) {
+        if (!CertAddEncodedCertificateToStore(memoryStore.get(), X509_ASN_ENCODING, whole.data(),
+                                              static_cast<DWORD>(whole.size()), CERT_STORE_ADD_ALWAYS, nullptr))
+            break;
+    }
+    DWORD verified = 0;
+    der::Reader signerWalk(signerInfos, signerInfos ? signerInfosLength : 0);
+    while (signerWalk.PeekTag(tag) && tag == der::kSequence && signerWalk.ReadAnyElement(tag, element, &whole)) {
+        SignerCheck check;
+        if (!DecodeSignerInfo(whole.data(), whole.size(), check)) break;
+        check.status = -1;
+        check.chainStatus = 0xFFFFFFFF;
+        check.certificate = FindSignerCertificate(memoryStore.get(), store, check.signerInfo);
+        ALG_ID algId = DigestOf(check.signerInfo);
+        HCRYPTHASH contentHash = 0;
+        for (DWORD i = 0; i < hashCount && hashes && !contentHash; ++i) {
+            ALG_ID hashAlg = 0;
+            DWORD size = sizeof hashAlg;
+            if (CryptGetHashParam(hashes[i], HP_ALGID, reinterpret_cast<BYTE*>(&hashAlg), &size, 0) &&
+                hashAlg == algId)
+                contentHash = hashes[i];
+        }
+        KeyHandle publicKey;
+        if (check.certificate && contentHash) {
+            if (!CryptImportPublicKeyInfo(keyProvider, kMessageEncoding,
+                                          &check.certificate->pCertInfo->SubjectPublicKeyInfo, publicKey.put())) {
+                check.status = static_cast<LONG>(GetLastError());
+            } else {
+                const CRYPT_DATA_BLOB& stored = check.signerInfo->EncryptedHash;
+                std::vector<BYTE> plain(stored.pbData, stored.pbData + stored.cbData);
+                // The signature is stored encrypted under the content key; some writers leave it
+                // plain, so the unencrypted value is tried when the decrypted one does not verify.
+                LONG decryptedStatus = 1;
+                if (sessionKey) {
+                    std::vector<BYTE> decrypted = plain;
+                    DWORD size = static_cast<DWORD>(decrypted.size());
+                    if (CryptDecrypt(sessionKey, 0, TRUE, 0, decrypted.data(), &size)) {
+                        decrypted.resize(size);
+                        decryptedStatus = VerifySignatureBytes(keyProvider, contentHash, algId, check,
+                                                               publicKey.get(), decrypted);
+                    }
+                }
+                check.status = decryptedStatus == 0 ? 0
+                                                    : VerifySignatureBytes(keyProvider, contentHash, algId, check,
+                                                                           publicKey.get(), plain);
+                if (check.status != 0 && decryptedStatus != 1) check.status = decryptedStatus;
+            }
+        }
+        if (check.status == 0) ++verified;
+        checks.push_back(std::move(check));
+    }
+    return verified;
+}
+
+int ReadSignedFile(HANDLE file, DWORD length, HANDLE output, IProgressDialog* progress, UnpackSettings* settings,
+                   UnpackJob* job, UnpackView* view) {
+    // A signed file is always read through, so that its signatures can be checked.
+    if (job->decodeMode == kModeDescribe) job->decodeMode = kModeCheck;
+    ContentSink sink;
+    StartContentSink(&sink, job, output);
+    SignedMessage* message = OpenSignedMessage(false, WriteContent, &sink);
+    if (!message) {
+        job->jobResult = GetLastError();
+        FinishContentSink(&sink);
+        return 1;
+    }
+    const DWORD readSize = ReadSizeOf(settings);
+    const DWORD total = job->offset + length;
+    std::vector<BYTE> buffer(std::min(readSize, std::max<DWORD>(length, 1)));
+    DWORD done = 0;
+    bool finalSent = false;
+    while (done < length) {
+        DWORD want = std::min<DWORD>(static_cast<DWORD>(buffer.size()), length - done);
+        DWORD got = 0;
+        if (!ReadFile(file, buffer.data(), want, &got, nullptr) || got != want) {
+            DWORD error = GetLastError();
+            job->readError = error ? error : ERROR_HANDLE_EOF;
+            job->jobResult = static_cast<DWORD>(CRYPT_E_FILE_ERROR);
+            break;
+        }
+        job->offset += got;
+        done += got;
+        finalSent = done == length;
+        if (!UpdateSignedMessage(message, buffer.data(), got, finalSent)) {
+            DWORD error = GetLastError();
+            if (message->outputFailed()) {
+                job->writeError = error;
+                error = static_cast<DWORD>(CRYPT_E_FILE_ERROR);
+            }
+            job->jobResult = error;
+            break;
+        }
+        if (progress) {
+            if (progress->HasUserCancelled()) {
+                job->jobResult = ERROR_CANCELLED;
+                break;
+            }
+            progress->SetProgress(job->offset, total);
+        }
+    }
+    // An empty remainder still has to end the message (and fails as a truncated one).
+    if (length == 0 && !UpdateSignedMessage(message, nullptr, 0, TRUE)) job->jobResult = GetLastError();
+    // A deflate stream that never reached its end is a decompression failure here too.
+    job->decompressStatus = FinishContentSink(&sink);
+    if (job->jobResult == 0xFFFFFFFF) job->jobResult = 0;
+    if (job->jobResult == 0) {
+        std::vector<SignerCheck> checks;
+        DWORD verified = VerifyMessageSigners(message, settings ? settings->store : nullptr, checks);
+        ApplySignerChecks(job, view, checks, verified);
+    }
+    CloseSignedMessage(message);
+    return 0;
+}
