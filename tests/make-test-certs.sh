@@ -15,7 +15,8 @@
 # the tests read).
 set -euo pipefail
 out="$1"; quill_exe="$2"; wine_run="$3"
-source_dir="$(cd "$(dirname "$0")/.." && pwd)"
+script="$(cd "$(dirname "$0")" && pwd)/$(basename "$0")"
+source_dir="$(dirname "$(dirname "$script")")"
 run_fixture_scripts() {
     local script
     for script in "$source_dir"/tests/*/fixtures-*.sh; do
@@ -25,7 +26,7 @@ run_fixture_scripts() {
 }
 mkdir -p "$out"
 cd "$out"
-stamp="$(sha1sum "$0" | cut -c1-12)"
+stamp="$(sha1sum "$script" | cut -c1-12)"
 if [ -f .made ] && [ "$(cat .made)" = "$stamp" ] && [ -f .imported ]; then
     # Certificates already made and imported into this prefix.
     if "$wine_run" "$quill_exe" certs | grep -q "Alice Recipient"; then
@@ -86,6 +87,10 @@ for name in ca alice bob carol dave expired stranger selfsigned; do
         -name "$name" -certpbe PBE-SHA1-3DES -keypbe PBE-SHA1-3DES -macalg sha1 2>/dev/null
 done
 echo "$stamp" > .made
+
+# Freshly made certificates replace whatever an earlier run left in the prefix's "MY" store, so a
+# lookup by subject never finds a certificate of an older run.
+"$wine_run" reg delete 'HKCU\Software\Microsoft\SystemCertificates\My\Certificates' /f >/dev/null 2>&1 || true
 
 for name in alice carol expired selfsigned; do
     "$wine_run" "$quill_exe" import "$name.p12" --password test --provider-type 24

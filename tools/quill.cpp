@@ -1,16 +1,47 @@
-// quill.exe: the command-line front end of the packing and unpacking engines.
+// quill.exe: the command-line front end of the packing engine and the certificate store.
 #include <windows.h>
 
-#include <cstdio>
+#include <string>
+#include <vector>
 
 #include "format/service/resources.h"
+#include "tools/commands.h"
+#include "tools/console.h"
+
+namespace {
+
+const wchar_t kUsage[] =
+    L"usage: quill import FILE.p12 [--password PW] [--provider-type 1|24]\n"
+    L"       quill certs\n"
+    L"       quill pack [--to CERTFILE]... [--to-store TEXT]... [--sign TEXT]... [--out-dir DIR]\n"
+    L"                  [--alg rc2|rc4|des|3des|aes128|aes192|aes256] [--key-bits N] [--hash sha1|md5]\n"
+    L"                  [--signed-type 3|4] [--no-signer-certs] [--no-salt] [--no-iv] [--no-compress] FILE...";
+
+}  // namespace
+
+int UsageError(const std::wstring& text) {
+    PrintError(L"quill: " + text);
+    return 2;
+}
 
 int wmain(int argc, wchar_t** argv) {
     SetResourceModule(GetModuleHandleW(nullptr));
+    // Never stop on an error box: this program runs in scripts.
+    SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
     if (argc < 2) {
-        fwprintf(stderr, L"usage: quill import|certs|pack ...\n");
+        PrintError(kUsage);
         return 2;
     }
-    (void)argv;
+    std::wstring command = argv[1];
+    ArgumentReader arguments(std::vector<std::wstring>(argv + 2, argv + argc));
+    if (command == L"import") return CommandImport(arguments);
+    if (command == L"certs") return CommandCerts(arguments);
+    if (command == L"pack") return CommandPack(arguments);
+    if (command == L"help" || command == L"--help" || command == L"-h") {
+        PrintLine(kUsage);
+        return 0;
+    }
+    PrintError(L"quill: unknown command '" + command + L"'");
+    PrintError(kUsage);
     return 2;
 }

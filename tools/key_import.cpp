@@ -1,0 +1,218 @@
+#include "tools/key_import.h"
+
+#include <wincrypt.h>
+
+#include "format/service/crypto_handles.h"
+#include "tools/certificate_text.h"
+
+namespace {
+
+// Bytes of an exported private key, overwritten before they are freed.
+class SecretBytes {
+public:
+    ~SecretBytes() { Clear(); }
+    std::vector<BYTE>& bytes() { return bytes_; }
+    void Clear() {
+        if (!bytes_.empty()) SecureZeroMemory(bytes_.data(), bytes_.size());
+        bytes_.clear();
+    }
+
+private:
+    std::vector<BYTE> bytes_;
+};
+
+struct KeyLocation {
+    std::wstring container;
+    bool hasContainer = false;  // the platform may use the unnamed default container
+    std::wstring provider;
+    DWORD providerType = 0;
+    DWORD keySpec = 0;
+};
+
+const wchar_t* ContainerOrNull(const KeyLocation& location) {
+    return location.hasContainer ? location.container.c_str() : nullptr;
+}
+
+bool ReadKeyLocation(PCCERT_CONTEXT certificate, KeyLocation& location) {
+    DWORD size = 0;
+    if (!CertGetCertificateContextProperty(certificate, CERT_KEY_PROV_INFO_PROP_ID, nullptr, &size)) return false;
+    std::vector<uint64_t> buffer(size / sizeof(uint64_t) + 1);
+    if (!CertGetCertificateContextProperty(certificate, CERT_KEY_PROV_INFO_PROP_ID, buffer.data(), &size))
+        return false;
+    const auto* info = reinterpret_cast<const CRYPT_KEY_PROV_INFO*>(buffer.data());
+    location.hasContainer = info->pwszContainerName != nullptr;
+    if (location.hasContainer) location.container = info->pwszContainerName;
+    if (info->pwszProvName) location.provider = info->pwszProvName;
+    location.providerType = info->dwProvType;
+    location.keySpec = info->dwKeySpec;
+    return true;
+}
+
+ProviderHandle AcquireLocation(const KeyLocation& location, DWORD flags) {
+    ProviderHandle provider;
+    const wchar_t* name = location.provider.empty() ? nullptr : location.provider.c_str();
+    if (!CryptAcquireContextW(provider.put(), ContainerOrNull(location), name,
+                              location.providerType, flags))
+        provider.release();
+    return provider;
+}
+
+// The private key as a PRIVATEKEYBLOB. Some importers record a key spec that is neither
+// AT_KEYEXCHANGE nor AT_SIGNATURE, so both are tried.
+bool ExportPrivateKey(const KeyLocation& location, SecretBytes& blob) {
+    ProviderHandle provider = AcquireLocation(location, 0);
+    if (!provider) return false;
+    KeyHandle key;
+    DWORD specs[] = {location.keySpec, AT_KEYEXCHANGE, AT_SIGNATURE};
+    for (DWORD spec : specs) {
+        if ((spec == AT_KEYEXCHANGE || spec == AT_SIGNATURE) && CryptGetUserKey(provider.get(), spec, key.put()))
+            break;
+    }
+    if (!key) return false;
+    DWORD size = 0;
+    if (!CryptExportKey(key.get(), 0, PRIVATEKEYBLOB, 0, nullptr, &size)) return false;
+    blob.bytes().resize(size);
+    if (!CryptExportKey(key.get(), 0, PRIVATEKEYBLOB, 0, blob.bytes().data(), &size)) return false;
+    blob.bytes().resize(size);
+    return true;
+}
+
+// The name of the type's default provider, read from a verify-only handle of it (the platform
+// call for this is missing on some systems).
+bool DefaultProviderName(DWORD providerType, std::wstring& name) {
+    ProviderHandle provider;
+    if (!CryptAcquireContextW(provider.put(), nullptr, nullptr, providerType, CRYPT_VERIFYCONTEXT)) return false;
+    DWORD size = 0;
+    if (!CryptGetProvParam(provider.get(), PP_NAME, nullptr, &size, 0)) return false;
+    std::vector<char> ansi(size + 1);
+    if (!CryptGetProvParam(provider.get(), PP_NAME, reinterpret_cast<BYTE*>(ansi.data()), &size, 0)) return false;
+    int length = MultiByteToWideChar(CP_ACP, 0, ansi.data(), -1, nullptr, 0);
+    if (length <= 1) return false;
+    std::vector<wchar_t> wide(length);
+    MultiByteToWideChar(CP_ACP, 0, ansi.data(), -1, wide.data(), length);
+    name = wide.data();
+    return true;
+}
+
+// A fresh container (an older one of the same name is dropped) holding the key as AT_KEYEXCHANGE.
+bool StoreKey(SecretBytes& blob, const KeyLocation& target) {
+    HCRYPTPROV stale = 0;
+    CryptAcquireContextW(&stale, target.container.c_str(), target.provider.c_str(), target.providerType,
+                         CRYPT_DELETEKEYSET);
+    ProviderHandle provider = AcquireLocation(target, CRYPT_NEWKEYSET);
+    if (!provider) return false;
+    auto* header = reinterpret_cast<BLOBHEADER*>(blob.bytes().data());
+    if (blob.bytes().size() < sizeof(BLOBHEADER)) {
+        SetLastError(static_cast<DWORD>(NTE_BAD_DATA));
+        return false;
+    }
+    // A key imported under CALG_RSA_SIGN would land in the AT_SIGNATURE slot; envelopes need the
+    // exchange key, which signs as well.
+    header->aiKeyAlg = CALG_RSA_KEYX;
+    KeyHandle key;
+    if (!CryptImportKey(provider.get(), blob.bytes().data(), static_cast<DWORD>(blob.bytes().size()), 0, 0,
+                        key.put()))
+        return false;
+    // The container is written when the handles are released.
+    return true;
+}
+
+void DeleteContainer(const KeyLocation& location) {
+    HCRYPTPROV ignored = 0;
+    const wchar_t* name = location.provider.empty() ? nullptr : location.provider.c_str();
+    CryptAcquireContextW(&ignored, ContainerOrNull(location), name,
+                         location.providerType, CRYPT_DELETEKEYSET);
+}
+
+bool CopyFriendlyName(PCCERT_CONTEXT from, PCCERT_CONTEXT to) {
+    DWORD size = 0;
+    if (!CertGetCertificateContextProperty(from, CERT_FRIENDLY_NAME_PROP_ID, nullptr, &size)) return true;
+    std::vector<BYTE> name(size);
+    if (!CertGetCertificateContextProperty(from, CERT_FRIENDLY_NAME_PROP_ID, name.data(), &size)) return true;
+    CRYPT_DATA_BLOB blob{size, name.data()};
+    return CertSetCertificateContextProperty(to, CERT_FRIENDLY_NAME_PROP_ID, 0, &blob) != FALSE;
+}
+
+// The certificate as a new context with the key-provider property of its own container. The
+// property is set before the context goes into "MY": changes to stored certificates are not
+// always persisted.
+bool AddToMyStore(PCCERT_CONTEXT source, const KeyLocation& target) {
+    CertHandle fresh(CertCreateCertificateContext(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, source->pbCertEncoded,
+                                                  source->cbCertEncoded));
+    if (!fresh) return false;
+    CRYPT_KEY_PROV_INFO info{};
+    std::wstring container = target.container;
+    std::wstring provider = target.provider;
+    info.pwszContainerName = &container[0];
+    info.pwszProvName = &provider[0];
+    info.dwProvType = target.providerType;
+    info.dwKeySpec = AT_KEYEXCHANGE;
+    if (!CertSetCertificateContextProperty(fresh.get(), CERT_KEY_PROV_INFO_PROP_ID, 0, &info)) return false;
+    CopyFriendlyName(source, fresh.get());
+    StoreHandle store = OpenMyStore();
+    if (!store) return false;
+    // Replacing keeps one entry per certificate when a file is imported again.
+    return CertAddCertificateContextToStore(store.get(), fresh.get(), CERT_STORE_ADD_REPLACE_EXISTING, nullptr) !=
+           FALSE;
+}
+
+bool ImportOne(PCCERT_CONTEXT certificate, DWORD providerType, ImportedCertificate& result) {
+    KeyLocation source;
+    if (!ReadKeyLocation(certificate, source)) return false;
+    KeyLocation target;
+    target.providerType = providerType;
+    target.hasContainer = true;
+    result.thumbprint = ThumbprintText(certificate);
+    target.container = ContainerNameFor(result.thumbprint);
+    if (!DefaultProviderName(providerType, target.provider)) return false;
+    {
+        SecretBytes blob;
+        if (!ExportPrivateKey(source, blob) || !StoreKey(blob, target)) return false;
+    }
+    if (!AddToMyStore(certificate, target)) return false;
+    // The importer's own container may be shared by every import: leave no key behind in it.
+    DeleteContainer(source);
+    result.subject = NameText(certificate->pCertInfo->Subject);
+    result.container = target.container;
+    result.providerType = providerType;
+    return true;
+}
+
+}  // namespace
+
+std::wstring ContainerNameFor(const std::wstring& thumbprint) { return L"Quillarent-" + thumbprint; }
+
+bool ImportPfx(const std::vector<BYTE>& file, const std::wstring& password, DWORD providerType,
+               std::vector<ImportedCertificate>& imported) {
+    CRYPT_DATA_BLOB blob{static_cast<DWORD>(file.size()), const_cast<BYTE*>(file.data())};
+    if (file.empty() || !PFXIsPFXBlob(&blob)) {
+        SetLastError(ERROR_INVALID_DATA);
+        return false;
+    }
+    StoreHandle pfx(PFXImportCertStore(&blob, password.c_str(), CRYPT_EXPORTABLE | CRYPT_USER_KEYSET));
+    if (!pfx) {
+        // Some systems leave the last error at 0 for a wrong password.
+        DWORD error = GetLastError();
+        SetLastError(error == 0 || error == static_cast<DWORD>(NTE_BAD_DATA) ? ERROR_INVALID_PASSWORD : error);
+        return false;
+    }
+    bool sawKey = false;
+    for (PCCERT_CONTEXT c = CertEnumCertificatesInStore(pfx.get(), nullptr); c;
+         c = CertEnumCertificatesInStore(pfx.get(), c)) {
+        DWORD size = 0;
+        if (!CertGetCertificateContextProperty(c, CERT_KEY_PROV_INFO_PROP_ID, nullptr, &size)) continue;
+        sawKey = true;
+        ImportedCertificate result;
+        if (!ImportOne(c, providerType, result)) {
+            PreserveLastError keep;
+            CertFreeCertificateContext(c);
+            return false;
+        }
+        imported.push_back(result);
+    }
+    if (!sawKey) {
+        SetLastError(static_cast<DWORD>(NTE_NO_KEY));
+        return false;
+    }
+    return true;
+}
