@@ -25,4 +25,7 @@ quill_prepare_prefix() {
     fi
     # A persistent server makes every later start take milliseconds instead of half a second.
     "$QUILL_WINESERVER" -p >/dev/null 2>&1 || true
+    # Start Wine's own services now, with no terminal or pipe attached: started later by a program
+    # they would inherit its output and keep the reader of that output waiting forever.
+    timeout 60 "$QUILL_WINE" cmd /c exit </dev/null >/dev/null 2>&1 || true
 }
