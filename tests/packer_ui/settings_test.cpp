@@ -1,0 +1,144 @@
+#include "packer_ui/settings.h"
+
+#include <gtest/gtest.h>
+
+#include "format/service/crypto_handles.h"
+
+namespace {
+
+// Each test starts and ends with no settings key at all.
+class SettingsTest : public ::testing::Test {
+protected:
+    void SetUp() override { RegDeleteTreeW(HKEY_CURRENT_USER, kSettingsKey); }
+    void TearDown() override { RegDeleteTreeW(HKEY_CURRENT_USER, kSettingsKey); }
+
+    static void SetDword(const wchar_t* name, DWORD value) {
+        ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, kSettingsKey, name, REG_DWORD, &value, sizeof value), ERROR_SUCCESS);
+    }
+    static void SetString(const wchar_t* name, const std::wstring& value) {
+        ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, kSettingsKey, name, REG_SZ, value.c_str(),
+                                  static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t))),
+                  ERROR_SUCCESS);
+    }
+    static bool ReadDword(const wchar_t* name, DWORD& value) {
+        DWORD size = sizeof value;
+        return RegGetValueW(HKEY_CURRENT_USER, kSettingsKey, name, RRF_RT_REG_DWORD, nullptr, &value, &size) ==
+               ERROR_SUCCESS;
+    }
+    static bool HasValue(const wchar_t* name) {
+        return RegGetValueW(HKEY_CURRENT_USER, kSettingsKey, name, RRF_RT_ANY, nullptr, nullptr, nullptr) ==
+               ERROR_SUCCESS;
+    }
+};
+
+TEST_F(SettingsTest, EmptyRegistryGivesTheDefaults) {
+    CVSettingsDlg settings;
+    EXPECT_EQ(settings.EncryptAlgorithmID, static_cast<DWORD>(CALG_RC2));
+    EXPECT_EQ(settings.EncryptKeyLength, 40u);
+    EXPECT_EQ(settings.HashAlgorithmID, static_cast<DWORD>(CALG_SHA1));
+    EXPECT_EQ(settings.EncryptCreateIV, 1u);
+    EXPECT_EQ(settings.EncryptCreateSalt, 1u);
+    EXPECT_EQ(settings.CompressFiles, 1u);
+    EXPECT_EQ(settings.VerifyCertificates, 1u);
+    EXPECT_EQ(settings.DeleteFiles, 0u);
+    EXPECT_EQ(settings.DeleteSafelyFiles, 0u);
+    EXPECT_EQ(settings.CloseProgram, 1u);
+    EXPECT_EQ(settings.CryptCSPtype, static_cast<DWORD>(PROV_RSA_FULL));
+    EXPECT_TRUE(settings.CryptCSPname.empty());
+    EXPECT_EQ(settings.CompressedFiles, kDefaultCompressedFiles);
+    EXPECT_EQ(settings.SignedMessageType, 4u);
+    EXPECT_EQ(settings.GzCompressionLevel, 9u);
+    EXPECT_EQ(settings.RecentItemsCount, 10u);
+    EXPECT_EQ(settings.DefaultEncryptionBlockSize, 64u);
+    EXPECT_TRUE(settings.SupportedCSP.empty());
+    EXPECT_STREQ(settings.caption, L"Параметры");
+}
+
+TEST_F(SettingsTest, ReadsEveryKindOfValue) {
+    SetDword(L"EncryptAlgorithmID", CALG_AES_256);
+    SetDword(L"EncryptKeyLength", 256);
+    SetDword(L"DeleteSafelyFiles", 1);
+    SetDword(L"SignedMessageType", 3);
+    SetDword(L"OverwritePasses", 7);
+    SetString(L"CryptCSPname", L"Microsoft Enhanced RSA and AES Cryptographic Provider");
+    SetString(L"CompressedFiles", L"ZIP.RAR");
+    const DWORD types[] = {PROV_RSA_AES};
+    ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, kSettingsKey, L"SupportedCSP", REG_BINARY, types, sizeof types),
+              ERROR_SUCCESS);
+    CVSettingsDlg settings;
+    EXPECT_EQ(settings.EncryptAlgorithmID, static_cast<DWORD>(CALG_AES_256));
+    EXPECT_EQ(settings.EncryptKeyLength, 256u);
+    EXPECT_EQ(settings.DeleteSafelyFiles, 1u);
+    EXPECT_EQ(settings.SignedMessageType, 3u);
+    EXPECT_EQ(settings.OverwritePasses, 7u);
+    EXPECT_EQ(settings.CryptCSPname, L"Microsoft Enhanced RSA and AES Cryptographic Provider");
+    EXPECT_EQ(settings.CompressedFiles, L"ZIP.RAR");
+    EXPECT_EQ(settings.SupportedCSP, std::vector<DWORD>{PROV_RSA_AES});
+    EXPECT_EQ(settings.HashAlgorithmID, static_cast<DWORD>(CALG_SHA1));  // absent: default
+}
+
+TEST_F(SettingsTest, CompressionLevelOutsideOneToNineIsNine) {
+    for (DWORD stored : {0u, 12u, 5u}) {
+        SetDword(L"GzCompressionLevel", stored);
+        CVSettingsDlg settings;
+        EXPECT_EQ(settings.GzCompressionLevel, stored == 5 ? 5u : 9u) << stored;
+    }
+}
+
+TEST_F(SettingsTest, ValueOfTheWrongSizeKeepsTheDefault) {
+    const BYTE twoBytes[] = {0x10, 0x00};
+    ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, kSettingsKey, L"EncryptKeyLength", REG_BINARY, twoBytes, 2),
+              ERROR_SUCCESS);
+    CVSettingsDlg settings;
+    EXPECT_EQ(settings.EncryptKeyLength, 40u);
+}
+
+TEST_F(SettingsTest, SavesOnlyTheEditableValues) {
+    CVSettingsDlg settings;
+    settings.EncryptAlgorithmID = CALG_3DES;
+    settings.EncryptKeyLength = 168;
+    settings.CreateSelfdecodedFile = 1;
+    settings.CryptCSPtype = PROV_RSA_AES;
+    settings.CryptCSPname = L"Some Provider";
+    settings.OverwritePasses = 5;
+    settings.GzCompressionLevel = 3;
+    settings.SaveSettings();
+    DWORD value = 0;
+    ASSERT_TRUE(ReadDword(L"EncryptAlgorithmID", value));
+    EXPECT_EQ(value, static_cast<DWORD>(CALG_3DES));
+    ASSERT_TRUE(ReadDword(L"EncryptKeyLength", value));
+    EXPECT_EQ(value, 168u);
+    ASSERT_TRUE(ReadDword(L"CreateSelfdecodedFile", value));
+    EXPECT_EQ(value, 1u);
+    ASSERT_TRUE(ReadDword(L"CryptCSPtype", value));
+    EXPECT_EQ(value, static_cast<DWORD>(PROV_RSA_AES));
+    for (const wchar_t* name : {L"VerifyCertificates", L"DeleteFiles", L"DeleteSafelyFiles", L"OpenFiles",
+                                L"CompressFiles", L"CloseProgram", L"AddCertsToSignedFile", L"EncryptCreateSalt",
+                                L"EncryptCreateIV", L"HashAlgorithmID"})
+        EXPECT_TRUE(HasValue(name)) << testing::PrintToString(std::wstring(name));
+    for (const wchar_t* name : {L"OverwritePasses", L"GzCompressionLevel", L"SignedMessageType", L"RecentItemsCount",
+                                L"DefaultEncryptionBlockSize", L"SupportedCSP", L"CompressedFiles"})
+        EXPECT_FALSE(HasValue(name)) << testing::PrintToString(std::wstring(name));
+    CVSettingsDlg reloaded;
+    EXPECT_EQ(reloaded.CryptCSPname, L"Some Provider");
+    EXPECT_EQ(reloaded.EncryptAlgorithmID, static_cast<DWORD>(CALG_3DES));
+    EXPECT_EQ(reloaded.OverwritePasses, 1u);
+}
+
+TEST_F(SettingsTest, NoProviderNameDeletesTheValue) {
+    SetString(L"CryptCSPname", L"Old Provider");
+    CVSettingsDlg settings;
+    ASSERT_EQ(settings.CryptCSPname, L"Old Provider");
+    settings.CryptCSPname.clear();
+    settings.SaveSettings();
+    EXPECT_FALSE(HasValue(L"CryptCSPname"));
+}
+
+TEST_F(SettingsTest, ReadingAClosedPageChangesNothing) {
+    CVSettingsDlg settings;
+    settings.EncryptKeyLength = 77;
+    settings.ReadSettingsPage();
+    EXPECT_EQ(settings.EncryptKeyLength, 77u);
+}
+
+}  // namespace
