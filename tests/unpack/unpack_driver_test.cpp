@@ -1,0 +1,155 @@
+#include "unpack/unpack_driver.h"
+
+#include <gtest/gtest.h>
+#include <shellapi.h>
+
+#include "format/service/resources.h"
+#include "pack/messages.h"
+#include "unpack/decode_data.h"
+
+namespace {
+
+TEST(UnpackOutputPath, DropsTheLastExtensionAndGzipMarker) {
+    bool compressed = true;
+    EXPECT_EQ(UnpackOutputPath(L"C:\\d\\a.txt.pkcs7", L"", false, compressed), L"C:\\d\\a.txt");
+    EXPECT_FALSE(compressed);
+    EXPECT_EQ(UnpackOutputPath(L"C:\\d\\a.txt.gz.pkcs7", L"", false, compressed), L"C:\\d\\a.txt");
+    EXPECT_TRUE(compressed);
+    // The marker is compared with case.
+    EXPECT_EQ(UnpackOutputPath(L"C:\\d\\a.GZ.pkcs7", L"", false, compressed), L"C:\\d\\a.GZ");
+    EXPECT_FALSE(compressed);
+    // A dot in a folder name is not an extension.
+    EXPECT_EQ(UnpackOutputPath(L"C:\\d.v2\\readme", L"", false, compressed), L"C:\\d.v2\\readme");
+    // ".gz" at the very start of the path is not taken as the marker.
+    EXPECT_EQ(UnpackOutputPath(L".gz.pkcs7", L"", false, compressed), L".gz");
+    EXPECT_FALSE(compressed);
+}
+
+TEST(UnpackOutputPath, FolderAndWorkingDirectory) {
+    bool compressed = false;
+    EXPECT_EQ(UnpackOutputPath(L"C:\\in\\report.docx.pkcs7", L"D:\\out", false, compressed), L"D:\\out\\report.docx");
+    EXPECT_EQ(UnpackOutputPath(L"C:\\in\\report.docx.pkcs7", L"", true, compressed), L"report.docx");
+    EXPECT_EQ(UnpackOutputPath(L"C:\\in\\b.bin.gz.pkcs7", L"D:\\out", true, compressed), L"D:\\out\\b.bin");
+    EXPECT_TRUE(compressed);
+}
+
+UnpackJob EnvelopedJob(BYTE mode) {
+    UnpackJob job;
+    job.decodeMode = mode;
+    job.readError = 0;
+    job.writeError = 0;
+    job.jobResult = 0;
+    job.finalBlockStatus = 0;
+    job.outerContentType = 3;
+    job.innerContentType = 255;
+    return job;
+}
+
+TEST(UnpackResultText, SuccessAndCompressionFailure) {
+    UINT style = 0;
+    bool aboutOutput = true;
+    UnpackJob job = EnvelopedJob(kModeUnpack);
+    EXPECT_EQ(UnpackResultText(job, style, aboutOutput), LoadText(766));
+    EXPECT_EQ(style, static_cast<UINT>(MB_ICONINFORMATION));
+    EXPECT_FALSE(aboutOutput);
+    job.compressedContent = 1;
+    job.decompressStatus = -128;
+    EXPECT_EQ(UnpackResultText(job, style, aboutOutput), LoadText(766) + LoadText(770));
+}
+
+TEST(UnpackResultText, DecryptionFailureCarriesCodeAndOffset) {
+    UINT style = 0;
+    bool aboutOutput = false;
+    UnpackJob job = EnvelopedJob(kModeUnpack);
+    job.jobResult = 0x8009200C;  // CRYPT_E_NO_DECRYPT_CERT
+    job.offset = 42;
+    std::wstring text = UnpackResultText(job, style, aboutOutput);
+    std::wstring expected;
+    FormatSystemMessage(expected, nullptr, 776, 0x8009200C, 42);
+    EXPECT_EQ(text, expected);
+    EXPECT_NE(text.find(L"0x8009200C"), std::wstring::npos);
+    EXPECT_NE(text.find(L"42"), std::wstring::npos);
+    EXPECT_EQ(style, static_cast<UINT>(MB_ICONERROR));
+}
+
+TEST(UnpackResultText, SignedAndEnvelopedCombinesBothParts) {
+    UINT style = 0;
+    bool aboutOutput = false;
+    UnpackJob job = EnvelopedJob(kModeUnpack);
+    job.outerContentType = 4;
+    job.signatureStatus = 0;
+    EXPECT_EQ(UnpackResultText(job, style, aboutOutput), LoadText(766) + L"\r\n" + LoadText(767));
+    job.signatureStatus = -1;
+    EXPECT_EQ(UnpackResultText(job, style, aboutOutput), LoadText(766) + L"\r\n" + LoadText(768));
+    EXPECT_EQ(style, static_cast<UINT>(MB_ICONERROR));
+}
+
+TEST(UnpackResultText, ReadAndWriteErrors) {
+    UINT style = 0;
+    bool aboutOutput = false;
+    UnpackJob job;
+    job.readError = ERROR_FILE_NOT_FOUND;
+    std::wstring expected;
+    FormatSystemMessage(expected, nullptr, 774, ERROR_FILE_NOT_FOUND, 0);
+    EXPECT_EQ(UnpackResultText(job, style, aboutOutput), expected);
+
+    UnpackJob never;  // a job that never ran reports a read failure
+    FormatSystemMessage(expected, nullptr, 772, 0xFFFFFFFF, 0);
+    EXPECT_EQ(UnpackResultText(never, style, aboutOutput), expected);
+
+    UnpackJob writing = EnvelopedJob(kModeUnpack);
+    writing.writeError = ERROR_DISK_FULL;
+    FormatSystemMessage(expected, nullptr, 775, ERROR_DISK_FULL, 0);
+    EXPECT_EQ(UnpackResultText(writing, style, aboutOutput), expected);
+    EXPECT_TRUE(aboutOutput);
+}
+
+TEST(UnpackResultText, DescribeModeWithoutOutcomeShowsNothing) {
+    UINT style = 0;
+    bool aboutOutput = false;
+    UnpackJob job = EnvelopedJob(kModeDescribe);
+    job.finalBlockStatus = -1;
+    EXPECT_EQ(UnpackResultText(job, style, aboutOutput), L"");
+}
+
+TEST(UnpackResultText, NonEnvelopeIsReportedAsFailure) {
+    UINT style = 0;
+    bool aboutOutput = false;
+    UnpackJob job;
+    job.readError = 0;
+    job.writeError = 0;
+    job.jobResult = 0x80091002;  // CRYPT_E_UNKNOWN_ALGO, before any content type was known
+    std::wstring text = UnpackResultText(job, style, aboutOutput);
+    EXPECT_FALSE(text.empty());
+    EXPECT_NE(text.find(L"0x80091002"), std::wstring::npos);
+    EXPECT_EQ(style, static_cast<UINT>(MB_ICONERROR));
+}
+
+TEST(DecodeData, HandsTheBlockOverOnce) {
+    DecodeData data(BuildDropFilesBlock({L"C:\\a.pkcs7", L"C:\\b c.pkcs7"}));
+    FORMATETC wrong = {CF_TEXT, nullptr, DVASPECT_CONTENT, -1, TYMED_HGLOBAL};
+    STGMEDIUM medium = {};
+    EXPECT_EQ(data.GetData(&wrong, &medium), DV_E_FORMATETC);
+    EXPECT_EQ(data.GetData(nullptr, &medium), E_INVALIDARG);
+
+    FORMATETC format = {CF_HDROP, nullptr, DVASPECT_CONTENT, -1, TYMED_HGLOBAL};
+    ASSERT_EQ(data.GetData(&format, &medium), S_OK);
+    auto drop = static_cast<HDROP>(medium.hGlobal);
+    ASSERT_EQ(DragQueryFileW(drop, 0xFFFFFFFF, nullptr, 0), 2u);
+    wchar_t name[MAX_PATH];
+    DragQueryFileW(drop, 1, name, MAX_PATH);
+    EXPECT_STREQ(name, L"C:\\b c.pkcs7");
+    ReleaseStgMedium(&medium);
+
+    STGMEDIUM again = {};
+    EXPECT_EQ(data.GetData(&format, &again), DV_E_FORMATETC);
+}
+
+TEST(UnpackSelection, RefusesADataObjectWithoutNames) {
+    DecodeData empty(BuildDropFilesBlock({}));
+    EXPECT_EQ(UnpackSelection(&empty, nullptr, kModeUnpack, FALSE, FALSE), E_FAIL);
+    DecodeData none(nullptr);
+    EXPECT_EQ(UnpackSelection(&none, nullptr, kModeUnpack, FALSE, FALSE), E_FAIL);
+}
+
+}  // namespace
