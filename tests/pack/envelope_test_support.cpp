@@ -309,11 +309,13 @@ KeyHandle ImportSessionKey(Identity& who, const Parsed& parsed, size_t recipient
     if (!CryptGetUserKey(who.provider.get(), AT_KEYEXCHANGE, privateKey.put()) ||
         !CryptImportKey(who.provider.get(), blob.data(), static_cast<DWORD>(blob.size()), privateKey.get(), 0, key.put()))
         return KeyHandle();
-    // An imported key carries no salt of its own; the envelope's (RC4) salt is set explicitly.
-    CRYPT_DATA_BLOB noSalt = {0, nullptr};
-    CryptSetKeyParam(key.get(), KP_SALT_EX, reinterpret_cast<BYTE*>(&noSalt), 0);
     uint8_t tag = 0;
     inner.PeekTag(tag);
+    if (!(algId == CALG_RC4 && tag == der::kOctetString)) {
+        // Some providers give an imported short key a zero salt; the envelope's key has none.
+        CRYPT_DATA_BLOB noSalt = {0, nullptr};
+        CryptSetKeyParam(key.get(), KP_SALT_EX, reinterpret_cast<BYTE*>(&noSalt), 0);
+    }
     if (algId == CALG_RC2) {
         rc2::Parameters params;
         if (!rc2::DecodeParameters(inner.data(), inner.size(), params)) return KeyHandle();
@@ -324,9 +326,9 @@ KeyHandle ImportSessionKey(Identity& who, const Parsed& parsed, size_t recipient
         der::Reader value;
         inner.ReadElement(der::kOctetString, value);
         std::vector<BYTE> bytes = ToVector(value);
+        // The salt goes in the way a reader sets it: KP_SALT on the imported key.
         if (algId == CALG_RC4) {
-            CRYPT_DATA_BLOB salt = {static_cast<DWORD>(bytes.size()), bytes.data()};
-            if (!CryptSetKeyParam(key.get(), KP_SALT_EX, reinterpret_cast<BYTE*>(&salt), 0)) return KeyHandle();
+            if (!CryptSetKeyParam(key.get(), KP_SALT, bytes.data(), 0)) return KeyHandle();
         } else if (!CryptSetKeyParam(key.get(), KP_IV, bytes.data(), 0)) {
             return KeyHandle();
         }

@@ -111,8 +111,11 @@ TEST_F(EnvelopeWriterTest, Rc4SaltTravelsInTheParameters) {
     EXPECT_EQ(RoundTrip(window, plaintext, parsed), plaintext);
     const size_t oidSize = 10;
     ASSERT_GT(parsed.algorithmIdentifier.size(), 2 + oidSize);
-    // A 40-bit RC4 key made with a salt names it, so a reader that sets KP_SALT gets the same key stream.
+    // A 40-bit RC4 key made with a salt names all of it (11 bytes), so a reader that sets KP_SALT
+    // on the imported key gets the same key stream (the round trip above does just that).
+    EXPECT_EQ(parsed.algorithmIdentifier.size(), 2 + oidSize + 2 + 11);
     EXPECT_EQ(parsed.algorithmIdentifier[2 + oidSize], 0x04);
+    EXPECT_EQ(parsed.algorithmIdentifier[2 + oidSize + 1], 11);
 }
 
 TEST_F(EnvelopeWriterTest, RecipientsInListOrderAndUnusableOnesLeftOut) {
@@ -136,11 +139,17 @@ TEST_F(EnvelopeWriterTest, RecipientsInListOrderAndUnusableOnesLeftOut) {
     EXPECT_EQ(parsed.recipients[1].encryptedKey.size(), 256u);  // RSA 2048
     EXPECT_EQ(parsed.recipients[0].keyTransport,
               Bytes({0x30, 0x0D, 0x06, 0x09, 0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x01, 0x01, 0x05, 0x00}));
-    // The serial number keeps the certificate's content bytes (most significant first).
-    std::vector<uint8_t> serial(bob.SerialNumber.pbData, bob.SerialNumber.pbData + bob.SerialNumber.cbData);
-    std::reverse(serial.begin(), serial.end());
-    if (serial[0] & 0x80) serial.insert(serial.begin(), 0);
-    EXPECT_EQ(parsed.recipients[0].serial, serial);
+    // The serial number keeps the content bytes it has in the certificate's own DER.
+    const CERT_CONTEXT& bobCert = *Get(Who::kBob).certificate.get();
+    der::Reader certificate(bobCert.pbCertEncoded, bobCert.cbCertEncoded);
+    der::Reader outer;
+    der::Reader tbs;
+    der::Reader serial;
+    der::Reader version;
+    bool hasVersion = false;
+    ASSERT_TRUE(certificate.ReadElement(der::kSequence, outer) && outer.ReadElement(der::kSequence, tbs) &&
+                tbs.ReadOptionalElement(der::kContext0, version, hasVersion) && tbs.ReadElement(der::kInteger, serial));
+    EXPECT_EQ(parsed.recipients[0].serial, std::vector<uint8_t>(serial.data(), serial.data() + serial.size()));
     KeyHandle bobKey = ImportSessionKey(Get(Who::kBob), parsed, 0);
     KeyHandle aliceKey = ImportSessionKey(Get(Who::kAlice), parsed, 1);
     ASSERT_TRUE(bobKey);
