@@ -34,7 +34,9 @@ std::wstring AnsiToWide(const std::string& text) {
 // Acquires a container, creating it when the provider does not have it yet.
 bool AcquireOrCreate(HCRYPTPROV* provider, const wchar_t* container, const wchar_t* name, DWORD type) {
     if (CryptAcquireContextW(provider, container, name, type, 0)) return true;
-    if (GetLastError() != static_cast<DWORD>(NTE_BAD_KEYSET)) return false;
+    // Wine's AES provider reports a missing container without an error code.
+    DWORD error = GetLastError();
+    if (error != static_cast<DWORD>(NTE_BAD_KEYSET) && error != ERROR_SUCCESS) return false;
     return CryptAcquireContextW(provider, container, name, type, CRYPT_NEWKEYSET) != FALSE;
 }
 
@@ -174,6 +176,21 @@ BOOL FindAlgorithmProvider(HCRYPTPROV* provider, DWORD* position, ALG_ID algId, 
     return FALSE;
 }
 
+namespace {
+
+// The type a registered provider is listed with; 0 when it is not registered.
+DWORD RegisteredProviderType(const std::string& name) {
+    std::string path = "Software\\Microsoft\\Cryptography\\Defaults\\Provider\\" + name;
+    DWORD type = 0;
+    DWORD size = sizeof(type);
+    if (RegGetValueA(HKEY_LOCAL_MACHINE, path.c_str(), "Type", RRF_RT_REG_DWORD, nullptr, &type, &size) !=
+        ERROR_SUCCESS)
+        return 0;
+    return type;
+}
+
+}  // namespace
+
 void ReleaseProvider(HCRYPTPROV provider, BOOL deleteContainer) {
     if (!provider) return;
     std::string name;
@@ -182,8 +199,12 @@ void ReleaseProvider(HCRYPTPROV provider, BOOL deleteContainer) {
     if (deleteContainer) {
         name = ProviderText(provider, PP_NAME);
         container = ProviderText(provider, PP_CONTAINER);
+        // The registration of the provider's name gives its type: Wine answers PP_PROVTYPE of its
+        // AES provider with 1, and deleting under the wrong type leaves the container behind.
+        type = RegisteredProviderType(name);
         DWORD size = sizeof(type);
-        if (!CryptGetProvParam(provider, PP_PROVTYPE, reinterpret_cast<BYTE*>(&type), &size, 0)) type = 0;
+        if (type == 0 && !CryptGetProvParam(provider, PP_PROVTYPE, reinterpret_cast<BYTE*>(&type), &size, 0))
+            type = 0;
     }
     CryptReleaseContext(provider, 0);
     if (!deleteContainer || name.empty() || container.empty()) return;

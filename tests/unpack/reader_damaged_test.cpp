@@ -1,0 +1,281 @@
+// The envelope reader on damaged, altered and foreign files: every fault is reported in the job
+// and no output is left behind.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <memory>
+
+#include "format/algorithms.h"
+#include "format/der.h"
+#include "pack/messages.h"
+#include "reader_test_keys.h"
+#include "tests/support/test_support.h"
+#include "unpack/envelope_reader.h"
+
+namespace {
+
+using reader_test::QuietSettings;
+using reader_test::TestRecipients;
+using testing_support::FileExists;
+using testing_support::ReadFileBytes;
+using testing_support::TempDir;
+using testing_support::TestDataFile;
+using testing_support::WriteFileBytes;
+using Bytes = std::vector<uint8_t>;
+
+constexpr DWORD kUnexpected = static_cast<DWORD>(CRYPT_E_UNEXPECTED_ENCODING);
+constexpr DWORD kBadEncode = static_cast<DWORD>(CRYPT_E_BAD_ENCODE);
+constexpr DWORD kUnknownAlgorithm = static_cast<DWORD>(CRYPT_E_UNKNOWN_ALGO);
+
+// The elements of an EnvelopedData (version, recipient set, EncryptedContentInfo), whole.
+std::vector<Bytes> SplitEnveloped(const Bytes& file) {
+    der::Reader reader(file), contentInfo, explicitContent, enveloped, oid;
+    std::vector<Bytes> parts;
+    if (!reader.ReadElement(der::kSequence, contentInfo) || !contentInfo.ReadElement(der::kOid, oid) ||
+        !contentInfo.ReadElement(der::kContext0, explicitContent) ||
+        !explicitContent.ReadElement(der::kSequence, enveloped))
+        return parts;
+    while (!enveloped.empty()) {
+        uint8_t tag = 0;
+        der::Reader content, whole;
+        if (!enveloped.ReadAnyElement(tag, content, &whole)) break;
+        parts.emplace_back(whole.data(), whole.data() + whole.size());
+    }
+    return parts;
+}
+
+Bytes JoinEnveloped(const std::vector<Bytes>& parts, uint8_t contentType) {
+    Bytes body;
+    for (const Bytes& part : parts) body.insert(body.end(), part.begin(), part.end());
+    Bytes enveloped, explicitContent, contentInfo, file;
+    der::AppendElement(enveloped, der::kSequence, body);
+    der::AppendElement(explicitContent, der::kContext0, enveloped);
+    Bytes oid(envelope_bytes::kOidEnvelopedData, envelope_bytes::kOidEnvelopedData + 11);
+    oid.back() = contentType;
+    contentInfo = oid;
+    contentInfo.insert(contentInfo.end(), explicitContent.begin(), explicitContent.end());
+    der::AppendElement(file, der::kSequence, contentInfo);
+    return file;
+}
+
+// The same envelope with only the outer ContentInfo's length in the open form (30 80).
+Bytes WithOpenOuterLength(const Bytes& file) {
+    der::ParsedLength length = der::ParseDerLength(file.data() + 1, file.size() - 1);
+    Bytes open(file.begin() + length.used - 1, file.end());
+    open[0] = 0x30;
+    open[1] = 0x80;
+    return open;
+}
+
+// ContentInfo, [0] and EnvelopedData all with open lengths, closed by their end-of-contents pairs.
+Bytes FullyOpen(const std::vector<Bytes>& parts) {
+    Bytes file = {0x30, 0x80};
+    file.insert(file.end(), envelope_bytes::kOidEnvelopedData, envelope_bytes::kOidEnvelopedData + 11);
+    file.insert(file.end(), {0xA0, 0x80, 0x30, 0x80});
+    for (const Bytes& part : parts) file.insert(file.end(), part.begin(), part.end());
+    file.insert(file.end(), 6, 0x00);
+    return file;
+}
+
+// Answers every message box with "No" and remembers the texts.
+class AnswerNo : public MessageSink {
+public:
+    int Answer(HWND, const std::wstring& text, const std::wstring&, UINT) override {
+        texts.push_back(text);
+        return IDNO;
+    }
+    std::vector<std::wstring> texts;
+};
+
+class ReaderDamagedTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(recipients_.AddWithKey(L"alice", PROV_RSA_AES));
+        settings_ = QuietSettings(recipients_.store());
+        original_ = ReadFileBytes(TestDataFile(L"reader-alice-des3.pkcs7"));
+        ASSERT_EQ(SplitEnveloped(original_).size(), 3u);
+    }
+
+    // Reads the bytes as a packed file; the job is destroyed before returning, like the driver does.
+    struct Outcome {
+        LONG result;
+        DWORD jobResult;
+        DWORD offset;
+        LONG finalBlockStatus;
+        bool outputLeft;
+        Bytes output;
+    };
+    Outcome Read(const Bytes& bytes) {
+        std::wstring input = temp_.File(L"damaged.pkcs7");
+        std::wstring output = temp_.File(L"damaged.out");
+        WriteFileBytes(input, bytes);
+        auto job = std::make_unique<UnpackJob>();
+        job->inputPath = input;
+        job->outputPath = output;
+        Outcome outcome;
+        outcome.result = ReadEnvelope(nullptr, &settings_, job.get(), nullptr);
+        outcome.jobResult = job->jobResult;
+        outcome.offset = job->offset;
+        outcome.finalBlockStatus = job->finalBlockStatus;
+        if (FileExists(output)) outcome.output = ReadFileBytes(output);
+        job.reset();
+        outcome.outputLeft = FileExists(output);
+        DeleteFileW(output.c_str());
+        return outcome;
+    }
+
+    TempDir temp_;
+    TestRecipients recipients_;
+    UnpackSettings settings_;
+    Bytes original_;
+};
+
+TEST_F(ReaderDamagedTest, RebuiltEnvelopeStillReads) {
+    // Guards the helpers the other cases build on.
+    Outcome outcome = Read(JoinEnveloped(SplitEnveloped(original_), 3));
+    EXPECT_EQ(outcome.jobResult, 0u);
+    EXPECT_EQ(outcome.output.size(), 100000u);
+}
+
+TEST_F(ReaderDamagedTest, AppendedByteFailsAtOffsetOneButOpenFormIsAccepted) {
+    Bytes appended = original_;
+    appended.push_back(0);
+    Outcome outcome = Read(appended);
+    EXPECT_EQ(outcome.result, 1);
+    EXPECT_EQ(outcome.jobResult, kBadEncode);
+    EXPECT_EQ(outcome.offset, 1u);
+    EXPECT_FALSE(outcome.outputLeft);
+
+    outcome = Read(WithOpenOuterLength(original_));
+    EXPECT_EQ(outcome.result, 0);
+    EXPECT_EQ(outcome.jobResult, 0u);
+    EXPECT_TRUE(outcome.output == ReadFileBytes(TestDataFile(L"reader-plain-100k.bin")));
+}
+
+TEST_F(ReaderDamagedTest, WrongOrOverlongVersionIsRefused) {
+    std::vector<Bytes> parts = SplitEnveloped(original_);
+    parts[0] = {0x02, 0x01, 0x01};
+    Outcome outcome = Read(JoinEnveloped(parts, 3));
+    EXPECT_EQ(outcome.result, 1);
+    EXPECT_EQ(outcome.jobResult, kUnexpected);
+    EXPECT_FALSE(outcome.outputLeft);
+    // Two value bytes would otherwise be read as version 0 followed by a stray byte.
+    parts[0] = {0x02, 0x02, 0x00, 0x00};
+    EXPECT_EQ(Read(JoinEnveloped(parts, 3)).jobResult, kUnexpected);
+    // signedAndEnvelopedData needs version 1.
+    parts[0] = {0x02, 0x01, 0x00};
+    outcome = Read(JoinEnveloped(parts, 4));
+    EXPECT_EQ(outcome.jobResult, kUnexpected);
+    EXPECT_FALSE(outcome.outputLeft);
+}
+
+TEST_F(ReaderDamagedTest, ForeignContentTypesAndAlgorithms) {
+    // A data ContentInfo is not a packed file.
+    std::vector<Bytes> parts = SplitEnveloped(original_);
+    Outcome outcome = Read(JoinEnveloped(parts, 1));
+    EXPECT_EQ(outcome.result, 1);
+    EXPECT_EQ(outcome.jobResult, kUnknownAlgorithm);
+    EXPECT_FALSE(outcome.outputLeft);
+
+    // 3DES's OID turned into MD5's (same length): a digest is no content-encryption algorithm.
+    const Bytes des3 = {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x03, 0x07};
+    Bytes altered = original_;
+    auto at = std::search(altered.begin(), altered.end(), des3.begin(), des3.end());
+    ASSERT_NE(at, altered.end());
+    at[6] = 0x02;
+    at[7] = 0x05;
+    EXPECT_EQ(Read(altered).jobResult, kUnknownAlgorithm);
+}
+
+TEST_F(ReaderDamagedTest, AesOidWithAnotherLastArcReadsAsAes128) {
+    Bytes file = ReadFileBytes(TestDataFile(L"reader-alice-aes128.pkcs7"));
+    const Bytes aes128 = {0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x01, 0x02};
+    auto at = std::search(file.begin(), file.end(), aes128.begin(), aes128.end());
+    ASSERT_NE(at, file.end());
+    at[8] = 0x01;
+    Outcome outcome = Read(file);
+    EXPECT_EQ(outcome.jobResult, 0u);
+    EXPECT_EQ(outcome.output.size(), 100000u);
+}
+
+TEST_F(ReaderDamagedTest, TruncatedFilesFailWithoutOutput) {
+    for (size_t keep : {size_t{0}, size_t{1}, size_t{5}, size_t{40}, size_t{400}, original_.size() / 2,
+                        original_.size() - 1}) {
+        SCOPED_TRACE(keep);
+        Outcome outcome = Read(Bytes(original_.begin(), original_.begin() + keep));
+        EXPECT_NE(outcome.jobResult, 0u);
+        EXPECT_NE(outcome.jobResult, 0xFFFFFFFFu);
+        EXPECT_FALSE(outcome.outputLeft);
+    }
+    // Cut inside the ciphertext of the open form: the header is fine, the content read fails.
+    Bytes open = FullyOpen(SplitEnveloped(original_));
+    EXPECT_EQ(Read(open).jobResult, 0u);
+    Outcome outcome = Read(Bytes(open.begin(), open.begin() + open.size() / 2));
+    EXPECT_EQ(outcome.result, 0);
+    EXPECT_EQ(outcome.jobResult, static_cast<DWORD>(CRYPT_E_FILE_ERROR));
+    EXPECT_FALSE(outcome.outputLeft);
+}
+
+TEST_F(ReaderDamagedTest, CorruptedCiphertextFailsDecryption) {
+    Bytes file = original_;
+    file[file.size() - 3] ^= 0x5A;  // inside the final block: its padding no longer checks out
+    Outcome outcome = Read(file);
+    EXPECT_EQ(outcome.jobResult, static_cast<DWORD>(CRYPT_E_NO_DECRYPT_CERT));
+    EXPECT_NE(outcome.finalBlockStatus, 0);
+    EXPECT_NE(outcome.finalBlockStatus, -1);
+    EXPECT_FALSE(outcome.outputLeft);
+}
+
+TEST_F(ReaderDamagedTest, FilesThatAreNoEnvelopeAreFailures) {
+    for (const Bytes& bytes : {Bytes{'h', 'e', 'l', 'l', 'o'}, Bytes{0x30, 0x03, 0x02, 0x01, 0x00},
+                               testing_support::PatternBytes(3000, 7)}) {
+        Outcome outcome = Read(bytes);
+        EXPECT_EQ(outcome.result, 1);
+        EXPECT_NE(outcome.jobResult, 0u);
+        EXPECT_NE(outcome.jobResult, 0xFFFFFFFFu);
+        EXPECT_FALSE(outcome.outputLeft);
+    }
+}
+
+TEST_F(ReaderDamagedTest, FilesOfFourGibibytesAreRefused) {
+    std::wstring input = temp_.File(L"huge.pkcs7");
+    {
+        FileHandle file(CreateFileW(input.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+        ASSERT_TRUE(file);
+        WriteFile(file.get(), original_.data(), static_cast<DWORD>(original_.size()), nullptr, nullptr);
+        LARGE_INTEGER end;
+        end.QuadPart = 0x100000000LL;
+        ASSERT_TRUE(SetFilePointerEx(file.get(), end, nullptr, FILE_BEGIN));
+        ASSERT_TRUE(SetEndOfFile(file.get()));
+    }
+    UnpackJob job;
+    job.inputPath = input;
+    job.outputPath = temp_.File(L"huge.out");
+    EXPECT_EQ(ReadEnvelope(nullptr, &settings_, &job, nullptr), 1);
+    EXPECT_EQ(job.jobResult, static_cast<DWORD>(ERROR_FILE_TOO_LARGE));
+    EXPECT_FALSE(FileExists(job.outputPath)) << "refused before the output is created";
+    DeleteFileW(input.c_str());
+}
+
+TEST_F(ReaderDamagedTest, ExistingOutputIsKeptWhenTheUserDeclinesAnotherName) {
+    AnswerNo sink;
+    MessageSink* previous = SetMessageSink(&sink);
+    std::wstring output = temp_.File(L"exists.bin");
+    WriteFileBytes(output, {9, 9, 9});
+    {
+        UnpackJob job;
+        job.inputPath = TestDataFile(L"reader-alice-des3.pkcs7");
+        job.outputPath = output;
+        EXPECT_EQ(ReadEnvelope(nullptr, &settings_, &job, nullptr), 1);
+        EXPECT_EQ(job.jobResult, static_cast<DWORD>(CRYPT_E_FILE_ERROR));
+        EXPECT_EQ(job.writeError, static_cast<DWORD>(ERROR_FILE_EXISTS));
+    }
+    SetMessageSink(previous);
+    ASSERT_EQ(sink.texts.size(), 1u);
+    EXPECT_NE(sink.texts[0].find(output), std::wstring::npos);
+    EXPECT_EQ(ReadFileBytes(output), (Bytes{9, 9, 9})) << "the existing file is neither overwritten nor deleted";
+}
+
+}  // namespace
