@@ -45,6 +45,8 @@ void SetFriendlyName(PCCERT_CONTEXT certificate, const uint8_t* bytes, size_t si
     std::wstring name(size / sizeof(wchar_t), L'\0');
     if (!name.empty()) memcpy(&name[0], bytes, name.size() * sizeof(wchar_t));
     name.resize(wcsnlen(name.c_str(), name.size()));
+    // F = 4 with zero bytes only keeps the place of a missing name.
+    if (name.empty()) return;
     CRYPT_DATA_BLOB blob = {static_cast<DWORD>((name.size() + 1) * sizeof(wchar_t)),
                             reinterpret_cast<BYTE*>(&name[0])};
     CertSetCertificateContextProperty(certificate, CERT_FRIENDLY_NAME_PROP_ID, 0, &blob);
@@ -340,6 +342,17 @@ void UpdateRecentList(void** list, void* const* newEntries, DWORD newCount, UINT
     }
     for (size_t i = k; i <= capacity; ++i) list[i] = nullptr;
     RebuildMenu(submenu, list, kind, baseId);
+}
+
+void UpdateRecentFiles(wchar_t** list, void* const* newEntries, DWORD newCount, HMENU submenu, DWORD capacity) {
+    UpdateRecentList(reinterpret_cast<void**>(list), newEntries, newCount, kRecentFilesBaseId, submenu, capacity);
+}
+
+void UpdateRecentCertificates(PCCERT_CONTEXT* list, void* const* newEntries, DWORD newCount, HMENU submenu,
+                              DWORD capacity) {
+    // The list holds the contexts as untyped entries; the contexts themselves are never written.
+    UpdateRecentList(reinterpret_cast<void**>(const_cast<CERT_CONTEXT**>(list)), newEntries, newCount,
+                     kRecentCertificatesBaseId, submenu, capacity);
 }
 
 int ReopenRecentFile(PackerWindow* window, DWORD index, HMENU submenu) {

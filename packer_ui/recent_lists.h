@@ -53,6 +53,11 @@ void SaveRecentFiles(wchar_t* const* list);
 void UpdateRecentList(void** list, void* const* newEntries, DWORD newCount, UINT baseId, HMENU submenu,
                       DWORD capacity);
 
+// The same for the window's two typed lists.
+void UpdateRecentFiles(wchar_t** list, void* const* newEntries, DWORD newCount, HMENU submenu, DWORD capacity);
+void UpdateRecentCertificates(PCCERT_CONTEXT* list, void* const* newEntries, DWORD newCount, HMENU submenu,
+                              DWORD capacity);
+
 // Adds recent file k to the files page (replace flag). A file that is gone leaves an empty entry
 // and loses its menu item; an emptied submenu gets the disabled "no files" item. Returns AddItem's
 // result (kAddNullItem for an index without an entry).
