@@ -12,14 +12,14 @@
 namespace envelope_test {
 namespace {
 
-struct IdentitySpec {
+struct IdentityProfile {
     const wchar_t* name;
     DWORD bits;
     DWORD providerType;
     DWORD keySpec;
 };
 
-IdentitySpec SpecOf(Who who) {
+IdentityProfile ProfileOf(Who who) {
     switch (who) {
     case Who::kAlice: return {L"Alice Writer Test", 2048, PROV_RSA_AES, AT_KEYEXCHANGE};
     case Who::kBob: return {L"Bob Writer Test", 1024, PROV_RSA_FULL, AT_KEYEXCHANGE};
@@ -40,27 +40,27 @@ std::vector<BYTE> EncodeName(const std::wstring& commonName) {
 }
 
 std::unique_ptr<Identity> MakeIdentity(Who who) {
-    IdentitySpec spec = SpecOf(who);
+    IdentityProfile profile = ProfileOf(who);
     auto identity = std::make_unique<Identity>();
     identity->container = std::wstring(L"quill-writer-test-") + std::to_wstring(GetCurrentProcessId()) + L"-" +
                           std::to_wstring(static_cast<int>(who));
-    identity->providerType = spec.providerType;
-    identity->keySpec = spec.keySpec;
-    CryptAcquireContextW(identity->provider.put(), identity->container.c_str(), nullptr, spec.providerType,
+    identity->providerType = profile.providerType;
+    identity->keySpec = profile.keySpec;
+    CryptAcquireContextW(identity->provider.put(), identity->container.c_str(), nullptr, profile.providerType,
                          CRYPT_DELETEKEYSET);
-    if (!CryptAcquireContextW(identity->provider.put(), identity->container.c_str(), nullptr, spec.providerType,
+    if (!CryptAcquireContextW(identity->provider.put(), identity->container.c_str(), nullptr, profile.providerType,
                               CRYPT_NEWKEYSET))
         return identity;
     KeyHandle key;
-    if (!CryptGenKey(identity->provider.get(), spec.keySpec == AT_SIGNATURE ? AT_SIGNATURE : AT_KEYEXCHANGE,
-                     (spec.bits << 16) | CRYPT_EXPORTABLE, key.put()))
+    if (!CryptGenKey(identity->provider.get(), profile.keySpec == AT_SIGNATURE ? AT_SIGNATURE : AT_KEYEXCHANGE,
+                     (profile.bits << 16) | CRYPT_EXPORTABLE, key.put()))
         return identity;
-    std::vector<BYTE> name = EncodeName(spec.name);
+    std::vector<BYTE> name = EncodeName(profile.name);
     CERT_NAME_BLOB subject = {static_cast<DWORD>(name.size()), name.data()};
     CRYPT_KEY_PROV_INFO info = {};
     info.pwszContainerName = const_cast<wchar_t*>(identity->container.c_str());
-    info.dwProvType = spec.providerType;
-    info.dwKeySpec = spec.keySpec;
+    info.dwProvType = profile.providerType;
+    info.dwKeySpec = profile.keySpec;
     identity->certificate.reset(
         CertCreateSelfSignCertificate(identity->provider.get(), &subject, 0, &info, nullptr, nullptr, nullptr, nullptr));
     return identity;
