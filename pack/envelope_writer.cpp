@@ -164,6 +164,9 @@ bool EnvelopeWriter::PrepareEncryption() {
                             sessionKey_))
         return false;
     cipherBlockBytes_ = CipherBlockBytes(sessionKey_.get());
+    // A provider that cannot tell the block length of a block cipher: the table knows it.
+    if (cipherBlockBytes_ == 0 && alg::IsBlockCipher(settings_.encryptAlgorithm))
+        cipherBlockBytes_ = alg::ContentEncryptionRow(settings_.encryptAlgorithm)->ivLength;
     return BuildRecipientInfos() && BuildAlgorithmIdentifier();
 }
 
@@ -271,7 +274,7 @@ bool EnvelopeWriter::WriteHeader() {
 }
 
 bool EnvelopeWriter::AllocateBuffer() {
-    DWORD blockBits = sessionKey_ ? KeyBlockBits(sessionKey_.get()) : 0;
+    DWORD blockBits = cipherBlockBytes_ * 8;
     if (blockBits == 0) blockBits = settings_.defaultBlockBits;
     // The fallback comes from the registry: keep the chunk between 4 KiB and 512 KiB.
     if (blockBits < 8 || blockBits > 1024) blockBits = 64;
