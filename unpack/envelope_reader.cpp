@@ -236,8 +236,9 @@ Fault ReadContentElement(EnvelopeFile& file, DWORD& contentLength) {
     if (inner != der::kOctetString) return Format(kUnexpected);
     der::ParsedLength octets = file.PeekLength();
     if (octets.used == 0 || file.systemError() != 0) return ReadFault(file);
-    // An empty content (04 00, a stream cipher over an empty file) is accepted in the one-byte form.
-    if (octets.value == 0 && (octets.open || octets.used > 1)) return Format(kUnexpected);
+    // An empty content (a stream cipher over an empty file) has a zero length: 04 00, or 04 84 00 00
+    // 00 00 where the length was filled in after the content. Only the open form is refused.
+    if (octets.open) return Format(kUnexpected);
     file.Consume(octets.used);
     contentLength = octets.value;
     return Fault();

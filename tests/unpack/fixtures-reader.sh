@@ -14,7 +14,7 @@ make_once() {  # target command...: runs the command only when the target is mis
     [ -s "$target" ] || "$@"
 }
 
-for name in alice bob stranger; do
+for name in alice bob carol dave stranger; do
     make_once "$name.pvk" openssl rsa -in "$name.key.pem" -outform PVK -pvk-none -out "$name.pvk" 2>/dev/null
 done
 

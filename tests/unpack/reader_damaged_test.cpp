@@ -1,6 +1,7 @@
 // The envelope reader on damaged, altered and foreign files: every fault is reported in the job
 // and no output is left behind.
 #include <windows.h>
+#include <shlobj.h>
 
 #include <gtest/gtest.h>
 
@@ -237,6 +238,82 @@ TEST_F(ReaderDamagedTest, FilesThatAreNoEnvelopeAreFailures) {
         EXPECT_NE(outcome.jobResult, 0xFFFFFFFFu);
         EXPECT_FALSE(outcome.outputLeft);
     }
+}
+
+TEST_F(ReaderDamagedTest, DamagedRecipientEntryDoesNotFailAFileThatOpens) {
+    std::vector<Bytes> parts = SplitEnveloped(original_);
+    der::Reader set(parts[1]), entries;
+    ASSERT_TRUE(set.ReadElement(der::kSet, entries));
+    const Bytes alice(entries.data(), entries.data() + entries.size());
+    const Bytes damaged = {0x30, 0x03, 0x02, 0x01, 0x05};  // fewer than four elements
+    auto withEntries = [&](const Bytes& first, const Bytes& second) {
+        Bytes content = first;
+        content.insert(content.end(), second.begin(), second.end());
+        std::vector<Bytes> changed = parts;
+        changed[1].clear();
+        der::AppendElement(changed[1], der::kSet, content);
+        return JoinEnveloped(changed, 3);
+    };
+    Outcome outcome = Read(withEntries(alice, damaged));
+    EXPECT_EQ(outcome.jobResult, 0u) << "the key is already held";
+    EXPECT_EQ(outcome.output.size(), 100000u);
+    outcome = Read(withEntries(damaged, alice));
+    EXPECT_EQ(outcome.jobResult, 0u);
+    EXPECT_EQ(outcome.output.size(), 100000u);
+    outcome = Read(withEntries(damaged, {}));
+    EXPECT_EQ(outcome.result, 0);
+    EXPECT_EQ(outcome.jobResult, kUnexpected);
+    EXPECT_FALSE(outcome.outputLeft);
+}
+
+// A progress dialog whose user cancels after a number of polls.
+class CancellingProgress : public IProgressDialog {
+public:
+    explicit CancellingProgress(int pollsBeforeCancel) : polls_(pollsBeforeCancel) {}
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void**) override { return E_NOINTERFACE; }
+    ULONG STDMETHODCALLTYPE AddRef() override { return 1; }
+    ULONG STDMETHODCALLTYPE Release() override { return 1; }
+    HRESULT STDMETHODCALLTYPE StartProgressDialog(HWND, IUnknown*, DWORD, LPCVOID) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE StopProgressDialog() override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE SetTitle(LPCWSTR) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE SetAnimation(HINSTANCE, UINT) override { return S_OK; }
+    BOOL STDMETHODCALLTYPE HasUserCancelled() override { return --polls_ < 0; }
+    HRESULT STDMETHODCALLTYPE SetProgress(DWORD completed, DWORD total) override {
+        lastCompleted = completed;
+        lastTotal = total;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE SetProgress64(ULONGLONG, ULONGLONG) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE SetLine(DWORD, LPCWSTR, BOOL, LPCVOID) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE SetCancelMsg(LPCWSTR, LPCVOID) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE Timer(DWORD, LPCVOID) override { return S_OK; }
+    DWORD lastCompleted = 0;
+    DWORD lastTotal = 0;
+
+private:
+    int polls_;
+};
+
+TEST_F(ReaderDamagedTest, CancelledJobLeavesNoOutputAndProgressCountsTheFile) {
+    std::wstring output = temp_.File(L"cancel.out");
+    {
+        CancellingProgress progress(2);  // after the recipient scan and the first content block
+        UnpackJob job;
+        job.inputPath = TestDataFile(L"reader-alice-des3.pkcs7");
+        job.outputPath = output;
+        EXPECT_EQ(ReadEnvelope(&progress, &settings_, &job, nullptr), 0);
+        EXPECT_EQ(job.jobResult, static_cast<DWORD>(ERROR_CANCELLED));
+        EXPECT_LT(job.offset, original_.size());
+    }
+    EXPECT_FALSE(FileExists(output));
+    CancellingProgress never(1000000);
+    UnpackJob job;
+    job.inputPath = TestDataFile(L"reader-alice-des3.pkcs7");
+    job.outputPath = output;
+    EXPECT_EQ(ReadEnvelope(&never, &settings_, &job, nullptr), 0);
+    EXPECT_EQ(job.jobResult, 0u);
+    EXPECT_EQ(never.lastCompleted, original_.size());
+    EXPECT_EQ(never.lastTotal, original_.size());
 }
 
 TEST_F(ReaderDamagedTest, FilesOfFourGibibytesAreRefused) {
