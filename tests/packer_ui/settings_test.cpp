@@ -141,4 +141,58 @@ TEST_F(SettingsTest, ReadingAClosedPageChangesNothing) {
     EXPECT_EQ(settings.EncryptKeyLength, 77u);
 }
 
+// The page's controls, made by hand: the fields come back from whatever they show.
+TEST_F(SettingsTest, ReadsTheOpenPageControls) {
+    CVSettingsDlg settings;
+    HWND page = CreateWindowExW(0, L"STATIC", L"page", WS_POPUP, 0, 0, 400, 300, nullptr, nullptr, nullptr, nullptr);
+    ASSERT_NE(page, nullptr);
+    settings.pageWindow = page;
+    auto child = [&](const wchar_t* cls, DWORD style, int id) {
+        return CreateWindowExW(0, cls, L"", WS_CHILD | style, 0, 0, 200, 100, page,
+                               reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), nullptr, nullptr);
+    };
+    HWND providers = child(L"COMBOBOX", CBS_DROPDOWNLIST, 1012);
+    HWND ciphers = child(L"COMBOBOX", CBS_DROPDOWNLIST, 1020);
+    HWND hashes = child(L"COMBOBOX", CBS_DROPDOWNLIST, 1046);
+    HWND lengths = child(L"COMBOBOX", CBS_DROPDOWN, 1021);
+    for (int id : {1007, 1015, 1016, 1126, 1017, 1043, 1047, 1112, 1014, 1013}) child(L"BUTTON", BS_AUTOCHECKBOX, id);
+    SendMessageW(providers, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(L"System default"));
+    SendMessageW(providers, CB_SETITEMDATA, 0, PROV_RSA_FULL);
+    SendMessageW(providers, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(L"Chosen Provider"));
+    SendMessageW(providers, CB_SETITEMDATA, 1, PROV_RSA_AES);
+    PROV_ENUMALGS_EX aes = {};
+    aes.aiAlgid = CALG_AES_128;
+    PROV_ENUMALGS_EX md5 = {};
+    md5.aiAlgid = CALG_MD5;
+    SendMessageW(ciphers, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(L"AES"));
+    SendMessageW(ciphers, CB_SETITEMDATA, 0, reinterpret_cast<LPARAM>(&aes));
+    SendMessageW(hashes, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(L"MD5"));
+    SendMessageW(hashes, CB_SETITEMDATA, 0, reinterpret_cast<LPARAM>(&md5));
+    SetWindowTextW(lengths, L"128");
+    CheckDlgButton(page, 1015, BST_CHECKED);
+    CheckDlgButton(page, 1112, BST_CHECKED);
+
+    SendMessageW(providers, CB_SETCURSEL, 1, 0);
+    SendMessageW(ciphers, CB_SETCURSEL, 0, 0);
+    settings.ReadSettingsPage();
+    EXPECT_EQ(settings.CryptCSPname, L"Chosen Provider");
+    EXPECT_EQ(settings.CryptCSPtype, static_cast<DWORD>(PROV_RSA_AES));
+    EXPECT_EQ(settings.EncryptAlgorithmID, static_cast<DWORD>(CALG_AES_128));
+    EXPECT_EQ(settings.HashAlgorithmID, static_cast<DWORD>(CALG_SHA1));  // nothing selected: unchanged
+    EXPECT_EQ(settings.EncryptKeyLength, 128u);
+    EXPECT_EQ(settings.DeleteFiles, 1u);
+    EXPECT_EQ(settings.CreateSelfdecodedFile, 1u);
+    EXPECT_EQ(settings.VerifyCertificates, 0u);  // unchecked box
+    EXPECT_EQ(settings.EncryptCreateIV, 0u);
+
+    // The first provider item stands for the default provider: no name.
+    SendMessageW(providers, CB_SETCURSEL, 0, 0);
+    SendMessageW(hashes, CB_SETCURSEL, 0, 0);
+    settings.ReadSettingsPage();
+    EXPECT_TRUE(settings.CryptCSPname.empty());
+    EXPECT_EQ(settings.CryptCSPtype, static_cast<DWORD>(PROV_RSA_FULL));
+    EXPECT_EQ(settings.HashAlgorithmID, static_cast<DWORD>(CALG_MD5));
+    settings.DestroyPage();
+}
+
 }  // namespace
