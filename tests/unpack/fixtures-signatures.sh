@@ -56,6 +56,12 @@ make_once sig-stream.p7 openssl cms -sign -stream -binary -outform DER -nodetach
 [ -f sig-empty.bin ] || : > sig-empty.bin
 sign sig-empty.p7 sig-empty.bin "${carol[@]}" -md sha1
 
+# Signed inside enveloped: a whole signed file (definite, and streamed) encrypted for Alice.
+make_once sig-nested.p7 openssl smime -encrypt -binary -outform DER -aes128 -in sig-carol-sha256.p7 \
+    -out sig-nested.p7 alice.pem
+make_once sig-nested-stream.p7 openssl smime -encrypt -binary -outform DER -aes256 -in sig-stream.p7 \
+    -out sig-nested-stream.p7 alice.pem
+
 # signedAndEnvelopedData for Alice, signed by Carol.
 make_once make_type4 gcc -O1 -o make_type4 "$here/make_type4.c" -lcrypto
 for md in sha1 sha256; do
