@@ -127,7 +127,8 @@ bool SignedDataStream::StartElement() {
     frames_.push_back(Frame{tag, indefinite, length, role, keep, 0});
     if (keep != Keep::kNone && keptRoot_ < 0) {
         keptRoot_ = static_cast<int>(frames_.size()) - 1;
-        kept_.assign(header_.begin(), header_.end());
+        kept_.clear();
+        if (!KeepBytes(header_.data(), header_.size())) return false;
     }
     return CloseFinishedFrames();
 }
@@ -226,10 +227,7 @@ bool SignedDataStream::ConsumeHeaderBytes(const uint8_t* data, size_t size) {
         if (size > frame.remaining) return Fail(StreamError::kOverrun);
         frame.remaining -= size;
     }
-    if (keptRoot_ >= 0) {
-        if (kept_.size() + size > kMaxKeptElement) return Fail(StreamError::kTooLarge);
-        kept_.insert(kept_.end(), data, data + size);
-    }
+    if (keptRoot_ >= 0 && !KeepBytes(data, size)) return false;
     return true;
 }
 
@@ -238,12 +236,18 @@ bool SignedDataStream::ConsumeHeaderBytes(const uint8_t* data, size_t size) {
 bool SignedDataStream::ConsumeContent(const uint8_t* data, size_t size) {
     for (Frame& frame : frames_)
         if (!frame.indefinite) frame.remaining -= size;
-    if (keptRoot_ >= 0) {
-        if (kept_.size() + size > kMaxKeptElement) return Fail(StreamError::kTooLarge);
-        kept_.insert(kept_.end(), data, data + size);
-    }
+    if (keptRoot_ >= 0 && !KeepBytes(data, size)) return false;
     if (frames_.back().role == Role::kContentOctets && handler_ && !handler_->OnContent(data, size))
         return Fail(StreamError::kHandlerFailed);
+    return true;
+}
+
+// Adds bytes to the element being kept, within the limits for one element and for all of them.
+bool SignedDataStream::KeepBytes(const uint8_t* data, size_t size) {
+    if (kept_.size() + size > kMaxKeptElement || keptTotal_ + size > kMaxKeptTotal)
+        return Fail(StreamError::kTooLarge);
+    kept_.insert(kept_.end(), data, data + size);
+    keptTotal_ += size;
     return true;
 }
 
@@ -273,7 +277,6 @@ bool SignedDataStream::EndFrame() {
         break;
     case Role::kEncapsulated:
         if (frame.stage == 0) return Fail(StreamError::kBadTag);
-        contentEnded_ = true;
         if (handler_ && !handler_->OnContentEnd()) return Fail(StreamError::kHandlerFailed);
         break;
     case Role::kContentExplicit:

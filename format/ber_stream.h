@@ -58,6 +58,7 @@ public:
     static constexpr size_t kMaxDepth = 32;
     static constexpr size_t kMaxKeptElement = 1 << 20;
     static constexpr size_t kMaxKeptCount = 1024;
+    static constexpr size_t kMaxKeptTotal = 16 << 20;
 
 private:
     enum class Role : uint8_t {
@@ -98,6 +99,7 @@ private:
     bool ChildRole(Frame& parent, uint8_t tag, Role& role, Keep& keep);
     bool ConsumeHeaderBytes(const uint8_t* data, size_t size);
     bool ConsumeContent(const uint8_t* data, size_t size);
+    bool KeepBytes(const uint8_t* data, size_t size);
     bool CloseFinishedFrames();
     bool EndFrame();
     bool DeliverKept(Keep keep);
@@ -106,7 +108,7 @@ private:
     ContentHandler* handler_;
     StreamError error_ = StreamError::kNone;
     bool done_ = false;
-    bool contentEnded_ = false;
+    size_t keptTotal_ = 0;  // bytes of all kept elements so far
     std::vector<uint8_t> header_;
     std::vector<Frame> frames_;
     int keptRoot_ = -1;  // frame index whose element is being kept, -1 none

@@ -218,6 +218,28 @@ TEST(SignedDataStream, MalformedInputIsRefusedWithItsReason) {
     EXPECT_EQ(enveloped.error(), ber::StreamError::kNotSignedData);
 }
 
+TEST(SignedDataStream, KeptElementsAreBounded) {
+    // One SignerInfo beyond the limit for a kept element.
+    Bytes huge = Tlv(0x30, Tlv(0x04, Bytes(ber::SignedDataStream::kMaxKeptElement, 0x55)));
+    Bytes message = Tlv(0x30, Cat({Tlv(0x02, Bytes{1}), Tlv(0x31, Bytes{}), Tlv(0x30, Tlv(0x06, kDataOid)),
+                                   Tlv(0x31, huge)}));
+    Collector collector;
+    ber::SignedDataStream stream(false, &collector);
+    EXPECT_FALSE(Parse(stream, message, 65536));
+    EXPECT_EQ(stream.error(), ber::StreamError::kTooLarge);
+
+    // Many certificates, each within the limit, beyond the limit for all of them together.
+    Bytes certificate = Tlv(0x30, Tlv(0x04, Bytes(ber::SignedDataStream::kMaxKeptElement / 2, 0x66)));
+    Bytes certificates;
+    for (size_t total = 0; total <= ber::SignedDataStream::kMaxKeptTotal; total += certificate.size())
+        certificates.insert(certificates.end(), certificate.begin(), certificate.end());
+    Bytes many = Open(0x30, Cat({Tlv(0x02, Bytes{1}), Tlv(0x31, Bytes{}), Tlv(0x30, Tlv(0x06, kDataOid)),
+                                 Open(0xA0, certificates), Tlv(0x31, Bytes{})}));
+    ber::SignedDataStream bounded(false, &collector);
+    EXPECT_FALSE(Parse(bounded, many, 1 << 20));
+    EXPECT_EQ(bounded.error(), ber::StreamError::kTooLarge);
+}
+
 TEST(SignedDataStream, HandlerRefusalStopsTheStream) {
     Collector collector;
     collector.failAfter = 100;
