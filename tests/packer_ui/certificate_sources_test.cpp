@@ -10,21 +10,18 @@ namespace {
 
 using testing_support::TestDataFile;
 
-struct Box {
-    std::wstring text;
-    std::wstring caption;
-    UINT style;
-};
-
 class CapturingSink : public MessageSink {
 public:
     CapturingSink() { previous_ = SetMessageSink(this); }
     ~CapturingSink() override { SetMessageSink(previous_); }
     int Answer(HWND, const std::wstring& text, const std::wstring& caption, UINT style) override {
-        boxes.push_back({text, caption, style});
+        texts.push_back(text);
+        captions.push_back(caption);
+        styles.push_back(style);
         return IDOK;
     }
-    std::vector<Box> boxes;
+    std::vector<std::wstring> texts, captions;
+    std::vector<UINT> styles;
 
 private:
     MessageSink* previous_;
@@ -53,7 +50,7 @@ TEST(LoadCertificateFile, DerAndBase64Files) {
     EXPECT_EQ(FilledSlots(page), 2u);
     EXPECT_TRUE(PageHolds(page, L"alice.cer"));
     EXPECT_TRUE(PageHolds(page, L"bob.cer"));
-    EXPECT_TRUE(sink.boxes.empty());
+    EXPECT_TRUE(sink.texts.empty());
 }
 
 TEST(LoadCertificateFile, BundleAddsEveryCertificateOnce) {
@@ -79,7 +76,7 @@ TEST(LoadCertificateFile, BundleAddsEveryCertificateOnce) {
     EXPECT_TRUE(PageHolds(page, L"carol.cer"));
     EXPECT_TRUE(PageHolds(page, L"dave.cer"));
     EXPECT_TRUE(PageHolds(page, L"ca.cer"));
-    EXPECT_TRUE(sink.boxes.empty());
+    EXPECT_TRUE(sink.texts.empty());
 }
 
 TEST(LoadCertificateFile, UnreadableFileShowsTheSystemText) {
@@ -87,18 +84,17 @@ TEST(LoadCertificateFile, UnreadableFileShowsTheSystemText) {
     CapturingSink sink;
     CVCertificateDlg page(true);
     EXPECT_EQ(LoadCertificateFile(&page, dir.File(L"absent.cer").c_str()), 0);
-    ASSERT_EQ(sink.boxes.size(), 1u);
-    EXPECT_EQ(sink.boxes[0].caption, L"Quillarent 1.0");
-    EXPECT_EQ(sink.boxes[0].style & MB_ICONMASK, static_cast<UINT>(MB_ICONERROR));
-    EXPECT_EQ(sink.boxes[0].text, L"Файл не найден.");
+    ASSERT_EQ(sink.texts.size(), 1u);
+    EXPECT_EQ(sink.captions[0], L"Quillarent 1.0");
+    EXPECT_EQ(sink.styles[0] & MB_ICONMASK, static_cast<UINT>(MB_ICONERROR));
+    EXPECT_EQ(sink.texts[0], L"Файл не найден.");
 
     std::wstring junk = dir.File(L"junk.cer");
     testing_support::WriteFileBytes(junk, {'n', 'o', 't', ' ', 'a', ' ', 'c', 'e', 'r', 't'});
     EXPECT_EQ(LoadCertificateFile(&page, junk.c_str()), 0);
-    ASSERT_EQ(sink.boxes.size(), 2u);
-    const std::wstring& text = sink.boxes[1].text;
-    ASSERT_FALSE(text.empty());
-    EXPECT_EQ(text.find_last_not_of(L" \r\n"), text.size() - 1);  // no trailing blanks or line breaks
+    ASSERT_EQ(sink.texts.size(), 2u);
+    ASSERT_FALSE(sink.texts[1].empty());
+    EXPECT_EQ(sink.texts[1].find_last_not_of(L" \r\n"), sink.texts[1].size() - 1);  // no trailing blanks
     EXPECT_EQ(FilledSlots(page), 0u);
 }
 

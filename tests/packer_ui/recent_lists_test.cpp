@@ -2,65 +2,41 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cstring>
-
-#include "format/certificate_record.h"
 #include "packer_ui/list_pages.h"
 #include "packer_ui/packer_window.h"
 #include "tests/support/test_support.h"
 
 namespace {
 
-using testing_support::TestDataFile;
+using Bytes = std::vector<BYTE>;
 
-const wchar_t* const kListKeys[] = {kRecoveryCertsKey, kSigningCertsKey, kRecentCertsKey, kRecentFilesKey};
-
-// Every test starts and ends without the list keys.
-class RecentListsTest : public testing::Test {
-protected:
-    void SetUp() override { DeleteKeys(); }
-    void TearDown() override { DeleteKeys(); }
-    static void DeleteKeys() {
-        for (const wchar_t* key : kListKeys) RegDeleteKeyW(HKEY_CURRENT_USER, key);
-    }
-};
-
-std::vector<BYTE> CertificateBytes(const wchar_t* file) {
-    return testing_support::ReadFileBytes(TestDataFile(file));
-}
-
-CertHandle Certificate(const wchar_t* file) { return testing_support::LoadCertificateFile(TestDataFile(file)); }
+Bytes Der(const wchar_t* file) { return testing_support::ReadFileBytes(testing_support::TestDataFile(file)); }
+Bytes Encoded(PCCERT_CONTEXT c) { return Bytes(c->pbCertEncoded, c->pbCertEncoded + c->cbCertEncoded); }
 
 void SetValue(const wchar_t* subkey, const std::wstring& name, DWORD type, const void* data, size_t size) {
     RegKeyHandle key;
-    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, subkey, 0, nullptr, 0, KEY_WRITE, nullptr, key.put(), nullptr),
-              ERROR_SUCCESS);
-    ASSERT_EQ(RegSetValueExW(key.get(), name.c_str(), 0, type, static_cast<const BYTE*>(data), static_cast<DWORD>(size)),
-              ERROR_SUCCESS);
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, subkey, 0, nullptr, 0, KEY_WRITE, nullptr, key.put(), nullptr), 0);
+    ASSERT_EQ(RegSetValueExW(key.get(), name.c_str(), 0, type, static_cast<const BYTE*>(data), static_cast<DWORD>(size)), 0);
 }
 
 void SetText(const wchar_t* subkey, const std::wstring& name, const std::wstring& text) {
     SetValue(subkey, name, REG_SZ, text.c_str(), (text.size() + 1) * sizeof(wchar_t));
 }
 
-// A record: certificate, then F and the friendly name (with its NUL).
-std::vector<BYTE> NamedRecord(const std::vector<BYTE>& der, const std::wstring& name) {
-    std::vector<BYTE> record = der;
+// Certificate, F and the friendly name with its NUL.
+Bytes NamedRecord(const Bytes& der, const std::wstring& name) {
+    Bytes record = der;
     DWORD f = static_cast<DWORD>((name.size() + 1) * sizeof(wchar_t));
     record.insert(record.end(), reinterpret_cast<BYTE*>(&f), reinterpret_cast<BYTE*>(&f) + 4);
-    const BYTE* text = reinterpret_cast<const BYTE*>(name.c_str());
-    record.insert(record.end(), text, text + f);
+    record.insert(record.end(), reinterpret_cast<const BYTE*>(name.c_str()), reinterpret_cast<const BYTE*>(name.c_str()) + f);
     return record;
 }
 
-std::vector<BYTE> ReadValue(const wchar_t* subkey, const wchar_t* name, DWORD& type) {
+Bytes ReadValue(const wchar_t* subkey, const wchar_t* name) {
     DWORD size = 0;
-    type = 0;
-    if (RegGetValueW(HKEY_CURRENT_USER, subkey, name, RRF_RT_ANY, &type, nullptr, &size) != ERROR_SUCCESS) return {};
-    std::vector<BYTE> data(size);
-    RegGetValueW(HKEY_CURRENT_USER, subkey, name, RRF_RT_ANY, &type, data.data(), &size);
-    data.resize(size);
+    if (RegGetValueW(HKEY_CURRENT_USER, subkey, name, RRF_RT_ANY, nullptr, nullptr, &size) != ERROR_SUCCESS) return {};
+    Bytes data(size);
+    RegGetValueW(HKEY_CURRENT_USER, subkey, name, RRF_RT_ANY, nullptr, data.data(), &size);
     return data;
 }
 
@@ -69,275 +45,205 @@ bool KeyExists(const wchar_t* subkey) {
     return RegOpenKeyExW(HKEY_CURRENT_USER, subkey, 0, KEY_READ, key.put()) == ERROR_SUCCESS;
 }
 
-// Value names in the registry's enumeration order.
-std::vector<std::wstring> EnumeratedNames(const wchar_t* subkey) {
-    std::vector<std::wstring> names;
+// The numbers of the values ("cert7" -> 7) in the registry's enumeration order.
+std::vector<std::wstring> EnumeratedNumbers(const wchar_t* subkey) {
+    std::vector<std::wstring> numbers;
     RegKeyHandle key;
-    if (RegOpenKeyExW(HKEY_CURRENT_USER, subkey, 0, KEY_READ, key.put()) != ERROR_SUCCESS) return names;
-    for (DWORD i = 0;; ++i) {
-        wchar_t name[64];
-        DWORD length = 64;
-        if (RegEnumValueW(key.get(), i, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
-        names.emplace_back(name, length);
-    }
-    return names;
+    RegOpenKeyExW(HKEY_CURRENT_USER, subkey, 0, KEY_READ, key.put());
+    wchar_t name[64];
+    for (DWORD i = 0, length = 64; RegEnumValueW(key.get(), i, name, &length, nullptr, nullptr, nullptr, nullptr) == 0;
+         ++i, length = 64)
+        numbers.emplace_back(name + 4, length - 4);
+    return numbers;
 }
 
 std::wstring FriendlyName(PCCERT_CONTEXT certificate) {
-    DWORD size = 0;
-    if (!CertGetCertificateContextProperty(certificate, CERT_FRIENDLY_NAME_PROP_ID, nullptr, &size)) return L"<none>";
-    std::vector<wchar_t> name(size / sizeof(wchar_t) + 1, L'\0');
-    CertGetCertificateContextProperty(certificate, CERT_FRIENDLY_NAME_PROP_ID, name.data(), &size);
-    return name.data();
+    wchar_t name[128] = {};
+    DWORD size = sizeof(name) - sizeof(wchar_t);
+    if (!CertGetCertificateContextProperty(certificate, CERT_FRIENDLY_NAME_PROP_ID, name, &size)) return L"<none>";
+    return name;
 }
 
-void FreeArray(PCCERT_CONTEXT*& array, DWORD slots) {
-    if (!array) return;
-    for (DWORD i = 0; i < slots; ++i)
-        if (array[i]) CertFreeCertificateContext(array[i]);
-    delete[] array;
-    array = nullptr;
-}
+// Every test starts and ends without the list keys.
+class RecentListsTest : public testing::Test {
+protected:
+    void SetUp() override { DeleteKeys(); }
+    void TearDown() override { DeleteKeys(); }
+    static void DeleteKeys() {
+        for (const wchar_t* key : {kRecoveryCertsKey, kSigningCertsKey, kRecentCertsKey, kRecentFilesKey})
+            RegDeleteKeyW(HKEY_CURRENT_USER, key);
+    }
+};
 
-TEST_F(RecentListsTest, LoadReadsTheLastValuesUpToTheCapacity) {
-    std::vector<BYTE> alice = CertificateBytes(L"alice.cer");
+TEST_F(RecentListsTest, LoadTakesTheLastValuesAndSkipsWhatIsNoCertificate) {
+    Bytes alice = Der(L"alice.cer"), notCertificate = alice, cut(alice.begin(), alice.end() - 10);
+    notCertificate[0] = 0x31;
     for (int i = 0; i < 12; ++i) {
-        std::vector<BYTE> record = NamedRecord(alice, L"name" + std::to_wstring(i));
+        Bytes record = NamedRecord(alice, L"name" + std::to_wstring(i));
         SetValue(kRecentCertsKey, L"cert" + std::to_wstring(i), REG_BINARY, record.data(), record.size());
     }
-    std::vector<std::wstring> order = EnumeratedNames(kRecentCertsKey);
-    ASSERT_EQ(order.size(), 12u);
-
-    PCCERT_CONTEXT* array = nullptr;
+    std::vector<std::wstring> order = EnumeratedNumbers(kRecentCertsKey);
+    PCCERT_CONTEXT* array = AllocateRecentCertificates(10);
     DWORD count = 10;
     ASSERT_TRUE(LoadCertificateList(array, count, kRecentCertsKey));
-    ASSERT_NE(array, nullptr);
     EXPECT_EQ(count, 10u);
     for (DWORD i = 0; i < 10; ++i) {
-        ASSERT_NE(array[i], nullptr) << i;
-        // Value certN carries the friendly name nameN.
-        EXPECT_EQ(FriendlyName(array[i]), L"name" + order[i + 2].substr(4)) << i;
+        ASSERT_NE(array[i], nullptr);
+        EXPECT_EQ(FriendlyName(array[i]), L"name" + order[i + 2]) << i;
     }
     EXPECT_EQ(array[10], nullptr);
-    FreeArray(array, 13);
-}
-
-TEST_F(RecentListsTest, LoadWithoutCountReadsEveryCertificateAndSkipsTheRest) {
-    std::vector<BYTE> alice = CertificateBytes(L"alice.cer");
-    std::vector<BYTE> bob = CertificateBytes(L"bob.cer");
-    std::vector<BYTE> notCertificate = alice;
-    notCertificate[0] = 0x31;
-    std::vector<BYTE> cut(alice.begin(), alice.end() - 10);
-    SetValue(kRecoveryCertsKey, L"cert0", REG_BINARY, alice.data(), alice.size());
-    SetValue(kRecoveryCertsKey, L"cert1", REG_BINARY, notCertificate.data(), notCertificate.size());
-    SetText(kRecoveryCertsKey, L"cert2", L"0 text");
-    SetValue(kRecoveryCertsKey, L"cert3", REG_BINARY, cut.data(), cut.size());
-    SetValue(kRecoveryCertsKey, L"cert4", REG_BINARY, bob.data(), bob.size());
-
-    PCCERT_CONTEXT* array = nullptr;
-    DWORD count = 0;
-    ASSERT_TRUE(LoadCertificateList(array, count, kRecoveryCertsKey));
-    ASSERT_EQ(count, 2u);
-    std::vector<std::wstring> order = EnumeratedNames(kRecoveryCertsKey);
-    bool aliceFirst = std::find(order.begin(), order.end(), L"cert0") < std::find(order.begin(), order.end(), L"cert4");
-    const std::vector<BYTE>& first = aliceFirst ? alice : bob;
-    ASSERT_NE(array[0], nullptr);
-    ASSERT_NE(array[1], nullptr);
-    EXPECT_EQ(std::vector<BYTE>(array[0]->pbCertEncoded, array[0]->pbCertEncoded + array[0]->cbCertEncoded), first);
-    EXPECT_EQ(FriendlyName(array[0]), L"<none>");
-    EXPECT_EQ(array[2], nullptr);
-    FreeArray(array, 6);
-}
-
-TEST_F(RecentListsTest, LoadIntoAGivenArrayRespectsItsCapacity) {
-    std::vector<BYTE> alice = CertificateBytes(L"alice.cer");
-    for (int i = 0; i < 5; ++i) {
-        std::vector<BYTE> record = NamedRecord(alice, L"n" + std::to_wstring(i));
-        SetValue(kRecentCertsKey, L"cert" + std::to_wstring(i), REG_BINARY, record.data(), record.size());
-    }
-    PCCERT_CONTEXT* array = AllocateRecentCertificates(3);
-    DWORD count = 3;
-    ASSERT_TRUE(LoadCertificateList(array, count, kRecentCertsKey));
-    EXPECT_EQ(count, 3u);
-    EXPECT_NE(array[2], nullptr);
-    EXPECT_EQ(array[3], nullptr);
     FreeRecentCertificates(array);
 
-    // No room at all: nothing is read, the terminator stays.
-    PCCERT_CONTEXT* none = AllocateRecentCertificates(0);
-    DWORD zero = 0;
-    ASSERT_TRUE(LoadCertificateList(none, zero, kRecentCertsKey));
-    EXPECT_EQ(none[0], nullptr);
-    EXPECT_EQ(zero, 0u);
-    FreeRecentCertificates(none);
+    SetValue(kRecoveryCertsKey, L"cert0", REG_BINARY, notCertificate.data(), notCertificate.size());
+    SetText(kRecoveryCertsKey, L"cert1", L"0 text");
+    SetValue(kRecoveryCertsKey, L"cert2", REG_BINARY, cut.data(), cut.size());
+    SetValue(kRecoveryCertsKey, L"cert3", REG_BINARY, alice.data(), alice.size());
+    PCCERT_CONTEXT* all = nullptr;
+    count = 0;
+    ASSERT_TRUE(LoadCertificateList(all, count, kRecoveryCertsKey));
+    ASSERT_EQ(count, 1u);
+    EXPECT_EQ(Encoded(all[0]), alice);
+    EXPECT_EQ(FriendlyName(all[0]), L"<none>");
+    EXPECT_EQ(all[1], nullptr);
+    FreeRecentCertificates(all);
 
+    PCCERT_CONTEXT* none = AllocateRecentCertificates(0);  // no room: nothing read
+    count = 0;
+    ASSERT_TRUE(LoadCertificateList(none, count, kRecoveryCertsKey));
+    EXPECT_EQ(none[0], nullptr);
+    delete[] none;
     PCCERT_CONTEXT* untouched = nullptr;
-    DWORD seven = 7;
-    EXPECT_FALSE(LoadCertificateList(untouched, seven, kSigningCertsKey));
+    EXPECT_FALSE(LoadCertificateList(untouched, count, kSigningCertsKey));
     EXPECT_EQ(untouched, nullptr);
-    EXPECT_EQ(seven, 7u);
 }
 
-// A context of its own (not from a store) with a key-provider property.
 CertHandle WithKeyProvider(const wchar_t* file, const wchar_t* container) {
-    std::vector<BYTE> der = CertificateBytes(file);
-    CertHandle certificate(CertCreateCertificateContext(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, der.data(), static_cast<DWORD>(der.size())));
-    CRYPT_KEY_PROV_INFO info = {};
-    info.pwszContainerName = const_cast<LPWSTR>(container);
-    info.pwszProvName = const_cast<LPWSTR>(MS_ENH_RSA_AES_PROV_W);
-    info.dwProvType = PROV_RSA_AES;
-    info.dwKeySpec = AT_KEYEXCHANGE;
+    Bytes der = Der(file);
+    CertHandle certificate(CertCreateCertificateContext(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, der.data(),
+                                                        static_cast<DWORD>(der.size())));
+    CRYPT_KEY_PROV_INFO info = {const_cast<LPWSTR>(container), const_cast<LPWSTR>(MS_ENH_RSA_AES_PROV_W),
+                                PROV_RSA_AES, 0, 0, nullptr, AT_KEYEXCHANGE};
     CertSetCertificateContextProperty(certificate.get(), CERT_KEY_PROV_INFO_PROP_ID, 0, &info);
     return certificate;
 }
 
-uint64_t ReadLe(const BYTE* p, size_t width) {
+uint64_t Le(const BYTE* p, size_t width) {
     uint64_t value = 0;
     for (size_t i = width; i > 0; --i) value = (value << 8) | p[i - 1];
     return value;
 }
 
 TEST_F(RecentListsTest, SigningCertificateWithoutNameKeepsItsKeyProvider) {
-    CertHandle alice = WithKeyProvider(L"alice.cer", L"Quill-Test-Container");
-    ASSERT_TRUE(alice);
-    PCCERT_CONTEXT array[3] = {alice.release(), nullptr, nullptr};
+    PCCERT_CONTEXT array[3] = {nullptr, WithKeyProvider(L"alice.cer", L"Quill-Test-Container").release(), nullptr};
     SaveCertificateList(array, 3, kSigningCertsKey, TRUE);
-    EXPECT_EQ(array[0], nullptr);  // released by the save
+    EXPECT_EQ(array[1], nullptr);  // released by the save
 
-    DWORD type = 0;
-    std::vector<BYTE> record = ReadValue(kSigningCertsKey, L"cert0", type);
-    std::vector<BYTE> der = CertificateBytes(L"alice.cer");
-    EXPECT_EQ(type, static_cast<DWORD>(REG_BINARY));
+    Bytes record = ReadValue(kSigningCertsKey, L"cert0"), der = Der(L"alice.cer");
     ASSERT_GT(record.size(), der.size() + 8 + 48);
-    EXPECT_TRUE(std::equal(der.begin(), der.end(), record.begin()));
-    EXPECT_EQ(ReadLe(&record[der.size()], 4), 4u);      // F = 4
-    EXPECT_EQ(ReadLe(&record[der.size() + 4], 4), 0u);  // four zero bytes
+    EXPECT_EQ(Bytes(record.begin(), record.begin() + der.size()), der);
+    EXPECT_EQ(Le(&record[der.size()], 8), 4u);  // F = 4, then four zero bytes
     const BYTE* block = &record[der.size() + 8];
     size_t blockSize = record.size() - der.size() - 8;
-    uint64_t container = ReadLe(block + 0, 8), provider = ReadLe(block + 8, 8);
-    ASSERT_GE(container, 48u);
-    ASSERT_LT(container, blockSize);
-    ASSERT_GE(provider, 48u);
-    ASSERT_LT(provider, blockSize);
-    EXPECT_EQ(std::wstring(reinterpret_cast<const wchar_t*>(block + container)), L"Quill-Test-Container");
-    EXPECT_EQ(std::wstring(reinterpret_cast<const wchar_t*>(block + provider)), MS_ENH_RSA_AES_PROV_W);
-    EXPECT_EQ(ReadLe(block + 16, 4), static_cast<uint64_t>(PROV_RSA_AES));
-    EXPECT_EQ(ReadLe(block + 40, 4), static_cast<uint64_t>(AT_KEYEXCHANGE));
-    EXPECT_EQ(ReadLe(block + 32, 8), 0u);
+    uint64_t container = Le(block, 8), provider = Le(block + 8, 8);
+    ASSERT_TRUE(container >= 48 && container < blockSize && provider >= 48 && provider < blockSize);
+    EXPECT_STREQ(reinterpret_cast<const wchar_t*>(block + container), L"Quill-Test-Container");
+    EXPECT_STREQ(reinterpret_cast<const wchar_t*>(block + provider), MS_ENH_RSA_AES_PROV_W);
+    EXPECT_EQ(Le(block + 16, 4), static_cast<uint64_t>(PROV_RSA_AES));
+    EXPECT_EQ(Le(block + 40, 4), static_cast<uint64_t>(AT_KEYEXCHANGE));
 
     PCCERT_CONTEXT* loaded = nullptr;
     DWORD count = 0;
     ASSERT_TRUE(LoadCertificateList(loaded, count, kSigningCertsKey));
     ASSERT_EQ(count, 1u);
     EXPECT_EQ(FriendlyName(loaded[0]), L"<none>");
-    DWORD size = 0;
-    ASSERT_TRUE(CertGetCertificateContextProperty(loaded[0], CERT_KEY_PROV_INFO_PROP_ID, nullptr, &size));
-    std::vector<uint64_t> buffer(size / 8 + 1);
+    std::vector<uint64_t> buffer(64);
+    DWORD size = static_cast<DWORD>(buffer.size() * 8);
     ASSERT_TRUE(CertGetCertificateContextProperty(loaded[0], CERT_KEY_PROV_INFO_PROP_ID, buffer.data(), &size));
     const auto* info = reinterpret_cast<const CRYPT_KEY_PROV_INFO*>(buffer.data());
     EXPECT_STREQ(info->pwszContainerName, L"Quill-Test-Container");
     EXPECT_STREQ(info->pwszProvName, MS_ENH_RSA_AES_PROV_W);
     EXPECT_EQ(info->dwProvType, static_cast<DWORD>(PROV_RSA_AES));
     EXPECT_EQ(info->dwKeySpec, static_cast<DWORD>(AT_KEYEXCHANGE));
-    FreeArray(loaded, 2);
+    FreeRecentCertificates(loaded);
 }
 
-TEST_F(RecentListsTest, SaveSkipsEmptySlotsAndNumbersFromZero) {
-    CertHandle alice = WithKeyProvider(L"alice.cer", L"A");
-    CertHandle bob = Certificate(L"bob.cer");
-    ASSERT_TRUE(alice && bob);
-    wchar_t name[] = L"Bob's name";
-    CRYPT_DATA_BLOB blob = {sizeof(name), reinterpret_cast<BYTE*>(name)};
-    ASSERT_TRUE(CertSetCertificateContextProperty(bob.get(), CERT_FRIENDLY_NAME_PROP_ID, 0, &blob));
-    PCCERT_CONTEXT array[4] = {nullptr, alice.release(), nullptr, bob.release()};
-    // Recent certificates go without key-provider information.
-    SaveCertificateList(array, 4, kRecentCertsKey, FALSE);
-    for (PCCERT_CONTEXT slot : array) EXPECT_EQ(slot, nullptr);
+TEST_F(RecentListsTest, WindowListsSurviveASession) {
+    Bytes carol = Der(L"carol.cer"), dave = Der(L"dave.cer");
+    SetValue(kRecoveryCertsKey, L"cert0", REG_BINARY, carol.data(), carol.size());
+    SetValue(kRecoveryCertsKey, L"cert1", REG_BINARY, dave.data(), dave.size());
+    PackerWindow window;
+    ASSERT_TRUE(CreatePackerWindow(&window));
+    window.settingsPage->RecentItemsCount = 3;
+    LoadPackerLists(&window);
+    EXPECT_EQ(window.encryptionPage->fixedCount, 2u);
+    ASSERT_NE(window.recentFiles, nullptr);
+    EXPECT_EQ(window.recentFiles[0], nullptr);
 
-    DWORD type = 0;
-    std::vector<BYTE> first = ReadValue(kRecentCertsKey, L"cert0", type);
-    EXPECT_EQ(first, CertificateBytes(L"alice.cer"));
-    std::vector<BYTE> second = ReadValue(kRecentCertsKey, L"cert1", type);
-    EXPECT_EQ(second, NamedRecord(CertificateBytes(L"bob.cer"), L"Bob's name"));
-    EXPECT_TRUE(ReadValue(kRecentCertsKey, L"cert2", type).empty());
+    window.signingPage->AddItem(const_cast<CERT_CONTEXT*>(WithKeyProvider(L"bob.cer", L"B").release()), FALSE);
+    wchar_t a[] = L"C:\\a.txt";
+    void* files[] = {a};
+    UpdateRecentFiles(window.recentFiles, files, 1, nullptr, 3);
+    UpdateRecentCertificates(window.recentCertificates, window.encryptionPage->items, window.encryptionPage->count,
+                             nullptr, 3);
+    SavePackerLists(&window);
+    EXPECT_EQ(window.signingPage->items[0], nullptr);
+    FreeRecentFiles(window.recentFiles);
+    FreeRecentCertificates(window.recentCertificates);
+    DestroyPackerWindow(&window);
 
-    PCCERT_CONTEXT empty[2] = {nullptr, nullptr};
-    SaveCertificateList(empty, 2, kSigningCertsKey, TRUE);
+    EXPECT_EQ(ReadValue(kRecentCertsKey, L"cert0"), carol);  // recent entries go without key information
+    EXPECT_EQ(ReadValue(kRecentCertsKey, L"cert1"), dave);
+    Bytes file0 = ReadValue(kRecentFilesKey, L"file0");
+    ASSERT_EQ(file0.size(), sizeof(a));
+    EXPECT_STREQ(reinterpret_cast<const wchar_t*>(file0.data()), a);
+    EXPECT_GT(ReadValue(kSigningCertsKey, L"cert0").size(), Der(L"bob.cer").size() + 56);
+    EXPECT_EQ(ReadValue(kRecoveryCertsKey, L"cert1"), dave);  // never written, never deleted
+
+    PCCERT_CONTEXT empty[2] = {};
+    SaveCertificateList(empty, 2, kRecentCertsKey, FALSE);
+    DeleteListKey(kSigningCertsKey);
     EXPECT_FALSE(KeyExists(kSigningCertsKey));
-}
-
-TEST_F(RecentListsTest, DeleteListKeyRemovesOnlyTheList) {
-    SetText(kRecentFilesKey, L"file0", L"C:\\a.txt");
-    ASSERT_TRUE(KeyExists(kRecentFilesKey));
-    DeleteListKey(kRecentFilesKey);
-    EXPECT_FALSE(KeyExists(kRecentFilesKey));
-    EXPECT_TRUE(KeyExists(L"Software\\Orbelin\\Quillarent"));
-    DeleteListKey(L"Software\\Orbelin\\Quillarent\\");  // no last component: nothing to delete
     EXPECT_TRUE(KeyExists(L"Software\\Orbelin\\Quillarent"));
 }
 
-TEST_F(RecentListsTest, RecentFilesReadTheLastTextValues) {
+TEST_F(RecentListsTest, RecentFilesKeepTextValuesOnly) {
     for (int i = 0; i < 12; ++i) SetText(kRecentFilesKey, L"file" + std::to_wstring(i), L"C:\\f" + std::to_wstring(i));
-    std::vector<std::wstring> order = EnumeratedNames(kRecentFilesKey);
+    std::vector<std::wstring> order = EnumeratedNumbers(kRecentFilesKey);
     wchar_t** list = AllocateRecentFiles(10);
     LoadRecentFiles(list, 10);
-    for (int k = 0; k < 10; ++k) {
-        ASSERT_NE(list[k], nullptr);
-        EXPECT_EQ(std::wstring(list[k]), L"C:\\f" + order[k + 2].substr(4));
-    }
+    for (int k = 0; k < 10; ++k) EXPECT_EQ(std::wstring(list[k] ? list[k] : L"-"), L"C:\\f" + order[k + 2]);
     EXPECT_EQ(list[10], nullptr);
     FreeRecentFiles(list);
-    EXPECT_EQ(list, nullptr);
 
-    DeleteListKey(kRecentFilesKey);
+    RegDeleteKeyW(HKEY_CURRENT_USER, kRecentFilesKey);
+    wchar_t a[] = L"C:\\a.txt", empty[] = L"", b[] = L"C:\\b.txt";
+    wchar_t* saved[] = {a, empty, b, nullptr};
+    SaveRecentFiles(saved);
     DWORD number = 5;
-    SetText(kRecentFilesKey, L"file0", L"C:\\kept");
-    SetValue(kRecentFilesKey, L"file1", REG_DWORD, &number, 4);
+    SetValue(kRecentFilesKey, L"file9", REG_DWORD, &number, 4);
     list = AllocateRecentFiles(10);
     LoadRecentFiles(list, 10);
-    ASSERT_NE(list[0], nullptr);
-    EXPECT_STREQ(list[0], L"C:\\kept");
-    EXPECT_EQ(list[1], nullptr);
+    ASSERT_TRUE(list[0] && list[1]);
+    EXPECT_STREQ(list[0], a);
+    EXPECT_STREQ(list[1], b);
+    EXPECT_EQ(list[2], nullptr);
     FreeRecentFiles(list);
 }
 
-TEST_F(RecentListsTest, SaveRecentFilesLeavesOutEmptyEntries) {
-    wchar_t a[] = L"C:\\a.txt", empty[] = L"", b[] = L"C:\\dir\\b.txt";
-    wchar_t* list[] = {a, empty, b, nullptr};
-    SaveRecentFiles(list);
-    DWORD type = 0;
-    std::vector<BYTE> first = ReadValue(kRecentFilesKey, L"file0", type);
-    EXPECT_EQ(type, static_cast<DWORD>(REG_SZ));
-    EXPECT_EQ(first.size(), sizeof(a));
-    EXPECT_STREQ(reinterpret_cast<const wchar_t*>(first.data()), a);
-    std::vector<BYTE> second = ReadValue(kRecentFilesKey, L"file1", type);
-    EXPECT_STREQ(reinterpret_cast<const wchar_t*>(second.data()), b);
-    EXPECT_TRUE(ReadValue(kRecentFilesKey, L"file2", type).empty());
-
-    wchar_t* onlyEmpty[] = {empty, nullptr};
-    DeleteListKey(kRecentFilesKey);
-    SaveRecentFiles(onlyEmpty);
-    EXPECT_FALSE(KeyExists(kRecentFilesKey));
-}
-
-// Menu items as (id, text, state).
-struct MenuEntry {
-    UINT id;
-    std::wstring text;
-    UINT state;
-};
-
-std::vector<MenuEntry> MenuEntries(HMENU menu) {
-    std::vector<MenuEntry> entries;
+// Submenu items as "id text", a disabled and greyed one with a trailing "*".
+std::vector<std::wstring> Items(HMENU menu) {
+    std::vector<std::wstring> items;
     for (int i = 0; i < GetMenuItemCount(menu); ++i) {
         wchar_t text[256] = {};
         GetMenuStringW(menu, i, text, 256, MF_BYPOSITION);
-        entries.push_back({GetMenuItemID(menu, i), text, GetMenuState(menu, i, MF_BYPOSITION)});
+        bool off = (GetMenuState(menu, i, MF_BYPOSITION) & (MF_DISABLED | MF_GRAYED)) == (MF_DISABLED | MF_GRAYED);
+        items.push_back(std::to_wstring(GetMenuItemID(menu, i)) + L" " + text + (off ? L"*" : L""));
     }
-    return entries;
+    return items;
 }
 
-// A recent file list of the given capacity with owned copies of the paths.
+using Texts = std::vector<std::wstring>;
+
 wchar_t** FileList(DWORD capacity, std::initializer_list<const wchar_t*> paths) {
     wchar_t** list = AllocateRecentFiles(capacity);
     size_t k = 0;
@@ -345,187 +251,101 @@ wchar_t** FileList(DWORD capacity, std::initializer_list<const wchar_t*> paths) 
     return list;
 }
 
-std::vector<std::wstring> Entries(wchar_t** list) {
-    std::vector<std::wstring> entries;
+Texts Entries(wchar_t** list) {
+    Texts entries;
     for (size_t k = 0; list[k]; ++k) entries.emplace_back(list[k]);
     return entries;
 }
 
-class MenuHolder {
-public:
-    MenuHolder() : menu_(CreatePopupMenu()) {}
-    ~MenuHolder() { DestroyMenu(menu_); }
-    HMENU get() const { return menu_; }
-
-private:
-    HMENU menu_;
+struct Menu {
+    HMENU handle = CreatePopupMenu();
+    ~Menu() { DestroyMenu(handle); }
 };
 
-TEST(UpdateRecentList, FileUsedAgainMovesToTheEnd) {
-    MenuHolder menu;
+TEST(UpdateRecentList, MergesFiles) {
+    Menu menu;
     wchar_t** list = FileList(10, {L"C:\\a.txt", L"C:\\b.txt"});
-    wchar_t again[] = L"C:\\a.txt";
-    void* fresh[] = {again};
-    UpdateRecentList(reinterpret_cast<void**>(list), fresh, 1, kRecentFilesBaseId, menu.get(), 10);
-    EXPECT_EQ(Entries(list), (std::vector<std::wstring>{L"C:\\b.txt", L"C:\\a.txt"}));
-    EXPECT_NE(list[1], again);  // the list holds its own copy
-    std::vector<MenuEntry> items = MenuEntries(menu.get());
-    ASSERT_EQ(items.size(), 2u);
-    EXPECT_EQ(items[0].id, 20001u);
-    EXPECT_EQ(items[0].text, L"b.txt");
-    EXPECT_EQ(items[1].id, 20002u);
-    EXPECT_EQ(items[1].text, L"a.txt");
-    EXPECT_EQ(items[1].state & (MF_DISABLED | MF_GRAYED), 0u);
-
-    // Paths compare with case: another spelling is another entry.
-    wchar_t upper[] = L"C:\\A.TXT";
-    void* other[] = {upper};
-    UpdateRecentList(reinterpret_cast<void**>(list), other, 1, kRecentFilesBaseId, menu.get(), 10);
-    EXPECT_EQ(Entries(list), (std::vector<std::wstring>{L"C:\\b.txt", L"C:\\a.txt", L"C:\\A.TXT"}));
+    wchar_t again[] = L"C:\\a.txt", upper[] = L"C:\\A.TXT";
+    void* fresh[] = {again, nullptr, upper, again};  // empty page slots and repeats count once
+    UpdateRecentFiles(list, fresh, 4, menu.handle, 10);
+    EXPECT_EQ(Entries(list), (Texts{L"C:\\b.txt", L"C:\\a.txt", L"C:\\A.TXT"}));
+    EXPECT_NE(list[1], again);  // the list holds its own copies
+    EXPECT_EQ(Items(menu.handle), (Texts{L"20001 b.txt", L"20002 a.txt", L"20003 A.TXT"}));
     FreeRecentFiles(list);
-}
 
-TEST(UpdateRecentList, OldestEntriesMakeRoom) {
-    MenuHolder menu;
-    wchar_t** list = FileList(5, {L"f1", L"f2", L"f3", L"f4", L"f5"});
-    wchar_t n1[] = L"n1", n2[] = L"n2";
-    void* fresh[] = {n1, nullptr, n2, n1};  // empty page slots and repeats count once
-    UpdateRecentList(reinterpret_cast<void**>(list), fresh, 4, kRecentFilesBaseId, menu.get(), 5);
-    EXPECT_EQ(Entries(list), (std::vector<std::wstring>{L"f3", L"f4", L"f5", L"n1", L"n2"}));
-    EXPECT_EQ(GetMenuItemCount(menu.get()), 5);
+    list = FileList(5, {L"f1", L"f2", L"f3", L"f4", L"f5"});
+    wchar_t n1[] = L"n1", n2[] = L"n2", n3[] = L"n3";
+    void* two[] = {n1, n2};
+    UpdateRecentFiles(list, two, 2, menu.handle, 5);
+    EXPECT_EQ(Entries(list), (Texts{L"f3", L"f4", L"f5", L"n1", L"n2"}));
+    void* many[] = {n1, n2, n3, n1, n2, n3};
+    UpdateRecentFiles(list, many, 6, menu.handle, 5);
+    EXPECT_EQ(Entries(list), (Texts{L"f4", L"f5", L"n1", L"n2", L"n3"}));
     FreeRecentFiles(list);
 
     list = FileList(2, {L"old"});
-    wchar_t x[] = L"x", y[] = L"y", z[] = L"z";
-    void* many[] = {x, y, z};
-    UpdateRecentList(reinterpret_cast<void**>(list), many, 3, kRecentFilesBaseId, menu.get(), 2);
-    EXPECT_EQ(Entries(list), (std::vector<std::wstring>{L"y", L"z"}));
+    void* three[] = {n1, n2, n3};
+    UpdateRecentFiles(list, three, 3, menu.handle, 2);
+    EXPECT_EQ(Entries(list), (Texts{L"n2", L"n3"}));
+    FreeRecentFiles(list);
+
+    list = AllocateRecentFiles(0);  // no room: nothing kept
+    UpdateRecentFiles(list, three, 3, menu.handle, 0);
+    EXPECT_EQ(list[0], nullptr);
+    EXPECT_EQ(Items(menu.handle), (Texts{L"20000 Нет файлов*"}));
     FreeRecentFiles(list);
 }
 
-TEST(UpdateRecentList, EmptyListShowsTheDisabledPlaceholder) {
-    MenuHolder menu;
-    AppendMenuW(menu.get(), MF_STRING, 123, L"stale");
-    wchar_t** list = AllocateRecentFiles(3);
-    UpdateRecentList(reinterpret_cast<void**>(list), nullptr, 0, kRecentFilesBaseId, menu.get(), 3);
-    std::vector<MenuEntry> items = MenuEntries(menu.get());
-    ASSERT_EQ(items.size(), 1u);
-    EXPECT_EQ(items[0].id, 20000u);
-    EXPECT_EQ(items[0].text, L"Нет файлов");
-    EXPECT_EQ(items[0].state & (MF_DISABLED | MF_GRAYED), static_cast<UINT>(MF_DISABLED | MF_GRAYED));
+TEST(UpdateRecentList, MenuTextsAndPlaceholders) {
+    Menu menu;
+    AppendMenuW(menu.handle, MF_STRING, 123, L"stale");
+    wchar_t** list = FileList(4, {L"", L"C:\\dir\\R&D.txt", L"plain"});
+    UpdateRecentFiles(list, nullptr, 0, menu.handle, 4);
+    EXPECT_EQ(Items(menu.handle), (Texts{L"20002 R&&D.txt", L"20003 plain"}));
     FreeRecentFiles(list);
 
+    CertHandle alice = testing_support::LoadCertificateFile(testing_support::TestDataFile(L"alice.cer"));
+    CertHandle bob = testing_support::LoadCertificateFile(testing_support::TestDataFile(L"bob.cer"));
+    CertHandle bobAgain = testing_support::LoadCertificateFile(testing_support::TestDataFile(L"bob.cer"));
     PCCERT_CONTEXT* certificates = AllocateRecentCertificates(3);
-    UpdateRecentCertificates(certificates, nullptr, 0, menu.get(), 3);
-    items = MenuEntries(menu.get());
-    ASSERT_EQ(items.size(), 1u);
-    EXPECT_EQ(items[0].id, 21000u);
-    EXPECT_EQ(items[0].text, L"Нет сертификатов");
+    UpdateRecentCertificates(certificates, nullptr, 0, menu.handle, 3);
+    EXPECT_EQ(Items(menu.handle), (Texts{L"21000 Нет сертификатов*"}));
+    certificates[0] = CertDuplicateCertificateContext(bob.get());
+    certificates[1] = CertDuplicateCertificateContext(alice.get());
+    void* fresh[] = {const_cast<CERT_CONTEXT*>(bobAgain.get())};  // equal by encoding, another context
+    UpdateRecentCertificates(certificates, fresh, 1, menu.handle, 3);
+    EXPECT_EQ(Items(menu.handle),
+              (Texts{L"21001 Alice Recipient, Quillarent Tests", L"21002 Bob Recipient, Quillarent Tests"}));
+    EXPECT_EQ(certificates[2], nullptr);
     FreeRecentCertificates(certificates);
 }
 
-TEST(UpdateRecentList, EmptyEntriesKeepTheIdsOfLaterOnes) {
-    MenuHolder menu;
-    wchar_t** list = FileList(4, {L"", L"C:\\dir\\R&D.txt", L"plain"});
-    UpdateRecentList(reinterpret_cast<void**>(list), nullptr, 0, kRecentFilesBaseId, menu.get(), 4);
-    std::vector<MenuEntry> items = MenuEntries(menu.get());
-    ASSERT_EQ(items.size(), 2u);
-    EXPECT_EQ(items[0].id, 20002u);
-    EXPECT_EQ(items[0].text, L"R&&D.txt");
-    EXPECT_EQ(items[1].id, 20003u);
-    EXPECT_EQ(items[1].text, L"plain");
-    FreeRecentFiles(list);
-}
-
-TEST(UpdateRecentList, CapacityZeroKeepsNothing) {
-    MenuHolder menu;
-    wchar_t** list = AllocateRecentFiles(0);
-    wchar_t a[] = L"C:\\a.txt";
-    void* fresh[] = {a};
-    UpdateRecentList(reinterpret_cast<void**>(list), fresh, 1, kRecentFilesBaseId, menu.get(), 0);
-    EXPECT_EQ(list[0], nullptr);
-    std::vector<MenuEntry> items = MenuEntries(menu.get());
-    ASSERT_EQ(items.size(), 1u);
-    EXPECT_EQ(items[0].id, 20000u);
-    FreeRecentFiles(list);
-}
-
-TEST(UpdateRecentList, CertificatesCompareByEncoding) {
-    MenuHolder menu;
-    CertHandle alice = Certificate(L"alice.cer"), bob = Certificate(L"bob.cer"), bobAgain = Certificate(L"bob.cer");
-    ASSERT_TRUE(alice && bob && bobAgain);
-    PCCERT_CONTEXT* list = AllocateRecentCertificates(10);
-    list[0] = CertDuplicateCertificateContext(bob.get());
-    list[1] = CertDuplicateCertificateContext(alice.get());
-    void* fresh[] = {const_cast<CERT_CONTEXT*>(bobAgain.get())};
-    UpdateRecentCertificates(list, fresh, 1, menu.get(), 10);
-    ASSERT_NE(list[0], nullptr);
-    ASSERT_NE(list[1], nullptr);
-    EXPECT_EQ(list[2], nullptr);
-    EXPECT_TRUE(CertCompareCertificate(X509_ASN_ENCODING, list[0]->pCertInfo, alice.get()->pCertInfo));
-    EXPECT_TRUE(CertCompareCertificate(X509_ASN_ENCODING, list[1]->pCertInfo, bob.get()->pCertInfo));
-    std::vector<MenuEntry> items = MenuEntries(menu.get());
-    ASSERT_EQ(items.size(), 2u);
-    EXPECT_EQ(items[0].id, 21001u);
-    EXPECT_EQ(items[0].text, L"Alice Recipient, Quillarent Tests");
-    EXPECT_EQ(items[1].id, 21002u);
-    EXPECT_EQ(items[1].text, L"Bob Recipient, Quillarent Tests");
-    FreeRecentCertificates(list);
-}
-
-// A packer window with a recent file list and its submenu.
-class ReopenTest : public testing::Test {
-protected:
-    void SetUp() override {
-        ASSERT_TRUE(CreatePackerWindow(&window));
-        window.settingsPage->RecentItemsCount = 10;
-        existing = dir.File(L"kept.txt");
-        missing = dir.File(L"gone.txt");
-        testing_support::WriteFileBytes(existing, {1, 2, 3});
-        window.recentFiles = FileList(10, {existing.c_str(), missing.c_str()});
-        UpdateRecentList(reinterpret_cast<void**>(window.recentFiles), nullptr, 0, kRecentFilesBaseId, menu.get(), 10);
-    }
-    void TearDown() override {
-        FreeRecentFiles(window.recentFiles);
-        DestroyPackerWindow(&window);
-    }
+TEST(ReopenRecentFile, MissingFilesLoseTheirItems) {
     testing_support::TempDir dir;
+    std::wstring kept = dir.File(L"kept.txt");
+    testing_support::WriteFileBytes(kept, {1});
     PackerWindow window;
-    MenuHolder menu;
-    std::wstring existing, missing;
-};
+    ASSERT_TRUE(CreatePackerWindow(&window));
+    window.settingsPage->RecentItemsCount = 10;
+    window.recentFiles = FileList(10, {kept.c_str(), dir.File(L"gone.txt").c_str()});
+    Menu menu;
+    UpdateRecentFiles(window.recentFiles, nullptr, 0, menu.handle, 10);
 
-TEST_F(ReopenTest, ExistingFileGoesToTheFilesPage) {
-    int index = ReopenRecentFile(&window, 0, menu.get());
-    ASSERT_GE(index, 0);
-    ASSERT_EQ(window.filesPage->count, 1u);
-    EXPECT_EQ(std::wstring(window.filesPage->PathAt(0)), existing);
-    EXPECT_NE(window.filesPage->PathAt(0), window.recentFiles[0]);  // the page has its own copy
-    EXPECT_EQ(GetMenuItemCount(menu.get()), 2);
-    // Again with the replace flag: still one row.
-    ReopenRecentFile(&window, 0, menu.get());
+    ASSERT_GE(ReopenRecentFile(&window, 0, menu.handle), 0);
+    ASSERT_GE(ReopenRecentFile(&window, 0, menu.handle), 0);  // replaced, not doubled
     DWORD rows = 0;
     for (DWORD i = 0; i < window.filesPage->count; ++i) rows += window.filesPage->items[i] != nullptr;
     EXPECT_EQ(rows, 1u);
-}
-
-TEST_F(ReopenTest, MissingFileLeavesAnEmptyEntryAndLosesItsItem) {
-    EXPECT_EQ(ReopenRecentFile(&window, 1, menu.get()), kAddMissingFile);
-    ASSERT_NE(window.recentFiles[1], nullptr);
+    EXPECT_EQ(ReopenRecentFile(&window, 1, menu.handle), kAddMissingFile);
     EXPECT_STREQ(window.recentFiles[1], L"");
-    std::vector<MenuEntry> items = MenuEntries(menu.get());
-    ASSERT_EQ(items.size(), 1u);
-    EXPECT_EQ(items[0].id, 20001u);
-
-    ASSERT_TRUE(DeleteFileW(existing.c_str()));
-    EXPECT_EQ(ReopenRecentFile(&window, 0, menu.get()), kAddMissingFile);
-    items = MenuEntries(menu.get());
-    ASSERT_EQ(items.size(), 1u);
-    EXPECT_EQ(items[0].id, 20000u);
-    EXPECT_EQ(items[0].text, L"Нет файлов");
-    EXPECT_EQ(items[0].state & MF_GRAYED, static_cast<UINT>(MF_GRAYED));
-    EXPECT_EQ(ReopenRecentFile(&window, 0, menu.get()), kAddNullItem);  // now an empty entry
-    EXPECT_EQ(ReopenRecentFile(&window, 5, menu.get()), kAddNullItem);
+    EXPECT_EQ(Items(menu.handle), (Texts{L"20001 kept.txt"}));
+    ASSERT_TRUE(DeleteFileW(kept.c_str()));
+    EXPECT_EQ(ReopenRecentFile(&window, 0, menu.handle), kAddMissingFile);
+    EXPECT_EQ(Items(menu.handle), (Texts{L"20000 Нет файлов*"}));
+    EXPECT_EQ(ReopenRecentFile(&window, 0, menu.handle), kAddNullItem);  // now an empty entry
+    EXPECT_EQ(ReopenRecentFile(&window, 5, menu.handle), kAddNullItem);
+    FreeRecentFiles(window.recentFiles);
+    DestroyPackerWindow(&window);
 }
 
 }  // namespace
