@@ -190,9 +190,9 @@ BOOL LoadCertificateList(PCCERT_CONTEXT*& array, DWORD& count, const wchar_t* su
     bool readAll = !array && count == 0;
     DWORD capacity = readAll ? info.values : count;
     if (!array) {
-        array = new (std::nothrow) PCCERT_CONTEXT[info.values + 1]();
+        // Room for every value, and never less than the capacity the caller will use it with.
+        array = new (std::nothrow) PCCERT_CONTEXT[(info.values > count ? info.values : count) + 1]();
         if (!array) return FALSE;
-        if (capacity > info.values) capacity = info.values;
     }
 
     std::vector<wchar_t> name(info.longestName + 1);

@@ -17,7 +17,8 @@ constexpr UINT kRecentFilesBaseId = 20000;
 constexpr UINT kRecentCertificatesBaseId = 21000;
 
 // Reads the "cert%d" values of the subkey into certificate contexts.
-// array null: it is allocated (new[], one slot per value plus one, all null); a count of 0 reads
+// array null: it is allocated (new[], one slot per value or per unit of count, whichever is more,
+// plus one, all null); a count of 0 reads
 // every value and stores how many certificates were decoded, a non-zero count reads only the
 // last that many values and is left as it is.
 // array given: it has count + 1 slots and count is its capacity; only the last count values are
