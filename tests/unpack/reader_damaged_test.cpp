@@ -1,12 +1,16 @@
 // The envelope reader on damaged, altered and foreign files: every fault is reported in the job
 // and no output is left behind.
 #include <windows.h>
+#include <commdlg.h>
+#include <dlgs.h>
 #include <shlobj.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <memory>
+#include <thread>
 
 #include "format/algorithms.h"
 #include "format/der.h"
@@ -334,6 +338,77 @@ TEST_F(ReaderDamagedTest, FilesOfFourGibibytesAreRefused) {
     EXPECT_EQ(job.jobResult, static_cast<DWORD>(ERROR_FILE_TOO_LARGE));
     EXPECT_FALSE(FileExists(job.outputPath)) << "refused before the output is created";
     DeleteFileW(input.c_str());
+}
+
+// Answers "Yes" to the question and names another file in the save dialog.
+class AnswerYesAndRename : public MessageSink {
+public:
+    explicit AnswerYesAndRename(std::wstring newPath) : newPath_(std::move(newPath)) {}
+    ~AnswerYesAndRename() override {
+        if (thread_.joinable()) thread_.join();
+    }
+    int Answer(HWND, const std::wstring&, const std::wstring&, UINT) override {
+        if (!thread_.joinable()) thread_ = std::thread([this] { FillSaveDialog(); });
+        return IDYES;
+    }
+    std::atomic<bool> done{false};
+
+private:
+    void FillSaveDialog() {
+        for (int i = 0; i < 200; ++i) {
+            HWND dialog = FindSaveDialog();
+            if (dialog) {
+                SendMessageW(dialog, CDM_SETCONTROLTEXT, edt1, reinterpret_cast<LPARAM>(newPath_.c_str()));
+                SendMessageW(dialog, CDM_SETCONTROLTEXT, cmb13, reinterpret_cast<LPARAM>(newPath_.c_str()));
+                PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+                done = true;
+                return;
+            }
+            Sleep(50);
+        }
+    }
+    static HWND FindSaveDialog() {
+        struct Search {
+            HWND found = nullptr;
+        } search;
+        EnumWindows(
+            [](HWND window, LPARAM arg) -> BOOL {
+                DWORD pid = 0;
+                GetWindowThreadProcessId(window, &pid);
+                wchar_t cls[32] = {};
+                GetClassNameW(window, cls, 32);
+                if (pid == GetCurrentProcessId() && wcscmp(cls, L"#32770") == 0 && IsWindowVisible(window)) {
+                    reinterpret_cast<Search*>(arg)->found = window;
+                    return FALSE;
+                }
+                return TRUE;
+            },
+            reinterpret_cast<LPARAM>(&search));
+        return search.found;
+    }
+    std::wstring newPath_;
+    std::thread thread_;
+};
+
+TEST_F(ReaderDamagedTest, ExistingOutputLeadsToTheSaveDialogAndAConfirmedName) {
+    std::wstring output = temp_.File(L"exists.bin");
+    std::wstring renamed = temp_.File(L"renamed.bin");
+    WriteFileBytes(output, {9, 9, 9});
+    AnswerYesAndRename sink(renamed);
+    MessageSink* previous = SetMessageSink(&sink);
+    {
+        UnpackJob job;
+        job.inputPath = TestDataFile(L"reader-alice-des3.pkcs7");
+        job.outputPath = output;
+        EXPECT_EQ(ReadEnvelope(nullptr, &settings_, &job, nullptr), 0);
+        EXPECT_TRUE(sink.done);
+        EXPECT_EQ(job.jobResult, 0u);
+        EXPECT_EQ(job.outputConfirmed, 1);
+        EXPECT_EQ(job.outputPath, renamed);
+    }
+    SetMessageSink(previous);
+    EXPECT_EQ(ReadFileBytes(output), (Bytes{9, 9, 9}));
+    EXPECT_EQ(ReadFileBytes(renamed).size(), 100000u);
 }
 
 TEST_F(ReaderDamagedTest, ExistingOutputIsKeptWhenTheUserDeclinesAnotherName) {

@@ -110,6 +110,7 @@ public:
     }
     bool seen() const { return seen_; }
     std::wstring text;
+    std::wstring controls;  // texts of 1108, 1107, Yes and No
     bool reimportChecked = false;
     bool doNotAskChecked = true;
 
@@ -122,6 +123,10 @@ private:
                 text = buffer;
                 reimportChecked = IsDlgButtonChecked(dialog, kReimportKeyCheckId) == BST_CHECKED;
                 doNotAskChecked = IsDlgButtonChecked(dialog, kDoNotAskCheckId) == BST_CHECKED;
+                for (int id : {kReimportKeyCheckId, kDoNotAskCheckId, IDYES, IDNO}) {
+                    GetDlgItemTextW(dialog, id, buffer, 2048);
+                    controls += std::wstring(buffer) + L"|";
+                }
                 if (tickDoNotAsk_) SendDlgItemMessageW(dialog, kDoNotAskCheckId, BM_CLICK, 0, 0);
                 seen_ = true;
                 PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(button_, BN_CLICKED), 0);
@@ -225,6 +230,9 @@ TEST_F(ProviderFallbackTest, QuestionAnsweredNoAndNotAgain) {
         EXPECT_TRUE(answerer.reimportChecked);
         EXPECT_FALSE(answerer.doNotAskChecked);
         text = answerer.text;
+        EXPECT_EQ(answerer.controls,
+                  L"&Временно импортировать закрытый ключ в необходимый криптографический модуль|"
+                  L"Н&е показывать больше этот диалог|&Да|&Нет|");
     }
     EXPECT_EQ(job->jobResult, static_cast<DWORD>(CRYPT_E_NO_DECRYPT_CERT));
     EXPECT_EQ(settings_.enumProviders, 0u);
