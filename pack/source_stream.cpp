@@ -37,19 +37,21 @@ bool WriteAll(HANDLE file, const void* data, DWORD size) {
 
 CSourceFileStream::CSourceFileStream(SourceFile* files, DWORD count, const wchar_t* targetText, bool compress,
                                      HWND ownerWindow)
-    : files_(files), count_(count), compressRequested_(compress) {
+    : files_(files), count_(count) {
     // Without the platform dialog the stream still works, silently.
     if (FAILED(CoCreateInstance(CLSID_ProgressDialog, nullptr, CLSCTX_INPROC_SERVER, IID_IProgressDialog,
                                 reinterpret_cast<void**>(&progress_))))
         progress_ = nullptr;
     StartProgress(targetText, ownerWindow);
+    if (compress) StartDeflate();
 }
 
 CSourceFileStream::CSourceFileStream(SourceFile* files, DWORD count, const wchar_t* targetText, bool compress,
                                      HWND ownerWindow, IProgressDialog* progress)
-    : files_(files), count_(count), progress_(progress), compressRequested_(compress) {
+    : files_(files), count_(count), progress_(progress) {
     if (progress_) progress_->AddRef();
     StartProgress(targetText, ownerWindow);
+    if (compress) StartDeflate();
 }
 
 CSourceFileStream::~CSourceFileStream() {
@@ -69,8 +71,9 @@ void CSourceFileStream::StartProgress(const wchar_t* targetText, HWND ownerWindo
         ShowFileLines(targetText);
         progress_->StartProgressDialog(ownerWindow, nullptr, PROGDLG_NOTIME | PROGDLG_NOMINIMIZE, nullptr);
     }
-    if (!compressRequested_) return;
+}
 
+void CSourceFileStream::StartDeflate() {
     deflate_ = new (std::nothrow) z_stream();
     input_ = new (std::nothrow) BYTE[kInputBufferSize];
     if (deflate_ && input_) {

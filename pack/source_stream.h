@@ -50,6 +50,7 @@ public:
 
 private:
     void StartProgress(const wchar_t* targetText, HWND ownerWindow);
+    void StartDeflate();
     void ShowFileLines(const wchar_t* targetText);
     void SkipFinishedFiles();
     bool ReadCurrentFile(BYTE* buffer, DWORD wanted, DWORD* read);
@@ -65,7 +66,6 @@ private:
     DWORD index_ = 0;
     IProgressDialog* progress_ = nullptr;
     z_stream* deflate_ = nullptr;
-    bool compressRequested_;
     BYTE trailer_[8] = {};
     int trailerCursor_ = -1;  // -1 until the deflate stream has ended
     BYTE* input_ = nullptr;

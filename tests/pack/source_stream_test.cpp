@@ -299,6 +299,20 @@ TEST(SourceStream, CancelInTheMiddleStopsTheNextRead) {
     EXPECT_TRUE(result.bytes.empty());
 }
 
+// Waits while handling this thread's messages, as an apartment thread must while another thread
+// talks to it.
+void PumpMessagesFor(DWORD milliseconds) {
+    const DWORD start = GetTickCount();
+    do {
+        MSG message;
+        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+            TranslateMessage(&message);
+            DispatchMessageW(&message);
+        }
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 5, QS_ALLINPUT);
+    } while (GetTickCount() - start < milliseconds);
+}
+
 // The platform dialog's own Cancel button, pressed the way a user would.
 TEST(SourceStream, CancelButtonOfThePlatformDialogAborts) {
     Sources sources({PatternBytes(10, 1)});
@@ -312,7 +326,7 @@ TEST(SourceStream, CancelButtonOfThePlatformDialogAborts) {
             PostMessageW(button, BM_CLICK, 0, 0);
             clicked = true;
         }
-        Sleep(25);
+        PumpMessagesFor(25);
     }
     if (!clicked) GTEST_SKIP() << "the platform progress dialog did not appear (no display?)";
     ASSERT_TRUE(stream.Cancelled());
