@@ -37,9 +37,9 @@ void AppendText(std::wstring& out, const wchar_t* text, const std::wstring& flag
 }
 
 // A numeric value under one conversion, rebuilt without length modifiers so its meaning is plain.
-void AppendNumber(std::wstring& out, unsigned long long number, const std::wstring& spec, wchar_t conversion) {
+void AppendNumber(std::wstring& out, unsigned long long number, const std::wstring& widthAndPrecision, wchar_t conversion) {
     // Every number handed to a text is 32 bits wide.
-    std::wstring format = L"%" + spec + conversion;
+    std::wstring format = L"%" + widthAndPrecision + conversion;
     wchar_t buffer[96];
     int n = (conversion == L'd' || conversion == L'i')
                 ? _snwprintf(buffer, 96, format.c_str(), static_cast<int>(number))
@@ -68,7 +68,7 @@ std::wstring FormatValues(const std::wstring& format, const std::vector<FormatVa
             ++i;
             while (i < format.size() && iswdigit(format[i])) precision = precision * 10 + (format[i++] - L'0');
         }
-        std::wstring spec = format.substr(start, i - start);
+        std::wstring widthAndPrecision = format.substr(start, i - start);  // with the flags
         while (i < format.size() && (IsLengthModifier(format[i]) || iswdigit(format[i]))) ++i;
         if (i >= format.size()) break;
         wchar_t conversion = format[i];
@@ -82,7 +82,7 @@ std::wstring FormatValues(const std::wstring& format, const std::vector<FormatVa
             if (value->text) AppendText(out, value->text, flags, width, precision);
         } else if (wcschr(L"diuxXoc", conversion) && !value->text) {
             if (conversion == L'c') out += static_cast<wchar_t>(value->number);
-            else AppendNumber(out, value->number, spec, conversion);
+            else AppendNumber(out, value->number, widthAndPrecision, conversion);
         }
     }
     return out;

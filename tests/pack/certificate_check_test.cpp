@@ -19,7 +19,7 @@ CertHandle TestCertificate(const wchar_t* name) {
     return testing_support::LoadCertificateFile(testing_support::TestDataFile(name));
 }
 
-struct SelfSignedSpec {
+struct SelfSignedOptions {
     std::wstring subject = L"CN=Check Test";
     int keyUsage = -1;  // first key usage byte; -1: no key usage extension
     bool authority = false;
@@ -27,7 +27,7 @@ struct SelfSignedSpec {
 };
 
 // A self-signed certificate signed with a key made for the test in a container of its own.
-CertHandle MakeSelfSigned(const SelfSignedSpec& spec) {
+CertHandle MakeSelfSigned(const SelfSignedOptions& options) {
     const wchar_t* container = L"Quill-Check-Test";
     HCRYPTPROV provider = 0;
     CryptAcquireContextW(&provider, container, MS_ENH_RSA_AES_PROV_W, PROV_RSA_AES, CRYPT_DELETEKEYSET);
@@ -37,21 +37,21 @@ CertHandle MakeSelfSigned(const SelfSignedSpec& spec) {
     HCRYPTKEY key = 0;
     std::vector<BYTE> name(4096), usage, constraints;
     DWORD nameSize = static_cast<DWORD>(name.size());
-    BYTE usageByte = static_cast<BYTE>(spec.keyUsage);
+    BYTE usageByte = static_cast<BYTE>(options.keyUsage);
     CRYPT_BIT_BLOB usageBits = {1, &usageByte, 0};
     CERT_BASIC_CONSTRAINTS2_INFO authority = {TRUE, FALSE, 0};
     std::vector<CERT_EXTENSION> extensions;
-    if (spec.keyUsage >= 0 && EncodeObject(X509_KEY_USAGE, &usageBits, usage))
+    if (options.keyUsage >= 0 && EncodeObject(X509_KEY_USAGE, &usageBits, usage))
         extensions.push_back({const_cast<LPSTR>(szOID_KEY_USAGE), TRUE, {static_cast<DWORD>(usage.size()), usage.data()}});
-    if (spec.authority && EncodeObject(X509_BASIC_CONSTRAINTS2, &authority, constraints))
+    if (options.authority && EncodeObject(X509_BASIC_CONSTRAINTS2, &authority, constraints))
         extensions.push_back({const_cast<LPSTR>(szOID_BASIC_CONSTRAINTS2), TRUE,
                               {static_cast<DWORD>(constraints.size()), constraints.data()}});
     CERT_EXTENSIONS extensionList = {static_cast<DWORD>(extensions.size()), extensions.data()};
-    SYSTEMTIME from = {2019, 1, 0, 1, 0, 0, 0, 0}, to = {spec.expired ? WORD(2021) : WORD(2090), 1, 0, 1, 0, 0, 0, 0};
+    SYSTEMTIME from = {2019, 1, 0, 1, 0, 0, 0, 0}, to = {options.expired ? WORD(2021) : WORD(2090), 1, 0, 1, 0, 0, 0, 0};
     CRYPT_KEY_PROV_INFO info = {const_cast<LPWSTR>(container), const_cast<LPWSTR>(MS_ENH_RSA_AES_PROV_W), PROV_RSA_AES,
                                 0, 0, nullptr, AT_SIGNATURE};
     if (CryptGenKey(provider, AT_SIGNATURE, 1024u << 16, &key) &&
-        CertStrToNameW(X509_ASN_ENCODING, spec.subject.c_str(), CERT_X500_NAME_STR, nullptr, name.data(), &nameSize,
+        CertStrToNameW(X509_ASN_ENCODING, options.subject.c_str(), CERT_X500_NAME_STR, nullptr, name.data(), &nameSize,
                        nullptr)) {
         CERT_NAME_BLOB subject = {nameSize, name.data()};
         certificate.reset(CertCreateSelfSignCertificate(provider, &subject, 0, &info, nullptr, &from, &to, &extensionList));
@@ -114,9 +114,9 @@ TEST(CheckCertificate, ExpiredAndKeyUsage) {
     ExpectQuestion(ca.get(), FALSE, CERT_E_WRONG_USAGE, kNoUsage);
     ExpectQuestion(ca.get(), TRUE, CERT_E_WRONG_USAGE, kNoUsage);
 
-    SelfSignedSpec signOnly;
+    SelfSignedOptions signOnly;
     signOnly.keyUsage = CERT_DIGITAL_SIGNATURE_KEY_USAGE;
-    CertHandle signer = MakeSelfSigned(signOnly), plain = MakeSelfSigned(SelfSignedSpec());
+    CertHandle signer = MakeSelfSigned(signOnly), plain = MakeSelfSigned(SelfSignedOptions());
     ASSERT_TRUE(signer && plain);
     std::wstring question;
     EXPECT_EQ(CheckCertificate(signer.get(), FALSE, question), static_cast<DWORD>(CERT_E_WRONG_USAGE));
@@ -127,10 +127,10 @@ TEST(CheckCertificate, ExpiredAndKeyUsage) {
 }
 
 TEST(CheckCertificate, ChainStatusTexts) {
-    SelfSignedSpec rootSpec;
-    rootSpec.keyUsage = CERT_KEY_CERT_SIGN_KEY_USAGE | CERT_DATA_ENCIPHERMENT_KEY_USAGE;
-    rootSpec.authority = true;
-    CertHandle root = MakeSelfSigned(rootSpec);
+    SelfSignedOptions rootOptions;
+    rootOptions.keyUsage = CERT_KEY_CERT_SIGN_KEY_USAGE | CERT_DATA_ENCIPHERMENT_KEY_USAGE;
+    rootOptions.authority = true;
+    CertHandle root = MakeSelfSigned(rootOptions);
     ASSERT_TRUE(root);
     ASSERT_EQ(RealChainStatus(root.get()), static_cast<DWORD>(CERT_TRUST_IS_UNTRUSTED_ROOT));
     ExpectQuestion(root.get(), FALSE, CERT_E_CHAINING, kChainPrefix + kUntrustedRoot);
@@ -157,10 +157,10 @@ TEST(CheckCertificate, ChainStatusTexts) {
 }
 
 TEST(CheckCertificate, LongDescriptionKeepsTheQuestion) {
-    SelfSignedSpec spec;
-    spec.subject = L"CN=" + std::wstring(900, L'Ж') + L", O=" + std::wstring(300, L'Q');
-    spec.expired = true;
-    CertHandle made = MakeSelfSigned(spec);
+    SelfSignedOptions options;
+    options.subject = L"CN=" + std::wstring(900, L'Ж') + L", O=" + std::wstring(300, L'Q');
+    options.expired = true;
+    CertHandle made = MakeSelfSigned(options);
     ASSERT_TRUE(made);
     std::wstring description = DescribeCertificate(made.get()), question;
     ASSERT_GT(description.size(), kMaxQuestionLength);
