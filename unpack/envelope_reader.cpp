@@ -82,7 +82,7 @@ Fault ReadIntoBuffer(EnvelopeFile& file, DWORD length, std::vector<BYTE>& out) {
 
 Fault ReadOidValue(EnvelopeFile& file, std::vector<uint8_t>& value) {
     if (file.ReadOid(value)) return Fault();
-    if (file.systemError() != 0 && file.systemError() != ERROR_SUCCESS) return ReadFault(file);
+    if (file.systemError() != 0) return ReadFault(file);
     return Format(kUnexpected);
 }
 

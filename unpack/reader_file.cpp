@@ -35,6 +35,7 @@ der::ParsedLength EnvelopeFile::PeekLength() {
 }
 
 bool EnvelopeFile::ReadOid(std::vector<uint8_t>& value) {
+    systemError_ = 0;
     auto next = [this](uint8_t& b) { return ReadRaw(&b, 1); };
     uint32_t consumed = 0;
     bool ok = der::ReadOidElement(next, value, consumed);

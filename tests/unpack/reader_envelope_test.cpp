@@ -107,6 +107,21 @@ TEST_F(ReaderTest, EmptyAndOneByteContents) {
     EXPECT_EQ(ReadFileBytes(Output()), ReadFileBytes(TestDataFile(L"reader-plain-1.bin")));
 }
 
+TEST_F(ReaderTest, StreamCipherReadSizeStaysBoundedForAnyBlockSize) {
+    // RC4 reports no block length: the configured one sets the read size (bits x 512 bytes),
+    // which must neither wrap to 0 nor become absurdly large.
+    const std::vector<uint8_t> plain = ReadFileBytes(TestDataFile(L"reader-plain-100k.bin"));
+    for (DWORD bits : {0u, 1u, 128u, 1u << 20, 0xFFFFFFFFu}) {
+        SCOPED_TRACE(bits);
+        settings_.blockSize = bits;
+        auto job = ReadData(L"reader-alice-rc4.pkcs7");
+        EXPECT_EQ(job->jobResult, 0u);
+        EXPECT_TRUE(ReadFileBytes(Output()) == plain);
+        job.reset();
+        DeleteFileW(Output().c_str());
+    }
+}
+
 TEST_F(ReaderTest, KeyWeDoNotHoldFailsAndLeavesNoOutput) {
     auto job = ReadData(L"reader-stranger-des3.pkcs7");
     EXPECT_EQ(result_, 0);
