@@ -30,6 +30,12 @@ BOOL SignedMessage::Update(const BYTE* data, DWORD length, BOOL final) {
     }
     if (final) {
         finalSeen_ = true;
+        if (output_ && !output_(outputArg_, nullptr, 0, TRUE)) {
+            outputFailed_ = true;
+            error_ = GetLastError() ? GetLastError() : static_cast<DWORD>(ERROR_WRITE_FAULT);
+            SetLastError(error_);
+            return FALSE;
+        }
         finished_ = true;
     }
     return TRUE;
@@ -69,15 +75,8 @@ bool SignedMessage::OnContent(const uint8_t* data, size_t size) {
     return true;
 }
 
-bool SignedMessage::OnContentEnd() {
-    if (output_ && !output_(outputArg_, nullptr, 0, TRUE)) {
-        handlerError_ = GetLastError();
-        outputFailed_ = true;
-        if (handlerError_ == 0) handlerError_ = ERROR_WRITE_FAULT;
-        return false;
-    }
-    return true;
-}
+// The output hears of the end with the final update, as from the platform's decoder.
+bool SignedMessage::OnContentEnd() { return true; }
 
 DWORD StreamErrorCode(ber::StreamError error) {
     switch (error) {

@@ -23,7 +23,7 @@ void VerifyIntoList(const wchar_t* name, HCERTSTORE store, UnpackJob& job, Unpac
     size_t header = OuterHeaderSize(file);
     Decoded decoded;
     Decode(decoded, Bytes(file.begin() + static_cast<std::ptrdiff_t>(header), file.end()), false, 65536);
-    ASSERT_TRUE(decoded.ok);
+    ASSERT_TRUE(decoded.ok) << std::hex << decoded.error;
     std::vector<SignerCheck> checks;
     DWORD verified = VerifyMessageSigners(decoded.message, store, checks);
     ApplySignerChecks(&job, &view, checks, verified);

@@ -12,7 +12,10 @@ namespace signature_test {
 
 BOOL WINAPI CollectOutput(const void* arg, BYTE* data, DWORD length, BOOL final) {
     auto* output = static_cast<Output*>(const_cast<void*>(arg));
-    if (final) ++output->finalCalls;
+    if (final) {
+        ++output->finalCalls;
+        output->bytesAtFinal = output->bytes.size();
+    }
     if (output->bytes.size() + length > output->refuseAfter) {
         SetLastError(ERROR_DISK_FULL);
         return FALSE;

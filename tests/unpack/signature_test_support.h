@@ -18,6 +18,7 @@ using Bytes = std::vector<uint8_t>;
 struct Output {
     Bytes bytes;
     int finalCalls = 0;
+    size_t bytesAtFinal = 0;  // bytes seen when the final call came
     size_t refuseAfter = SIZE_MAX;
 };
 BOOL WINAPI CollectOutput(const void* arg, BYTE* data, DWORD length, BOOL final);

@@ -34,6 +34,7 @@ TEST(SignedMessage, OpenSslSignaturesVerifyForEveryDigestWithAndWithoutAttribute
             ASSERT_TRUE(decoded.ok) << std::hex << decoded.error;
             EXPECT_TRUE(decoded.output.bytes == content);
             EXPECT_EQ(decoded.output.finalCalls, 1);
+            EXPECT_EQ(decoded.output.bytesAtFinal, content.size());
             std::vector<SignerCheck> checks;
             EXPECT_EQ(VerifyMessageSigners(decoded.message, emptyStore.get(), checks), 1u);
             ASSERT_EQ(checks.size(), 1u);
@@ -149,6 +150,7 @@ TEST(SignedMessage, TruncatedMessagesFailAndHaveNoSigners) {
                    4096);
             EXPECT_FALSE(decoded.ok);
             EXPECT_EQ(decoded.error, static_cast<DWORD>(CRYPT_E_ASN1_EOD));
+            EXPECT_EQ(decoded.output.finalCalls, 0);
             std::vector<SignerCheck> checks;
             EXPECT_EQ(VerifyMessageSigners(decoded.message, nullptr, checks), 0u);
             EXPECT_TRUE(checks.empty());
