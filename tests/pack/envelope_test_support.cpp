@@ -289,6 +289,10 @@ bool Parse(const std::vector<uint8_t>& bytes, Parsed& out) {
 }
 
 KeyHandle ImportSessionKey(Identity& who, const Parsed& parsed, size_t recipientIndex) {
+    return ImportSessionKey(who.provider.get(), parsed, recipientIndex);
+}
+
+KeyHandle ImportSessionKey(HCRYPTPROV keyProvider, const Parsed& parsed, size_t recipientIndex) {
     der::Reader algorithm(parsed.algorithmIdentifier);
     der::Reader inner;
     der::Reader oid;
@@ -306,8 +310,8 @@ KeyHandle ImportSessionKey(Identity& who, const Parsed& parsed, size_t recipient
     blob.insert(blob.end(), wrapped.rbegin(), wrapped.rend());
     KeyHandle privateKey;
     KeyHandle key;
-    if (!CryptGetUserKey(who.provider.get(), AT_KEYEXCHANGE, privateKey.put()) ||
-        !CryptImportKey(who.provider.get(), blob.data(), static_cast<DWORD>(blob.size()), privateKey.get(), 0, key.put()))
+    if (!CryptGetUserKey(keyProvider, AT_KEYEXCHANGE, privateKey.put()) ||
+        !CryptImportKey(keyProvider, blob.data(), static_cast<DWORD>(blob.size()), privateKey.get(), 0, key.put()))
         return KeyHandle();
     uint8_t tag = 0;
     inner.PeekTag(tag);

@@ -88,6 +88,7 @@ bool Parse(const std::vector<uint8_t>& bytes, Parsed& out);
 // The session key of the first recipient entry that belongs to the identity, imported with its
 // private key and given the envelope's parameters.
 KeyHandle ImportSessionKey(Identity& who, const Parsed& parsed, size_t recipientIndex);
+KeyHandle ImportSessionKey(HCRYPTPROV keyProvider, const Parsed& parsed, size_t recipientIndex);
 std::vector<uint8_t> Decrypt(HCRYPTKEY key, std::vector<uint8_t> ciphertext);
 
 // Checks one encoded SignerInfo against the signer's certificate and the content's digest.

@@ -158,6 +158,49 @@ TEST_F(EnvelopeWriterTest, RecipientsInListOrderAndUnusableOnesLeftOut) {
     EXPECT_EQ(Decrypt(aliceKey.get(), parsed.content), plaintext);
 }
 
+// The suite's OpenSSL-made certificates, with their keys imported into "MY" by the test fixture;
+// the stranger's key is nowhere, yet it gets its entry.
+TEST_F(EnvelopeWriterTest, SuiteCertificatesFromTheStore) {
+    CertHandle alice = testing_support::FindMyCertificate(L"Alice Recipient");
+    CertHandle bob = testing_support::FindMyCertificate(L"Bob Recipient");
+    CertHandle carol = testing_support::FindMyCertificate(L"Carol Signer");
+    CertHandle stranger = testing_support::LoadCertificateFile(testing_support::TestDataFile(L"stranger.cer"));
+    if (!alice || !bob || !carol || !stranger) GTEST_SKIP() << "the suite's certificates are not imported";
+    auto privateKey = [](PCCERT_CONTEXT certificate, ProviderHandle& provider, DWORD& keySpec) {
+        BOOL mustFree = FALSE;
+        HCRYPTPROV handle = 0;
+        bool ok = CryptAcquireCertificatePrivateKey(certificate, 0, nullptr, &handle, &keySpec, &mustFree) != FALSE;
+        if (ok && mustFree) provider.reset(handle);
+        return ok ? handle : 0;
+    };
+    ProviderHandle aliceProvider, bobProvider, carolProvider;
+    DWORD aliceSpec = 0, bobSpec = 0, carolSpec = 0;
+    HCRYPTPROV aliceKey = privateKey(alice.get(), aliceProvider, aliceSpec);
+    HCRYPTPROV bobKey = privateKey(bob.get(), bobProvider, bobSpec);
+    SignerEntry signer{carol.get(), privateKey(carol.get(), carolProvider, carolSpec), carolSpec};
+    ASSERT_TRUE(aliceKey && bobKey && signer.provider);
+
+    Window window;
+    window.AddRecipient(stranger.get());
+    window.AddRecipient(alice.get());
+    window.AddRecipient(bob.get());
+    window.settings().EncryptAlgorithmID = CALG_3DES;
+    window.settings().EncryptKeyLength = 168;
+    const std::vector<uint8_t> plaintext = PatternBytes(90000, 21);
+    WriteResult result = WriteToFile(window, plaintext, {signer}, provider_.get());
+    ASSERT_TRUE(result.ok) << std::hex << result.error;
+    Parsed parsed;
+    ASSERT_TRUE(Parse(result.file, parsed));
+    ASSERT_EQ(parsed.recipients.size(), 3u);
+    KeyHandle fromAlice = ImportSessionKey(aliceKey, parsed, 1);
+    KeyHandle fromBob = ImportSessionKey(bobKey, parsed, 2);
+    ASSERT_TRUE(fromAlice && fromBob);
+    EXPECT_EQ(Decrypt(fromAlice.get(), parsed.content), plaintext);
+    EXPECT_EQ(Decrypt(fromBob.get(), parsed.content), plaintext);
+    ASSERT_EQ(parsed.signerInfos.size(), 1u);
+    EXPECT_TRUE(VerifySignerInfo(parsed.signerInfos[0], carol.get(), plaintext, fromAlice.get()));
+}
+
 TEST_F(EnvelopeWriterTest, OnlyUnusableRecipientsFailTheCall) {
     CertHandle unusable = UnusableCertificate();
     Window window;
