@@ -17,20 +17,14 @@ Bytes Tlv(uint8_t tag, const Bytes& content) {
     return out;
 }
 
-// The same element in the open form, closed by end-of-contents.
-Bytes Open(uint8_t tag, const Bytes& content) {
-    Bytes out{tag, 0x80};
-    out.insert(out.end(), content.begin(), content.end());
-    out.push_back(0);
-    out.push_back(0);
-    return out;
-}
-
 Bytes Cat(std::initializer_list<Bytes> parts) {
     Bytes out;
     for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
     return out;
 }
+
+// The same element in the open form, closed by end-of-contents.
+Bytes Open(uint8_t tag, const Bytes& content) { return Cat({Bytes{tag, 0x80}, content, Bytes{0, 0}}); }
 
 const Bytes kSha1Oid{0x2B, 0x0E, 0x03, 0x02, 0x1A};
 const Bytes kSha256Oid{0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02, 0x01};
