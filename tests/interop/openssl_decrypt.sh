@@ -1,7 +1,7 @@
 #!/bin/bash
 # OpenSSL opens our envelopes for every algorithm and key length it knows, at sizes around the
 # cipher block and the writer's chunk, and for each of several recipients.
-. "$(dirname "$0")/common.sh"
+. "$(dirname "$0")/common.bash"
 
 sizes=(0 1 7 8 9 15 16 17 32767 32768 32769 65535 65536 65537)
 for size in "${sizes[@]}"; do make_file "$work/s$size" "$size"; done

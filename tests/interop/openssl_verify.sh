@@ -1,6 +1,6 @@
 #!/bin/bash
 # OpenSSL verifies our signed envelopes and the signed data inside enveloped data.
-. "$(dirname "$0")/common.sh"
+. "$(dirname "$0")/common.bash"
 
 make_file "$work/small" 1000
 make_file "$work/chunk" 65536

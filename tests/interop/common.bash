@@ -1,4 +1,4 @@
-# Sourced by the shell tests: runs quill.exe in the build tree's prefix and gives each test a
+# Sourced by the shell tests (not a test itself): runs quill.exe in the build tree's prefix and gives
 # temporary folder of its own, removed at exit.
 set -euo pipefail
 : "${QUILL_EXE:?}" "${QUILL_WINE_RUN:?}" "${QUILL_TESTDATA_UNIX:?}"
