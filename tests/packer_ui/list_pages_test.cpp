@@ -5,6 +5,7 @@
 
 #include "packer_ui/packer_window.h"
 #include "tests/pack/envelope_test_support.h"
+#include "tests/packer_ui/registry_sandbox.h"
 #include "tests/support/test_support.h"
 
 namespace {
@@ -14,6 +15,7 @@ using testing_support::TempDir;
 class ListPageTest : public ::testing::Test {
 protected:
     void SetUp() override {
+        ASSERT_TRUE(sandbox_.active());
         RegDeleteTreeW(HKEY_CURRENT_USER, kSettingsKey);
         for (int i = 0; i < 10; ++i) {
             std::wstring path = dir_.File(L"file" + std::to_wstring(i) + L".txt");
@@ -35,6 +37,7 @@ protected:
         return out;
     }
 
+    RegistrySandbox sandbox_;
     TempDir dir_;
     std::vector<std::wstring> paths_;
 };

@@ -2,14 +2,19 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/packer_ui/registry_sandbox.h"
+
 #include "format/service/crypto_handles.h"
 
 namespace {
 
-// Each test starts and ends with no settings key at all.
+// Each test starts and ends with no settings key at all, in a registry of its own.
 class SettingsTest : public ::testing::Test {
 protected:
-    void SetUp() override { RegDeleteTreeW(HKEY_CURRENT_USER, kSettingsKey); }
+    void SetUp() override {
+        ASSERT_TRUE(sandbox_.active());
+        RegDeleteTreeW(HKEY_CURRENT_USER, kSettingsKey);
+    }
     void TearDown() override { RegDeleteTreeW(HKEY_CURRENT_USER, kSettingsKey); }
 
     static void SetDword(const wchar_t* name, DWORD value) {
@@ -29,6 +34,8 @@ protected:
         return RegGetValueW(HKEY_CURRENT_USER, kSettingsKey, name, RRF_RT_ANY, nullptr, nullptr, nullptr) ==
                ERROR_SUCCESS;
     }
+
+    RegistrySandbox sandbox_;
 };
 
 TEST_F(SettingsTest, EmptyRegistryGivesTheDefaults) {
