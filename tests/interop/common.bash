@@ -1,5 +1,5 @@
 # Sourced by the shell tests (not a test itself): runs quill.exe in the build tree's prefix and gives
-# temporary folder of its own, removed at exit.
+# each test a temporary folder of its own, removed at exit.
 set -euo pipefail
 : "${QUILL_EXE:?}" "${QUILL_WINE_RUN:?}" "${QUILL_TESTDATA_UNIX:?}"
 work="$(mktemp -d)"
