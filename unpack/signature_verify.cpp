@@ -85,6 +85,29 @@ LONG VerifySignatureBytes(HCRYPTPROV provider, HCRYPTHASH contentHash, ALG_ID al
     return 0;
 }
 
+// A signed-and-enveloped signature is stored encrypted under the content key. Some writers store
+// it plain, so the stored value itself is tried when the decrypted one does not verify; the
+// error reported is that of the decrypted value when there was one.
+LONG VerifyEnvelopeSignature(HCRYPTPROV provider, HCRYPTHASH contentHash, ALG_ID algId, const SignerCheck& check,
+                             HCRYPTKEY publicKey, HCRYPTKEY sessionKey) {
+    const CRYPT_DATA_BLOB& stored = check.signerInfo->EncryptedHash;
+    std::vector<BYTE> plain(stored.pbData, stored.pbData + stored.cbData);
+    bool decryptedTried = false;
+    LONG decryptedStatus = 0;
+    if (sessionKey) {
+        std::vector<BYTE> decrypted = plain;
+        DWORD size = static_cast<DWORD>(decrypted.size());
+        if (CryptDecrypt(sessionKey, 0, TRUE, 0, decrypted.data(), &size)) {
+            decrypted.resize(size);
+            decryptedTried = true;
+            decryptedStatus = VerifySignatureBytes(provider, contentHash, algId, check, publicKey, decrypted);
+            if (decryptedStatus == 0) return 0;
+        }
+    }
+    LONG plainStatus = VerifySignatureBytes(provider, contentHash, algId, check, publicKey, plain);
+    return plainStatus == 0 || !decryptedTried ? plainStatus : decryptedStatus;
+}
+
 bool DecodeSignerInfo(const uint8_t* data, size_t size, SignerCheck& check) {
     check.signerInfoEncoded.assign(data, data + size);
     if (!DecodeObject(PKCS7_SIGNER_INFO, check.signerInfoEncoded.data(),
@@ -197,24 +220,8 @@ DWORD VerifyEnvelopeSigners(HCERTSTORE store, HCRYPTPROV keyProvider, const HCRY
                                           &check.certificate->pCertInfo->SubjectPublicKeyInfo, publicKey.put())) {
                 check.status = static_cast<LONG>(GetLastError());
             } else {
-                const CRYPT_DATA_BLOB& stored = check.signerInfo->EncryptedHash;
-                std::vector<BYTE> plain(stored.pbData, stored.pbData + stored.cbData);
-                // The signature is stored encrypted under the content key; some writers leave it
-                // plain, so the unencrypted value is tried when the decrypted one does not verify.
-                LONG decryptedStatus = 1;
-                if (sessionKey) {
-                    std::vector<BYTE> decrypted = plain;
-                    DWORD size = static_cast<DWORD>(decrypted.size());
-                    if (CryptDecrypt(sessionKey, 0, TRUE, 0, decrypted.data(), &size)) {
-                        decrypted.resize(size);
-                        decryptedStatus = VerifySignatureBytes(keyProvider, contentHash, algId, check,
-                                                               publicKey.get(), decrypted);
-                    }
-                }
-                check.status = decryptedStatus == 0 ? 0
-                                                    : VerifySignatureBytes(keyProvider, contentHash, algId, check,
-                                                                           publicKey.get(), plain);
-                if (check.status != 0 && decryptedStatus != 1) check.status = decryptedStatus;
+                check.status = VerifyEnvelopeSignature(keyProvider, contentHash, algId, check, publicKey.get(),
+                                                       sessionKey);
             }
         }
         if (check.status == 0) ++verified;
