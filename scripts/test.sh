@@ -18,7 +18,8 @@ cmake --build build/win64 -j"$jobs" 2>&1 | grep -E 'warning|error' || true
 cmake --build build/win64 -j"$jobs" >/dev/null
 
 . scripts/xvfb.sh
-. cmake/wine-env.sh
+export QUILL_LOCALE="${QUILL_LOCALE:-ru_RU.UTF-8}"
+. cmake/wine-env.sh 2>/dev/null
 prefix="$root/build/win64/wineprefix"
 cleanup() {
     WINEPREFIX="$prefix" "$QUILL_WINESERVER" -k 2>/dev/null || true
@@ -27,4 +28,7 @@ cleanup() {
 trap cleanup EXIT
 quill_start_xvfb
 quill_prepare_prefix "$prefix"
+# Wine's background services start with the first program of a server and keep its output open:
+# start them here, not inside a test whose output ctest reads.
+"$QUILL_WINE" cmd /c exit </dev/null >/dev/null 2>&1 || true
 (cd build/win64 && ctest --output-on-failure -j1 --timeout 900)
