@@ -47,4 +47,18 @@ target_link_libraries(quill PRIVATE quill_engine ${QUILL_STATIC_LINK})
 target_link_options(quill PRIVATE -municode)
 target_compile_options(quill PRIVATE ${QUILL_WARNINGS})
 
+# The benchmark's measuring program.
+include(${CMAKE_SOURCE_DIR}/bench/bench.cmake)
+
+# The self-decoding program: the shipped 32-bit Quendrix.exe as a project of its own with the i686
+# toolchain (copied beside the DLL), and a 64-bit test variant of the same sources.
+include(ExternalProject)
+ExternalProject_Add(quendrix32
+    SOURCE_DIR ${CMAKE_SOURCE_DIR}/self_decoding
+    BINARY_DIR ${CMAKE_BINARY_DIR}/quendrix32
+    CMAKE_ARGS -DCMAKE_TOOLCHAIN_FILE=${CMAKE_SOURCE_DIR}/cmake/mingw-w64-i686.cmake -DCMAKE_BUILD_TYPE=Release
+    INSTALL_COMMAND ${CMAKE_COMMAND} -E copy_if_different <BINARY_DIR>/Quendrix.exe ${CMAKE_BINARY_DIR}/Quendrix.exe
+    BUILD_ALWAYS ON)
+add_subdirectory(${CMAKE_SOURCE_DIR}/self_decoding ${CMAKE_BINARY_DIR}/self_decoding)
+
 include(${CMAKE_SOURCE_DIR}/tests/tests.cmake)

@@ -41,6 +41,12 @@ quill_test_executable(format_tests format format/service)
 quill_test_executable(pack_tests pack packer_ui)
 quill_test_executable(unpack_tests unpack)
 quill_test_executable(tool_tests tools)
+# The front end's own pieces under test (quill.exe itself is run by the shell tests).
+if(TARGET tool_tests)
+    target_sources(tool_tests PRIVATE ${CMAKE_SOURCE_DIR}/tools/arguments.cpp ${CMAKE_SOURCE_DIR}/tools/console.cpp
+                   ${CMAKE_SOURCE_DIR}/tools/console_progress.cpp ${CMAKE_SOURCE_DIR}/tools/settings_values.cpp
+                   ${CMAKE_SOURCE_DIR}/tools/unpack_report.cpp)
+endif()
 
 # Shell-script tests: interop with OpenSSL and the command-line front end.
 file(GLOB SCRIPT_TESTS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/interop/*.sh ${CMAKE_SOURCE_DIR}/tests/tools/*.sh)
@@ -53,3 +59,19 @@ foreach(script IN LISTS SCRIPT_TESTS)
         ENVIRONMENT "${QUILL_TEST_ENV};QUILL_EXE=$<TARGET_FILE:quill>;QUILL_WINE_RUN=${CMAKE_BINARY_DIR}/wine-run;QUILL_SOURCE_DIR=${CMAKE_SOURCE_DIR};QUILL_BUILD_DIR=${CMAKE_BINARY_DIR};QUILL_TESTDATA_UNIX=${QUILL_TESTDATA}"
         FIXTURES_REQUIRED testcerts TIMEOUT 900)
 endforeach()
+
+# The self-decoding program: unit tests over its own sources with its English resources, and runs
+# of its 64-bit variant on payloads the envelope writer makes.
+file(GLOB QUENDRIX_TEST_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/self_decoding/*.cpp)
+if(QUENDRIX_TEST_SOURCES AND TARGET quendrix_core)
+    add_executable(quendrix_tests ${QUENDRIX_TEST_SOURCES} ${CMAKE_SOURCE_DIR}/resources/quendrix.rc)
+    target_link_libraries(quendrix_tests PRIVATE quendrix_core quill_test_support ${QUILL_STATIC_LINK})
+    target_compile_options(quendrix_tests PRIVATE ${QUILL_WARNINGS})
+    add_dependencies(quendrix_tests quendrix_test64 quendrix32)
+    target_compile_definitions(quendrix_tests PRIVATE
+        "QUENDRIX_TEST64=\"Z:$<TARGET_FILE:quendrix_test64>\"" "QUENDRIX_SHIPPED=\"Z:${CMAKE_BINARY_DIR}/Quendrix.exe\"")
+    gtest_discover_tests(quendrix_tests
+        DISCOVERY_MODE PRE_TEST
+        DISCOVERY_TIMEOUT 120
+        PROPERTIES ENVIRONMENT "${QUILL_TEST_ENV}" FIXTURES_REQUIRED testcerts TIMEOUT 300)
+endif()

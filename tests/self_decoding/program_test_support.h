@@ -1,0 +1,55 @@
+// Payloads for the self-decoding program made with the envelope writer, and runs of its 64-bit
+// variant that read and answer the message box it shows.
+#pragma once
+#include <windows.h>
+#include <wincrypt.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "pack/envelope_writer.h"
+
+namespace quendrix_test {
+
+struct PackedFile {
+    std::wstring name;
+    std::vector<uint8_t> bytes;
+    DWORD flags = 0;
+};
+
+struct PayloadSpec {
+    std::vector<PackedFile> files;
+    bool compressed = false;
+    std::vector<PCCERT_CONTEXT> recipients;
+    std::vector<SignerEntry> signers;
+    DWORD algId = CALG_AES_256;
+    DWORD keyLength = 256;
+};
+
+// The 64-bit variant of the program and the shipped 32-bit one.
+std::wstring TestProgramPath();
+std::wstring ShippedProgramPath();
+
+// A copy of the test program with the directory and the envelope appended; false on failure.
+bool BuildPayloadProgram(const std::wstring& target, const PayloadSpec& spec);
+
+// Raw deflate at level 9 with the CRC-32 and size behind it.
+std::vector<uint8_t> CompressPayload(const std::vector<uint8_t>& plain);
+
+struct RunResult {
+    bool exited = false;
+    bool boxShown = false;
+    std::string boxText;
+    DWORD exitCode = 0xFFFFFFFF;
+};
+
+// Starts the program in the folder with the arguments, waits for a message box with the caption,
+// reads its text and presses OK, then waits for the program to end.
+RunResult RunProgram(const std::wstring& program, const std::wstring& arguments, const std::wstring& folder,
+                     const std::string& caption);
+
+// A signing certificate of the test store with its key.
+SignerEntry AcquireSigner(PCCERT_CONTEXT certificate);
+
+}  // namespace quendrix_test
