@@ -1,0 +1,283 @@
+// platform_limit.exe: the speed of the platform's own primitives, measured the way the engine uses
+// them, so that the benchmark can print how close packing and unpacking come to it.
+//
+//   platform_limit cipher ALG MIB        ALG: aes256, 3des or rc2-40; MIB megabytes (2^20) of data
+//   platform_limit zlib LEVEL FILE       raw deflate of FILE at LEVEL in 64 KiB pieces, then inflate
+//
+// Every result is one line of key=value fields, "limit" first, MB = 10^6 bytes:
+//   limit cipher=aes256 op=encrypt chunk=65536 bytes=... seconds=... mbps=...
+//   limit zlib=deflate level=9 bytes=... out=... seconds=... mbps=...
+// Only the calls being measured are timed (QueryPerformanceCounter); reading and filling are not.
+#include <windows.h>
+#include <wincrypt.h>
+#include <zlib.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cwchar>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "format/service/crypto_handles.h"
+
+namespace {
+
+struct CipherChoice {
+    const wchar_t* name;
+    ALG_ID algorithm;
+    DWORD keyBits;
+};
+
+const CipherChoice kCiphers[] = {
+    {L"aes256", CALG_AES_256, 256},
+    {L"3des", CALG_3DES, 168},
+    {L"rc2-40", CALG_RC2, 40},
+};
+
+// Accumulates the time spent inside the measured calls only.
+class Stopwatch {
+public:
+    Stopwatch() { QueryPerformanceFrequency(&frequency_); }
+    void Start() { QueryPerformanceCounter(&started_); }
+    void Stop() {
+        LARGE_INTEGER now;
+        QueryPerformanceCounter(&now);
+        ticks_ += now.QuadPart - started_.QuadPart;
+    }
+    double Seconds() const { return static_cast<double>(ticks_) / static_cast<double>(frequency_.QuadPart); }
+
+private:
+    LARGE_INTEGER frequency_{};
+    LARGE_INTEGER started_{};
+    long long ticks_ = 0;
+};
+
+void PrintRate(const char* fields, unsigned long long bytes, double seconds) {
+    double mbps = seconds > 0 ? static_cast<double>(bytes) / 1e6 / seconds : 0.0;
+    std::printf("limit %s bytes=%llu seconds=%.3f mbps=%.1f\n", fields, bytes, seconds, mbps);
+    std::fflush(stdout);
+}
+
+int Fail(const char* what) {
+    std::fprintf(stderr, "platform_limit: %s failed (0x%08lX)\n", what, GetLastError());
+    return 1;
+}
+
+// Any bytes do: the cipher's speed does not depend on them. A fixed pattern keeps start-up short.
+void FillPattern(BYTE* data, size_t size) {
+    unsigned long long state = 0x9E3779B97F4A7C15ull;
+    for (size_t i = 0; i < size; ++i) {
+        state ^= state << 13;
+        state ^= state >> 7;
+        state ^= state << 17;
+        data[i] = static_cast<BYTE>(state);
+    }
+}
+
+bool MakeSessionKey(HCRYPTPROV provider, const CipherChoice& cipher, KeyHandle& key) {
+    HCRYPTKEY made = 0;
+    if (!CryptGenKey(provider, cipher.algorithm, (cipher.keyBits << 16) | CRYPT_NO_SALT, &made)) return false;
+    key.reset(made);
+    DWORD mode = CRYPT_MODE_CBC;
+    if (!CryptSetKeyParam(key.get(), KP_MODE, reinterpret_cast<BYTE*>(&mode), 0)) return false;
+    if (cipher.algorithm == CALG_RC2) {
+        DWORD effective = cipher.keyBits;
+        if (!CryptSetKeyParam(key.get(), KP_EFFECTIVE_KEYLEN, reinterpret_cast<BYTE*>(&effective), 0)) return false;
+    }
+    return true;
+}
+
+// The engine's chunk: block length in bits times 512 bytes.
+DWORD ChunkSize(HCRYPTKEY key) {
+    DWORD bits = 0;
+    DWORD size = sizeof(bits);
+    if (!CryptGetKeyParam(key, KP_BLOCKLEN, reinterpret_cast<BYTE*>(&bits), &size, 0) || size < 4 || bits == 0)
+        bits = 64;
+    return bits * 512;
+}
+
+// One pass over total bytes in chunks, encrypting or decrypting in place, with SHA-1 when asked.
+// Decryption runs on whatever bytes the buffer holds and never as final: a padding check on
+// arbitrary bytes would fail, and it costs one block.
+bool CipherPass(HCRYPTPROV provider, const CipherChoice& cipher, bool encrypt, bool withHash,
+                unsigned long long total, double& seconds, DWORD& chunkOut) {
+    KeyHandle key;
+    if (!MakeSessionKey(provider, cipher, key)) return false;
+    HashHandle hash;
+    if (withHash) {
+        HCRYPTHASH made = 0;
+        if (!CryptCreateHash(provider, CALG_SHA1, 0, 0, &made)) return false;
+        hash.reset(made);
+    }
+    const DWORD chunk = ChunkSize(key.get());
+    chunkOut = chunk;
+    std::vector<BYTE> buffer(chunk + 64);
+    FillPattern(buffer.data(), buffer.size());
+    Stopwatch watch;
+    for (unsigned long long done = 0; done < total;) {
+        DWORD length = total - done < chunk ? static_cast<DWORD>(total - done) : chunk;
+        done += length;
+        BOOL final = encrypt && done == total;
+        DWORD size = length;
+        watch.Start();
+        BOOL ok = encrypt ? CryptEncrypt(key.get(), hash.get(), final, 0, buffer.data(), &size,
+                                         static_cast<DWORD>(buffer.size()))
+                          : CryptDecrypt(key.get(), hash.get(), FALSE, 0, buffer.data(), &size);
+        watch.Stop();
+        if (!ok) return false;
+    }
+    if (withHash) {
+        BYTE digest[20];
+        DWORD size = sizeof(digest);
+        if (!CryptGetHashParam(hash.get(), HP_HASHVAL, digest, &size, 0)) return false;
+    }
+    seconds = watch.Seconds();
+    return true;
+}
+
+int RunCipher(const std::wstring& name, unsigned long long mebibytes) {
+    const CipherChoice* cipher = nullptr;
+    for (const CipherChoice& c : kCiphers)
+        if (name == c.name) cipher = &c;
+    if (!cipher || mebibytes == 0) {
+        std::fprintf(stderr, "platform_limit: cipher takes aes256, 3des or rc2-40 and a size in MiB\n");
+        return 2;
+    }
+    HCRYPTPROV acquired = 0;
+    if (!CryptAcquireContextW(&acquired, nullptr, nullptr, PROV_RSA_AES, CRYPT_VERIFYCONTEXT))
+        return Fail("CryptAcquireContext");
+    ProviderHandle provider(acquired);
+    const unsigned long long total = mebibytes << 20;
+    struct Pass {
+        const char* op;
+        bool encrypt;
+        bool hash;
+    };
+    const Pass passes[] = {
+        {"encrypt", true, false}, {"encrypt+sha1", true, true}, {"decrypt", false, false}, {"decrypt+sha1", false, true}};
+    for (const Pass& pass : passes) {
+        double seconds = 0;
+        DWORD chunk = 0;
+        if (!CipherPass(provider.get(), *cipher, pass.encrypt, pass.hash, total, seconds, chunk))
+            return Fail(pass.op);
+        char fields[128];
+        std::snprintf(fields, sizeof(fields), "cipher=%ls op=%s chunk=%lu", cipher->name, pass.op, chunk);
+        PrintRate(fields, total, seconds);
+    }
+    return 0;
+}
+
+// Raw deflate of the file in 64 KiB pieces, each piece's output inflated again at once, so that
+// both directions see exactly the engine's data without holding the compressed file in memory.
+class ZlibPair {
+public:
+    explicit ZlibPair(int level) {
+        ready_ = deflateInit2(&deflater_, level, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) == Z_OK;
+        if (ready_) inflating_ = inflateInit2(&inflater_, -MAX_WBITS) == Z_OK;
+    }
+    ~ZlibPair() {
+        if (ready_) deflateEnd(&deflater_);
+        if (inflating_) inflateEnd(&inflater_);
+    }
+    bool ready() const { return ready_ && inflating_; }
+
+    // Compresses one piece (flush Z_FINISH on the last) and inflates what came out.
+    bool Piece(BYTE* data, DWORD length, bool last) {
+        deflater_.next_in = data;
+        deflater_.avail_in = length;
+        int flush = last ? Z_FINISH : Z_NO_FLUSH;
+        int status;
+        do {
+            deflater_.next_out = packed_;
+            deflater_.avail_out = sizeof(packed_);
+            deflateWatch_.Start();
+            status = deflate(&deflater_, flush);
+            deflateWatch_.Stop();
+            if (status == Z_STREAM_ERROR) return false;
+            DWORD produced = static_cast<DWORD>(sizeof(packed_) - deflater_.avail_out);
+            packedBytes_ += produced;
+            if (!Inflate(produced)) return false;
+        } while (deflater_.avail_out == 0 || (last && status != Z_STREAM_END));
+        return true;
+    }
+    unsigned long long packedBytes() const { return packedBytes_; }
+    double deflateSeconds() const { return deflateWatch_.Seconds(); }
+    double inflateSeconds() const { return inflateWatch_.Seconds(); }
+
+private:
+    bool Inflate(DWORD length) {
+        inflater_.next_in = packed_;
+        inflater_.avail_in = length;
+        // A full output buffer may leave output pending even when all input is taken.
+        do {
+            inflater_.next_out = unpacked_;
+            inflater_.avail_out = sizeof(unpacked_);
+            inflateWatch_.Start();
+            int status = inflate(&inflater_, Z_NO_FLUSH);
+            inflateWatch_.Stop();
+            if (status == Z_STREAM_END || status == Z_BUF_ERROR) return true;
+            if (status != Z_OK) return false;
+        } while (inflater_.avail_in > 0 || inflater_.avail_out == 0);
+        return true;
+    }
+
+    z_stream deflater_{};
+    z_stream inflater_{};
+    bool ready_ = false;
+    bool inflating_ = false;
+    BYTE packed_[65536];
+    BYTE unpacked_[65536];
+    unsigned long long packedBytes_ = 0;
+    Stopwatch deflateWatch_;
+    Stopwatch inflateWatch_;
+};
+
+int RunZlib(int level, const std::wstring& path) {
+    if (level < 1 || level > 9) {
+        std::fprintf(stderr, "platform_limit: zlib takes a level from 1 to 9 and a file\n");
+        return 2;
+    }
+    FileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (!file) return Fail("CreateFile");
+    LARGE_INTEGER size{};
+    if (!GetFileSizeEx(file.get(), &size)) return Fail("GetFileSizeEx");
+    std::unique_ptr<ZlibPair> zlib(new ZlibPair(level));  // two 64 KiB buffers: not on the stack
+    if (!zlib->ready()) {
+        std::fprintf(stderr, "platform_limit: zlib set-up failed\n");
+        return 1;
+    }
+    const unsigned long long total = static_cast<unsigned long long>(size.QuadPart);
+    std::vector<BYTE> piece(65536);
+    unsigned long long done = 0;
+    do {
+        DWORD wanted = total - done < piece.size() ? static_cast<DWORD>(total - done) : static_cast<DWORD>(piece.size());
+        DWORD got = 0;
+        if (!ReadFile(file.get(), piece.data(), wanted, &got, nullptr) || got != wanted) return Fail("ReadFile");
+        done += got;
+        if (!zlib->Piece(piece.data(), got, done == total)) {
+            std::fprintf(stderr, "platform_limit: zlib failed\n");
+            return 1;
+        }
+    } while (done < total);
+    char fields[128];
+    std::snprintf(fields, sizeof(fields), "zlib=deflate level=%d out=%llu", level, zlib->packedBytes());
+    PrintRate(fields, total, zlib->deflateSeconds());
+    std::snprintf(fields, sizeof(fields), "zlib=inflate level=%d out=%llu", level, zlib->packedBytes());
+    PrintRate(fields, total, zlib->inflateSeconds());
+    return 0;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
+    if (argc == 4 && std::wcscmp(argv[1], L"cipher") == 0)
+        return RunCipher(argv[2], std::wcstoull(argv[3], nullptr, 10));
+    if (argc == 4 && std::wcscmp(argv[1], L"zlib") == 0) return RunZlib(std::wcstol(argv[2], nullptr, 10), argv[3]);
+    std::fprintf(stderr,
+                 "usage: platform_limit cipher aes256|3des|rc2-40 MIB\n"
+                 "       platform_limit zlib LEVEL FILE\n");
+    return 2;
+}
