@@ -1,0 +1,512 @@
+// The pack run and the per-file job.
+#include "pack/pack_run.h"
+
+#include <commdlg.h>
+#include <shellapi.h>
+
+#include <memory>
+#include <new>
+#include <utility>
+#include <vector>
+
+#include "format/service/crypto_handles.h"
+#include "format/service/resources.h"
+#include "pack/certificate_check.h"
+#include "pack/messages.h"
+#include "pack/secure_delete.h"
+#include "pack/self_decoding_builder.h"
+#include "pack/source_stream.h"
+#include "packer_ui/packer_window.h"
+#include "packer_ui/recent_lists.h"
+#include "unpack/recipient_key.h"
+
+namespace {
+
+constexpr UINT kPackedFilterText = 593;
+constexpr UINT kNoFilesText = 516;
+constexpr UINT kProviderFailedText = 518;
+constexpr UINT kFolderTitleText = 521;
+constexpr UINT kNoSignatureKeyText = 545;
+constexpr UINT kNoCertificatesText = 507;
+constexpr UINT kAllPackedText = 546;
+constexpr UINT kUnreadableText = 508;
+constexpr UINT kTooLargeText = 509;
+constexpr UINT kCannotCreateText = 512;
+constexpr UINT kEncryptFailedText = 506;
+constexpr UINT kAlreadyCompressedText = 547;
+constexpr UINT kCannotCompressText = 548;
+
+const wchar_t kPlainExtension[] = L".pkcs7";
+const wchar_t kCompressedExtension[] = L".gz.pkcs7";
+
+// Signers with the providers of their keys; the certificates stay the signing page's.
+class SignerList {
+public:
+    SignerList() = default;
+    SignerList(const SignerList&) = delete;
+    SignerList& operator=(const SignerList&) = delete;
+    ~SignerList() { Release(); }
+    void Release() {
+        for (SignerEntry& entry : entries) CryptReleaseContext(entry.provider, 0);
+        entries.clear();
+    }
+    const SignerEntry* data() const { return entries.empty() ? nullptr : entries.data(); }
+    DWORD size() const { return static_cast<DWORD>(entries.size()); }
+
+    std::vector<SignerEntry> entries;
+};
+
+size_t NameStart(const std::wstring& path) {
+    size_t slash = path.find_last_of(L"\\/");
+    return slash == std::wstring::npos ? 0 : slash + 1;
+}
+
+std::wstring FileNamePart(const std::wstring& path) { return path.substr(NameStart(path)); }
+
+// The folder of a path, or "." when it has none.
+std::wstring FolderOf(const std::wstring& path) {
+    size_t start = NameStart(path);
+    return start == 0 ? std::wstring(L".") : path.substr(0, start - 1);
+}
+
+bool HasItems(const CVListDlg* page) {
+    for (DWORD i = 0; page && i < page->count; ++i)
+        if (page->items[i]) return true;
+    return false;
+}
+
+bool IsLetterOrDigit(wchar_t c) { return IsCharAlphaNumericW(c) != FALSE; }
+
+int Ask(HWND owner, UINT textId, UINT style, const wchar_t* argument, DWORD error = 0) {
+    return ShowMessageBox(owner, textId, style, argument, error);
+}
+
+// A question text built by the caller (certificate checks), caption 503, error icon, Yes/No.
+bool AgreesTo(HWND owner, const std::wstring& question) {
+    return ShowMessageBox(owner, 0, MB_ICONERROR | MB_YESNO, question.c_str(), 0) == IDYES;
+}
+
+bool AskTargetFolder(PackerWindow* window, HWND owner) {
+    std::wstring title = LoadText(kFolderTitleText);
+    BROWSEINFOW info = {};
+    info.hwndOwner = owner;
+    info.lpszTitle = title.c_str();
+    info.ulFlags = BIF_RETURNONLYFSDIRS | BIF_EDITBOX | BIF_NEWDIALOGSTYLE;
+    PIDLIST_ABSOLUTE chosen = SHBrowseForFolderW(&info);
+    if (!chosen) return false;
+    wchar_t path[MAX_PATH] = {};
+    bool found = SHGetPathFromIDListW(chosen, path) != FALSE;
+    CoTaskMemFree(chosen);
+    if (found) window->targetFolder = path;
+    return found;
+}
+
+bool ConfirmRecipients(const CVCertificateDlg* page, HWND owner) {
+    for (DWORD i = 0; i < page->count; ++i) {
+        PCCERT_CONTEXT certificate = page->CertificateAt(i);
+        std::wstring question;
+        if (certificate && CheckCertificate(certificate, FALSE, question) != 0 && !AgreesTo(owner, question))
+            return false;
+    }
+    return true;
+}
+
+bool AcquireVerifyProvider(HCRYPTPROV* provider, const wchar_t* name, DWORD type) {
+    return CryptAcquireContextW(provider, nullptr, name, type, CRYPT_VERIFYCONTEXT) != FALSE;
+}
+
+// The provider for the session key: the configured one, the type's default, then the RSA full
+// type with settings it certainly offers. A provider lacking the configured algorithm (AES in the
+// RSA full type) would only fail later at key generation; the RSA/AES type is taken for it instead.
+bool AcquireRunProvider(CVSettingsDlg& settings, ProviderHandle& provider) {
+    const wchar_t* name = settings.CryptCSPname.empty() ? nullptr : settings.CryptCSPname.c_str();
+    if (!AcquireVerifyProvider(provider.put(), name, settings.CryptCSPtype) &&
+        !AcquireVerifyProvider(provider.put(), nullptr, settings.CryptCSPtype)) {
+        settings.CryptCSPtype = PROV_RSA_FULL;
+        settings.EncryptKeyLength = 40;
+        settings.EncryptAlgorithmID = CALG_RC2;
+        if (!AcquireVerifyProvider(provider.put(), nullptr, PROV_RSA_FULL)) return false;
+    }
+    if (!ProviderSupportsAlgorithm(provider.get(), settings.EncryptAlgorithmID, 0)) {
+        ProviderHandle aes;
+        if (AcquireVerifyProvider(aes.put(), nullptr, PROV_RSA_AES)) provider = std::move(aes);
+    }
+    return true;
+}
+
+// The signing page's certificates with their private keys. A certificate without a usable key
+// may be left out (545 asks "do not use it?"); one that fails the checks may be used all the
+// same (the check's question asks "do you want to use it?"). Any other answer ends the run.
+bool AcquireSigners(const PackerWindow* window, HWND owner, SignerList& signers) {
+    const CVCertificateDlg* page = window->signingPage;
+    for (DWORD i = 0; page && i < page->count; ++i) {
+        PCCERT_CONTEXT certificate = page->CertificateAt(i);
+        if (!certificate) continue;
+        SignerEntry entry;
+        entry.certificate = certificate;
+        if (!AcquireCertificateKey(certificate, &entry.provider, &entry.keySpec)) {
+            if (AgreesTo(owner, DescribeCertificate(certificate) + LoadText(kNoSignatureKeyText))) continue;
+            return false;
+        }
+        std::wstring question;
+        if (window->settingsPage->VerifyCertificates && CheckCertificate(certificate, TRUE, question) != 0 &&
+            !AgreesTo(owner, question)) {
+            CryptReleaseContext(entry.provider, 0);
+            return false;
+        }
+        signers.entries.push_back(entry);
+    }
+    return true;
+}
+
+// The popup of the window's menu that holds the recent list with this base id (null if none).
+HMENU FindRecentSubmenu(HMENU menu, UINT baseId) {
+    int items = menu ? GetMenuItemCount(menu) : 0;
+    for (int i = 0; i < items; ++i) {
+        UINT id = GetMenuItemID(menu, i);
+        if (id >= baseId && id < baseId + 1000) return menu;
+        if (HMENU found = FindRecentSubmenu(GetSubMenu(menu, i), baseId)) return found;
+    }
+    return nullptr;
+}
+
+void UpdateRecentLists(PackerWindow* window) {
+    HMENU menu = window->window ? GetMenu(window->window) : nullptr;
+    DWORD capacity = window->settingsPage->RecentItemsCount;
+    const CVFilesDlg* files = window->filesPage;
+    UpdateRecentFiles(window->recentFiles, files->items, files->count,
+                      FindRecentSubmenu(menu, kRecentFilesBaseId), capacity);
+    // Recovery certificates are fixed entries, not recently chosen ones.
+    const CVCertificateDlg* recipients = window->encryptionPage;
+    if (recipients && recipients->count > recipients->fixedCount)
+        UpdateRecentCertificates(window->recentCertificates, recipients->items + recipients->fixedCount,
+                                 recipients->count - recipients->fixedCount,
+                                 FindRecentSubmenu(menu, kRecentCertificatesBaseId), capacity);
+}
+
+void FlushPages(PackerWindow* window) {
+    window->filesPage->FlushItems();
+    if (window->encryptionPage) window->encryptionPage->FlushItems();
+    if (window->signingPage) window->signingPage->FlushItems();
+    window->settingsPage->ReadSettingsPage();
+}
+
+// ---- the per-file job ----
+
+enum class Outcome { kDone, kSkipped, kEndRun };
+
+struct PackContext {
+    PackerWindow* window;
+    CVSettingsDlg& settings;
+    HCRYPTPROV provider;
+    const SignerEntry* signers;
+    DWORD signerCount;
+    HWND owner;
+    const PackRunOptions& options;
+    std::wstring leftTemporary;  // kept for secure deletion before the next file
+};
+
+HCRYPTPROV RandomProvider(HCRYPTPROV provider, const SignerEntry* signers, DWORD signerCount) {
+    if (provider) return provider;
+    return signerCount ? signers[0].provider : 0;
+}
+
+void RemoveLeftTemporary(PackContext& context) {
+    if (context.leftTemporary.empty()) return;
+    SecureDeleteFile(context.leftTemporary.c_str(),
+                     RandomProvider(context.provider, context.signers, context.signerCount),
+                     context.settings.OverwritePasses);
+    context.leftTemporary.clear();
+}
+
+Outcome AskAfterUnreadable(HWND owner, const wchar_t* path) {
+    return Ask(owner, kUnreadableText, MB_ICONERROR | MB_OKCANCEL, path) == IDCANCEL ? Outcome::kEndRun
+                                                                                        : Outcome::kSkipped;
+}
+
+bool Rewind(HANDLE file) { return SetFilePointer(file, 0, nullptr, FILE_BEGIN) != INVALID_SET_FILE_POINTER; }
+
+// Gzips the source into a temporary file in its folder (kCompressed: temporary holds the gzip
+// file, rewound), or says to pack the source as it is, to skip it or to end the run.
+enum class Compression { kCompressed, kAsIs, kSkip, kEndRun };
+
+Compression CompressSource(PackContext& context, const wchar_t* sourcePath, HANDLE source, FileHandle& temporary) {
+    if (IsCompressedFormat(context.settings.CompressedFiles, sourcePath)) {
+        int answer = Ask(context.owner, kAlreadyCompressedText, MB_ICONQUESTION | MB_YESNOCANCEL, sourcePath);
+        if (answer == IDCANCEL) return Compression::kEndRun;
+        if (answer == IDYES) return Compression::kAsIs;
+    }
+    bool safe = context.settings.DeleteSafelyFiles != 0;
+    bool compressed = false;
+    wchar_t name[MAX_PATH] = {};
+    if (GetTempFileNameW(FolderOf(sourcePath).c_str(), L"gz", 0, name)) {
+        DWORD flags = FILE_ATTRIBUTE_TEMPORARY | FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN |
+                      (safe ? 0 : FILE_FLAG_DELETE_ON_CLOSE);
+        temporary.reset(CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, flags, nullptr));
+        if (!temporary) {
+            DeleteFileW(name);  // GetTempFileNameW made it empty; nothing else would remove it
+        } else {
+            if (safe) context.leftTemporary = name;
+            int level = static_cast<int>(context.settings.GzCompressionLevel);
+            if (level < 1 || level > 9) level = 9;
+            compressed = CompressFileToGzip(source, temporary.get(), level) == 0 && SetEndOfFile(temporary.get()) &&
+                         Rewind(temporary.get());
+        }
+    }
+    if (compressed) return Compression::kCompressed;
+    temporary.reset();
+    int answer = Ask(context.owner, kCannotCompressText, MB_ICONQUESTION | MB_YESNOCANCEL, sourcePath);
+    if (answer == IDCANCEL) return Compression::kEndRun;
+    if (answer == IDNO) return Compression::kSkip;
+    return Rewind(source) ? Compression::kAsIs : Compression::kSkip;
+}
+
+bool AskOutputName(HWND owner, std::wstring& path, const std::wstring& suffix) {
+    std::wstring folder = NameStart(path) ? path.substr(0, NameStart(path) - 1) : std::wstring();
+    std::vector<wchar_t> buffer(path.size() + MAX_PATH + 1, L'\0');
+    std::wstring fileName = FileNamePart(path);
+    fileName.copy(buffer.data(), fileName.size());
+    std::wstring filter = LoadText(kPackedFilterText) + L" (*" + suffix + L")";
+    filter += L'\0';
+    filter += L"*" + suffix;
+    filter += L'\0';
+
+    OPENFILENAMEW dialog = {};
+    dialog.lStructSize = sizeof(dialog);
+    dialog.hwndOwner = owner;
+    dialog.lpstrFilter = filter.c_str();  // the string's own terminator ends the list
+    dialog.lpstrFile = buffer.data();
+    dialog.nMaxFile = static_cast<DWORD>(buffer.size());
+    dialog.lpstrInitialDir = folder.empty() ? nullptr : folder.c_str();
+    dialog.Flags = OFN_EXPLORER | OFN_NOREADONLYRETURN | OFN_OVERWRITEPROMPT | OFN_HIDEREADONLY;
+    if (!GetSaveFileNameW(&dialog)) return false;
+    path = buffer.data();
+    return true;
+}
+
+// Creates the output without ever overwriting an existing file silently; 512 offers another name.
+Outcome CreateOutput(HWND owner, std::wstring& path, FileHandle& output) {
+    const std::wstring suffix = NameSuffix(path);
+    DWORD disposition = CREATE_NEW;
+    for (;;) {
+        output.reset(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, disposition,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (output) return Outcome::kDone;
+        int answer = Ask(owner, kCannotCreateText, MB_ICONERROR | MB_YESNOCANCEL, path.c_str(), GetLastError());
+        if (answer == IDNO) return Outcome::kSkipped;
+        if (answer != IDYES || !AskOutputName(owner, path, suffix)) return Outcome::kEndRun;
+        disposition = ApplyNameSuffix(path, suffix);
+    }
+}
+
+struct WriteOutcome {
+    BOOL written = FALSE;
+    bool cancelled = false;
+    DWORD error = 0;
+};
+
+WriteOutcome WriteOne(PackContext& context, SourceFile& file, HANDLE output, const std::wstring& outputPath) {
+    WriteOutcome outcome;
+    std::unique_ptr<CSourceFileStream> stream(
+        CreateSourceStream(&file, 1, outputPath.c_str(), false, context.owner, context.options));
+    if (!stream) {
+        outcome.error = ERROR_NOT_ENOUGH_MEMORY;
+        return outcome;
+    }
+    outcome.written = WriteEnvelope(output, stream.get(), file.size, context.signers, context.signerCount,
+                                    context.window, context.provider);
+    outcome.error = GetLastError();
+    outcome.cancelled = stream->Cancelled();
+    return outcome;
+}
+
+Outcome PackOneFile(PackContext& context, DWORD index) {
+    const wchar_t* sourcePath = context.window->filesPage->PathAt(index);
+    FileHandle source(CreateFileW(sourcePath, GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!source) return AskAfterUnreadable(context.owner, sourcePath);
+
+    FileHandle temporary;
+    bool compressed = false;
+    if (context.settings.CompressFiles) {
+        switch (CompressSource(context, sourcePath, source.get(), temporary)) {
+        case Compression::kEndRun: return Outcome::kEndRun;
+        case Compression::kSkip: return Outcome::kSkipped;
+        case Compression::kAsIs: break;
+        case Compression::kCompressed:
+            compressed = true;
+            source.reset();
+            break;
+        }
+    }
+    HANDLE input = compressed ? temporary.get() : source.get();
+    LARGE_INTEGER size = {};
+    if (!GetFileSizeEx(input, &size)) return AskAfterUnreadable(context.owner, sourcePath);
+    if (!FitsInEnvelope(static_cast<ULONGLONG>(size.QuadPart))) {
+        Ask(context.owner, kTooLargeText, MB_ICONERROR | MB_OK, sourcePath);
+        return Outcome::kSkipped;
+    }
+
+    std::wstring outputPath = PackedOutputName(context.window, sourcePath, compressed);
+    FileHandle output;
+    Outcome created = CreateOutput(context.owner, outputPath, output);
+    if (created != Outcome::kDone) return created;
+
+    SourceFile file;
+    file.path = sourcePath;
+    file.handle = input;
+    file.size = static_cast<DWORD>(size.QuadPart);
+    WriteOutcome outcome = WriteOne(context, file, output.get(), outputPath);
+    source.reset();
+    temporary.reset();
+    output.reset();
+    if (!outcome.written || outcome.cancelled) {
+        // A cancelled envelope is incomplete, and so is a failed one: neither may pass for a real one.
+        DeleteFileW(outputPath.c_str());
+        Ask(context.owner, kEncryptFailedText, MB_ICONERROR | MB_OK, sourcePath,
+            outcome.cancelled ? ERROR_CANCELLED : outcome.error);
+        return Outcome::kEndRun;
+    }
+    TreatPackedSource(context.window, index, context.provider, context.signers, context.signerCount);
+    return Outcome::kDone;
+}
+
+}  // namespace
+
+bool IsCompressedFormat(const std::wstring& list, const wchar_t* fileName) {
+    std::wstring name = FileNamePart(fileName ? fileName : L"");
+    size_t dot = name.rfind(L'.');
+    if (list.empty() || dot == std::wstring::npos || dot + 1 == name.size()) return false;
+    std::wstring extension = name.substr(dot + 1);
+    CharUpperBuffW(&extension[0], static_cast<DWORD>(extension.size()));
+    for (size_t at = list.find(extension); at != std::wstring::npos; at = list.find(extension, at + 1)) {
+        size_t end = at + extension.size();
+        bool joinedBefore = at > 0 && IsLetterOrDigit(list[at - 1]);
+        bool joinedAfter = end < list.size() && IsLetterOrDigit(list[end]);
+        if (!joinedBefore && !joinedAfter) return true;
+    }
+    return false;
+}
+
+std::wstring PackedOutputName(const PackerWindow* window, const wchar_t* sourcePath, bool compressed) {
+    const wchar_t* extension = compressed ? kCompressedExtension : kPlainExtension;
+    std::wstring source = sourcePath;
+    if (!window->targetFolder.empty()) {
+        std::wstring folder = window->targetFolder;
+        if (folder.back() != L'\\' && folder.back() != L'/') folder += L'\\';
+        return folder + FileNamePart(source) + extension;
+    }
+    if (window->useWorkingDirectory) return FileNamePart(source) + extension;
+    return source + extension;
+}
+
+std::wstring NameSuffix(const std::wstring& path) {
+    size_t dot = path.find(L'.', NameStart(path));
+    return dot == std::wstring::npos ? std::wstring() : path.substr(dot);
+}
+
+DWORD ApplyNameSuffix(std::wstring& chosen, const std::wstring& suffix) {
+    size_t dot = chosen.find(L'.', NameStart(chosen));
+    if (dot == std::wstring::npos) {
+        chosen += suffix;
+        return CREATE_NEW;
+    }
+    if (_wcsicmp(chosen.c_str() + dot, suffix.c_str()) == 0) return CREATE_ALWAYS;
+    chosen.replace(dot, std::wstring::npos, suffix);
+    return CREATE_NEW;
+}
+
+bool FitsInEnvelope(ULONGLONG size) { return size <= 0xFFFFFFFFull; }
+
+CSourceFileStream* CreateSourceStream(SourceFile* files, DWORD count, const wchar_t* targetText, bool compress,
+                                      HWND ownerWindow, const PackRunOptions& options) {
+    if (options.platformProgress)
+        return new (std::nothrow) CSourceFileStream(files, count, targetText, compress, ownerWindow);
+    return new (std::nothrow) CSourceFileStream(files, count, targetText, compress, ownerWindow, options.progress);
+}
+
+void TreatPackedSource(PackerWindow* window, DWORD index, HCRYPTPROV provider, const SignerEntry* signers,
+                       DWORD signerCount) {
+    CVFilesDlg* page = window->filesPage;
+    const wchar_t* path = page->PathAt(index);
+    if (!path) return;
+    const CVSettingsDlg& settings = *window->settingsPage;
+    if (settings.DeleteSafelyFiles)
+        SecureDeleteFile(path, RandomProvider(provider, signers, signerCount), settings.OverwritePasses);
+    else if (settings.DeleteFiles)
+        DeleteFileW(path);
+    if (GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES) return;
+    DWORD error = GetLastError();
+    if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) return;
+    // With the page open the item belongs to its row; the flushed slot must not keep it.
+    void* item = page->items[index];
+    if (page->RemoveItem(item, FALSE)) page->items[index] = nullptr;
+}
+
+BOOL PackFiles(PackerWindow* window, HCRYPTPROV provider, const SignerEntry* signers, DWORD signerCount,
+               HWND ownerWindow, const PackRunOptions& options) {
+    PackContext context{window, *window->settingsPage, provider, signers, signerCount, ownerWindow, options, {}};
+    BOOL result = FALSE;
+    CVFilesDlg* page = window->filesPage;
+    for (DWORD i = 0; i < page->count; ++i) {
+        if (!page->PathAt(i)) continue;
+        RemoveLeftTemporary(context);
+        Outcome outcome = PackOneFile(context, i);
+        if (outcome == Outcome::kEndRun) {
+            result = FALSE;
+            break;
+        }
+        if (outcome == Outcome::kDone) result = TRUE;
+    }
+    RemoveLeftTemporary(context);
+    return result;
+}
+
+BOOL RunPack(PackerWindow* window, HWND ownerWindow, BOOL askFolder) {
+    return RunPack(window, ownerWindow, askFolder, PackRunOptions());
+}
+
+BOOL RunPack(PackerWindow* window, HWND ownerWindow, BOOL askFolder, const PackRunOptions& options) {
+    if (!window || !window->settingsPage || !window->filesPage) return FALSE;
+    FlushPages(window);
+    CVSettingsDlg& settings = *window->settingsPage;
+    if (!HasItems(window->filesPage)) {
+        Ask(ownerWindow, kNoFilesText, MB_ICONERROR | MB_OK, nullptr);
+        return FALSE;
+    }
+    if (askFolder && !settings.CreateSelfdecodedFile && !AskTargetFolder(window, ownerWindow) &&
+        window->targetFolder.empty())
+        return FALSE;
+
+    BOOL result = FALSE;
+    {
+        ProviderHandle provider;
+        bool hasRecipients = HasItems(window->encryptionPage);
+        if (hasRecipients) {
+            if (settings.VerifyCertificates && !ConfirmRecipients(window->encryptionPage, ownerWindow)) return FALSE;
+            if (!AcquireRunProvider(settings, provider)) {
+                Ask(ownerWindow, kProviderFailedText, MB_ICONERROR | MB_OK, nullptr);
+                return FALSE;
+            }
+        }
+        SignerList signers;
+        if (!AcquireSigners(window, ownerWindow, signers)) return FALSE;
+        if (!hasRecipients && signers.size() == 0) {
+            Ask(ownerWindow, kNoCertificatesText, MB_ICONERROR | MB_OK, nullptr);
+            return FALSE;
+        }
+        if (settings.CreateSelfdecodedFile)
+            result = BuildSelfDecodingFile(window, provider.get(), signers.data(), signers.size(), ownerWindow,
+                                           options);
+        else
+            result = PackFiles(window, provider.get(), signers.data(), signers.size(), ownerWindow, options);
+    }
+
+    if (!window->targetFolder.empty()) {
+        if (options.openTargetFolder)
+            ShellExecuteW(ownerWindow, nullptr, window->targetFolder.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+        window->targetFolder.clear();
+    }
+    UpdateRecentLists(window);
+    if (result) Ask(ownerWindow, kAllPackedText, MB_ICONINFORMATION | MB_OK, nullptr);
+    return settings.CloseProgram ? result : FALSE;
+}

@@ -1,0 +1,333 @@
+// The pack run over real files and the test certificates: where outputs go, compression and its
+// questions, refusals, deletion of the sources and the run's result.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include "pack/pack_run.h"
+#include "tests/pack/envelope_test_support.h"
+#include "tests/pack/pack_run_test_support.h"
+#include "tests/support/test_support.h"
+
+namespace {
+
+using pack_run_test::CancellingProgress;
+using pack_run_test::DecryptContent;
+using pack_run_test::Gunzip;
+using pack_run_test::RecordingSink;
+using pack_run_test::TestWindow;
+using pack_run_test::TextBytes;
+using testing_support::FileExists;
+using testing_support::PatternBytes;
+using testing_support::ReadFileBytes;
+using testing_support::TempDir;
+using testing_support::WriteFileBytes;
+using Bytes = std::vector<uint8_t>;
+
+constexpr UINT kEncryptFailed = 506;
+constexpr UINT kNoCertificates = 507;
+constexpr UINT kTooLarge = 509;
+constexpr UINT kCannotCreate = 512;
+constexpr UINT kNoFiles = 516;
+constexpr UINT kAllPacked = 546;
+constexpr UINT kAlreadyCompressed = 547;
+
+// Files (not folders) matching the pattern in the folder.
+int CountFiles(const std::wstring& folder, const wchar_t* pattern) {
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((folder + L"\\" + pattern).c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return 0;
+    int count = 0;
+    do count += (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? 0 : 1;
+    while (FindNextFileW(search, &found));
+    FindClose(search);
+    return count;
+}
+
+class PackRunTest : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_NO_FATAL_FAILURE(window_.AddRecipientFile(L"alice.cer")); }
+
+    std::wstring MakeFile(const std::wstring& name, const Bytes& bytes) {
+        std::wstring path = temp_.File(name);
+        WriteFileBytes(path, bytes);
+        return path;
+    }
+
+    void ExpectContent(const std::wstring& packed, const Bytes& expected) {
+        Bytes content;
+        ASSERT_TRUE(DecryptContent(packed, content)) << "cannot unpack";
+        EXPECT_EQ(content, expected);
+    }
+
+    TempDir temp_;
+    RecordingSink sink_;
+    TestWindow window_;
+};
+
+TEST_F(PackRunTest, PacksNextToTheSourceAndReports) {
+    const Bytes original = PatternBytes(5000, 3);
+    std::wstring source = MakeFile(L"report.doc", original);
+    window_.AddFile(source);
+    EXPECT_TRUE(window_.Run());
+    ASSERT_TRUE(FileExists(source + L".pkcs7"));
+    ExpectContent(source + L".pkcs7", original);
+    EXPECT_TRUE(FileExists(source)) << "the source is kept without a delete setting";
+    EXPECT_TRUE(sink_.Saw(kAllPacked));
+    EXPECT_EQ(sink_.texts.size(), 1u);
+}
+
+TEST_F(PackRunTest, PacksIntoTheTargetFolderAndForgetsIt) {
+    std::wstring source = MakeFile(L"a.txt", TextBytes("folder"));
+    std::wstring folder = temp_.File(L"out");
+    ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+    window_.get()->targetFolder = folder;
+    window_.AddFile(source);
+    EXPECT_TRUE(window_.Run());
+    ExpectContent(folder + L"\\a.txt.pkcs7", TextBytes("folder"));
+    EXPECT_FALSE(FileExists(source + L".pkcs7"));
+    EXPECT_TRUE(window_.get()->targetFolder.empty());
+}
+
+TEST_F(PackRunTest, PacksIntoTheWorkingDirectoryUnderTheBareName) {
+    std::wstring source = MakeFile(L"b.txt", TextBytes("working"));
+    std::wstring work = temp_.File(L"work");
+    ASSERT_TRUE(CreateDirectoryW(work.c_str(), nullptr));
+    wchar_t previous[MAX_PATH];
+    ASSERT_TRUE(GetCurrentDirectoryW(MAX_PATH, previous));
+    ASSERT_TRUE(SetCurrentDirectoryW(work.c_str()));
+    window_.get()->useWorkingDirectory = 1;
+    window_.AddFile(source);
+    BOOL result = window_.Run();
+    SetCurrentDirectoryW(previous);
+    EXPECT_TRUE(result);
+    ExpectContent(work + L"\\b.txt.pkcs7", TextBytes("working"));
+    EXPECT_FALSE(FileExists(source + L".pkcs7"));
+}
+
+TEST_F(PackRunTest, CompressedOutputHoldsAGzipFileOfTheSourceAndNoTemporaryStays) {
+    const Bytes original = PatternBytes(20000, 5);
+    std::wstring source = MakeFile(L"notes.c", original);
+    window_.settings().CompressFiles = 1;
+    window_.AddFile(source);
+    EXPECT_TRUE(window_.Run());
+    EXPECT_FALSE(sink_.Saw(kAlreadyCompressed, source.c_str())) << "C is no compressed format";
+    EXPECT_FALSE(FileExists(source + L".pkcs7"));
+    Bytes gzip, content;
+    ASSERT_TRUE(DecryptContent(source + L".gz.pkcs7", gzip));
+    ASSERT_TRUE(Gunzip(gzip, content));
+    EXPECT_EQ(content, original);
+    EXPECT_EQ(CountFiles(temp_.path(), L"gz*.tmp"), 0);
+}
+
+TEST_F(PackRunTest, AlreadyCompressedFormatsAreAskedAbout) {
+    window_.settings().CompressFiles = 1;
+    std::wstring zip = MakeFile(L"archive.zip", TextBytes("zip"));
+    std::wstring zipx = MakeFile(L"data.zipx", TextBytes("zipx"));
+    std::wstring z = MakeFile(L"image.Z", TextBytes("z"));
+    window_.AddFile(zip);
+    window_.AddFile(zipx);
+    window_.AddFile(z);
+    sink_.answers = {IDYES, IDNO};  // archive.zip as it is, image.Z compressed all the same
+    EXPECT_TRUE(window_.Run());
+    EXPECT_TRUE(sink_.Saw(kAlreadyCompressed, zip.c_str()));
+    EXPECT_FALSE(sink_.Saw(kAlreadyCompressed, zipx.c_str()));
+    EXPECT_TRUE(sink_.Saw(kAlreadyCompressed, z.c_str()));
+    ExpectContent(zip + L".pkcs7", TextBytes("zip"));
+    EXPECT_TRUE(FileExists(zipx + L".gz.pkcs7"));
+    EXPECT_TRUE(FileExists(z + L".gz.pkcs7"));
+}
+
+TEST_F(PackRunTest, CancelAtTheCompressionQuestionEndsTheRun) {
+    window_.settings().CompressFiles = 1;
+    std::wstring zip = MakeFile(L"first.zip", TextBytes("zip"));
+    std::wstring other = MakeFile(L"second.txt", TextBytes("txt"));
+    window_.AddFile(zip);
+    window_.AddFile(other);
+    sink_.answers = {IDCANCEL};
+    EXPECT_FALSE(window_.Run());
+    EXPECT_FALSE(FileExists(zip + L".pkcs7"));
+    EXPECT_FALSE(FileExists(other + L".gz.pkcs7"));
+    EXPECT_FALSE(sink_.Saw(kAllPacked));
+}
+
+TEST_F(PackRunTest, AnExistingOutputIsNeverOverwritten) {
+    std::wstring source = MakeFile(L"taken.txt", TextBytes("new"));
+    std::wstring existing = MakeFile(L"taken.txt.pkcs7", TextBytes("old output"));
+    window_.AddFile(source);
+    sink_.defaultAnswer = IDNO;  // skip the file
+    EXPECT_FALSE(window_.Run());
+    EXPECT_TRUE(sink_.Saw(kCannotCreate, existing.c_str(), ERROR_FILE_EXISTS));
+    EXPECT_EQ(ReadFileBytes(existing), TextBytes("old output"));
+    EXPECT_FALSE(sink_.Saw(kAllPacked));
+}
+
+TEST_F(PackRunTest, NeitherRecipientNorSignerIsRefused) {
+    TestWindow bare;
+    std::wstring source = MakeFile(L"lonely.txt", TextBytes("x"));
+    bare.AddFile(source);
+    EXPECT_FALSE(bare.Run());
+    EXPECT_TRUE(sink_.Saw(kNoCertificates));
+    EXPECT_FALSE(FileExists(source + L".pkcs7"));
+}
+
+TEST_F(PackRunTest, NoFilesIsRefused) {
+    EXPECT_FALSE(window_.Run());
+    EXPECT_TRUE(sink_.Saw(kNoFiles));
+}
+
+TEST_F(PackRunTest, DeleteFilesRemovesThePackedSourceFromDiskAndPage) {
+    std::wstring source = MakeFile(L"gone.txt", TextBytes("delete me"));
+    int index = window_.AddFile(source);
+    window_.settings().DeleteFiles = 1;
+    EXPECT_TRUE(window_.Run());
+    ExpectContent(source + L".pkcs7", TextBytes("delete me"));
+    EXPECT_FALSE(FileExists(source));
+    EXPECT_EQ(window_.get()->filesPage->items[index], nullptr);
+}
+
+TEST_F(PackRunTest, DeleteSafelyRemovesSourceAndTemporaryFile) {
+    const Bytes original = PatternBytes(3000, 7);
+    std::wstring first = MakeFile(L"one.txt", original);
+    std::wstring second = MakeFile(L"two.txt", TextBytes("second"));
+    window_.AddFile(first);
+    window_.AddFile(second);
+    window_.settings().CompressFiles = 1;
+    window_.settings().DeleteSafelyFiles = 1;
+    window_.settings().OverwritePasses = 1;
+    EXPECT_TRUE(window_.Run());
+    EXPECT_FALSE(FileExists(first));
+    EXPECT_FALSE(FileExists(second));
+    // Everything left in the folder is the two outputs.
+    EXPECT_EQ(CountFiles(temp_.path(), L"*.*"), 2);
+    Bytes gzip, content;
+    ASSERT_TRUE(DecryptContent(first + L".gz.pkcs7", gzip));
+    ASSERT_TRUE(Gunzip(gzip, content));
+    EXPECT_EQ(content, original);
+}
+
+TEST_F(PackRunTest, FilesOfFourGigabytesAreRefusedAndTheOthersPacked) {
+    std::wstring huge = temp_.File(L"huge.bin");
+    {
+        FileHandle file(CreateFileW(huge.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+        ASSERT_TRUE(file);
+        DWORD unused = 0;
+        DeviceIoControl(file.get(), FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &unused, nullptr);
+        LARGE_INTEGER size;
+        size.QuadPart = 0x100000001LL;
+        ASSERT_TRUE(SetFilePointerEx(file.get(), size, nullptr, FILE_BEGIN));
+        ASSERT_TRUE(SetEndOfFile(file.get()));
+    }
+    std::wstring small = MakeFile(L"small.txt", TextBytes("small"));
+    window_.AddFile(huge);
+    window_.AddFile(small);
+    EXPECT_TRUE(window_.Run());
+    EXPECT_TRUE(sink_.Saw(kTooLarge, huge.c_str()));
+    EXPECT_FALSE(FileExists(huge + L".pkcs7"));
+    ExpectContent(small + L".pkcs7", TextBytes("small"));
+}
+
+TEST_F(PackRunTest, WithoutCloseProgramTheRunAsksToStayOpen) {
+    std::wstring source = MakeFile(L"stay.txt", TextBytes("stay"));
+    window_.AddFile(source);
+    window_.settings().CloseProgram = 0;
+    EXPECT_FALSE(window_.Run());
+    EXPECT_TRUE(FileExists(source + L".pkcs7"));
+    EXPECT_TRUE(sink_.Saw(kAllPacked));
+}
+
+TEST_F(PackRunTest, CancelledEnvelopeLeavesNoOutputAndKeepsTheSource) {
+    std::wstring source = MakeFile(L"cancel.txt", PatternBytes(100000, 2));
+    window_.AddFile(source);
+    window_.settings().DeleteFiles = 1;
+    CancellingProgress progress(0);
+    window_.options().progress = &progress;
+    EXPECT_FALSE(window_.Run());
+    EXPECT_FALSE(FileExists(source + L".pkcs7"));
+    EXPECT_TRUE(FileExists(source));
+    EXPECT_TRUE(sink_.Saw(kEncryptFailed, source.c_str(), ERROR_CANCELLED));
+}
+
+TEST_F(PackRunTest, FailedEnvelopeLeavesNoPartialOutput) {
+    TestWindow broken;
+    CertHandle unusable = envelope_test::UnusableCertificate();
+    ASSERT_TRUE(unusable);
+    ASSERT_GE(broken.get()->encryptionPage->AddItem(const_cast<CERT_CONTEXT*>(unusable.release()), FALSE), 0);
+    std::wstring source = MakeFile(L"fails.txt", TextBytes("never packed"));
+    broken.AddFile(source);
+    EXPECT_FALSE(broken.Run());
+    EXPECT_FALSE(FileExists(source + L".pkcs7"));
+    ASSERT_EQ(sink_.texts.size(), 1u);
+    EXPECT_EQ(sink_.texts[0].find(MessageBoxText(kEncryptFailed, source.c_str(), 0).substr(0, 20)), 0u);
+}
+
+TEST_F(PackRunTest, AesWithTheRsaFullTypeTakesAnAesProvider) {
+    std::wstring source = MakeFile(L"aes.txt", TextBytes("aes content"));
+    window_.AddFile(source);
+    window_.settings().CryptCSPtype = PROV_RSA_FULL;
+    window_.settings().EncryptAlgorithmID = CALG_AES_256;
+    window_.settings().EncryptKeyLength = 256;
+    EXPECT_TRUE(window_.Run());
+    ExpectContent(source + L".pkcs7", TextBytes("aes content"));
+}
+
+TEST_F(PackRunTest, SignerAloneGivesASignedFile) {
+    TestWindow signing;
+    ASSERT_NO_FATAL_FAILURE(signing.AddSigner(L"Carol Signer"));
+    std::wstring source = MakeFile(L"signed.txt", TextBytes("signed text"));
+    signing.AddFile(source);
+    EXPECT_TRUE(signing.Run());
+    Bytes packed = ReadFileBytes(source + L".pkcs7");
+    const Bytes signedDataOid = {0x06, 0x09, 0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x07, 0x02};
+    EXPECT_TRUE(envelope_test::Contains(packed, signedDataOid));
+    EXPECT_TRUE(envelope_test::Contains(packed, TextBytes("signed text")));
+}
+
+// ---- helpers ----
+
+TEST(PackRunNames, OutputNameFollowsFolderWorkingDirectoryOrSource) {
+    PackerWindow window;
+    EXPECT_EQ(PackedOutputName(&window, L"C:\\data\\report.doc", false), L"C:\\data\\report.doc.pkcs7");
+    EXPECT_EQ(PackedOutputName(&window, L"C:\\data\\report.doc", true), L"C:\\data\\report.doc.gz.pkcs7");
+    window.useWorkingDirectory = 1;
+    EXPECT_EQ(PackedOutputName(&window, L"C:\\data\\report.doc", false), L"report.doc.pkcs7");
+    window.targetFolder = L"D:\\out";
+    EXPECT_EQ(PackedOutputName(&window, L"C:\\data\\report.doc", true), L"D:\\out\\report.doc.gz.pkcs7");
+    window.targetFolder = L"D:\\";
+    EXPECT_EQ(PackedOutputName(&window, L"C:\\data\\report.doc", false), L"D:\\report.doc.pkcs7");
+}
+
+TEST(PackRunNames, CompressedFormatsMatchOnlyWholeItems) {
+    const std::wstring list = L"RAR.7Z.JZ.ZIP.GZ.Z.UU.UUE";
+    EXPECT_TRUE(IsCompressedFormat(list, L"C:\\x\\archive.zip"));
+    EXPECT_TRUE(IsCompressedFormat(list, L"archive.ZiP"));
+    EXPECT_FALSE(IsCompressedFormat(list, L"data.zipx"));
+    EXPECT_TRUE(IsCompressedFormat(list, L"image.Z"));
+    EXPECT_TRUE(IsCompressedFormat(list, L"mail.uue"));
+    EXPECT_FALSE(IsCompressedFormat(L"7Z.JZ", L"image.Z")) << "Z inside 7Z and JZ is no item";
+    EXPECT_FALSE(IsCompressedFormat(list, L"notes.c"));
+    EXPECT_FALSE(IsCompressedFormat(list, L"C:\\x.zip\\README"));
+    EXPECT_FALSE(IsCompressedFormat(list, L"trailing."));
+    EXPECT_FALSE(IsCompressedFormat(L"", L"archive.zip"));
+}
+
+TEST(PackRunNames, SaveDialogNamesGetTheSuffix) {
+    EXPECT_EQ(NameSuffix(L"C:\\a.b\\report.doc.pkcs7"), L".doc.pkcs7");
+    EXPECT_EQ(NameSuffix(L"C:\\a.b\\README"), L"");
+    std::wstring same = L"C:\\out\\other.doc.pkcs7";
+    EXPECT_EQ(ApplyNameSuffix(same, L".doc.pkcs7"), static_cast<DWORD>(CREATE_ALWAYS));
+    EXPECT_EQ(same, L"C:\\out\\other.doc.pkcs7");
+    std::wstring different = L"C:\\out.d\\other.txt";
+    EXPECT_EQ(ApplyNameSuffix(different, L".doc.pkcs7"), static_cast<DWORD>(CREATE_NEW));
+    EXPECT_EQ(different, L"C:\\out.d\\other.doc.pkcs7");
+    std::wstring bare = L"C:\\out.d\\other";
+    EXPECT_EQ(ApplyNameSuffix(bare, L".doc.pkcs7"), static_cast<DWORD>(CREATE_NEW));
+    EXPECT_EQ(bare, L"C:\\out.d\\other.doc.pkcs7");
+}
+
+TEST(PackRunNames, EnvelopeSizesStopBelowFourGigabytes) {
+    EXPECT_TRUE(FitsInEnvelope(0xFFFFFFFFull));
+    EXPECT_FALSE(FitsInEnvelope(0x100000000ull));
+}
+
+}  // namespace
