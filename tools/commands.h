@@ -6,6 +6,14 @@
 int CommandImport(ArgumentReader& arguments);
 int CommandCerts(ArgumentReader& arguments);
 int CommandPack(ArgumentReader& arguments);
+int CommandUnpack(ArgumentReader& arguments);
+int CommandInfo(ArgumentReader& arguments);
+int CommandSettings(ArgumentReader& arguments);
+
+// The unpack driver over files in mode 0, 1 or 2 (see UnpackSelection): outputs into folder (when
+// not empty) or the working directory (here); 0 when every file fully succeeded.
+int RunUnpack(unsigned char mode, const std::vector<std::wstring>& files, const std::wstring& folder, bool here,
+              bool forceProgress);
 
 // "quill: text" on standard error and the usage status 2.
 int UsageError(const std::wstring& text);

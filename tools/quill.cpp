@@ -15,7 +15,10 @@ const wchar_t kUsage[] =
     L"       quill certs\n"
     L"       quill pack [--to CERTFILE]... [--to-store TEXT]... [--sign TEXT]... [--out-dir DIR]\n"
     L"                  [--alg rc2|rc4|des|3des|aes128|aes192|aes256] [--key-bits N] [--hash sha1|md5]\n"
-    L"                  [--signed-type 3|4] [--no-signer-certs] [--no-salt] [--no-iv] [--no-compress] FILE...";
+    L"                  [--signed-type 3|4] [--no-signer-certs] [--no-salt] [--no-iv] [--no-compress] FILE...\n"
+    L"       quill unpack [--out-dir DIR | --here] [--check] FILE...\n"
+    L"       quill info FILE...\n"
+    L"       quill settings [NAME [VALUE]]";
 
 }  // namespace
 
@@ -37,6 +40,9 @@ int wmain(int argc, wchar_t** argv) {
     if (command == L"import") return CommandImport(arguments);
     if (command == L"certs") return CommandCerts(arguments);
     if (command == L"pack") return CommandPack(arguments);
+    if (command == L"unpack") return CommandUnpack(arguments);
+    if (command == L"info") return CommandInfo(arguments);
+    if (command == L"settings") return CommandSettings(arguments);
     if (command == L"help" || command == L"--help" || command == L"-h") {
         PrintLine(kUsage);
         return 0;
