@@ -7,6 +7,7 @@
 
 #include "format/algorithms.h"
 #include "format/der.h"
+#include "format/service/algorithm_names.h"
 #include "format/service/encoding.h"
 #include "unpack/recipient_key.h"
 #include "unpack/signature_verify.h"
@@ -120,6 +121,19 @@ DWORD TryRecipientKey(ReaderState& state, const RecipientEntry& entry, PCCERT_CO
     return result;
 }
 
+RecipientSummary SummarizeRecipient(const CERT_INFO& info, PCCERT_CONTEXT certificate) {
+    RecipientSummary summary;
+    SummarizeCertificate(&info, certificate, summary.subject, summary.issuer, summary.serial);
+    summary.certificateFound = certificate != nullptr;
+    HCRYPTPROV provider = 0;
+    DWORD keySpec = 0;
+    if (certificate && AcquireCertificateKey(certificate, &provider, &keySpec)) {
+        summary.keyAvailable = true;
+        ReleaseProvider(provider, FALSE);
+    }
+    return summary;
+}
+
 }  // namespace
 
 std::vector<BYTE> BuildSimpleBlob(ALG_ID algId, const BYTE* encryptedKey, DWORD length) {
@@ -142,6 +156,10 @@ void ScanRecipients(ReaderState& state) {
     auto fail = [&](DWORD code) {
         if (!state.sessionKey) job->jobResult = code;
     };
+    if (state.view && state.view->algorithmReport) {
+        std::string dotted = alg::OidToDottedString(state.algorithmOid.data(), state.algorithmOid.size());
+        *state.view->algorithmReport = AlgorithmDisplayName(state.algId, dotted.c_str());
+    }
     const BYTE* data = state.recipientInfos.data();
     const size_t size = state.recipientInfos.size();
     size_t position = 0;
@@ -180,6 +198,8 @@ void ScanRecipients(ReaderState& state) {
             fail(fault);
             continue;
         }
+        if (state.view && state.view->recipientReport)
+            state.view->recipientReport->push_back(SummarizeRecipient(info, certificate.get()));
         // The list takes the certificate with its row; keep a reference for the key attempt.
         CertHandle forKey(certificate ? CertDuplicateCertificateContext(certificate.get()) : nullptr);
         int row = AddCertificateRow(&info, certificate.get(), list, kRecipientImage, 0, 0);

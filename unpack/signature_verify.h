@@ -5,6 +5,7 @@
 #include <wincrypt.h>
 #include <shlobj.h>  // IProgressDialog
 
+#include <string>
 #include <vector>
 
 #include "unpack/unpack_job.h"
@@ -46,6 +47,13 @@ DWORD VerifyEnvelopeSigners(HCERTSTORE store, HCRYPTPROV keyProvider, const HCRY
                             const BYTE* signerInfos, DWORD signerInfosLength, std::vector<SignerCheck>& checks);
 
 void CheckSignerChain(SignerCheck* check);
+
+// The names and serial the lists show: from the certificate when there is one, else issuer and
+// serial from info with an empty subject.
+void SummarizeCertificate(const CERT_INFO* info, PCCERT_CONTEXT certificate, std::wstring& subject,
+                          std::wstring& issuer, std::wstring& serial);
+// One signer's record for a caller without windows; checks the chain.
+SignerSummary SummarizeSigner(SignerCheck& check);
 
 // Clears the signers list, adds one row per check and sets the job's signatureStatus from them;
 // frees what the list did not take.

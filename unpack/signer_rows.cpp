@@ -26,13 +26,13 @@ bool NameText(const CERT_NAME_BLOB& name, std::wstring& text) {
 }
 
 // "%02X " per byte, most significant first (the blob holds it least significant first).
-std::wstring SerialText(const CRYPT_INTEGER_BLOB& serial) {
+std::wstring SerialText(const CRYPT_INTEGER_BLOB& serial, bool spaced = true) {
     static const wchar_t kHex[] = L"0123456789ABCDEF";
     std::wstring text;
     for (DWORD i = serial.cbData; i-- > 0;) {
         text += kHex[serial.pbData[i] >> 4];
         text += kHex[serial.pbData[i] & 0x0F];
-        if (i) text += L' ';
+        if (i && spaced) text += L' ';
     }
     return text;
 }
@@ -45,6 +45,35 @@ void SetColumnText(HWND list, int row, int column, const std::wstring& text) {
 }
 
 }  // namespace
+
+void SummarizeCertificate(const CERT_INFO* info, PCCERT_CONTEXT certificate, std::wstring& subject,
+                          std::wstring& issuer, std::wstring& serial) {
+    subject.clear();
+    issuer.clear();
+    serial.clear();
+    const CERT_INFO* shown = certificate ? certificate->pCertInfo : info;
+    if (!shown) return;
+    // Without a certificate only the issuer and serial of the entry are known.
+    if (certificate) NameText(shown->Subject, subject);
+    NameText(shown->Issuer, issuer);
+    serial = SerialText(shown->SerialNumber, false);
+}
+
+SignerSummary SummarizeSigner(SignerCheck& check) {
+    SignerSummary summary;
+    CERT_INFO info{};
+    if (check.signerInfo) {
+        info.Issuer = check.signerInfo->Issuer;
+        info.SerialNumber = check.signerInfo->SerialNumber;
+        if (check.signerInfo->HashAlgorithm.pszObjId)
+            summary.digestAlgorithm = AlgorithmDisplayName(0, check.signerInfo->HashAlgorithm.pszObjId);
+    }
+    SummarizeCertificate(&info, check.certificate, summary.subject, summary.issuer, summary.serial);
+    CheckSignerChain(&check);
+    summary.status = check.status;
+    summary.chainStatus = check.chainStatus;
+    return summary;
+}
 
 void CheckSignerChain(SignerCheck* check) {
     if (!check) return;
@@ -125,6 +154,7 @@ void ApplySignerChecks(UnpackJob* job, UnpackView* view, std::vector<SignerCheck
     for (SignerCheck& check : checks) {
         if (job && job->signatureStatus == -1 && check.status != 0 && check.status != -1)
             job->signatureStatus = check.status;
+        if (view && view->signerReport) view->signerReport->push_back(SummarizeSigner(check));
         AddSignerRow(&check, list);
         if (check.certificate) CertFreeCertificateContext(check.certificate);
         check.certificate = nullptr;

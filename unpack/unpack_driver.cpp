@@ -237,6 +237,9 @@ HRESULT UnpackSelectionWith(IDataObject* data, HWND owner, BYTE mode, BOOL askFo
     if (!TakeFileNames(data, names)) return E_FAIL;
 
     UnpackView view = BuildView(owner);
+    view.signerReport = options.signerReport;
+    view.recipientReport = options.recipientReport;
+    view.algorithmReport = options.algorithmReport;
     ClearCertificateList(view.recipientsList);
     if (mode == kModeDescribe) ClearCertificateList(view.signersList);
 
@@ -245,8 +248,8 @@ HRESULT UnpackSelectionWith(IDataObject* data, HWND owner, BYTE mode, BOOL askFo
     std::vector<std::unique_ptr<UnpackJob>> jobs;
     for (size_t i = 0; i < names.size(); ++i) jobs.push_back(std::make_unique<UnpackJob>());
 
-    std::wstring folder;
-    if (askForTarget && names.size() > 1 && !AskForFolder(owner, folder)) {
+    std::wstring folder = options.targetFolder;
+    if (folder.empty() && askForTarget && names.size() > 1 && !AskForFolder(owner, folder)) {
         SaveUnpackSettings(&settings);
         return E_FAIL;
     }

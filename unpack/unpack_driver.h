@@ -6,8 +6,10 @@
 #include <shlobj.h>
 
 #include <string>
+#include <vector>
 
 #include "unpack/unpack_job.h"
+#include "unpack/unpack_view.h"
 
 // What a caller without the platform's windows may change about a run (the command-line front end).
 struct UnpackRunOptions {
@@ -18,6 +20,12 @@ struct UnpackRunOptions {
     // Called with every job after its result was shown and before it is destroyed.
     void (*jobDone)(const UnpackJob& job, void* context) = nullptr;
     void* context = nullptr;
+    // Outputs go into this folder without asking (when not empty).
+    std::wstring targetFolder;
+    // Reports of the view (see UnpackView); the jobDone callback reads and clears them per file.
+    std::vector<SignerSummary>* signerReport = nullptr;
+    std::vector<RecipientSummary>* recipientReport = nullptr;
+    std::wstring* algorithmReport = nullptr;
 };
 
 // mode: 0 unpack, 1 check, 2 describe. askForTarget: a folder (several files) or a name (one file)

@@ -1,7 +1,30 @@
 // What the reader may show while it works: the owner window and the "Info" page's controls.
-// Any control may be absent; every update of an absent one is skipped.
+// Any control may be absent; every update of an absent one is skipped. A caller without windows
+// asks for the same facts as plain records through the report pointers instead.
 #pragma once
 #include <windows.h>
+
+#include <string>
+#include <vector>
+
+// One signer as the signers list shows it.
+struct SignerSummary {
+    std::wstring subject;    // empty when the signer's certificate was not found
+    std::wstring issuer;
+    std::wstring serial;     // hex, most significant byte first
+    std::wstring digestAlgorithm;
+    LONG status = -1;        // -1 not checked; 0 verified; else the error of the failed step
+    DWORD chainStatus = 0;   // 0 in order; else as SignerCheck::chainStatus
+};
+
+// One recipient entry of an envelope.
+struct RecipientSummary {
+    std::wstring subject;          // empty when no certificate of the store matches
+    std::wstring issuer;
+    std::wstring serial;
+    bool certificateFound = false; // a certificate with this issuer and serial is in the store
+    bool keyAvailable = false;     // and its private key can be opened
+};
 
 struct UnpackView {
     HWND ownerWindow = nullptr;
@@ -9,6 +32,10 @@ struct UnpackView {
     HWND signersList = nullptr;      // child 1101
     HWND informationText = nullptr;  // child 2001
     HWND signatureCaption = nullptr; // child 2002
+    // Filled next to the list rows whether or not the lists exist; each may be null.
+    std::vector<SignerSummary>* signerReport = nullptr;
+    std::vector<RecipientSummary>* recipientReport = nullptr;
+    std::wstring* algorithmReport = nullptr;  // the content-encryption algorithm's display name
 };
 
 constexpr int kRecipientsListId = 1102;
