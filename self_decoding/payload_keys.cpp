@@ -56,6 +56,14 @@ bool ProviderSupports(HCRYPTPROV provider, ALG_ID algId, DWORD keyBits) {
     }
 }
 
+// Releases a candidate and removes its temporary container by the names it was acquired with
+// (not every provider reports its container name back).
+void ReleaseCandidate(HCRYPTPROV provider, const std::string& container, const char* providerName, DWORD type) {
+    if (provider) CryptReleaseContext(provider, 0);
+    HCRYPTPROV removed = 0;
+    CryptAcquireContextA(&removed, container.c_str(), providerName, type, CRYPT_DELETEKEYSET);
+}
+
 // The temporary container in a provider, made when it does not exist yet.
 HCRYPTPROV AcquireContainer(const std::string& container, const char* providerName, DWORD type) {
     HCRYPTPROV provider = 0;
@@ -109,20 +117,25 @@ DWORD ImportIntoCandidate(const KeyAttempt& attempt, HCRYPTPROV candidate, HCRYP
 // else the fault (the candidate is then released with its container).
 constexpr DWORD kStopSearch = 0xFFFFFFFF;
 
-DWORD TryCandidate(const KeyAttempt& attempt, HCRYPTPROV candidate, SessionKey& session) {
+DWORD TryCandidate(const KeyAttempt& attempt, HCRYPTPROV candidate, const char* providerName, DWORD type,
+                   SessionKey& session) {
+    const std::string& container = attempt.options->CryptCSPcontainer;
     if (!attempt.options->ReimportPrivateKey) {
-        ReleaseProvider(candidate, true);
+        ReleaseCandidate(candidate, container, providerName, type);
         return kStopSearch;
     }
     HCRYPTKEY key = 0;
     DWORD result = ImportIntoCandidate(attempt, candidate, &key);
     if (result != 0) {
-        ReleaseProvider(candidate, true);
+        ReleaseCandidate(candidate, container, providerName, type);
         return result;
     }
     session.key = key;
     session.provider = candidate;
     session.providerIsCopy = true;
+    session.copyContainer = container;
+    session.copyProviderName = providerName ? providerName : "";
+    session.copyProviderType = type;
     return 0;
 }
 
@@ -154,12 +167,12 @@ DWORD ImportWithOtherProviders(const KeyAttempt& attempt, SessionKey& session, D
     const DWORD bits = attempt.algorithm->rc2Bits;
     HCRYPTPROV candidate = AcquireContainer(options.CryptCSPcontainer, nullptr, PROV_RSA_FULL);
     if (candidate && ProviderSupports(candidate, algId, bits)) {
-        DWORD result = TryCandidate(attempt, candidate, session);
+        DWORD result = TryCandidate(attempt, candidate, nullptr, PROV_RSA_FULL, session);
         if (result == 0) return 0;
         if (result == kStopSearch) return fault;
         fault = result;
     } else if (candidate) {
-        ReleaseProvider(candidate, true);
+        ReleaseCandidate(candidate, options.CryptCSPcontainer, nullptr, PROV_RSA_FULL);
     }
     RegKeyHandle providers;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kProvidersKey, 0, KEY_READ, providers.put()) != ERROR_SUCCESS) return fault;
@@ -175,10 +188,10 @@ DWORD ImportWithOtherProviders(const KeyAttempt& attempt, SessionKey& session, D
         candidate = AcquireContainer(options.CryptCSPcontainer, name, type);
         if (!candidate) continue;
         if (!ProviderSupports(candidate, algId, bits)) {
-            ReleaseProvider(candidate, true);
+            ReleaseCandidate(candidate, options.CryptCSPcontainer, name, type);
             continue;
         }
-        DWORD result = TryCandidate(attempt, candidate, session);
+        DWORD result = TryCandidate(attempt, candidate, name, type, session);
         if (result == 0) return 0;
         if (result == kStopSearch) break;
         fault = result;
@@ -240,7 +253,13 @@ DWORD ParseEntry(der::Reader entry, RecipientEntry& out) {
 
 SessionKey::~SessionKey() {
     if (key) CryptDestroyKey(key);
-    ReleaseProvider(provider, providerIsCopy);
+    if (!providerIsCopy) {
+        ReleaseProvider(provider, false);
+        return;
+    }
+    // The copy of the private key goes with its container.
+    ReleaseCandidate(provider, copyContainer, copyProviderName.empty() ? nullptr : copyProviderName.c_str(),
+                     copyProviderType);
 }
 
 BOOL AcquireCertificateKey(PCCERT_CONTEXT certificate, HCRYPTPROV* provider, DWORD* keySpec) {

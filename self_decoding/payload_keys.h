@@ -26,6 +26,10 @@ struct SessionKey {
     HCRYPTKEY key = 0;
     HCRYPTPROV provider = 0;
     bool providerIsCopy = false;
+    // Where the temporary copy of the private key lives, to remove it again.
+    std::string copyContainer;
+    std::string copyProviderName;
+    DWORD copyProviderType = 0;
     ~SessionKey();
 };
 

@@ -25,6 +25,7 @@ struct PayloadSpec {
     std::vector<SignerEntry> signers;
     DWORD algId = CALG_AES_256;
     DWORD keyLength = 256;
+    bool addCertificates = true;  // the signers' certificates go into the envelope
 };
 
 // The 64-bit variant of the program and the shipped 32-bit one.

@@ -1,0 +1,199 @@
+// The self-decoding program's provider fallback, signers without certificates and the opening of
+// marked files.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "format/service/crypto_handles.h"
+#include "format/sfx_directory.h"
+#include "tests/self_decoding/program_test_support.h"
+#include "tests/support/test_support.h"
+
+namespace {
+
+using namespace quendrix_test;
+using testing_support::FileExists;
+using testing_support::FindMyCertificate;
+using testing_support::PatternBytes;
+using testing_support::ReadFileBytes;
+using testing_support::TempDir;
+
+const char kCaption[] = "Quillarent - payload.exe";
+const char kDecoded[] = "File is decoded successfully.";
+
+PayloadSpec OneFile() {
+    PayloadSpec spec;
+    spec.files.push_back({L"data.bin", PatternBytes(40000, 4), 0});
+    return spec;
+}
+
+const wchar_t kFallbackContainer[] = L"QuendrixFallbackKey";
+const wchar_t kFallbackStore[] = L"QuendrixFallback";
+
+// A recipient whose exportable key lives in the RSA full provider (no AES there), listed in a
+// store of its own.
+class FallbackRecipient {
+public:
+    FallbackRecipient() {
+        HCRYPTPROV provider = 0;
+        CryptAcquireContextW(&provider, kFallbackContainer, nullptr, PROV_RSA_FULL, CRYPT_DELETEKEYSET);
+        if (!CryptAcquireContextW(&provider, kFallbackContainer, nullptr, PROV_RSA_FULL, CRYPT_NEWKEYSET)) return;
+        KeyHandle key;
+        bool made = CryptGenKey(provider, AT_KEYEXCHANGE, CRYPT_EXPORTABLE | (1024u << 16), key.put()) != FALSE;
+        key.reset();
+        CryptReleaseContext(provider, 0);
+        if (!made) return;
+        BYTE nameBytes[256];
+        CERT_NAME_BLOB name = {sizeof nameBytes, nameBytes};
+        if (!CertStrToNameW(X509_ASN_ENCODING, L"CN=Quendrix Fallback Recipient", CERT_X500_NAME_STR, nullptr,
+                            nameBytes, &name.cbData, nullptr))
+            return;
+        CRYPT_KEY_PROV_INFO info = {};
+        info.pwszContainerName = const_cast<wchar_t*>(kFallbackContainer);
+        info.dwProvType = PROV_RSA_FULL;
+        info.dwKeySpec = AT_KEYEXCHANGE;
+        certificate_.reset(CertCreateSelfSignCertificate(0, &name, 0, &info, nullptr, nullptr, nullptr, nullptr));
+        StoreHandle store(CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, kFallbackStore));
+        if (certificate_ && store)
+            CertAddCertificateContextToStore(store.get(), certificate_.get(), CERT_STORE_ADD_REPLACE_EXISTING, nullptr);
+    }
+    ~FallbackRecipient() {
+        certificate_.reset();
+        HCRYPTPROV provider = 0;
+        CryptAcquireContextW(&provider, kFallbackContainer, nullptr, PROV_RSA_FULL, CRYPT_DELETEKEYSET);
+        CertUnregisterSystemStore(kFallbackStore, CERT_SYSTEM_STORE_CURRENT_USER | CERT_STORE_DELETE_FLAG);
+    }
+    PCCERT_CONTEXT get() const { return certificate_.get(); }
+
+private:
+    CertHandle certificate_;
+};
+
+TEST(QuendrixProviderFallback, AesForAKeyWithoutAesGoesThroughAnotherProvider) {
+    FallbackRecipient recipient;
+    ASSERT_TRUE(recipient.get());
+    TempDir dir;
+    PayloadSpec spec = OneFile();
+    spec.recipients.push_back(recipient.get());
+    ASSERT_TRUE(BuildPayloadProgram(dir.File(L"payload.exe"), spec));
+    RunResult run = RunProgram(dir.File(L"payload.exe"), L"/a- /c QuendrixTestCopy /s QuendrixFallback", dir.path(),
+                               kCaption);
+    ASSERT_TRUE(run.boxShown);
+    EXPECT_EQ(run.boxText, kDecoded);
+    EXPECT_EQ(ReadFileBytes(dir.File(L"data.bin")), spec.files[0].bytes);
+    // The temporary container is gone again.
+    for (DWORD type : {DWORD{PROV_RSA_FULL}, DWORD{PROV_RSA_AES}, DWORD{PROV_DSS}}) {
+        HCRYPTPROV left = 0;
+        EXPECT_FALSE(CryptAcquireContextW(&left, L"QuendrixTestCopy", nullptr, type, 0)) << type;
+        if (left) CryptReleaseContext(left, 0);
+    }
+    // Without permission to copy the key, or to look at other providers, it cannot be opened.
+    for (const wchar_t* arguments : {L"/a- /r- /s QuendrixFallback", L"/a- /e- /s QuendrixFallback"}) {
+        TempDir runDir;
+        std::wstring program = runDir.File(L"payload.exe");
+        ASSERT_TRUE(CopyFileW(dir.File(L"payload.exe").c_str(), program.c_str(), TRUE));
+        RunResult refused = RunProgram(program, arguments, runDir.path(), kCaption);
+        EXPECT_EQ(refused.boxText.rfind("Cannot decode file.\r\n", 0), 0u) << refused.boxText;
+        EXPECT_TRUE(ReadFileBytes(runDir.File(L"data.bin")).empty());
+    }
+}
+
+// Bob's key cannot be exported: the copy into another provider fails and is reported.
+TEST(QuendrixProviderFallback, AKeyThatCannotBeCopiedIsReported) {
+    CertHandle bob = FindMyCertificate(L"Bob Recipient");
+    ASSERT_TRUE(bob);
+    TempDir dir;
+    PayloadSpec spec = OneFile();
+    spec.recipients.push_back(bob.get());
+    ASSERT_TRUE(BuildPayloadProgram(dir.File(L"payload.exe"), spec));
+    for (const wchar_t* arguments : {L"/a-", L"/a- /r-", L"/a- /e-"}) {
+        TempDir run_dir;
+        std::wstring program = run_dir.File(L"payload.exe");
+        ASSERT_TRUE(CopyFileW(dir.File(L"payload.exe").c_str(), program.c_str(), TRUE));
+        RunResult run = RunProgram(program, arguments, run_dir.path(), kCaption);
+        EXPECT_EQ(run.boxText.rfind("Cannot decode file.\r\n", 0), 0u) << run.boxText;
+        EXPECT_TRUE(ReadFileBytes(run_dir.File(L"data.bin")).empty());
+    }
+}
+
+TEST(QuendrixSigners, ASignerWithoutCertificateIsDescribedFromTheSignerInfo) {
+    CertHandle dave = FindMyCertificate(L"Dave Signer");
+    ASSERT_TRUE(dave);
+    SignerEntry signer = AcquireSigner(dave.get());
+    ASSERT_TRUE(signer.provider);
+    TempDir dir;
+    PayloadSpec spec = OneFile();
+    spec.signers.push_back(signer);
+    spec.addCertificates = false;
+    bool built = BuildPayloadProgram(dir.File(L"payload.exe"), spec);
+    CryptReleaseContext(signer.provider, 0);
+    ASSERT_TRUE(built);
+    // A store without Dave's certificate.
+    RunResult run = RunProgram(dir.File(L"payload.exe"), L"/s QuendrixEmptyStore", dir.path(), kCaption);
+    ASSERT_TRUE(run.boxShown);
+    EXPECT_EQ(run.boxText.rfind("File is digitally signed by:\r\nthe signature is not valid:\r\n"
+                                "\tcertificate not found\r\n\tIssued by: Quill Test CA",
+                                0),
+              0u)
+        << run.boxText;
+    std::string tail = "Digital signature(s) are not veryfied yet.";
+    ASSERT_GE(run.boxText.size(), tail.size());
+    EXPECT_EQ(run.boxText.substr(run.boxText.size() - tail.size()), tail);
+    EXPECT_EQ(ReadFileBytes(dir.File(L"data.bin")), spec.files[0].bytes);
+}
+
+// An association of our own whose open command copies the file, so that opening leaves a trace.
+class OpenAssociation {
+public:
+    OpenAssociation() {
+        RegSetValueW(HKEY_CLASSES_ROOT, L".qndxopen", REG_SZ, L"QuendrixTestOpen", 0);
+        const wchar_t command[] = L"cmd.exe /c copy \"%1\" \"%1.opened\"";
+        RegSetValueW(HKEY_CLASSES_ROOT, L"QuendrixTestOpen\\shell\\open\\command", REG_SZ, command, 0);
+    }
+    ~OpenAssociation() {
+        RegDeleteTreeW(HKEY_CLASSES_ROOT, L"QuendrixTestOpen");
+        RegDeleteTreeW(HKEY_CLASSES_ROOT, L".qndxopen");
+    }
+};
+
+bool WaitForFile(const std::wstring& path) {
+    for (int i = 0; i < 300 && !FileExists(path); ++i) Sleep(50);
+    return FileExists(path);
+}
+
+TEST(QuendrixOpening, AMarkedFileIsOpenedInsteadOfTheReport) {
+    OpenAssociation association;
+    CertHandle alice = FindMyCertificate(L"Alice Recipient");
+    ASSERT_TRUE(alice);
+    TempDir dir;
+    PayloadSpec spec = OneFile();
+    spec.files.push_back({L"note.qndxopen", PatternBytes(100, 8), sfx::kOpenAfterUnpacking});
+    spec.recipients.push_back(alice.get());
+    ASSERT_TRUE(BuildPayloadProgram(dir.File(L"payload.exe"), spec));
+    RunResult run = RunProgram(dir.File(L"payload.exe"), L"", dir.path(), kCaption);
+    EXPECT_FALSE(run.boxShown) << run.boxText;
+    EXPECT_TRUE(run.exited);
+    ASSERT_TRUE(WaitForFile(dir.File(L"note.qndxopen.opened")));
+    EXPECT_EQ(ReadFileBytes(dir.File(L"note.qndxopen")), spec.files[1].bytes);
+    // The opened copy is made by the associated command; wait until it holds everything.
+    for (int i = 0; i < 100 && ReadFileBytes(dir.File(L"note.qndxopen.opened")).size() < 100; ++i) Sleep(50);
+    EXPECT_EQ(ReadFileBytes(dir.File(L"note.qndxopen.opened")), spec.files[1].bytes);
+}
+
+TEST(QuendrixOpening, AFailedDecodeOpensNothing) {
+    OpenAssociation association;
+    CertHandle stranger = testing_support::LoadCertificateFile(testing_support::TestDataFile(L"stranger.cer"));
+    ASSERT_TRUE(stranger);
+    TempDir dir;
+    PayloadSpec spec;
+    spec.files.push_back({L"note.qndxopen", PatternBytes(100, 8), sfx::kOpenAfterUnpacking});
+    spec.recipients.push_back(stranger.get());
+    ASSERT_TRUE(BuildPayloadProgram(dir.File(L"payload.exe"), spec));
+    RunResult run = RunProgram(dir.File(L"payload.exe"), L"/a-", dir.path(), kCaption);
+    EXPECT_TRUE(run.boxShown);
+    Sleep(500);
+    EXPECT_FALSE(FileExists(dir.File(L"note.qndxopen.opened")));
+}
+
+}  // namespace
