@@ -138,19 +138,6 @@ TEST_F(PackRunTest, AlreadyCompressedFormatsAreAskedAbout) {
     EXPECT_TRUE(FileExists(z + L".gz.pkcs7"));
 }
 
-TEST_F(PackRunTest, CancelAtTheCompressionQuestionEndsTheRun) {
-    window_.settings().CompressFiles = 1;
-    std::wstring zip = MakeFile(L"first.zip", TextBytes("zip"));
-    std::wstring other = MakeFile(L"second.txt", TextBytes("txt"));
-    window_.AddFile(zip);
-    window_.AddFile(other);
-    sink_.answers = {IDCANCEL};
-    EXPECT_FALSE(window_.Run());
-    EXPECT_FALSE(FileExists(zip + L".pkcs7"));
-    EXPECT_FALSE(FileExists(other + L".gz.pkcs7"));
-    EXPECT_FALSE(sink_.Saw(kAllPacked));
-}
-
 TEST_F(PackRunTest, AnExistingOutputIsNeverOverwritten) {
     std::wstring source = MakeFile(L"taken.txt", TextBytes("new"));
     std::wstring existing = MakeFile(L"taken.txt.pkcs7", TextBytes("old output"));
@@ -208,16 +195,7 @@ TEST_F(PackRunTest, DeleteSafelyRemovesSourceAndTemporaryFile) {
 
 TEST_F(PackRunTest, FilesOfFourGigabytesAreRefusedAndTheOthersPacked) {
     std::wstring huge = temp_.File(L"huge.bin");
-    {
-        FileHandle file(CreateFileW(huge.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
-        ASSERT_TRUE(file);
-        DWORD unused = 0;
-        DeviceIoControl(file.get(), FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &unused, nullptr);
-        LARGE_INTEGER size;
-        size.QuadPart = 0x100000001LL;
-        ASSERT_TRUE(SetFilePointerEx(file.get(), size, nullptr, FILE_BEGIN));
-        ASSERT_TRUE(SetEndOfFile(file.get()));
-    }
+    ASSERT_TRUE(pack_run_test::MakeSparseFile(huge, 0x100000001ULL));
     std::wstring small = MakeFile(L"small.txt", TextBytes("small"));
     window_.AddFile(huge);
     window_.AddFile(small);
@@ -285,18 +263,6 @@ TEST_F(PackRunTest, SignerAloneGivesASignedFile) {
 
 // ---- helpers ----
 
-TEST(PackRunNames, OutputNameFollowsFolderWorkingDirectoryOrSource) {
-    PackerWindow window;
-    EXPECT_EQ(PackedOutputName(&window, L"C:\\data\\report.doc", false), L"C:\\data\\report.doc.pkcs7");
-    EXPECT_EQ(PackedOutputName(&window, L"C:\\data\\report.doc", true), L"C:\\data\\report.doc.gz.pkcs7");
-    window.useWorkingDirectory = 1;
-    EXPECT_EQ(PackedOutputName(&window, L"C:\\data\\report.doc", false), L"report.doc.pkcs7");
-    window.targetFolder = L"D:\\out";
-    EXPECT_EQ(PackedOutputName(&window, L"C:\\data\\report.doc", true), L"D:\\out\\report.doc.gz.pkcs7");
-    window.targetFolder = L"D:\\";
-    EXPECT_EQ(PackedOutputName(&window, L"C:\\data\\report.doc", false), L"D:\\report.doc.pkcs7");
-}
-
 TEST(PackRunNames, CompressedFormatsMatchOnlyWholeItems) {
     const std::wstring list = L"RAR.7Z.JZ.ZIP.GZ.Z.UU.UUE";
     EXPECT_TRUE(IsCompressedFormat(list, L"C:\\x\\archive.zip"));
@@ -323,11 +289,6 @@ TEST(PackRunNames, SaveDialogNamesGetTheSuffix) {
     std::wstring bare = L"C:\\out.d\\other";
     EXPECT_EQ(ApplyNameSuffix(bare, L".doc.pkcs7"), static_cast<DWORD>(CREATE_NEW));
     EXPECT_EQ(bare, L"C:\\out.d\\other.doc.pkcs7");
-}
-
-TEST(PackRunNames, EnvelopeSizesStopBelowFourGigabytes) {
-    EXPECT_TRUE(FitsInEnvelope(0xFFFFFFFFull));
-    EXPECT_FALSE(FitsInEnvelope(0x100000000ull));
 }
 
 }  // namespace

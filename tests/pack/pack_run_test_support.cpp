@@ -2,6 +2,7 @@
 
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include <gtest/gtest.h>
@@ -27,15 +28,9 @@ int RecordingSink::Answer(HWND, const std::wstring& text, const std::wstring&, U
     return answer;
 }
 
-size_t RecordingSink::CountOf(UINT stringId, const wchar_t* argument, DWORD error) const {
-    std::wstring expected = MessageBoxText(stringId, argument, error);
-    size_t found = 0;
-    for (const std::wstring& text : texts) found += text == expected ? 1 : 0;
-    return found;
-}
-
 bool RecordingSink::Saw(UINT stringId, const wchar_t* argument, DWORD error) const {
-    return CountOf(stringId, argument, error) > 0;
+    std::wstring expected = MessageBoxText(stringId, argument, error);
+    return std::find(texts.begin(), texts.end(), expected) != texts.end();
 }
 
 TestWindow::TestWindow() {
@@ -152,6 +147,15 @@ bool InflateWithTrailer(const std::vector<uint8_t>& payload, std::vector<uint8_t
     if (!Inflate(payload, -MAX_WBITS, content, &used) || payload.size() != used + 8) return false;
     uint32_t crc = crc32(0, content.data(), static_cast<uInt>(content.size()));
     return Le32(&payload[used]) == crc && Le32(&payload[used + 4]) == content.size();
+}
+
+bool MakeSparseFile(const std::wstring& path, ULONGLONG size) {
+    FileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+    DWORD unused = 0;
+    DeviceIoControl(file.get(), FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &unused, nullptr);
+    LARGE_INTEGER end;
+    end.QuadPart = static_cast<LONGLONG>(size);
+    return file && SetFilePointerEx(file.get(), end, nullptr, FILE_BEGIN) && SetEndOfFile(file.get());
 }
 
 std::vector<uint8_t> TextBytes(const char* text) { return std::vector<uint8_t>(text, text + std::strlen(text)); }

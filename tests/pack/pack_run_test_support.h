@@ -25,7 +25,6 @@ public:
 
     // Whether some recorded text is the text of this message (formatted with argument and error).
     bool Saw(UINT stringId, const wchar_t* argument = nullptr, DWORD error = 0) const;
-    size_t CountOf(UINT stringId, const wchar_t* argument = nullptr, DWORD error = 0) const;
 
     std::vector<std::wstring> texts;
     std::vector<UINT> styles;
@@ -97,5 +96,7 @@ bool Gunzip(const std::vector<uint8_t>& gzip, std::vector<uint8_t>& content);
 bool InflateWithTrailer(const std::vector<uint8_t>& payload, std::vector<uint8_t>& content);
 
 std::vector<uint8_t> TextBytes(const char* text);
+// A file of the size without data (sparse where the file system can).
+bool MakeSparseFile(const std::wstring& path, ULONGLONG size);
 
 }  // namespace pack_run_test

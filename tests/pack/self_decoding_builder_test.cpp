@@ -153,18 +153,6 @@ TEST_F(SelfDecodingBuilderTest, CancelDeletesTheWholeProgramAndKeepsTheSources) 
     EXPECT_FALSE(sink_.Saw(kAllPacked));
 }
 
-TEST_F(SelfDecodingBuilderTest, DeleteFilesTakesThePackedSourcesAway) {
-    int first = window_.AddFile(a_);
-    int second = window_.AddFile(b_);
-    window_.settings().DeleteFiles = 1;
-    EXPECT_TRUE(window_.Run());
-    EXPECT_FALSE(FileExists(a_));
-    EXPECT_FALSE(FileExists(b_));
-    EXPECT_EQ(window_.get()->filesPage->items[first], nullptr);
-    EXPECT_EQ(window_.get()->filesPage->items[second], nullptr);
-    EXPECT_TRUE(FileExists(output_));
-}
-
 TEST_F(SelfDecodingBuilderTest, MissingTemplateIsReportedAndNothingWritten) {
     window_.options().selfDecodingTemplate = temp_.File(L"no-template.exe");
     window_.AddFile(a_);
@@ -175,14 +163,7 @@ TEST_F(SelfDecodingBuilderTest, MissingTemplateIsReportedAndNothingWritten) {
 
 TEST_F(SelfDecodingBuilderTest, FilesOfFourGigabytesAreLeftOutOfTheDirectory) {
     std::wstring huge = temp_.File(L"huge.bin");
-    {
-        FileHandle file(CreateFileW(huge.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
-        ASSERT_TRUE(file);
-        LARGE_INTEGER size;
-        size.QuadPart = 0x100000001LL;
-        ASSERT_TRUE(SetFilePointerEx(file.get(), size, nullptr, FILE_BEGIN));
-        ASSERT_TRUE(SetEndOfFile(file.get()));
-    }
+    ASSERT_TRUE(pack_run_test::MakeSparseFile(huge, 0x100000001ULL));
     window_.AddFile(huge);
     window_.AddFile(a_);
     EXPECT_TRUE(window_.Run());
