@@ -11,13 +11,9 @@ constexpr UINT kErrorCodeText = 514;
 }
 
 std::string LoadText(UINT id) {
-    const char* text = nullptr;
-    // With a zero buffer size LoadStringA hands out a pointer into the resource, which is not
-    // terminated; the length it returns bounds the copy.
     char buffer[2048];
     int length = LoadStringA(GetModuleHandleA(nullptr), id, buffer, sizeof buffer);
-    text = buffer;
-    return length > 0 ? std::string(text, static_cast<size_t>(length)) : std::string();
+    return length > 0 ? std::string(buffer, static_cast<size_t>(length)) : std::string();
 }
 
 std::string FormatText(UINT id, ...) {

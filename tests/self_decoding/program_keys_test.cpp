@@ -2,7 +2,9 @@
 // marked files.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "format/service/crypto_handles.h"
@@ -97,6 +99,79 @@ TEST(QuendrixProviderFallback, AesForAKeyWithoutAesGoesThroughAnotherProvider) {
         EXPECT_EQ(refused.boxText.rfind("Cannot decode file.\r\n", 0), 0u) << refused.boxText;
         EXPECT_TRUE(ReadFileBytes(runDir.File(L"data.bin")).empty());
     }
+}
+
+// Answers the re-import question (the window with the check box 1108) once it shows.
+class QuestionAnswerer {
+public:
+    explicit QuestionAnswerer(WPARAM answer) : thread_([this, answer] { Answer(answer); }) {}
+    ~QuestionAnswerer() { Wait(); }
+    void Wait() {
+        if (thread_.joinable()) thread_.join();
+    }
+    std::string text;
+    bool found = false;
+    bool boxChecked = false;
+
+private:
+    static BOOL CALLBACK Match(HWND window, LPARAM found) {
+        if (GetDlgItem(window, 1108) && GetDlgItem(window, 2001)) {
+            *reinterpret_cast<HWND*>(found) = window;
+            return FALSE;
+        }
+        return TRUE;
+    }
+    void Answer(WPARAM answer) {
+        for (int i = 0; i < 1200; ++i) {
+            HWND question = nullptr;
+            EnumWindows(Match, reinterpret_cast<LPARAM>(&question));
+            if (question && IsWindowVisible(question)) {
+                char buffer[2048] = "";
+                GetDlgItemTextA(question, 2001, buffer, sizeof buffer);
+                text = buffer;
+                boxChecked = IsDlgButtonChecked(question, 1108) == BST_CHECKED;
+                found = true;
+                PostMessageA(question, WM_COMMAND, answer, 0);
+                return;
+            }
+            Sleep(50);
+        }
+    }
+    std::thread thread_;
+};
+
+TEST(QuendrixProviderFallback, TheQuestionDecidesWhetherOtherProvidersAreTried) {
+    FallbackRecipient recipient;
+    ASSERT_TRUE(recipient.get());
+    TempDir dir;
+    PayloadSpec spec = OneFile();
+    spec.recipients.push_back(recipient.get());
+    ASSERT_TRUE(BuildPayloadProgram(dir.File(L"payload.exe"), spec));
+    TempDir noDir;
+    ASSERT_TRUE(CopyFileW(dir.File(L"payload.exe").c_str(), noDir.File(L"payload.exe").c_str(), TRUE));
+    QuestionAnswerer yes(IDYES);
+    RunResult run = RunProgram(dir.File(L"payload.exe"), L"/s QuendrixFallback", dir.path(), kCaption);
+    yes.Wait();
+    ASSERT_TRUE(yes.found);
+    EXPECT_EQ(yes.text.rfind("Microsoft Enhanced Cryptographic Provider v1.0 contains a private key that corresponds "
+                             "to your certificate (Issuer: Quendrix Fallback Recipient, Serial number: ",
+                             0),
+              0u)
+        << yes.text;
+    EXPECT_NE(yes.text.find(") but doesn't support American Encryption Standard 256-bit algorithm. You may be"),
+              std::string::npos)
+        << yes.text;
+    EXPECT_TRUE(yes.boxChecked);
+    EXPECT_EQ(run.boxText, kDecoded);
+    EXPECT_EQ(ReadFileBytes(dir.File(L"data.bin")), spec.files[0].bytes);
+
+    // "No" leaves the other providers alone, and /r- shows in the check box.
+    QuestionAnswerer no(IDNO);
+    RunResult refused = RunProgram(noDir.File(L"payload.exe"), L"/s QuendrixFallback /r-", noDir.path(), kCaption);
+    no.Wait();
+    ASSERT_TRUE(no.found);
+    EXPECT_FALSE(no.boxChecked);
+    EXPECT_EQ(refused.boxText.rfind("Cannot decode file.\r\n", 0), 0u) << refused.boxText;
 }
 
 // Bob's key cannot be exported: the copy into another provider fails and is reported.
