@@ -149,6 +149,20 @@ TEST_F(PackRunTest, AnExistingOutputIsNeverOverwritten) {
     EXPECT_FALSE(sink_.Saw(kAllPacked));
 }
 
+TEST_F(PackRunTest, AnotherNameFromTheSaveDialogGetsTheSuffix) {
+    std::wstring source = MakeFile(L"taken.txt", TextBytes("renamed"));
+    std::wstring existing = MakeFile(L"taken.txt.pkcs7", TextBytes("old output"));
+    window_.AddFile(source);
+    sink_.answers = {IDYES};
+    {
+        pack_run_test::SaveDialogFiller filler(temp_.File(L"other.doc"));
+        EXPECT_TRUE(window_.Run());
+        EXPECT_TRUE(filler.filled());
+    }
+    EXPECT_EQ(ReadFileBytes(existing), TextBytes("old output"));
+    ExpectContent(temp_.File(L"other.txt.pkcs7"), TextBytes("renamed"));
+}
+
 TEST_F(PackRunTest, NeitherRecipientNorSignerIsRefused) {
     TestWindow bare;
     std::wstring source = MakeFile(L"lonely.txt", TextBytes("x"));

@@ -1,5 +1,7 @@
 #include "tests/pack/pack_run_test_support.h"
 
+#include <commdlg.h>
+#include <dlgs.h>
 #include <zlib.h>
 
 #include <algorithm>
@@ -31,6 +33,63 @@ int RecordingSink::Answer(HWND, const std::wstring& text, const std::wstring&, U
 bool RecordingSink::Saw(UINT stringId, const wchar_t* argument, DWORD error) const {
     std::wstring expected = MessageBoxText(stringId, argument, error);
     return std::find(texts.begin(), texts.end(), expected) != texts.end();
+}
+
+namespace {
+
+HWND FindVisibleDialog() {
+    HWND found = nullptr;
+    EnumWindows(
+        [](HWND window, LPARAM found) -> BOOL {
+            DWORD process = 0;
+            GetWindowThreadProcessId(window, &process);
+            wchar_t className[16] = {};
+            GetClassNameW(window, className, 16);
+            if (process != GetCurrentProcessId() || wcscmp(className, L"#32770") || !IsWindowVisible(window))
+                return TRUE;
+            *reinterpret_cast<HWND*>(found) = window;
+            return FALSE;
+        },
+        reinterpret_cast<LPARAM>(&found));
+    return found;
+}
+
+HWND FindDescendant(HWND parent, int id) {
+    std::pair<int, HWND> search(id, nullptr);
+    EnumChildWindows(
+        parent,
+        [](HWND child, LPARAM arg) -> BOOL {
+            auto* wanted = reinterpret_cast<std::pair<int, HWND>*>(arg);
+            if (GetDlgCtrlID(child) != wanted->first) return TRUE;
+            wanted->second = child;
+            return FALSE;
+        },
+        reinterpret_cast<LPARAM>(&search));
+    return search.second;
+}
+
+}  // namespace
+
+SaveDialogFiller::SaveDialogFiller(std::wstring name, std::vector<int> tick)
+    : name_(std::move(name)), tick_(std::move(tick)), thread_([this] { Fill(); }) {}
+
+SaveDialogFiller::~SaveDialogFiller() { thread_.join(); }
+
+void SaveDialogFiller::Fill() {
+    for (int attempt = 0; attempt < 200; ++attempt, Sleep(50)) {
+        HWND dialog = FindVisibleDialog();
+        if (!dialog) continue;
+        Sleep(200);  // let the dialog finish its start
+        if (HWND list = FindDescendant(dialog, 1122)) {
+            for (int line : tick_) SendMessageW(list, LB_SETSEL, TRUE, line);
+            SendMessageW(GetParent(list), WM_COMMAND, MAKEWPARAM(1122, LBN_SELCHANGE), reinterpret_cast<LPARAM>(list));
+        }
+        SendMessageW(dialog, CDM_SETCONTROLTEXT, edt1, reinterpret_cast<LPARAM>(name_.c_str()));
+        SendMessageW(dialog, CDM_SETCONTROLTEXT, cmb13, reinterpret_cast<LPARAM>(name_.c_str()));
+        PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+        filled_ = true;
+        return;
+    }
 }
 
 TestWindow::TestWindow() {

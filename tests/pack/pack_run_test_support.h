@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -33,6 +34,22 @@ public:
 
 private:
     MessageSink* previous_ = nullptr;
+};
+
+// Fills in the next save dialog of this process from another thread: the name, the lines to tick
+// in list box 1122 of a child template, then OK.
+class SaveDialogFiller {
+public:
+    SaveDialogFiller(std::wstring name, std::vector<int> tick = {});
+    ~SaveDialogFiller();
+    bool filled() const { return filled_; }
+
+private:
+    void Fill();
+    std::wstring name_;
+    std::vector<int> tick_;
+    bool filled_ = false;
+    std::thread thread_;
 };
 
 // A progress dialog that shows nothing and reports cancel once asked cancelAfter times.

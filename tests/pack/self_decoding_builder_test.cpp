@@ -102,6 +102,23 @@ TEST_F(SelfDecodingBuilderTest, DirectoryAndEnvelopeFollowTheTemplate) {
     EXPECT_TRUE(FileExists(b_));
 }
 
+TEST_F(SelfDecodingBuilderTest, SaveDialogNamesTheProgramAndTicksFilesToOpen) {
+    window_.options().selfDecodingOutput.clear();
+    window_.AddFile(a_);
+    window_.AddFile(b_);
+    {
+        pack_run_test::SaveDialogFiller filler(temp_.File(L"program"), {1});
+        EXPECT_TRUE(window_.Run());
+        EXPECT_TRUE(filler.filled());
+    }
+    Bytes tail = Appended();
+    ASSERT_GE(tail.size(), 52u);
+    Bytes entries = Entry(0, 3, "a.txt");
+    Bytes second = Entry(1, 5, "b.bin");
+    entries.insert(entries.end(), second.begin(), second.end());
+    EXPECT_EQ(Bytes(tail.begin() + 12, tail.begin() + 52), entries);
+}
+
 TEST_F(SelfDecodingBuilderTest, CompressionSetsTheFlagAndDeflatesAllFilesAsOne) {
     window_.settings().CompressFiles = 1;
     window_.AddFile(a_);
