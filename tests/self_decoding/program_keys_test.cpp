@@ -2,6 +2,7 @@
 // marked files.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <string>
 #include <thread>
@@ -269,6 +270,40 @@ TEST(QuendrixOpening, AFailedDecodeOpensNothing) {
     EXPECT_TRUE(run.boxShown);
     Sleep(500);
     EXPECT_FALSE(FileExists(dir.File(L"note.qndxopen.opened")));
+}
+
+}  // namespace
+
+namespace {
+
+// Signed payload with one content byte changed after signing.
+TEST(QuendrixSigners, ChangedContentFailsTheSignature) {
+    CertHandle dave = FindMyCertificate(L"Dave Signer");
+    ASSERT_TRUE(dave);
+    SignerEntry signer = AcquireSigner(dave.get());
+    ASSERT_TRUE(signer.provider);
+    TempDir dir;
+    PayloadSpec spec = OneFile();
+    spec.signers.push_back(signer);
+    bool built = BuildPayloadProgram(dir.File(L"payload.exe"), spec);
+    CryptReleaseContext(signer.provider, 0);
+    ASSERT_TRUE(built);
+    std::vector<uint8_t> program = ReadFileBytes(dir.File(L"payload.exe"));
+    const std::vector<uint8_t>& content = spec.files[0].bytes;
+    auto at = std::search(program.begin(), program.end(), content.begin(), content.begin() + 64);
+    ASSERT_NE(at, program.end());
+    at[1000] ^= 0x20;
+    testing_support::WriteFileBytes(dir.File(L"payload.exe"), program);
+    RunResult run = RunProgram(dir.File(L"payload.exe"), L"", dir.path(), kCaption);
+    ASSERT_TRUE(run.boxShown);
+    EXPECT_EQ(run.boxText.rfind("File is digitally signed by:\r\nthe signature is not valid:\r\n\tIssued to: Dave Signer", 0),
+              0u)
+        << run.boxText;
+    EXPECT_NE(run.boxText.find("Digital signature for one or more signers is invalid.\r\n"), std::string::npos)
+        << run.boxText;
+    std::vector<uint8_t> written = ReadFileBytes(dir.File(L"data.bin"));
+    ASSERT_EQ(written.size(), content.size());
+    EXPECT_EQ(written[1000], content[1000] ^ 0x20);
 }
 
 }  // namespace
