@@ -1,0 +1,327 @@
+#!/bin/bash
+# Packing and unpacking speed and peak memory of quill, next to the platform's own limit (the same
+# cipher, hash and zlib calls with nothing around them), OpenSSL's streaming envelopes and gzip -9.
+# Prints figures only; it fails only when something could not run or a round trip lost data.
+#
+# Environment:
+#   BENCH_SIZES   file sizes in MiB (default "256 1024"; "16" for a quick check of the script)
+#   BENCH_ALGS    any of "aes256 3des default" (default all three; default = the packer's settings)
+#   BENCH_MODES   any of "plain compressed" (default both)
+#   BENCH_BUILD   build tree for quill.exe, platform_limit.exe and the Wine prefix (default <repo>/build-bench)
+#   BENCH_QUILL_EXE  a quill.exe to measure instead of the one built there
+#   BENCH_FEW_MB  peak memory above Wine's own that still counts as "a few MB" (default 8)
+set -euo pipefail
+root="$(cd "$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")/.." && pwd)"
+sizes="${BENCH_SIZES:-256 1024}"
+algs="${BENCH_ALGS:-aes256 3des default}"
+modes="${BENCH_MODES:-plain compressed}"
+build="${BENCH_BUILD:-$root/build-bench}"
+few_mb="${BENCH_FEW_MB:-8}"
+
+say() { printf '%s\n' "$*" >&2; }
+die() { say "bench: $*"; exit 1; }
+
+# ---------------------------------------------------------------- tools and build
+if [ ! -x /usr/bin/time ]; then
+    say "bench: installing GNU time"
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq time >/dev/null || die "cannot install time"
+fi
+for tool in openssl gzip python3 cmake; do
+    command -v "$tool" >/dev/null || die "$tool is missing"
+done
+
+limit_exe="$build/platform_limit.exe"
+if [ ! -f "$build/CMakeCache.txt" ]; then
+    cmake -S "$root" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
+          -DCMAKE_BUILD_TYPE=Release >/dev/null || die "cmake configure failed"
+fi
+targets=(platform_limit)
+[ -n "${BENCH_QUILL_EXE:-}" ] || targets+=(quill)
+cmake --build "$build" -j2 --target "${targets[@]}" >/dev/null || die "building ${targets[*]} failed"
+quill_exe="${BENCH_QUILL_EXE:-$build/quill.exe}"
+[ -f "$quill_exe" ] || die "no $quill_exe"
+
+export QUILL_LOCALE=C.UTF-8
+. "$root/cmake/wine-env.sh"
+prefix="$build/bench-prefix"
+quill_prepare_prefix "$prefix" || die "no Wine prefix"
+export WINEPREFIX="$prefix"
+
+work="$(mktemp -d "$build/bench-work.XXXXXX")"
+cleanup() { rm -rf "$work"; }
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+# The program the ./quill launcher runs, started the way it starts it (Z: is the Linux root), but
+# without the launcher's per-call prefix checks, which cost seconds and would count as ours.
+to_windows() { local p="${1//\//\\}"; printf 'Z:%s' "$p"; }
+# Sets quill_run to the command line for quill with these arguments.
+quill_command() {
+    local a
+    quill_run=(timeout 7200 "$QUILL_WINE" "$quill_exe")
+    for a in "$@"; do
+        [[ "$a" == /* ]] && a="$(to_windows "$a")"
+        quill_run+=("$a")
+    done
+}
+
+# Runs a command under GNU time; sets wall (seconds) and peak (KiB, the largest process).
+measure() {
+    local log="$work/time.log"
+    if ! /usr/bin/time -o "$log" -f "%e %M" "$@" </dev/null >"$work/cmd.out" 2>"$work/cmd.err"; then
+        say "bench: failed: $*"
+        cat "$work/cmd.out" "$work/cmd.err" >&2
+        return 1
+    fi
+    read -r wall peak < <(tail -n 1 "$log")
+}
+mbps() { awk -v b="$1" -v s="$2" 'BEGIN { if (s <= 0) s = 0.001; printf "%.1f", b / 1e6 / s }'; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b <= 0) print "-"; else printf "%.2f", a / b }'; }
+mib() { awk -v k="$1" 'BEGIN { printf "%.1f", k / 1024 }'; }
+
+# ---------------------------------------------------------------- recipient
+# One recipient for the prefix, made once: its certificate goes to pack, its key into the store.
+keys="$build/bench-recipient"
+if [ ! -f "$prefix/.bench-recipient" ] || [ ! -f "$keys/cert.der" ]; then
+    mkdir -p "$keys"
+    openssl req -x509 -newkey rsa:2048 -nodes -subj "/CN=Bench Recipient" -days 3650 \
+            -keyout "$keys/key.pem" -out "$keys/cert.pem" 2>/dev/null || die "openssl req failed"
+    openssl x509 -in "$keys/cert.pem" -outform DER -out "$keys/cert.der"
+    openssl pkcs12 -export -passout pass:test -inkey "$keys/key.pem" -in "$keys/cert.pem" \
+            -out "$keys/bench.p12" || die "openssl pkcs12 failed"
+    quill_command import "$keys/bench.p12" --password test --provider-type 24
+    "${quill_run[@]}" </dev/null >/dev/null ||
+        die "quill import failed"
+    touch "$prefix/.bench-recipient"
+fi
+
+# ---------------------------------------------------------------- inputs
+# Random bytes for the plain cases; for the compressed cases every MiB is 512 KiB of repeated text,
+# 256 KiB of random letters (about half compressible) and 256 KiB of random bytes.
+random_stream() { openssl enc -aes-128-ctr -nosalt -pass pass:bench -pbkdf2 -in /dev/zero 2>/dev/null; }
+make_input() {
+    local kind="$1" mebibytes="$2" path="$3"
+    if [ "$kind" = plain ]; then
+        random_stream | head -c $((mebibytes << 20)) >"$path" || true
+    else
+        random_stream | python3 -c '
+import sys
+count = int(sys.argv[1])
+text = b"".join(b"%06d The packer reads the file in chunks and writes one envelope per file.\n" % i
+                for i in range(8000))[:512 * 1024]
+letters = bytes(b"etaoinshrdlu \n.,"[i % 16] for i in range(256))
+source, out = sys.stdin.buffer, sys.stdout.buffer
+for _ in range(count):
+    out.write(text)
+    out.write(source.read(256 * 1024).translate(letters))
+    out.write(source.read(256 * 1024))
+' "$mebibytes" >"$path" || true
+    fi
+    [ "$(stat -c %s "$path")" -eq $((mebibytes << 20)) ] || die "could not make $path"
+}
+
+# ---------------------------------------------------------------- platform limits
+# Cached per size and algorithm: "cipher op" -> MB/s, and zlib rates per input file.
+declare -A limit
+run_limit_cipher() {
+    local alg="$1" mebibytes="$2" line key
+    [ -n "${limit[$alg/$mebibytes/encrypt]:-}" ] && return 0
+    say "bench: platform limit $alg ${mebibytes} MiB"
+    timeout 3600 "$QUILL_WINE" "$limit_exe" cipher "$alg" "$mebibytes" >"$work/limit.out" </dev/null ||
+        die "platform_limit cipher $alg failed"
+    while read -r line; do
+        key="$(sed -n 's/.* op=\([^ ]*\) .*/\1/p' <<<"$line")"
+        limit[$alg/$mebibytes/$key]="$(sed -n 's/.* mbps=\([0-9.]*\).*/\1/p' <<<"$line")"
+    done <"$work/limit.out"
+}
+run_limit_zlib() {
+    local level="$1" path="$2" line op
+    timeout 3600 "$QUILL_WINE" "$limit_exe" zlib "$level" "$(to_windows "$path")" >"$work/limit.out" </dev/null ||
+        die "platform_limit zlib failed"
+    while read -r line; do
+        op="$(sed -n 's/.*zlib=\([a-z]*\) .*/\1/p' <<<"$line")"
+        limit[zlib$level/$op]="$(sed -n 's/.* mbps=\([0-9.]*\).*/\1/p' <<<"$line")"
+        limit[zlib$level/out]="$(sed -n 's/.* out=\([0-9]*\).*/\1/p' <<<"$line")"
+    done <"$work/limit.out"
+}
+# The whole work at the platform's speed: deflate over the file, cipher over what deflate left.
+combined_rate() {
+    awk -v b="$1" -v z="$2" -v o="$3" -v c="$4" 'BEGIN { if (z <= 0 || c <= 0) { print 0; exit }
+        t = b / (z * 1e6) + o / (c * 1e6); printf "%.1f", b / 1e6 / t }'
+}
+
+# ---------------------------------------------------------------- the runs
+openssl_cipher() {
+    case "$1" in
+        aes256) echo -aes256 ;;
+        3des) echo -des3 ;;
+        default) echo -rc2-40 ;;  # the packer's default settings: RC2 with 40-bit keys
+    esac
+}
+limit_cipher() { [ "$1" = default ] && echo rc2-40 || echo "$1"; }
+ossl_providers=(-provider legacy -provider default)  # RC2 lives in OpenSSL's legacy provider
+
+rows=()
+format='%-46s %7s %8s %7s %7s %15s %6s %11s %6s %7s'
+row() { rows+=("$(printf "$format" "$@")"); }
+header="$(printf "$format" case MB/s netMB/s peakMB +wineMB limitMB/s ratio opensslMB/s ratio osslMB)"
+
+# Target bookkeeping: worst figures seen.
+worst_pack_ratio=""; worst_pack_case=""
+worst_unpack_ratio=""; worst_unpack_case=""
+slowest_vs_openssl=""; slowest_vs_openssl_case=""
+declare -A extra_by_size
+max_extra=0
+lower() { awk -v a="$1" -v b="$2" 'BEGIN { exit !(b == "" || a + 0 < b + 0) }'; }
+
+say "bench: Wine baseline"
+# Wine's fixed cost: the fastest of three starts of a program that does nothing.
+quill_command help
+wine_wall=""
+for _ in 1 2 3; do
+    measure "${quill_run[@]}" || die "quill does not start"
+    if lower "$wall" "$wine_wall"; then wine_wall="$wall"; wine_kib="$peak"; fi
+done
+row "wine baseline (quill help)" - "${wine_wall}s" "$(mib "$wine_kib")" 0 - - - - -
+# MB/s without Wine's start: the engine's own speed, comparable with the platform limit.
+net_mbps() { awk -v b="$1" -v s="$2" -v w="$wine_wall" 'BEGIN { s -= w; if (s <= 0) s = 0.001; printf "%.1f", b / 1e6 / s }'; }
+
+for size in $sizes; do
+    bytes=$((size << 20))
+    for mode in $modes; do
+        input="$work/input-$mode-$size.bin"
+        say "bench: making ${size} MiB $mode input"
+        make_input "$mode" "$size" "$input"
+        if [ "$mode" = compressed ]; then
+            say "bench: zlib limit and gzip -9"
+            run_limit_zlib 6 "$input"
+            zlib6_deflate="${limit[zlib6/deflate]}"
+            run_limit_zlib 9 "$input"
+            packed_bytes="${limit[zlib9/out]}"
+            measure bash -c "gzip -9 -c '$input' >/dev/null"
+            row "${size}M gzip -9 (reference: zlib 9 limit)" "$(mbps "$bytes" "$wall")" - "$(mib "$peak")" - \
+                "${limit[zlib9/deflate]}" "$(ratio "$(mbps "$bytes" "$wall")" "${limit[zlib9/deflate]}")" - - -
+            row "${size}M zlib limit: deflate 6/9, inflate" - - - - \
+                "$zlib6_deflate/${limit[zlib9/deflate]}/${limit[zlib9/inflate]}" - - - -
+            say "bench: input compresses to $packed_bytes of $bytes bytes at level 9"
+        fi
+        for alg in $algs; do
+            calg="$(limit_cipher "$alg")"
+            run_limit_cipher "$calg" "$size"
+            enc="${limit[$calg/$size/encrypt]}"
+            dec="${limit[$calg/$size/decrypt]}"
+            if [ "$mode" = compressed ]; then
+                pack_limit="$(combined_rate "$bytes" "${limit[zlib9/deflate]}" "$packed_bytes" "$enc")"
+                unpack_limit="$(combined_rate "$bytes" "${limit[zlib9/inflate]}" "$packed_bytes" "$dec")"
+                compress_flag=()
+            else
+                pack_limit="$enc"
+                unpack_limit="$dec"
+                compress_flag=(--no-compress)
+            fi
+            alg_flag=()
+            [ "$alg" != default ] && alg_flag=(--alg "$alg")
+            name="${size}M $alg $mode"
+            label="$alg"; [ "$alg" = default ] && label="default (rc2-40)"
+
+            # quill pack
+            rm -rf "$work/packed" "$work/unpacked"; mkdir -p "$work/packed" "$work/unpacked"
+            say "bench: $name: quill pack"
+            quill_command pack --to "$keys/cert.der" "${alg_flag[@]}" "${compress_flag[@]}" \
+                --out-dir "$work/packed" "$input"
+            measure "${quill_run[@]}" || die "quill pack failed"
+            envelope="$(find "$work/packed" -type f | head -n 1)"
+            [ -n "$envelope" ] || die "quill pack wrote nothing"
+            note=""
+            if [ "$mode" = compressed ] && [[ "$envelope" != *.gz.pkcs7 ]]; then
+                # The engine wrote no gzip file: only the cipher is left to compare with.
+                note=" (no .gz!)"
+                pack_limit="$enc"
+                unpack_limit="$dec"
+            fi
+            pack_rate="$(mbps "$bytes" "$wall")"
+            pack_net="$(net_mbps "$bytes" "$wall")"
+            pack_extra=$((peak - wine_kib))
+            # openssl cms -encrypt -stream, behind gzip -9 in the compressed case
+            cipher="$(openssl_cipher "$alg")"
+            if [ "$mode" = compressed ]; then
+                measure bash -c "gzip -9 -c '$input' | openssl cms -encrypt ${ossl_providers[*]} -stream -binary \
+                    -outform DER $cipher -out '$work/ossl.p7' '$keys/cert.pem'"
+            else
+                measure openssl cms -encrypt "${ossl_providers[@]}" -stream -binary -outform DER "$cipher" \
+                    -in "$input" -out "$work/ossl.p7" "$keys/cert.pem"
+            fi
+            ossl_rate="$(mbps "$bytes" "$wall")"
+            row "$name pack$note" "$pack_rate" "$pack_net" "$(mib "$((pack_extra + wine_kib))")" \
+                "$(mib "$pack_extra")" "$pack_limit" "$(ratio "$pack_net" "$pack_limit")" "$ossl_rate" \
+                "$(ratio "$pack_rate" "$ossl_rate")" "$(mib "$peak")"
+            r="$(ratio "$pack_net" "$pack_limit")"
+            if lower "$r" "$worst_pack_ratio"; then worst_pack_ratio="$r"; worst_pack_case="$name"; fi
+
+            # quill unpack
+            say "bench: $name: quill unpack"
+            quill_command unpack --out-dir "$work/unpacked" "$envelope"
+            measure "${quill_run[@]}" || die "quill unpack failed"
+            output="$(find "$work/unpacked" -type f | head -n 1)"
+            [ -n "$output" ] && cmp -s "$input" "$output" || die "$name: the unpacked file differs from the input"
+            unpack_rate="$(mbps "$bytes" "$wall")"
+            unpack_net="$(net_mbps "$bytes" "$wall")"
+            unpack_extra=$((peak - wine_kib))
+            unpack_peak="$peak"
+            if [ "$mode" = compressed ]; then
+                measure bash -c "openssl cms -decrypt ${ossl_providers[*]} -binary -inform DER -in '$work/ossl.p7' \
+                    -recip '$keys/cert.pem' -inkey '$keys/key.pem' | gzip -dc >'$work/ossl.out'"
+            else
+                measure openssl cms -decrypt "${ossl_providers[@]}" -binary -inform DER -in "$work/ossl.p7" \
+                    -recip "$keys/cert.pem" -inkey "$keys/key.pem" -out "$work/ossl.out"
+            fi
+            cmp -s "$input" "$work/ossl.out" || die "$name: openssl's round trip differs from the input"
+            ossl_rate="$(mbps "$bytes" "$wall")"
+            row "$name unpack" "$unpack_rate" "$unpack_net" "$(mib "$unpack_peak")" "$(mib "$unpack_extra")" \
+                "$unpack_limit" "$(ratio "$unpack_net" "$unpack_limit")" "$ossl_rate" \
+                "$(ratio "$unpack_rate" "$ossl_rate")" "$(mib "$peak")"
+            r="$(ratio "$unpack_net" "$unpack_limit")"
+            if lower "$r" "$worst_unpack_ratio"; then worst_unpack_ratio="$r"; worst_unpack_case="$name"; fi
+            r="$(ratio "$unpack_rate" "$ossl_rate")"
+            if lower "$r" "$slowest_vs_openssl"; then slowest_vs_openssl="$r"; slowest_vs_openssl_case="$name"; fi
+
+            for extra in "$pack_extra" "$unpack_extra"; do
+                [ "$extra" -gt "$max_extra" ] && max_extra="$extra"
+                [ "$extra" -gt "${extra_by_size[$size]:-0}" ] && extra_by_size[$size]="$extra"
+            done
+            rm -f "$work/ossl.p7" "$work/ossl.out"
+        done
+        rm -f "$input"
+    done
+done
+
+# ---------------------------------------------------------------- report
+echo
+echo "MB = 10^6 bytes; MB/s counts the source file's bytes over the whole command's wall time; netMB/s"
+echo "leaves out Wine's start (${wine_wall} s, the baseline row). peakMB: largest resident size (quill: the"
+echo "whole wine64 process); +wineMB: above Wine's baseline. limitMB/s: the same CryptoAPI calls in the same"
+echo "chunks (and zlib level 9 for .gz) with nothing around them; without signers the engine hashes"
+echo "nothing, so the cipher alone is the limit. Ratios: netMB/s / limit and MB/s / OpenSSL's MB/s"
+echo "(OpenSSL's start is counted too). osslMB: OpenSSL's peak."
+echo
+echo "$header"
+printf '%s\n' "${rows[@]}"
+echo
+echo "Platform limits in MB/s (cipher alone / with SHA-1):"
+for key in $(printf '%s\n' "${!limit[@]}" | grep -E '/(en|de)crypt$' | sort); do
+    echo "  $key ${limit[$key]} / ${limit[$key+sha1]:-?}"
+done
+
+verdict() { awk -v a="$1" -v b="$2" -v op="$3" 'BEGIN { ok = (op == ">=") ? a + 0 >= b + 0 : a + 0 > b + 0
+    print ok ? "met    " : "NOT met" }'; }
+echo
+echo "Targets:"
+echo "  $(verdict "$worst_pack_ratio" 0.90 '>=') pack within 10% of the platform limit: worst ratio $worst_pack_ratio ($worst_pack_case)"
+echo "  $(verdict "$worst_unpack_ratio" 0.90 '>=') unpack within 10% of the platform limit: worst ratio $worst_unpack_ratio ($worst_unpack_case)"
+echo "  $(verdict "$slowest_vs_openssl" 1 '>') unpack faster than openssl cms -decrypt: slowest ratio $slowest_vs_openssl ($slowest_vs_openssl_case)"
+few_kib=$((few_mb * 1024))
+flat="met    "
+[ "$max_extra" -le "$few_kib" ] || flat="NOT met"
+spread=""
+for size in $sizes; do spread+=" ${size}M:$(mib "${extra_by_size[$size]:-0}")"; done
+echo "  $flat peak memory a few MB (<= $few_mb MB above Wine's $(mib "$wine_kib") MB) whatever the size:$spread MB"
