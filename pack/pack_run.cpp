@@ -285,7 +285,7 @@ bool AskOutputName(HWND owner, std::wstring& path, const std::wstring& suffix) {
 }
 
 // Creates the output without ever overwriting an existing file silently; 512 offers another name.
-Outcome CreateOutput(HWND owner, std::wstring& path, FileHandle& output) {
+Outcome CreateOutput(HWND owner, bool saveDialog, std::wstring& path, FileHandle& output) {
     const std::wstring suffix = NameSuffix(path);
     DWORD disposition = CREATE_NEW;
     for (;;) {
@@ -293,7 +293,7 @@ Outcome CreateOutput(HWND owner, std::wstring& path, FileHandle& output) {
                                  FILE_ATTRIBUTE_NORMAL, nullptr));
         if (output) return Outcome::kDone;
         int answer = Ask(owner, kCannotCreateText, MB_ICONERROR | MB_YESNOCANCEL, path.c_str(), GetLastError());
-        if (answer == IDNO) return Outcome::kSkipped;
+        if (answer == IDNO || (answer == IDYES && !saveDialog)) return Outcome::kSkipped;
         if (answer != IDYES || !AskOutputName(owner, path, suffix)) return Outcome::kEndRun;
         disposition = ApplyNameSuffix(path, suffix);
     }
@@ -348,7 +348,7 @@ Outcome PackOneFile(PackContext& context, DWORD index) {
 
     std::wstring outputPath = PackedOutputName(context.window, sourcePath, compressed);
     FileHandle output;
-    Outcome created = CreateOutput(context.owner, outputPath, output);
+    Outcome created = CreateOutput(context.owner, context.options.saveDialogs, outputPath, output);
     if (created != Outcome::kDone) return created;
 
     SourceFile file;

@@ -19,6 +19,9 @@ struct SourceFile;
 struct PackRunOptions {
     // Open the target folder in the shell after the run.
     bool openTargetFolder = true;
+    // Offer save dialogs; when off, a Yes to "choose another name?" skips the file instead, and a
+    // self-decoding run needs selfDecodingOutput.
+    bool saveDialogs = true;
     // Show the platform's progress dialog; when off, progress (may be null: no display) is used.
     bool platformProgress = true;
     IProgressDialog* progress = nullptr;

@@ -226,7 +226,7 @@ BOOL BuildSelfDecodingFile(PackerWindow* window, HCRYPTPROV provider, const Sign
     OpenAfterUnpackSelection selection;
     std::wstring outputPath = options.selfDecodingOutput;
     if (outputPath.empty()) {
-        if (!AskProgramName(window, ownerWindow, outputPath, selection)) return FALSE;
+        if (!options.saveDialogs || !AskProgramName(window, ownerWindow, outputPath, selection)) return FALSE;
     } else {
         for (DWORD index : options.openAfterUnpack)
             if (selection.count < kMaxOpenAfterUnpack) selection.indices[selection.count++] = index;

@@ -138,17 +138,6 @@ TEST_F(PackRunTest, AlreadyCompressedFormatsAreAskedAbout) {
     EXPECT_TRUE(FileExists(z + L".gz.pkcs7"));
 }
 
-TEST_F(PackRunTest, AnExistingOutputIsNeverOverwritten) {
-    std::wstring source = MakeFile(L"taken.txt", TextBytes("new"));
-    std::wstring existing = MakeFile(L"taken.txt.pkcs7", TextBytes("old output"));
-    window_.AddFile(source);
-    sink_.defaultAnswer = IDNO;  // skip the file
-    EXPECT_FALSE(window_.Run());
-    EXPECT_TRUE(sink_.Saw(kCannotCreate, existing.c_str(), ERROR_FILE_EXISTS));
-    EXPECT_EQ(ReadFileBytes(existing), TextBytes("old output"));
-    EXPECT_FALSE(sink_.Saw(kAllPacked));
-}
-
 TEST_F(PackRunTest, AnotherNameFromTheSaveDialogGetsTheSuffix) {
     std::wstring source = MakeFile(L"taken.txt", TextBytes("renamed"));
     std::wstring existing = MakeFile(L"taken.txt.pkcs7", TextBytes("old output"));
@@ -161,6 +150,17 @@ TEST_F(PackRunTest, AnotherNameFromTheSaveDialogGetsTheSuffix) {
     }
     EXPECT_EQ(ReadFileBytes(existing), TextBytes("old output"));
     ExpectContent(temp_.File(L"other.txt.pkcs7"), TextBytes("renamed"));
+}
+
+TEST_F(PackRunTest, WithoutSaveDialogsAYesToAnotherNameSkipsTheFile) {
+    std::wstring source = MakeFile(L"taken.txt", TextBytes("new"));
+    std::wstring existing = MakeFile(L"taken.txt.pkcs7", TextBytes("old output"));
+    window_.AddFile(source);
+    window_.options().saveDialogs = false;
+    sink_.defaultAnswer = IDYES;
+    EXPECT_FALSE(window_.Run());
+    EXPECT_TRUE(sink_.Saw(kCannotCreate, existing.c_str(), ERROR_FILE_EXISTS));
+    EXPECT_EQ(ReadFileBytes(existing), TextBytes("old output"));
 }
 
 TEST_F(PackRunTest, NeitherRecipientNorSignerIsRefused) {
