@@ -5,7 +5,9 @@
 #include <cstring>
 
 HGLOBAL BuildDropFilesBlock(const std::vector<std::wstring>& names) {
-    size_t characters = 1;
+    // An empty list is written as two zeros: readers that look for the end of a name before the
+    // end of the list would otherwise read past a single zero.
+    size_t characters = names.empty() ? 2 : 1;
     for (const std::wstring& name : names) characters += name.size() + 1;
     HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, sizeof(DROPFILES) + characters * sizeof(wchar_t));
     if (!block) return nullptr;

@@ -253,19 +253,21 @@ void CreateDigestObjects(const ReaderState& state, std::vector<HashHandle>& hash
         if (!set.ReadAnyElement(tag, content) || tag != der::kSequence) break;
         der::Reader oid;
         if (!content.ReadElement(der::kOid, oid)) continue;
-        ALG_ID algId = alg::AlgorithmFromOid(oid.data(), oid.size());
-        if (!algId || alg::IsContentEncryption(algId)) continue;
+        // SHA-2 digests are recognised too; every other unknown OID is read as SHA-1.
+        ALG_ID algId = alg::DigestAlgorithmFromOid(oid.data(), oid.size());
         HashHandle hash;
         if (CryptCreateHash(state.keyProvider, algId, 0, 0, hash.put())) hashes.push_back(std::move(hash));
     }
 }
 
 // A nested signed ContentInfo at the start of the plaintext: 30 L 06 09 1.2.840.113549.1.7.x.
+// The open length form (streamed signing, as OpenSSL writes it) is recognised as well.
 BYTE NestedContentType(const BYTE* block, DWORD length, DWORD contentLength) {
     if (length < 2 || block[0] != der::kSequence) return 255;
     der::ParsedLength parsed = der::ParseDerLength(block + 1, length - 1);
     const DWORD o = parsed.used;
-    if (parsed.value <= 11 || o + 12 >= length || uint64_t{parsed.value} + o + 1 > contentLength) return 255;
+    if (o == 0 || o + 12 >= length) return 255;
+    if (!parsed.open && (parsed.value <= 11 || uint64_t{parsed.value} + o + 1 > contentLength)) return 255;
     static const BYTE kOidStart[] = {0x06, 0x09, 0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x07};
     if (std::memcmp(block + 1 + o, kOidStart, sizeof(kOidStart)) != 0) return 255;
     return block[1 + o + sizeof(kOidStart)];

@@ -46,7 +46,7 @@ protected:
 };
 
 TEST_F(SignedEnvelope, OpenSslSignedAndEnvelopedFilesVerify) {
-    for (const wchar_t* name : {L"sig-type4-sha1.p7"}) {
+    for (const wchar_t* name : {L"sig-type4-sha1.p7", L"sig-type4-sha256.p7"}) {
         SCOPED_TRACE(testing_support::Narrow(name));
         UnpackJob job;
         Read(name, job, kModeUnpack);
@@ -70,7 +70,7 @@ TEST_F(SignedEnvelope, DescribeModeListsSignersUnchecked) {
 }
 
 TEST_F(SignedEnvelope, SignedFileInsideAnEnvelopeIsStreamedAndVerified) {
-    for (const wchar_t* name : {L"sig-nested.p7"}) {
+    for (const wchar_t* name : {L"sig-nested.p7", L"sig-nested-stream.p7"}) {
         SCOPED_TRACE(testing_support::Narrow(name));
         UnpackJob job;
         Read(name, job, kModeUnpack);

@@ -5,6 +5,7 @@
 
 #include "format/service/resources.h"
 #include "pack/messages.h"
+#include "tests/support/test_support.h"
 #include "unpack/decode_data.h"
 
 namespace {
@@ -33,8 +34,8 @@ TEST(UnpackOutputPath, FolderAndWorkingDirectory) {
     EXPECT_TRUE(compressed);
 }
 
-UnpackJob EnvelopedJob(BYTE mode) {
-    UnpackJob job;
+// A job of an envelopedData file that went through without an error.
+void MakeEnveloped(UnpackJob& job, BYTE mode) {
     job.decodeMode = mode;
     job.readError = 0;
     job.writeError = 0;
@@ -42,13 +43,13 @@ UnpackJob EnvelopedJob(BYTE mode) {
     job.finalBlockStatus = 0;
     job.outerContentType = 3;
     job.innerContentType = 255;
-    return job;
 }
 
 TEST(UnpackResultText, SuccessAndCompressionFailure) {
     UINT style = 0;
     bool aboutOutput = true;
-    UnpackJob job = EnvelopedJob(kModeUnpack);
+    UnpackJob job;
+    MakeEnveloped(job, kModeUnpack);
     EXPECT_EQ(UnpackResultText(job, style, aboutOutput), LoadText(766));
     EXPECT_EQ(style, static_cast<UINT>(MB_ICONINFORMATION));
     EXPECT_FALSE(aboutOutput);
@@ -60,7 +61,8 @@ TEST(UnpackResultText, SuccessAndCompressionFailure) {
 TEST(UnpackResultText, DecryptionFailureCarriesCodeAndOffset) {
     UINT style = 0;
     bool aboutOutput = false;
-    UnpackJob job = EnvelopedJob(kModeUnpack);
+    UnpackJob job;
+    MakeEnveloped(job, kModeUnpack);
     job.jobResult = 0x8009200C;  // CRYPT_E_NO_DECRYPT_CERT
     job.offset = 42;
     std::wstring text = UnpackResultText(job, style, aboutOutput);
@@ -75,7 +77,8 @@ TEST(UnpackResultText, DecryptionFailureCarriesCodeAndOffset) {
 TEST(UnpackResultText, SignedAndEnvelopedCombinesBothParts) {
     UINT style = 0;
     bool aboutOutput = false;
-    UnpackJob job = EnvelopedJob(kModeUnpack);
+    UnpackJob job;
+    MakeEnveloped(job, kModeUnpack);
     job.outerContentType = 4;
     job.signatureStatus = 0;
     EXPECT_EQ(UnpackResultText(job, style, aboutOutput), LoadText(766) + L"\r\n" + LoadText(767));
@@ -97,7 +100,8 @@ TEST(UnpackResultText, ReadAndWriteErrors) {
     FormatSystemMessage(expected, nullptr, 772, 0xFFFFFFFF, 0);
     EXPECT_EQ(UnpackResultText(never, style, aboutOutput), expected);
 
-    UnpackJob writing = EnvelopedJob(kModeUnpack);
+    UnpackJob writing;
+    MakeEnveloped(writing, kModeUnpack);
     writing.writeError = ERROR_DISK_FULL;
     FormatSystemMessage(expected, nullptr, 775, ERROR_DISK_FULL, 0);
     EXPECT_EQ(UnpackResultText(writing, style, aboutOutput), expected);
@@ -107,7 +111,8 @@ TEST(UnpackResultText, ReadAndWriteErrors) {
 TEST(UnpackResultText, DescribeModeWithoutOutcomeShowsNothing) {
     UINT style = 0;
     bool aboutOutput = false;
-    UnpackJob job = EnvelopedJob(kModeDescribe);
+    UnpackJob job;
+    MakeEnveloped(job, kModeDescribe);
     job.finalBlockStatus = -1;
     EXPECT_EQ(UnpackResultText(job, style, aboutOutput), L"");
 }
@@ -145,11 +150,28 @@ TEST(DecodeData, HandsTheBlockOverOnce) {
     EXPECT_EQ(data.GetData(&format, &again), DV_E_FORMATETC);
 }
 
+// Records what would have been shown and answers with the safe button.
+class RecordingSink : public MessageSink {
+public:
+    RecordingSink() { previous_ = SetMessageSink(this); }
+    ~RecordingSink() override { SetMessageSink(previous_); }
+    int Answer(HWND, const std::wstring& text, const std::wstring&, UINT style) override {
+        texts.push_back(text);
+        return SafeAnswer(style);
+    }
+    std::vector<std::wstring> texts;
+
+private:
+    MessageSink* previous_;
+};
+
 TEST(UnpackSelection, RefusesADataObjectWithoutNames) {
+    RecordingSink sink;
     DecodeData empty(BuildDropFilesBlock({}));
     EXPECT_EQ(UnpackSelection(&empty, nullptr, kModeUnpack, FALSE, FALSE), E_FAIL);
     DecodeData none(nullptr);
     EXPECT_EQ(UnpackSelection(&none, nullptr, kModeUnpack, FALSE, FALSE), E_FAIL);
+    for (const std::wstring& text : sink.texts) ADD_FAILURE() << testing_support::Narrow(text);
 }
 
 }  // namespace
