@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "format/service/crypto_handles.h"
@@ -236,6 +237,53 @@ TEST(QuendrixBuild, TheShippedProgramIs32BitGuiAnsi) {
     const size_t optional = pe + 24;
     EXPECT_EQ(bytes[optional] | bytes[optional + 1] << 8, 0x10B);       // PE32
     EXPECT_EQ(bytes[optional + 68] | bytes[optional + 69] << 8, 2);      // GUI subsystem
+}
+
+}  // namespace
+
+namespace {
+
+// Presses the progress window's cancel button as soon as the window shows.
+BOOL CALLBACK FindProgress(HWND window, LPARAM found) {
+    char title[64] = "";
+    GetWindowTextA(window, title, sizeof title);
+    if (std::string(title) == "Quillarent" && GetDlgItem(window, IDCANCEL) && IsWindowVisible(window)) {
+        *reinterpret_cast<HWND*>(found) = window;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+TEST(QuendrixCancel, CancellingTheProgressWindowStopsTheDecode) {
+    CertHandle alice = FindMyCertificate(L"Alice Recipient");
+    ASSERT_TRUE(alice);
+    TempDir dir;
+    PayloadSpec spec;
+    spec.files.push_back({L"large.bin", PatternBytes(48u << 20, 6), 0});
+    spec.algId = CALG_3DES;
+    spec.keyLength = 168;
+    spec.recipients.push_back(alice.get());
+    ASSERT_TRUE(BuildPayloadProgram(dir.File(L"payload.exe"), spec));
+    bool pressed = false;
+    std::thread canceller([&pressed] {
+        for (int i = 0; i < 1200 && !pressed; ++i) {
+            HWND progress = nullptr;
+            EnumWindows(FindProgress, reinterpret_cast<LPARAM>(&progress));
+            if (progress) {
+                PostMessageA(GetDlgItem(progress, IDCANCEL), BM_CLICK, 0, 0);
+                pressed = true;
+            }
+            Sleep(10);
+        }
+    });
+    RunResult run = RunProgram(dir.File(L"payload.exe"), L"", dir.path(), kCaption);
+    canceller.join();
+    ASSERT_TRUE(pressed);
+    ASSERT_TRUE(run.boxShown);
+    EXPECT_EQ(run.boxText.rfind("Cannot decode file.\r\n", 0), 0u) << run.boxText;
+    EXPECT_NE(run.boxText.find("Error - 0x4C7"), std::string::npos) << run.boxText;
+    // What was written before the cancel stays; the rest is not written.
+    EXPECT_LT(ReadFileBytes(dir.File(L"large.bin")).size(), spec.files[0].bytes.size());
 }
 
 }  // namespace
