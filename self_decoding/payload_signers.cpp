@@ -119,13 +119,18 @@ LONG CheckSigner(HCRYPTPROV provider, const std::vector<HCRYPTHASH>& hashes, HCR
     // Signed-and-enveloped: the signature is encrypted under the content key (a copy of it, so
     // the content key itself keeps its state).
     KeyHandle copy;
+    HCRYPTKEY key = CryptDuplicateKey(sessionKey, nullptr, 0, copy.put()) ? copy.get() : sessionKey;
     std::vector<BYTE> decrypted = stored;
     DWORD size = static_cast<DWORD>(decrypted.size());
-    if (!CryptDuplicateKey(sessionKey, nullptr, 0, copy.put()) ||
-        !CryptDecrypt(copy.get(), 0, TRUE, 0, decrypted.data(), &size))
-        return static_cast<LONG>(GetLastError());
-    decrypted.resize(size);
-    return VerifyBytes(provider, contentHash, algId, info, encoded, publicKey.get(), decrypted);
+    LONG status = static_cast<LONG>(NTE_BAD_SIGNATURE);
+    if (CryptDecrypt(key, 0, TRUE, 0, decrypted.data(), &size)) {
+        decrypted.resize(size);
+        status = VerifyBytes(provider, contentHash, algId, info, encoded, publicKey.get(), decrypted);
+    }
+    if (status == 0) return 0;
+    // Some writers leave this signature unencrypted: the stored value is tried as it stands.
+    LONG plainStatus = VerifyBytes(provider, contentHash, algId, info, encoded, publicKey.get(), stored);
+    return plainStatus == 0 ? 0 : status;
 }
 
 std::string NameText(const CERT_NAME_BLOB& name) {
