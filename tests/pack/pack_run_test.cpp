@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "pack/pack_run.h"
+#include "packer_ui/recent_lists.h"
 #include "tests/pack/envelope_test_support.h"
 #include "tests/pack/pack_run_test_support.h"
 #include "tests/support/test_support.h"
@@ -69,12 +70,23 @@ TEST_F(PackRunTest, PacksNextToTheSourceAndReports) {
     const Bytes original = PatternBytes(5000, 3);
     std::wstring source = MakeFile(L"report.doc", original);
     window_.AddFile(source);
+    PackerWindow* window = window_.get();
+    window->recentFiles = AllocateRecentFiles(window_.settings().RecentItemsCount);
+    window->recentCertificates = AllocateRecentCertificates(window_.settings().RecentItemsCount);
     EXPECT_TRUE(window_.Run());
     ASSERT_TRUE(FileExists(source + L".pkcs7"));
     ExpectContent(source + L".pkcs7", original);
     EXPECT_TRUE(FileExists(source)) << "the source is kept without a delete setting";
     EXPECT_TRUE(sink_.Saw(kAllPacked));
     EXPECT_EQ(sink_.texts.size(), 1u);
+    // The recent lists now name the file and the recipient.
+    ASSERT_TRUE(window->recentFiles[0]);
+    EXPECT_EQ(std::wstring(window->recentFiles[0]), source);
+    ASSERT_TRUE(window->recentCertificates[0]);
+    EXPECT_TRUE(CertCompareCertificate(X509_ASN_ENCODING, window->recentCertificates[0]->pCertInfo,
+                                       window->encryptionPage->CertificateAt(0)->pCertInfo));
+    FreeRecentFiles(window->recentFiles);
+    FreeRecentCertificates(window->recentCertificates);
 }
 
 TEST_F(PackRunTest, PacksIntoTheTargetFolderAndForgetsIt) {
