@@ -35,7 +35,15 @@ void PrintJob(const UnpackJob& job, void* context) {
         for (const RecipientSummary& recipient : run->recipients) PrintLine(L"  " + RecipientLine(recipient));
     for (const SignerSummary& signer : run->signers) PrintLine(L"  " + SignerLine(signer));
     if (job.decodeMode == kModeUnpack && ok) PrintLine(L"  Written: " + job.outputPath);
-    if (!ok) PrintError(L"quill: " + job.inputPath + L": failed");
+    if (!ok) {
+        // The job itself removes its output only when the reader failed; an output that did not
+        // inflate or whose signature did not verify goes too, so that a script never finds a file
+        // it must not trust. A write failure means the file is not ours (or the user's to inspect).
+        if (job.decodeMode == kModeUnpack && job.writeError == 0 && !job.outputConfirmed && job.jobResult == 0 &&
+            !job.outputPath.empty() && DeleteFileW(job.outputPath.c_str()))
+            PrintError(L"quill: removed " + job.outputPath);
+        PrintError(L"quill: " + job.inputPath + L": failed");
+    }
     // The reports are per file.
     run->signers.clear();
     run->recipients.clear();
