@@ -31,6 +31,7 @@ echo keep > "$work/doc"
 expect_status "existing output" 1 quill unpack "$(winpath "$work/doc.pkcs7")"
 [ "$(cat "$work/doc")" = keep ] || fail "an existing output was changed"
 grep -q "failed" "$work/err.txt" || fail "existing output: no failure reported ($(cat "$work/err.txt"))"
+grep -q "\[No\]" "$work/out.txt" || fail "existing output: the question was not answered No ($(cat "$work/out.txt"))"
 
 # --out-dir with compressed content: ".gz.pkcs7" gives the inflated file under the bare name.
 mkdir -p "$work/outdir"
