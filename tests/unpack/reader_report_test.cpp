@@ -69,16 +69,6 @@ TEST_F(ReaderReportTest, DescribeListsEveryRecipientWithItsKeyAndTheAlgorithm) {
     EXPECT_TRUE(signers.empty());
 }
 
-TEST_F(ReaderReportTest, AnEntryWithoutACertificateKeepsIssuerAndSerial) {
-    auto job = Read(L"reader-bob-des3.pkcs7", kModeDescribe);
-    ASSERT_EQ(recipients.size(), 1u);
-    EXPECT_FALSE(recipients[0].certificateFound);
-    EXPECT_FALSE(recipients[0].keyAvailable);
-    EXPECT_TRUE(recipients[0].subject.empty());
-    EXPECT_EQ(recipients[0].issuer, L"Quill Test CA, Quillarent Tests");
-    EXPECT_FALSE(recipients[0].serial.empty());
-}
-
 TEST_F(ReaderReportTest, SignersOfAnEnvelopedSignedFileAreReportedWithoutAList) {
     auto job = Read(L"reader-alice-signed-des3.pkcs7", kModeUnpack);
     EXPECT_EQ(job->jobResult, 0u);
