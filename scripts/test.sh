@@ -28,7 +28,6 @@ cleanup() {
 trap cleanup EXIT
 quill_start_xvfb
 quill_prepare_prefix "$prefix"
-# Wine's background services start with the first program of a server and keep its output open:
-# start them here, not inside a test whose output ctest reads.
-"$QUILL_WINE" cmd /c exit </dev/null >/dev/null 2>&1 || true
+# Keep Wine's desktop process up for the whole run instead of restarting it for every test program.
+"$QUILL_WINE" build/win64/desktop_keepalive.exe </dev/null >/dev/null 2>&1 &
 (cd build/win64 && ctest --output-on-failure -j1 --timeout 900)

@@ -75,3 +75,8 @@ if(QUENDRIX_TEST_SOURCES AND TARGET quendrix_core)
         DISCOVERY_TIMEOUT 120
         PROPERTIES ENVIRONMENT "${QUILL_TEST_ENV}" FIXTURES_REQUIRED testcerts TIMEOUT 300)
 endif()
+
+# Holds Wine's desktop open during a test run (started by scripts/test.sh).
+add_executable(desktop_keepalive WIN32 ${CMAKE_SOURCE_DIR}/tests/harness/desktop_keepalive.cpp)
+target_link_options(desktop_keepalive PRIVATE -municode ${QUILL_STATIC_LINK})
+target_compile_options(desktop_keepalive PRIVATE ${QUILL_WARNINGS})
