@@ -48,7 +48,8 @@ quill_prepare_prefix "$prefix" || die "no Wine prefix"
 export WINEPREFIX="$prefix"
 
 work="$(mktemp -d "$build/bench-work.XXXXXX")"
-cleanup() { rm -rf "$work"; }
+# The prefix is the benchmark's own: its persistent server goes with the run.
+cleanup() { rm -rf "$work"; "$QUILL_WINESERVER" -k >/dev/null 2>&1 || true; }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
