@@ -1,55 +1,141 @@
-// quill pack [options] FILE...: one envelope per file, next to it or in --out-dir.
+// quill pack [options] FILE...: the packer's own run (compression, checks, deletion, self-decoding
+// program) over pages filled from the command line, with console messages and progress.
 #include <windows.h>
 #include <wincrypt.h>
 
+#include <string>
 #include <vector>
 
 #include "format/service/crypto_handles.h"
-#include "pack/envelope_writer.h"
+#include "format/service/resources.h"
+#include "pack/messages.h"
+#include "pack/pack_run.h"
 #include "packer_ui/packer_window.h"
+#include "packer_ui/recent_lists.h"
 #include "tools/certificate_text.h"
 #include "tools/commands.h"
 #include "tools/console.h"
-#include "tools/file_stream.h"
+#include "tools/console_progress.h"
 #include "tools/pack_options.h"
-#include "unpack/recipient_key.h"
 
 namespace {
 
-// The packer state with its pages, destroyed on every path; the settings are never saved back.
+constexpr UINT kAllPackedText = 546;
+constexpr UINT kAlreadyCompressedText = 547;
+const wchar_t kTemplateName[] = L"Quendrix.exe";
+
+// The packer state with its pages and recent lists, destroyed on every path. The settings are
+// never saved back; the recent lists are, as the packer window saves them when it closes.
 class PackerState {
 public:
     PackerState() { created_ = CreatePackerWindow(&window_) != FALSE; }
     ~PackerState() {
+        FreeRecentFiles(window_.recentFiles);
+        FreeRecentCertificates(window_.recentCertificates);
         if (created_) DestroyPackerWindow(&window_);
     }
     bool created() const { return created_; }
     PackerWindow& window() { return window_; }
+
+    // Only the recent lists: the remembered signers and recovery certificates belong to the window.
+    void LoadRecent() {
+        DWORD capacity = window_.settingsPage->RecentItemsCount;
+        window_.recentFiles = AllocateRecentFiles(capacity);
+        window_.recentCertificates = AllocateRecentCertificates(capacity);
+        if (window_.recentFiles) LoadRecentFiles(window_.recentFiles, capacity);
+        DWORD count = capacity;
+        if (window_.recentCertificates) LoadCertificateList(window_.recentCertificates, count, kRecentCertsKey);
+    }
+    void SaveRecent() {
+        if (window_.recentFiles) {
+            DeleteListKey(kRecentFilesKey);
+            SaveRecentFiles(window_.recentFiles);
+        }
+        if (window_.recentCertificates) {
+            DeleteListKey(kRecentCertsKey);
+            SaveCertificateList(window_.recentCertificates, window_.settingsPage->RecentItemsCount, kRecentCertsKey,
+                                FALSE);
+        }
+    }
 
 private:
     PackerWindow window_{};
     bool created_ = false;
 };
 
-// Signers with the providers of their keys, released together.
-class SignerList {
+// Answers the run's boxes for a user who cannot be asked: nothing is overwritten, a file that
+// cannot be packed is skipped and the run goes on, a certificate that fails its checks ends the
+// run. Every box is printed; errors and refusals are counted for the exit status.
+class PackMessages : public MessageSink {
 public:
-    ~SignerList() {
-        for (SignerEntry& s : entries_) {
-            if (s.provider) CryptReleaseContext(s.provider, 0);
-            if (s.certificate) CertFreeCertificateContext(s.certificate);
+    PackMessages(std::vector<std::wstring> compressedQuestions, bool compressAnyway)
+        : compressedQuestions_(std::move(compressedQuestions)), compressAnyway_(compressAnyway),
+          allPackedText_(LoadText(kAllPackedText)) {}
+
+    int Answer(HWND, const std::wstring& text, const std::wstring& caption, UINT style) override {
+        bool formatQuestion = IsCompressedQuestion(text);
+        int answer = formatQuestion ? (compressAnyway_ ? IDNO : IDYES) : Choose(style);
+        std::wstring line = caption + L": " + text;
+        while (!line.empty() && (line.back() == L'\r' || line.back() == L'\n' || line.back() == L' ')) line.pop_back();
+        if ((style & MB_TYPEMASK) != MB_OK) line += std::wstring(L" [") + ButtonName(answer) + L"]";
+        bool error = (style & MB_ICONMASK) == MB_ICONERROR;
+        bool refused = !formatQuestion && (answer == IDNO || answer == IDCANCEL || answer == IDABORT);
+        if (error || refused) {
+            ++failures_;
+            PrintError(line);
+        } else {
+            PrintLine(line);
         }
+        if (text == allPackedText_) allPacked_ = true;
+        return answer;
     }
-    std::vector<SignerEntry>& entries() { return entries_; }
+
+    unsigned failures() const { return failures_; }
+    bool allPacked() const { return allPacked_; }
 
 private:
-    std::vector<SignerEntry> entries_;
+    bool IsCompressedQuestion(const std::wstring& text) const {
+        for (const std::wstring& question : compressedQuestions_)
+            if (text == question) return true;
+        return false;
+    }
+    // Yes/No/Cancel questions offer another name or packing uncompressed: No skips just this file.
+    static int Choose(UINT style) {
+        UINT type = style & MB_TYPEMASK;
+        if (type == MB_YESNOCANCEL || type == MB_YESNO) return IDNO;
+        return SafeAnswer(style);
+    }
+    static const wchar_t* ButtonName(int answer) {
+        switch (answer) {
+            case IDYES: return L"Yes";
+            case IDNO: return L"No";
+            case IDCANCEL: return L"Cancel";
+            case IDABORT: return L"Abort";
+            default: return L"OK";
+        }
+    }
+
+    std::vector<std::wstring> compressedQuestions_;
+    bool compressAnyway_;
+    std::wstring allPackedText_;
+    unsigned failures_ = 0;
+    bool allPacked_ = false;
 };
 
-bool AddRecipient(PackerWindow& window, PCCERT_CONTEXT certificate) {
+// Installs a sink for the lifetime of the object.
+class SinkScope {
+public:
+    explicit SinkScope(MessageSink* sink) : previous_(SetMessageSink(sink)) {}
+    ~SinkScope() { SetMessageSink(previous_); }
+
+private:
+    MessageSink* previous_;
+};
+
+bool AddCertificate(CVCertificateDlg* page, PCCERT_CONTEXT certificate) {
     PCCERT_CONTEXT owned = CertDuplicateCertificateContext(certificate);
-    // Replacing drops a certificate named twice, which would otherwise get two recipient entries.
-    if (window.encryptionPage->AddItem(const_cast<CERT_CONTEXT*>(owned), TRUE) < 0) {
+    // Replacing drops a certificate named twice, which would otherwise get two entries.
+    if (page->AddItem(const_cast<CERT_CONTEXT*>(owned), TRUE) < 0) {
         CertFreeCertificateContext(owned);
         return false;
     }
@@ -66,127 +152,148 @@ bool AddRecipientFile(PackerWindow& window, const std::wstring& path) {
     int added = 0;
     for (PCCERT_CONTEXT c = CertEnumCertificatesInStore(store.get(), nullptr); c;
          c = CertEnumCertificatesInStore(store.get(), c)) {
-        if (AddRecipient(window, c)) ++added;
+        if (AddCertificate(window.encryptionPage, c)) ++added;
     }
     if (added == 0) PrintError(L"quill: " + path + L" holds no certificate");
     return added > 0;
 }
 
-bool CollectRecipients(const PackOptions& options, PackerWindow& window, HCERTSTORE my) {
+bool AddFromStore(CVCertificateDlg* page, HCERTSTORE my, const std::wstring& text) {
+    CertHandle found = FindMyCertificateByText(my, text);
+    if (!found) {
+        PrintError(L"quill: no certificate in MY matches '" + text + L"'");
+        return false;
+    }
+    return AddCertificate(page, found.get());
+}
+
+// Recipients and signers onto the pages; the run itself opens the signers' keys.
+bool CollectCertificates(const PackOptions& options, PackerWindow& window, HCERTSTORE my) {
     for (const std::wstring& path : options.recipientFiles)
         if (!AddRecipientFile(window, path)) return false;
-    for (const std::wstring& text : options.recipientTexts) {
-        CertHandle found = FindMyCertificateByText(my, text);
-        if (!found) {
-            PrintError(L"quill: no certificate in MY matches '" + text + L"'");
-            return false;
-        }
-        if (!AddRecipient(window, found.get())) return false;
-    }
+    for (const std::wstring& text : options.recipientTexts)
+        if (!AddFromStore(window.encryptionPage, my, text)) return false;
+    for (const std::wstring& text : options.signerTexts)
+        if (!AddFromStore(window.signingPage, my, text)) return false;
     return true;
-}
-
-bool CollectSigners(const PackOptions& options, HCERTSTORE my, SignerList& signers) {
-    for (const std::wstring& text : options.signerTexts) {
-        CertHandle found = FindMyCertificateByText(my, text);
-        if (!found) {
-            PrintError(L"quill: no certificate in MY matches '" + text + L"'");
-            return false;
-        }
-        SignerEntry entry;
-        if (!AcquireCertificateKey(found.get(), &entry.provider, &entry.keySpec)) {
-            Fail(L"the private key of '" + NameText(found.get()->pCertInfo->Subject) + L"' cannot be opened",
-                 GetLastError());
-            return false;
-        }
-        entry.certificate = found.release();
-        signers.entries().push_back(entry);
-    }
-    return true;
-}
-
-bool ProviderHasAlgorithm(HCRYPTPROV provider, DWORD algorithm) {
-    PROV_ENUMALGS_EX record{};
-    DWORD flags = CRYPT_FIRST;
-    for (;;) {
-        DWORD size = sizeof(record);
-        if (!CryptGetProvParam(provider, PP_ENUMALGS_EX, reinterpret_cast<BYTE*>(&record), &size, flags)) return false;
-        if (record.aiAlgid == algorithm) return true;
-        flags = 0;
-    }
-}
-
-// The configured provider, or the RSA/AES provider when the configured one lacks the algorithm
-// (AES with the full RSA provider).
-bool AcquirePackProvider(CVSettingsDlg& settings, ProviderHandle& provider) {
-    const wchar_t* name = settings.CryptCSPname.empty() ? nullptr : settings.CryptCSPname.c_str();
-    bool acquired = CryptAcquireContextW(provider.put(), nullptr, name, settings.CryptCSPtype, CRYPT_VERIFYCONTEXT);
-    if (acquired && ProviderHasAlgorithm(provider.get(), settings.EncryptAlgorithmID)) return true;
-    if (settings.CryptCSPtype != PROV_RSA_AES || name) {
-        ProviderHandle other;
-        if (CryptAcquireContextW(other.put(), nullptr, nullptr, PROV_RSA_AES, CRYPT_VERIFYCONTEXT) &&
-            ProviderHasAlgorithm(other.get(), settings.EncryptAlgorithmID)) {
-            settings.CryptCSPtype = PROV_RSA_AES;
-            settings.CryptCSPname.clear();
-            provider = std::move(other);
-            return true;
-        }
-    }
-    if (!acquired) return Fail(L"cannot open the cryptographic provider", GetLastError()) == 0;
-    PrintError(L"quill: no installed provider offers the chosen algorithm");
-    return false;
 }
 
 std::wstring FullPath(const std::wstring& path) {
     DWORD length = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
     if (length == 0) return path;
-    std::vector<wchar_t> buffer(length);
-    GetFullPathNameW(path.c_str(), length, buffer.data(), nullptr);
+    std::vector<wchar_t> buffer(length + 1, L'\0');
+    if (GetFullPathNameW(path.c_str(), length + 1, buffer.data(), nullptr) == 0) return path;
     return buffer.data();
 }
 
-std::wstring OutputPath(const std::wstring& source, const std::wstring& outDir) {
-    if (outDir.empty()) return source + L".pkcs7";
-    size_t slash = source.find_last_of(L"\\/");
-    std::wstring name = slash == std::wstring::npos ? source : source.substr(slash + 1);
-    std::wstring dir = outDir;
-    if (dir.back() != L'\\' && dir.back() != L'/') dir += L'\\';
-    return dir + name + L".pkcs7";
+std::wstring NamePart(const std::wstring& path) {
+    size_t slash = path.find_last_of(L"\\/");
+    return slash == std::wstring::npos ? path : path.substr(slash + 1);
 }
 
-// One file into its envelope; a failed output is deleted, an existing one is never touched.
-bool PackOneFile(const std::wstring& source, const std::wstring& output, PackerWindow& window,
-                 std::vector<SignerEntry>& signers, HCRYPTPROV provider) {
-    FileHandle input(CreateFileW(source.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                 FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-    if (!input) return Fail(L"cannot open " + source, GetLastError()) == 0;
-    LARGE_INTEGER size{};
-    if (!GetFileSizeEx(input.get(), &size)) return Fail(L"cannot size " + source, GetLastError()) == 0;
-    if (size.QuadPart > 0xFFFFFFFFll) {
-        PrintError(L"quill: " + source + L" is larger than 4 GiB, which an envelope cannot hold");
-        return false;
-    }
-    FileHandle out(CreateFileW(output.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!out) {
-        DWORD error = GetLastError();
-        if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) {
-            PrintError(L"quill: " + output + L" already exists");
+bool IsFolder(const std::wstring& path) {
+    DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+// The files page holds what the run packs, as in the packer window.
+bool AddFiles(const std::vector<std::wstring>& files, CVFilesDlg* page) {
+    for (const std::wstring& file : files) {
+        std::wstring path = FullPath(file);
+        if (GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES || IsFolder(path)) {
+            PrintError(L"quill: " + path + L" is no file to pack");
             return false;
         }
-        return Fail(L"cannot create " + output, error) == 0;
+        wchar_t* item = CVFilesDlg::DuplicatePath(path.c_str());
+        if (!item || page->AddItem(item, FALSE) < 0) {
+            if (item) page->FreeItem(item);
+            PrintError(L"quill: " + path + L" cannot go into the list (named twice?)");
+            return false;
+        }
     }
-    FileReadStream stream(input.get(), static_cast<DWORD>(size.QuadPart));
-    BOOL written = WriteEnvelope(out.get(), &stream, static_cast<DWORD>(size.QuadPart),
-                                 signers.empty() ? nullptr : signers.data(), static_cast<DWORD>(signers.size()),
-                                 &window, provider);
-    DWORD error = GetLastError();
-    out.reset();
-    if (!written) {
-        DeleteFileW(output.c_str());
-        return Fail(L"cannot pack " + source, error) == 0;
-    }
-    PrintLine(L"packed: " + output);
     return true;
+}
+
+// Files-page indices of the --open names: a name matches the file's name or its full path.
+bool FindOpenIndices(const std::vector<std::wstring>& names, const CVFilesDlg* page, std::vector<DWORD>& indices) {
+    for (const std::wstring& name : names) {
+        std::wstring full = FullPath(name);
+        bool found = false;
+        for (DWORD i = 0; i < page->count && !found; ++i) {
+            const wchar_t* path = page->PathAt(i);
+            if (!path) continue;
+            if (_wcsicmp(NamePart(path).c_str(), name.c_str()) == 0 || _wcsicmp(path, full.c_str()) == 0) {
+                indices.push_back(i);
+                found = true;
+            }
+        }
+        if (!found) {
+            PrintError(L"quill: --open " + name + L" names none of the files packed");
+            return false;
+        }
+    }
+    return true;
+}
+
+std::wstring TemplateBesideProgram() {
+    std::vector<wchar_t> module(MAX_PATH);
+    for (;;) {
+        DWORD length = GetModuleFileNameW(nullptr, module.data(), static_cast<DWORD>(module.size()));
+        if (length == 0) return kTemplateName;
+        if (length < module.size()) {
+            std::wstring path(module.data(), length);
+            return path.substr(0, path.size() - NamePart(path).size()) + kTemplateName;
+        }
+        module.resize(module.size() * 2);
+    }
+}
+
+// The 547 question as the run will word it for each file, so that only it gets the answer of
+// --compress-anyway.
+std::vector<std::wstring> CompressedFormatQuestions(const CVFilesDlg* page) {
+    std::vector<std::wstring> questions;
+    for (DWORD i = 0; i < page->count; ++i)
+        if (page->PathAt(i)) questions.push_back(MessageBoxText(kAlreadyCompressedText, page->PathAt(i), 0));
+    return questions;
+}
+
+int RunCommandPack(const PackOptions& options, PackerState& state) {
+    PackerWindow& window = state.window();
+    StoreHandle my = OpenMyStore();
+    if (!my) return Fail(L"cannot open the certificate store MY", GetLastError());
+    if (!CollectCertificates(options, window, my.get()) || !AddFiles(options.files, window.filesPage)) return 1;
+
+    PackRunOptions run;
+    run.openTargetFolder = false;
+    run.saveDialogs = false;
+    run.platformProgress = false;
+    if (!options.outDir.empty()) {
+        window.targetFolder = FullPath(options.outDir);
+        if (!IsFolder(window.targetFolder)) return Fail(window.targetFolder, ERROR_DIRECTORY);
+    }
+    if (!options.sfxOutput.empty()) {
+        run.selfDecodingOutput = FullPath(options.sfxOutput);
+        // The program is made by copying the template over its name; an existing file stays.
+        if (GetFileAttributesW(run.selfDecodingOutput.c_str()) != INVALID_FILE_ATTRIBUTES) {
+            PrintError(L"quill: " + run.selfDecodingOutput + L" already exists");
+            return 1;
+        }
+        run.selfDecodingTemplate = options.sfxTemplate.empty() ? TemplateBesideProgram() : FullPath(options.sfxTemplate);
+        if (!FindOpenIndices(options.openNames, window.filesPage, run.openAfterUnpack)) return 2;
+    }
+
+    PackMessages messages(CompressedFormatQuestions(window.filesPage), options.compressAnyway);
+    SinkScope scope(&messages);
+    InstallConsoleCancelHandler();
+    HANDLE errorOutput = GetStdHandle(STD_ERROR_HANDLE);
+    DWORD consoleMode = 0;
+    ConsoleProgress* progress = ConsoleProgress::Create(errorOutput, GetConsoleMode(errorOutput, &consoleMode) != 0);
+    run.progress = progress;
+    state.LoadRecent();
+    RunPack(&window, nullptr, FALSE, run);
+    state.SaveRecent();
+    if (progress) progress->Release();
+    return messages.failures() == 0 && messages.allPacked() ? 0 : 1;
 }
 
 }  // namespace
@@ -196,23 +303,6 @@ int CommandPack(ArgumentReader& arguments) {
     if (int status = ParsePackOptions(arguments, options)) return status;
     PackerState state;
     if (!state.created()) return Fail(L"cannot set up the packer", GetLastError());
-    PackerWindow& window = state.window();
-    if (!ApplyPackOptions(options, *window.settingsPage)) return 2;
-    StoreHandle my = OpenMyStore();
-    if (!my) return Fail(L"cannot open the certificate store MY", GetLastError());
-    SignerList signers;
-    if (!CollectRecipients(options, window, my.get()) || !CollectSigners(options, my.get(), signers)) return 1;
-    bool hasRecipients = !options.recipientFiles.empty() || !options.recipientTexts.empty();
-    ProviderHandle provider;
-    if (hasRecipients && !AcquirePackProvider(*window.settingsPage, provider)) return 1;
-    int failures = 0;
-    for (const std::wstring& file : options.files) {
-        std::wstring source = FullPath(file);
-        // The files page holds what the run packs, as in the packer window.
-        wchar_t* item = CVFilesDlg::DuplicatePath(source.c_str());
-        if (item && window.filesPage->AddItem(item, FALSE) < 0) window.filesPage->FreeItem(item);
-        std::wstring outDir = options.outDir.empty() ? std::wstring() : FullPath(options.outDir);
-        if (!PackOneFile(source, OutputPath(source, outDir), window, signers.entries(), provider.get())) ++failures;
-    }
-    return failures == 0 ? 0 : 1;
+    if (!ApplyPackOptions(options, *state.window().settingsPage)) return 2;
+    return RunCommandPack(options, state);
 }

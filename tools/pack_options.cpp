@@ -48,7 +48,8 @@ int TakeValueOption(ArgumentReader& arguments, const std::wstring& name, PackOpt
     known = true;
     std::wstring value;
     bool valued = name == L"to" || name == L"to-store" || name == L"sign" || name == L"out-dir" || name == L"alg" ||
-                  name == L"key-bits" || name == L"hash" || name == L"signed-type";
+                  name == L"key-bits" || name == L"hash" || name == L"signed-type" || name == L"passes" ||
+                  name == L"sfx" || name == L"sfx-template" || name == L"open";
     if (!valued) {
         known = false;
         return 0;
@@ -59,6 +60,14 @@ int TakeValueOption(ArgumentReader& arguments, const std::wstring& name, PackOpt
     else if (name == L"to-store") options.recipientTexts.push_back(value);
     else if (name == L"sign") options.signerTexts.push_back(value);
     else if (name == L"out-dir") options.outDir = value;
+    else if (name == L"sfx") options.sfxOutput = value;
+    else if (name == L"sfx-template") options.sfxTemplate = value;
+    else if (name == L"open") options.openNames.push_back(value);
+    else if (name == L"passes") {
+        if (!ParseUnsigned(value, number) || number == 0 || number > 100)
+            return UsageError(L"--passes needs a number from 1 to 100");
+        options.passes = number;
+    }
     else if (name == L"alg") {
         if (!Lookup(kAlgorithms, value, options.algorithm))
             return UsageError(L"unknown --alg '" + value + L"' (rc2, rc4, des, 3des, aes128, aes192, aes256)");
@@ -79,6 +88,10 @@ int TakeFlagOption(ArgumentReader& arguments, const std::wstring& name, PackOpti
                  : name == L"no-salt"       ? &options.noSalt
                  : name == L"no-iv"         ? &options.noIv
                  : name == L"no-compress"   ? &options.noCompress
+                 : name == L"compress-anyway" ? &options.compressAnyway
+                 : name == L"delete"        ? &options.deleteSources
+                 : name == L"wipe"          ? &options.wipeSources
+                 : name == L"no-verify-certs" ? &options.noVerifyCerts
                                             : nullptr;
     if (!flag) return UsageError(L"unknown option for pack: --" + name);
     if (arguments.HasInlineValue()) return UsageError(L"--" + name + L" takes no value");
@@ -104,6 +117,12 @@ int ParsePackOptions(ArgumentReader& arguments, PackOptions& options) {
     if (options.files.empty()) return UsageError(L"pack needs at least one file");
     if (options.recipientFiles.empty() && options.recipientTexts.empty() && options.signerTexts.empty())
         return UsageError(L"pack needs a recipient (--to, --to-store) or a signer (--sign)");
+    if (options.noCompress && options.compressAnyway) return UsageError(L"--no-compress and --compress-anyway exclude each other");
+    if (options.passes && !options.wipeSources) return UsageError(L"--passes goes with --wipe");
+    if (options.sfxOutput.empty() && (!options.sfxTemplate.empty() || !options.openNames.empty()))
+        return UsageError(L"--sfx-template and --open go with --sfx");
+    if (!options.sfxOutput.empty() && !options.outDir.empty())
+        return UsageError(L"--sfx names its own output: no --out-dir");
     return 0;
 }
 
@@ -133,8 +152,14 @@ bool ApplyPackOptions(const PackOptions& options, CVSettingsDlg& settings) {
     if (options.noSignerCerts) settings.AddCertsToSignedFile = 0;
     if (options.noSalt) settings.EncryptCreateSalt = 0;
     if (options.noIv) settings.EncryptCreateIV = 0;
-    // Envelopes of this front end are never compressed and never self-decoding.
-    settings.CompressFiles = 0;
-    settings.CreateSelfdecodedFile = 0;
+    if (options.noCompress) settings.CompressFiles = 0;
+    // What happens to the sources is asked for on each call, never taken from the stored settings.
+    settings.DeleteFiles = options.deleteSources ? 1 : 0;
+    settings.DeleteSafelyFiles = options.wipeSources ? 1 : 0;
+    if (options.passes) settings.OverwritePasses = options.passes;
+    if (options.noVerifyCerts) settings.VerifyCertificates = 0;
+    settings.CreateSelfdecodedFile = options.sfxOutput.empty() ? 0 : 1;
+    // The console is no window to keep open or close.
+    settings.CloseProgram = 0;
     return true;
 }

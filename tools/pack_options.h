@@ -22,6 +22,14 @@ struct PackOptions {
     bool noSalt = false;
     bool noIv = false;
     bool noCompress = false;
+    bool compressAnyway = false;  // files of a compressed format are gzipped all the same
+    bool deleteSources = false;   // --delete
+    bool wipeSources = false;     // --wipe: overwritten before deletion
+    DWORD passes = 0;             // --passes: 0, the setting
+    bool noVerifyCerts = false;
+    std::wstring sfxOutput;                 // --sfx: one self-decoding program
+    std::wstring sfxTemplate;               // --sfx-template; empty: Quendrix.exe beside quill.exe
+    std::vector<std::wstring> openNames;    // --open: files the program opens after unpacking
 };
 
 // Reads the options; 0 when they are sound, else 2 after a one-line message on standard error.

@@ -15,7 +15,9 @@ const wchar_t kUsage[] =
     L"       quill certs\n"
     L"       quill pack [--to CERTFILE]... [--to-store TEXT]... [--sign TEXT]... [--out-dir DIR]\n"
     L"                  [--alg rc2|rc4|des|3des|aes128|aes192|aes256] [--key-bits N] [--hash sha1|md5]\n"
-    L"                  [--signed-type 3|4] [--no-signer-certs] [--no-salt] [--no-iv] [--no-compress] FILE...\n"
+    L"                  [--signed-type 3|4] [--no-signer-certs] [--no-salt] [--no-iv]\n"
+    L"                  [--no-compress | --compress-anyway] [--delete | --wipe [--passes N]] [--no-verify-certs]\n"
+    L"                  [--sfx OUT.exe [--sfx-template PATH] [--open NAME]...] FILE...\n"
     L"       quill unpack [--out-dir DIR | --here] [--check] FILE...\n"
     L"       quill info FILE...\n"
     L"       quill settings [NAME [VALUE]]";

@@ -37,7 +37,7 @@ std::wstring SignatureStatusText(LONG status) {
     return L"invalid: " + ErrorText(static_cast<DWORD>(status)) + L" (" + CodeText(static_cast<DWORD>(status)) + L")";
 }
 
-std::wstring ChainStatusText(DWORD chainStatus) {
+std::wstring SignerChainText(DWORD chainStatus) {
     if (chainStatus == 0) return L"in order";
     if (chainStatus == kOutsideValidity) return L"outside its validity period";
     return L"not trusted (" + CodeText(chainStatus) + L")";
@@ -49,7 +49,7 @@ std::wstring SignerLine(const SignerSummary& signer) {
     if (!signer.digestAlgorithm.empty()) line += L"; digest " + signer.digestAlgorithm;
     line += L"; signature " + SignatureStatusText(signer.status);
     // Without a certificate there is no chain to speak of.
-    if (!signer.subject.empty()) line += L"; chain " + ChainStatusText(signer.chainStatus);
+    if (!signer.subject.empty()) line += L"; chain " + SignerChainText(signer.chainStatus);
     return line;
 }
 

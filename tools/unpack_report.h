@@ -15,7 +15,7 @@ bool UnpackJobSucceeded(const UnpackJob& job);
 // "valid", "not checked" or "invalid: reason (0x........)".
 std::wstring SignatureStatusText(LONG status);
 // "in order", "outside its validity period" or "not trusted (0x........)".
-std::wstring ChainStatusText(DWORD chainStatus);
+std::wstring SignerChainText(DWORD chainStatus);
 
 // One line per signer and recipient as the front end prints them.
 std::wstring SignerLine(const SignerSummary& signer);

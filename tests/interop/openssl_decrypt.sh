@@ -52,7 +52,7 @@ pack_all() {  # label options... -- files
     while [ "$1" != "--" ]; do opts+=("$1"); shift; done
     shift
     for f in "$@"; do rm -f "$f.pkcs7"; files+=("$(winpath "$f")"); done
-    if ! quill pack "${opts[@]}" "${files[@]}" >"$work/pack.log" 2>&1; then
+    if ! quill pack --no-compress --no-verify-certs "${opts[@]}" "${files[@]}" >"$work/pack.log" 2>&1; then
         fail "$label: quill pack failed: $(tail -3 "$work/pack.log")"
         return 1
     fi

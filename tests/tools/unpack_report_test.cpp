@@ -68,7 +68,7 @@ TEST(ReportLines, SignerAndRecipientLinesSayWhatIsKnown) {
     EXPECT_EQ(RecipientLine(recipient), L"Recipient: (not in the store); issuer Test CA, serial 1000; key: none");
     recipient = {L"Alice Recipient", L"Test CA", L"1000", true, false};
     EXPECT_EQ(RecipientLine(recipient), L"Recipient: Alice Recipient; issuer Test CA, serial 1000; key: not available");
-    EXPECT_EQ(ChainStatusText(0xA0000020), L"not trusted (0xA0000020)");
+    EXPECT_EQ(SignerChainText(0xA0000020), L"not trusted (0xA0000020)");
 }
 
 TEST(SettingValues, NamesAndValueTexts) {
