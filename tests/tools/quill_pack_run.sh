@@ -137,6 +137,15 @@ else
     fail "the 64-bit test template $template was not built"
 fi
 
+# The recent lists are saved as the packer window saves them: the packed file and its recipient.
+make_file "$work/recent-probe" 50
+expect_status "recent lists" 0 pack --to "$alice" "$(winpath "$work/recent-probe")"
+"$QUILL_WINE_RUN" reg query 'HKCU\Software\Orbelin\Quillarent\RecentFiles' 2>/dev/null | tr -d '\r' > "$work/recent.txt" || true
+grep -q "recent-probe$" "$work/recent.txt" || fail "the packed file is not among the recent files ($(cat "$work/recent.txt"))"
+alice_hex=$(openssl x509 -in "$data/alice.pem" -outform DER | xxd -p | tr -d '\n' | tr a-f A-F)
+"$QUILL_WINE_RUN" reg query 'HKCU\Software\Orbelin\Quillarent\RecentCerts' 2>/dev/null | grep -q "$alice_hex" ||
+    fail "the recipient is not among the recent certificates"
+
 # Bad usage: status 2, nothing written.
 make_file "$work/u" 10
 expect_status "passes without wipe" 2 pack --passes 3 --to "$alice" "$(winpath "$work/u")"
