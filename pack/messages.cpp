@@ -93,21 +93,6 @@ void TrimTrailingBlanks(std::wstring& text) {
     text.erase(end == std::wstring::npos ? 0 : end + 1);
 }
 
-// Writes text to a console (as UTF-16) or to a file or pipe (as UTF-8).
-void WriteOutput(HANDLE output, const std::wstring& text) {
-    if (!output || output == INVALID_HANDLE_VALUE || text.empty()) return;
-    DWORD mode = 0, written = 0;
-    if (GetConsoleMode(output, &mode)) {
-        WriteConsoleW(output, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
-        return;
-    }
-    int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
-    if (size <= 0) return;
-    std::string bytes(size, '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &bytes[0], size, nullptr, nullptr);
-    WriteFile(output, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-}
-
 const wchar_t* ButtonName(int button) {
     switch (button) {
         case IDOK: return L"OK";
@@ -210,4 +195,18 @@ int ShowMessageText(HWND owner, const std::wstring& text, const std::wstring& ca
 
 int ShowMessageBox(HWND owner, UINT stringId, UINT style, const wchar_t* argument, DWORD errorCode) {
     return ShowMessageText(owner, MessageBoxText(stringId, argument, errorCode), LoadText(kCaptionId), style);
+}
+
+void WriteOutput(HANDLE output, const std::wstring& text) {
+    if (!output || output == INVALID_HANDLE_VALUE || text.empty()) return;
+    DWORD mode = 0, written = 0;
+    if (GetConsoleMode(output, &mode)) {
+        WriteConsoleW(output, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+        return;
+    }
+    int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+    if (size <= 0) return;
+    std::string bytes(size, '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &bytes[0], size, nullptr, nullptr);
+    WriteFile(output, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
 }

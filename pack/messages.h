@@ -54,3 +54,6 @@ int ShowMessageBox(HWND owner, UINT stringId, UINT style, const wchar_t* argumen
 
 // Shows a finished text with a caption of the caller's choice (through the sink when installed).
 int ShowMessageText(HWND owner, const std::wstring& text, const std::wstring& caption, UINT style);
+
+// Writes text to a console (as UTF-16) or to a file or pipe (as UTF-8); nothing for a missing handle.
+void WriteOutput(HANDLE output, const std::wstring& text);

@@ -1,35 +1,11 @@
 #include "tools/console.h"
 
-#include <vector>
-
 #include "format/service/resources.h"
+#include "pack/messages.h"
 
-namespace {
+void PrintLine(const std::wstring& text) { WriteOutput(GetStdHandle(STD_OUTPUT_HANDLE), text + L"\n"); }
 
-void WriteText(DWORD which, const std::wstring& text) {
-    HANDLE handle = GetStdHandle(which);
-    if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return;
-    DWORD mode = 0;
-    DWORD written = 0;
-    if (GetConsoleMode(handle, &mode)) {
-        WriteConsoleW(handle, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
-        return;
-    }
-    // Not a console: pipes and files get UTF-8 whatever the code page says.
-    int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr,
-                                   nullptr);
-    if (size <= 0) return;
-    std::vector<char> bytes(size);
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), bytes.data(), size, nullptr,
-                        nullptr);
-    WriteFile(handle, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-}
-
-}  // namespace
-
-void PrintLine(const std::wstring& text) { WriteText(STD_OUTPUT_HANDLE, text + L"\n"); }
-
-void PrintError(const std::wstring& text) { WriteText(STD_ERROR_HANDLE, text + L"\n"); }
+void PrintError(const std::wstring& text) { WriteOutput(GetStdHandle(STD_ERROR_HANDLE), text + L"\n"); }
 
 std::wstring ErrorText(DWORD error) {
     wchar_t* buffer = nullptr;

@@ -1,7 +1,8 @@
 #include "tools/console_progress.h"
 
 #include <new>
-#include <vector>
+
+#include "pack/messages.h"
 
 namespace {
 
@@ -9,21 +10,6 @@ namespace {
 constexpr ULONGLONG kRedrawInterval = 250;
 
 volatile LONG g_cancelRequested = 0;
-
-void WriteToHandle(HANDLE handle, bool console, const std::wstring& text) {
-    DWORD written = 0;
-    if (console) {
-        WriteConsoleW(handle, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
-        return;
-    }
-    int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr,
-                                   nullptr);
-    if (size <= 0) return;
-    std::vector<char> bytes(size);
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), bytes.data(), size, nullptr,
-                        nullptr);
-    WriteFile(handle, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-}
 
 }  // namespace
 
@@ -104,7 +90,7 @@ void ConsoleProgress::Draw(bool final) {
     } else {
         line += L"\n";
     }
-    WriteToHandle(output_, console_, line);
+    WriteOutput(output_, line);
     drawnSinceStart_ = true;
     ++drawCount_;
 }
