@@ -176,11 +176,11 @@ void UpdateRecentLists(PackerWindow* window) {
     const CVFilesDlg* files = window->filesPage;
     UpdateRecentFiles(window->recentFiles, files->items, files->count,
                       FindRecentSubmenu(menu, kRecentFilesBaseId), capacity);
-    // Recovery certificates are fixed entries, not recently chosen ones.
+    // Every recipient of the run, the recovery certificates included: they were used as much as
+    // the ones the user chose.
     const CVCertificateDlg* recipients = window->encryptionPage;
-    if (recipients && recipients->count > recipients->fixedCount)
-        UpdateRecentCertificates(window->recentCertificates, recipients->items + recipients->fixedCount,
-                                 recipients->count - recipients->fixedCount,
+    if (recipients && recipients->count > 0)
+        UpdateRecentCertificates(window->recentCertificates, recipients->items, recipients->count,
                                  FindRecentSubmenu(menu, kRecentCertificatesBaseId), capacity);
 }
 

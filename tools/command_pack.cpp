@@ -37,7 +37,21 @@ public:
     bool created() const { return created_; }
     PackerWindow& window() { return window_; }
 
-    // Only the recent lists: the remembered signers and recovery certificates belong to the window.
+    // The recovery certificates first, as the page's fixed items: every envelope is made for them
+    // as well as for the recipients named on the command line.
+    void LoadRecovery() {
+        PCCERT_CONTEXT* loaded = nullptr;
+        DWORD count = 0;
+        if (!LoadCertificateList(loaded, count, kRecoveryCertsKey)) return;
+        CVCertificateDlg* page = window_.encryptionPage;
+        for (DWORD i = 0; i < count; ++i) {
+            if (page->AppendClosed(const_cast<CERT_CONTEXT*>(loaded[i])) < 0) CertFreeCertificateContext(loaded[i]);
+        }
+        delete[] loaded;
+        page->fixedCount = page->count;
+    }
+
+    // Only the recent lists: the remembered signers belong to the window.
     void LoadRecent() {
         DWORD capacity = window_.settingsPage->RecentItemsCount;
         window_.recentFiles = AllocateRecentFiles(capacity);
@@ -132,7 +146,16 @@ private:
     MessageSink* previous_;
 };
 
+// Whether the certificate is one of the page's fixed (recovery) items.
+bool IsFixedItem(const CVCertificateDlg* page, PCCERT_CONTEXT certificate) {
+    for (DWORD i = 0; i < page->fixedCount; ++i)
+        if (page->items[i] && page->CompareItems(page->items[i], certificate)) return true;
+    return false;
+}
+
 bool AddCertificate(CVCertificateDlg* page, PCCERT_CONTEXT certificate) {
+    // Replacing passes over the fixed items: a recovery certificate named again is a recipient already.
+    if (IsFixedItem(page, certificate)) return true;
     PCCERT_CONTEXT owned = CertDuplicateCertificateContext(certificate);
     // Replacing drops a certificate named twice, which would otherwise get two entries.
     if (page->AddItem(const_cast<CERT_CONTEXT*>(owned), TRUE) < 0) {
@@ -261,6 +284,9 @@ int RunCommandPack(const PackOptions& options, PackerState& state) {
     PackerWindow& window = state.window();
     StoreHandle my = OpenMyStore();
     if (!my) return Fail(L"cannot open the certificate store MY", GetLastError());
+    state.LoadRecovery();
+    for (DWORD i = 0; i < window.encryptionPage->fixedCount; ++i)
+        PrintLine(L"Recovery recipient: " + NameText(window.encryptionPage->CertificateAt(i)->pCertInfo->Subject));
     if (!CollectCertificates(options, window, my.get()) || !AddFiles(options.files, window.filesPage)) return 1;
 
     PackRunOptions run;
@@ -287,13 +313,19 @@ int RunCommandPack(const PackOptions& options, PackerState& state) {
     InstallConsoleCancelHandler();
     HANDLE errorOutput = GetStdHandle(STD_ERROR_HANDLE);
     DWORD consoleMode = 0;
-    ConsoleProgress* progress = ConsoleProgress::Create(errorOutput, GetConsoleMode(errorOutput, &consoleMode) != 0);
+    bool draw = options.progress || GetConsoleMode(errorOutput, &consoleMode) != 0;
+    ConsoleProgress* progress = ConsoleProgress::Create(errorOutput, draw);
     run.progress = progress;
     state.LoadRecent();
     RunPack(&window, nullptr, FALSE, run);
     state.SaveRecent();
+    bool succeeded = messages.failures() == 0 && messages.allPacked();
+    // The run's own message told what stopped; this line says it was the user's Ctrl+C (one that
+    // came after the last file leaves the run as it was).
+    if (!succeeded && progress && progress->HasUserCancelled())
+        PrintError(L"quill: cancelled by Ctrl+C: " + ErrorText(ERROR_CANCELLED));
     if (progress) progress->Release();
-    return messages.failures() == 0 && messages.allPacked() ? 0 : 1;
+    return succeeded ? 0 : 1;
 }
 
 }  // namespace

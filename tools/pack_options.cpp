@@ -92,6 +92,7 @@ int TakeFlagOption(ArgumentReader& arguments, const std::wstring& name, PackOpti
                  : name == L"delete"        ? &options.deleteSources
                  : name == L"wipe"          ? &options.wipeSources
                  : name == L"no-verify-certs" ? &options.noVerifyCerts
+                 : name == L"progress"      ? &options.progress
                                             : nullptr;
     if (!flag) return UsageError(L"unknown option for pack: --" + name);
     if (arguments.HasInlineValue()) return UsageError(L"--" + name + L" takes no value");

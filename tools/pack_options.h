@@ -27,6 +27,7 @@ struct PackOptions {
     bool wipeSources = false;     // --wipe: overwritten before deletion
     DWORD passes = 0;             // --passes: 0, the setting
     bool noVerifyCerts = false;
+    bool progress = false;        // --progress: drawn even when standard error is no console
     std::wstring sfxOutput;                 // --sfx: one self-decoding program
     std::wstring sfxTemplate;               // --sfx-template; empty: Quendrix.exe beside quill.exe
     std::vector<std::wstring> openNames;    // --open: files the program opens after unpacking

@@ -17,10 +17,14 @@ const wchar_t kUsage[] =
     L"                  [--alg rc2|rc4|des|3des|aes128|aes192|aes256] [--key-bits N] [--hash sha1|md5]\n"
     L"                  [--signed-type 3|4] [--no-signer-certs] [--no-salt] [--no-iv]\n"
     L"                  [--no-compress | --compress-anyway] [--delete | --wipe [--passes N]] [--no-verify-certs]\n"
+    L"                  [--progress]\n"
     L"                  [--sfx OUT.exe [--sfx-template PATH] [--open NAME]...] FILE...\n"
     L"       quill unpack [--out-dir DIR | --here] [--check] FILE...\n"
     L"       quill info FILE...\n"
-    L"       quill settings [NAME [VALUE]]";
+    L"       quill settings [NAME [VALUE]]\n"
+    L"       quill recovery [list | add CERTFILE... | remove N|SHA1|TEXT | clear]\n"
+    L"\n"
+    L"pack also encrypts for every recovery certificate; Ctrl+C cancels pack and unpack, leaving no partial output.";
 
 }  // namespace
 
@@ -45,6 +49,7 @@ int wmain(int argc, wchar_t** argv) {
     if (command == L"unpack") return CommandUnpack(arguments);
     if (command == L"info") return CommandInfo(arguments);
     if (command == L"settings") return CommandSettings(arguments);
+    if (command == L"recovery") return CommandRecovery(arguments);
     if (command == L"help" || command == L"--help" || command == L"-h") {
         PrintLine(kUsage);
         return 0;
