@@ -80,3 +80,8 @@ endif()
 add_executable(desktop_keepalive WIN32 ${CMAKE_SOURCE_DIR}/tests/harness/desktop_keepalive.cpp)
 target_link_options(desktop_keepalive PRIVATE -municode ${QUILL_STATIC_LINK})
 target_compile_options(desktop_keepalive PRIVATE ${QUILL_WARNINGS})
+
+# Presses Ctrl+C in its console for the program it starts (the Ctrl+C shell test).
+add_executable(console_ctrl_c ${CMAKE_SOURCE_DIR}/tests/tools/helpers/console_ctrl_c.cpp)
+target_link_options(console_ctrl_c PRIVATE -municode ${QUILL_STATIC_LINK})
+target_compile_options(console_ctrl_c PRIVATE ${QUILL_WARNINGS})

@@ -90,6 +90,9 @@ int RunUnpack(BYTE mode, const std::vector<std::wstring>& files, const std::wstr
     options.algorithmReport = &run.algorithm;
     UnpackSelectionWith(&data, nullptr, mode, FALSE, here ? TRUE : FALSE, options);
 
+    // The reader's message told what stopped; this line says it was the user's Ctrl+C.
+    if (run.succeeded != names.size() && progress && progress->HasUserCancelled())
+        PrintError(L"quill: cancelled by Ctrl+C: " + ErrorText(ERROR_CANCELLED));
     if (progress) progress->Release();
     SetMessageSink(previous);
     // A cancelled run leaves files never started: they count as failed too.

@@ -1,0 +1,103 @@
+#!/bin/bash
+# Ctrl+C during quill pack and quill unpack: the run stops with the cancel message and a failure
+# status, leaves no partial output, and never deletes the source.
+# Two ways a Ctrl+C reaches the program:
+#  - SIGINT to the Wine process, as a terminal sends it when the user presses Ctrl+C while
+#    ./quill runs (Wine turns it into CTRL_C_EVENT for the console handlers);
+#  - GenerateConsoleCtrlEvent in the program's own console, as Windows delivers a Ctrl+C typed
+#    there (tests/tools/helpers/console_ctrl_c.cpp starts quill in its console and sends it).
+. "$QUILL_SOURCE_DIR/tests/interop/common.bash"
+
+helper="$QUILL_BUILD_DIR/console_ctrl_c.exe"
+[ -f "$helper" ] || { echo "FAIL: $helper is not built" >&2; exit 1; }
+alice=$(winpath "$data/alice.cer")
+# 3DES is the slowest cipher: 200 MB take several seconds, long enough to stop a run midway.
+pack_options=(--no-verify-certs --alg 3des --to "$alice")
+big="$work/src/big"
+mkdir -p "$work/src" "$work/back"
+make_file "$big" 200000000
+big_sum=$(md5sum < "$big")
+
+# Waits until the file matching the glob reaches the size, while the process runs. False when the
+# process ended first or nothing grew within a minute.
+wait_for_growth() {  # pid glob bytes
+    local pid=$1 glob=$2 bytes=$3 size i file
+    for i in $(seq 1 1200); do
+        kill -0 "$pid" 2>/dev/null || return 1
+        for file in $glob; do
+            size=$(stat -c %s "$file" 2>/dev/null || echo 0)
+            [ "$size" -ge "$bytes" ] && return 0
+        done
+        sleep 0.05
+    done
+    return 1
+}
+# Runs quill in the background, sends SIGINT to its Wine process once the glob has grown, and
+# leaves the exit status in $status.
+run_with_sigint() {  # glob bytes quill-arguments...
+    local glob=$1 bytes=$2; shift 2
+    "$QUILL_WINE_RUN" "$QUILL_EXE" "$@" >"$work/out.txt" 2>"$work/err.txt" &
+    local runner=$!  # timeout(1) in the launcher; its one child is the Wine process of quill.exe
+    if wait_for_growth "$runner" "$glob" "$bytes"; then
+        kill -INT "$(pgrep -P "$runner")" 2>/dev/null || true
+    else
+        fail "$label: the run ended or stalled before it could be interrupted"
+    fi
+    status=0
+    wait "$runner" || status=$?
+}
+# The same through the console helper: it sends Ctrl+C when the go file appears.
+run_with_console_event() {  # glob bytes quill-arguments...
+    local glob=$1 bytes=$2; shift 2
+    rm -f "$work/go"
+    "$QUILL_WINE_RUN" "$helper" "$(winpath "$work/go")" "$(winpath "$QUILL_EXE")" "$@" >"$work/out.txt" 2>"$work/err.txt" &
+    local runner=$!
+    if wait_for_growth "$runner" "$glob" "$bytes"; then
+        touch "$work/go"
+    else
+        fail "$label: the run ended or stalled before it could be interrupted"
+    fi
+    status=0
+    wait "$runner" || status=$?
+    if [ "$status" -eq 125 ]; then fail "$label: the helper could not send Ctrl+C ($(cat "$work/err.txt"))"; fi
+}
+expect_cancelled() {
+    [ "$status" -ne 0 ] || fail "$label: exit status 0 after Ctrl+C"
+    grep -q "quill: cancelled by Ctrl+C" "$work/err.txt" || fail "$label: no cancel message ($(tail -3 "$work/err.txt"))"
+}
+source_kept() {
+    [ -f "$big" ] && [ "$(md5sum < "$big")" = "$big_sum" ] || fail "$label: the source is gone or changed"
+}
+only_source_left() {
+    local left
+    left=$(cd "$work/src" && ls -A)
+    [ "$left" = big ] || fail "$label: the folder holds more than the source: $(echo $left)"
+}
+
+# Pack, no compression, with --delete: the envelope is being written when Ctrl+C comes.
+label="pack, SIGINT"
+run_with_sigint "$big.pkcs7" 20000000 pack "${pack_options[@]}" --no-compress --delete "$(winpath "$big")"
+expect_cancelled; source_kept; only_source_left
+
+label="pack, console Ctrl+C"
+run_with_console_event "$big.pkcs7" 20000000 pack "${pack_options[@]}" --no-compress --delete "$(winpath "$big")"
+expect_cancelled; source_kept; only_source_left
+
+# Pack with compression and --wipe: Ctrl+C while the temporary gzip file grows; it goes too.
+label="compressing pack, SIGINT"
+run_with_sigint "$work/src/gz*.tmp" 5000000 pack "${pack_options[@]}" --wipe "$(winpath "$big")"
+expect_cancelled; source_kept; only_source_left
+
+# Unpack: a whole envelope first, then Ctrl+C while the output grows; no partial output remains.
+"$QUILL_WINE_RUN" "$QUILL_EXE" pack "${pack_options[@]}" --no-compress --out-dir "$(winpath "$work")" "$(winpath "$big")" \
+    >/dev/null 2>"$work/err.txt" || fail "the envelope to unpack was not made ($(tail -2 "$work/err.txt"))"
+envelope_sum=$(md5sum < "$work/big.pkcs7")
+for way in sigint console_event; do
+    label="unpack, $way"
+    "run_with_$way" "$work/back/big" 20000000 unpack --out-dir "$(winpath "$work/back")" "$(winpath "$work/big.pkcs7")"
+    expect_cancelled
+    if [ -e "$work/back/big" ]; then fail "$label: a partial output was left"; fi
+    [ "$(md5sum < "$work/big.pkcs7")" = "$envelope_sum" ] || fail "$label: the envelope changed"
+done
+
+finish
