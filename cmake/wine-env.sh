@@ -8,6 +8,19 @@ export WINEDEBUG="${WINEDEBUG:--all}"
 export WINEDLLOVERRIDES="mscoree,mshtml="
 export LC_ALL="${QUILL_LOCALE:-ru_RU.UTF-8}"
 
+# True when Wine's 32-bit loader runs here (natively or through the emulator scripts/enable-32bit.sh
+# registers).
+quill_runs_32bit() { /usr/lib/wine/wine --version >/dev/null 2>&1; }
+
+# A prefix made while 32-bit programs could not run has no 32-bit system folder. Wine's update adds it
+# in place, keeping the prefix's keys, stores and settings.
+quill_add_32bit_system() {
+    [ -f "$WINEPREFIX/drive_c/windows/syswow64/kernel32.dll" ] && return 0
+    quill_runs_32bit || return 0
+    rm -f "$WINEPREFIX/.update-timestamp"
+    timeout 300 "$QUILL_WINE" wineboot -u >/dev/null 2>&1 || true
+}
+
 # Creates the prefix once (with the settings a test run needs) and starts a persistent server.
 quill_prepare_prefix() {
     export WINEPREFIX="$1"
@@ -23,6 +36,7 @@ quill_prepare_prefix() {
         [ -f "$WINEPREFIX/system.reg" ] || { echo "cannot create the Wine prefix $WINEPREFIX" >&2; return 1; }
         touch "$WINEPREFIX/.quill-ready"
     fi
+    quill_add_32bit_system
     # A persistent server makes every later start take milliseconds instead of half a second.
     "$QUILL_WINESERVER" -p >/dev/null 2>&1 || true
     # Start Wine's own services now, with no terminal or pipe attached: started later by a program

@@ -20,3 +20,5 @@ if [ ${#missing[@]} -gt 0 ]; then
     apt-get update -qq >/dev/null
     apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
+# The 32-bit self-decoding program runs under Wine's 32-bit loader; some kernels need an emulator for it.
+bash "$(dirname "$0")/enable-32bit.sh"

@@ -61,15 +61,15 @@ foreach(script IN LISTS SCRIPT_TESTS)
 endforeach()
 
 # The self-decoding program: unit tests over its own sources with its English resources, and runs
-# of its 64-bit variant on payloads the envelope writer makes.
+# of the shipped 32-bit program on payloads the envelope writer and quill pack make.
 file(GLOB QUENDRIX_TEST_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/self_decoding/*.cpp)
 if(QUENDRIX_TEST_SOURCES AND TARGET quendrix_core)
     add_executable(quendrix_tests ${QUENDRIX_TEST_SOURCES} ${CMAKE_SOURCE_DIR}/resources/quendrix.rc)
     target_link_libraries(quendrix_tests PRIVATE quendrix_core quill_test_support ${QUILL_STATIC_LINK})
     target_compile_options(quendrix_tests PRIVATE ${QUILL_WARNINGS})
-    add_dependencies(quendrix_tests quendrix_test64 quendrix32)
+    add_dependencies(quendrix_tests quendrix32 quill)
     target_compile_definitions(quendrix_tests PRIVATE
-        "QUENDRIX_TEST64=\"Z:$<TARGET_FILE:quendrix_test64>\"" "QUENDRIX_SHIPPED=\"Z:${CMAKE_BINARY_DIR}/Quendrix.exe\"")
+        "QUENDRIX_SHIPPED=\"Z:${CMAKE_BINARY_DIR}/Quendrix.exe\"" "QUILL_PROGRAM=\"Z:$<TARGET_FILE:quill>\"")
     gtest_discover_tests(quendrix_tests
         DISCOVERY_MODE PRE_TEST
         DISCOVERY_TIMEOUT 120

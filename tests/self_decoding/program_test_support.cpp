@@ -28,8 +28,8 @@ bool WriteAll(HANDLE file, const std::vector<uint8_t>& bytes) {
 
 }  // namespace
 
-std::wstring TestProgramPath() { return WindowsPath(QUENDRIX_TEST64); }
 std::wstring ShippedProgramPath() { return WindowsPath(QUENDRIX_SHIPPED); }
+std::wstring QuillProgramPath() { return WindowsPath(QUILL_PROGRAM); }
 
 std::vector<uint8_t> CompressPayload(const std::vector<uint8_t>& plain) {
     z_stream stream{};
@@ -49,7 +49,7 @@ std::vector<uint8_t> CompressPayload(const std::vector<uint8_t>& plain) {
 }
 
 bool BuildPayloadProgram(const std::wstring& target, const PayloadSpec& spec) {
-    if (!CopyFileW(TestProgramPath().c_str(), target.c_str(), TRUE)) return false;
+    if (!CopyFileW(ShippedProgramPath().c_str(), target.c_str(), TRUE)) return false;
     FileHandle file(CreateFileW(target.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                 FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file || SetFilePointer(file.get(), 0, nullptr, FILE_END) == INVALID_SET_FILE_POINTER) return false;

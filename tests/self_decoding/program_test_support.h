@@ -1,5 +1,5 @@
-// Payloads for the self-decoding program made with the envelope writer, and runs of its 64-bit
-// variant that read and answer the message box it shows.
+// Payloads for the self-decoding program made with the envelope writer, and runs of the shipped
+// 32-bit program that read and answer the message box it shows.
 #pragma once
 #include <windows.h>
 #include <wincrypt.h>
@@ -28,11 +28,11 @@ struct PayloadSpec {
     bool addCertificates = true;  // the signers' certificates go into the envelope
 };
 
-// The 64-bit variant of the program and the shipped 32-bit one.
-std::wstring TestProgramPath();
+// The shipped 32-bit program and the command-line front end of this build.
 std::wstring ShippedProgramPath();
+std::wstring QuillProgramPath();
 
-// A copy of the test program with the directory and the envelope appended; false on failure.
+// A copy of the shipped program with the directory and the envelope appended; false on failure.
 bool BuildPayloadProgram(const std::wstring& target, const PayloadSpec& spec);
 
 // Raw deflate at level 9 with the CRC-32 and size behind it.

@@ -106,7 +106,7 @@ sed 's/Expired Signer//; s/Self Signed Recipient//' "$work/why2" > "$work/why2.b
 cmp -s "$work/why1.bare" "$work/why2.bare" && fail "expired and self-signed refusals give the same reason"
 
 # Self-decoding program: the template, then the directory and the envelope.
-template="$QUILL_BUILD_DIR/self_decoding/quendrix_test64.exe"
+template="$QUILL_BUILD_DIR/Quendrix.exe"
 if [ -f "$template" ]; then
     mkdir -p "$work/sfx"
     text_file "$work/sfx/one.txt" 300
@@ -134,7 +134,7 @@ if [ -f "$template" ]; then
         --sfx-template "$(winpath "$work/none.exe")" --to "$alice" "$(winpath "$work/sfx/one.txt")"
     [ -e "$work/prog2.exe" ] && fail "sfx: a program without its template was left"
 else
-    fail "the 64-bit test template $template was not built"
+    fail "the self-decoding program $template was not built"
 fi
 
 # The recent lists are saved as the packer window saves them: the packed file and its recipient.
