@@ -61,6 +61,54 @@ run_with_console_event() {  # glob bytes quill-arguments...
     wait "$runner" || status=$?
     if [ "$status" -eq 125 ]; then fail "$label: the helper could not send Ctrl+C ($(cat "$work/err.txt"))"; fi
 }
+# The same typed in a terminal: quill.exe runs under Wine on a pseudo-terminal of its own (as
+# ./quill does in the user's terminal) and the byte Ctrl+C makes (0x03) is written to it. The
+# terminal's output (stdout and stderr together) goes to err.txt.
+run_with_terminal_ctrl_c() {  # glob bytes quill-arguments...
+    local glob=$1 bytes=$2; shift 2
+    status=0
+    (
+        . "$QUILL_SOURCE_DIR/cmake/wine-env.sh"
+        export WINEPREFIX="${QUILL_WINEPREFIX:-$QUILL_BUILD_DIR/wineprefix}"
+        python3 - "$glob" "$bytes" "$QUILL_WINE" "$QUILL_EXE" "$@" <<'PY'
+import glob, os, pty, select, signal, sys, time
+pattern, size, command = sys.argv[1], int(sys.argv[2]), sys.argv[3:]
+def grown():
+    for name in glob.glob(pattern):
+        try:
+            if os.path.getsize(name) >= size:
+                return True
+        except OSError:  # a temporary file removed meanwhile
+            pass
+    return False
+pid, terminal = pty.fork()
+if pid == 0:
+    os.execv(command[0], command)
+sent, deadline, status = False, time.time() + 120, None
+with open(sys.stdout.fileno(), "wb", closefd=False) as out:
+    while status is None:
+        if time.time() > deadline:
+            os.kill(pid, signal.SIGKILL)
+        if select.select([terminal], [], [], 0.05)[0]:
+            try:
+                out.write(os.read(terminal, 65536))
+            except OSError:
+                pass
+        if not sent and grown():
+            os.write(terminal, b"\x03")
+            sent = True
+        done, code = os.waitpid(pid, os.WNOHANG)
+        if done:
+            status = os.waitstatus_to_exitcode(code)
+if not sent:
+    print("\nthe program ended (status %d) before Ctrl+C was typed" % status)
+    sys.exit(125)
+sys.exit(status if status >= 0 else 128 - status)
+PY
+    ) >"$work/err.txt" 2>&1 || status=$?
+    : >"$work/out.txt"
+    if [ "$status" -eq 125 ]; then fail "$label: Ctrl+C could not be typed ($(tail -2 "$work/err.txt"))"; fi
+}
 expect_cancelled() {
     [ "$status" -ne 0 ] || fail "$label: exit status 0 after Ctrl+C"
     grep -q "quill: cancelled by Ctrl+C" "$work/err.txt" || fail "$label: no cancel message ($(tail -3 "$work/err.txt"))"
@@ -83,6 +131,10 @@ label="pack, console Ctrl+C"
 run_with_console_event "$big.pkcs7" 20000000 pack "${pack_options[@]}" --no-compress --delete "$(winpath "$big")"
 expect_cancelled; source_kept; only_source_left
 
+label="pack, Ctrl+C typed in a terminal"
+run_with_terminal_ctrl_c "$big.pkcs7" 20000000 pack "${pack_options[@]}" --no-compress --delete "$(winpath "$big")"
+expect_cancelled; source_kept; only_source_left
+
 # Pack with compression and --wipe: Ctrl+C while the temporary gzip file grows; it goes too.
 label="compressing pack, SIGINT"
 run_with_sigint "$work/src/gz*.tmp" 5000000 pack "${pack_options[@]}" --wipe "$(winpath "$big")"
@@ -92,7 +144,7 @@ expect_cancelled; source_kept; only_source_left
 "$QUILL_WINE_RUN" "$QUILL_EXE" pack "${pack_options[@]}" --no-compress --out-dir "$(winpath "$work")" "$(winpath "$big")" \
     >/dev/null 2>"$work/err.txt" || fail "the envelope to unpack was not made ($(tail -2 "$work/err.txt"))"
 envelope_sum=$(md5sum < "$work/big.pkcs7")
-for way in sigint console_event; do
+for way in sigint console_event terminal_ctrl_c; do
     label="unpack, $way"
     "run_with_$way" "$work/back/big" 20000000 unpack --out-dir "$(winpath "$work/back")" "$(winpath "$work/big.pkcs7")"
     expect_cancelled
