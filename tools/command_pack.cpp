@@ -24,6 +24,13 @@ constexpr UINT kAllPackedText = 546;
 constexpr UINT kAlreadyCompressedText = 547;
 const wchar_t kTemplateName[] = L"Quendrix.exe";
 
+// Whether the certificate is one of the page's fixed (recovery) items.
+bool IsFixedItem(const CVCertificateDlg* page, PCCERT_CONTEXT certificate) {
+    for (DWORD i = 0; i < page->fixedCount; ++i)
+        if (page->items[i] && page->CompareItems(page->items[i], certificate)) return true;
+    return false;
+}
+
 // The packer state with its pages and recent lists, destroyed on every path. The settings are
 // never saved back; the recent lists are, as the packer window saves them when it closes.
 class PackerState {
@@ -45,10 +52,15 @@ public:
         if (!LoadCertificateList(loaded, count, kRecoveryCertsKey)) return;
         CVCertificateDlg* page = window_.encryptionPage;
         for (DWORD i = 0; i < count; ++i) {
-            if (page->AppendClosed(const_cast<CERT_CONTEXT*>(loaded[i])) < 0) CertFreeCertificateContext(loaded[i]);
+            // A certificate listed twice is still one recipient.
+            if (IsFixedItem(page, loaded[i])) {
+                CertFreeCertificateContext(loaded[i]);
+                continue;
+            }
+            page->AppendClosed(const_cast<CERT_CONTEXT*>(loaded[i]));
+            page->fixedCount = page->count;
         }
         delete[] loaded;
-        page->fixedCount = page->count;
     }
 
     // Only the recent lists: the remembered signers belong to the window.
@@ -145,13 +157,6 @@ public:
 private:
     MessageSink* previous_;
 };
-
-// Whether the certificate is one of the page's fixed (recovery) items.
-bool IsFixedItem(const CVCertificateDlg* page, PCCERT_CONTEXT certificate) {
-    for (DWORD i = 0; i < page->fixedCount; ++i)
-        if (page->items[i] && page->CompareItems(page->items[i], certificate)) return true;
-    return false;
-}
 
 bool AddCertificate(CVCertificateDlg* page, PCCERT_CONTEXT certificate) {
     // Replacing passes over the fixed items: a recovery certificate named again is a recipient already.

@@ -31,12 +31,19 @@ public:
             if (certificate) CertFreeCertificateContext(certificate);
     }
 
-    // Values that hold no certificate are passed over, as the packer passes over them.
+    // Values that hold no certificate are passed over, and a certificate listed twice counts once,
+    // as the packer takes them.
     void Load() {
         PCCERT_CONTEXT* loaded = nullptr;
         DWORD count = 0;
-        if (LoadCertificateList(loaded, count, kRecoveryCertsKey))
-            certificates_.assign(loaded, loaded + count);
+        if (LoadCertificateList(loaded, count, kRecoveryCertsKey)) {
+            for (DWORD i = 0; i < count; ++i) {
+                if (Contains(loaded[i]))
+                    CertFreeCertificateContext(loaded[i]);
+                else
+                    certificates_.push_back(loaded[i]);
+            }
+        }
         delete[] loaded;
     }
 

@@ -70,11 +70,14 @@ mkdir -p "$work/back"
 expect_status "unpack through recovery" 0 quill unpack --out-dir "$(winpath "$work/back")" "$(winpath "$work/foreign.pkcs7")"
 cmp -s "$work/back/foreign" "$work/foreign" || fail "unpack through the recovery recipient gives other bytes"
 
-# A list written by others: bob after a value the packer skips; remove by name, then by number.
+# A list written by others: bob after a value the packer skips, then carol once more (still one
+# recipient); remove by name, then by number.
 "$QUILL_WINE_RUN" reg add "$key" /v junk /t REG_SZ /d "no certificate" /f >/dev/null 2>&1
 "$QUILL_WINE_RUN" reg add "$key" /v cert9 /t REG_BINARY /d "$(hex "$data/bob.cer")" /f >/dev/null 2>&1
+"$QUILL_WINE_RUN" reg add "$key" /v again /t REG_BINARY /d "$(hex "$data/carol.cer")" /f >/dev/null 2>&1
 expect_status "list of two" 0 quill recovery list
 grep -q "^2\. CN=Bob Recipient" "$work/out.txt" || fail "bob is not second in the list ($(cat "$work/out.txt"))"
+grep -q "^3\." "$work/out.txt" && fail "carol listed twice is shown twice"
 rm -f "$work/doc.pkcs7"
 expect_status "pack for two recovery certificates" 0 pack --to "$(winpath "$data/alice.cer")" "$(winpath "$work/doc")"
 [ "$(recipient_count "$work/doc.pkcs7")" -eq 3 ] || fail "the envelope does not have three recipients"
