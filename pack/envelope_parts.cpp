@@ -143,15 +143,6 @@ std::vector<BYTE> DigestSet(bool md5) {
     return {envelope_bytes::kDigestSetSha1, envelope_bytes::kDigestSetSha1 + sizeof envelope_bytes::kDigestSetSha1};
 }
 
-bool HashValue(HCRYPTHASH hash, std::vector<BYTE>& value) {
-    DWORD size = 0;
-    if (!CryptGetHashParam(hash, HP_HASHVAL, nullptr, &size, 0)) return false;
-    value.resize(size);
-    if (!CryptGetHashParam(hash, HP_HASHVAL, value.data(), &size, 0)) return false;
-    value.resize(size);
-    return true;
-}
-
 bool TrialSignerInfoSize(const SignerEntry& signer, ALG_ID hashAlgorithm, bool md5, DWORD cipherBlockBytes,
                          bool encrypted, DWORD& size) {
     // Any digest value gives a signature of the real length: the key's modulus length.

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "format/service/crypto_handles.h"
+#include "format/service/signed_parts.h"
 #include "pack/envelope_writer.h"
 
 // A session key of the algorithm and length, exportable. Only RC4 may carry a salt (when asked
@@ -28,9 +29,6 @@ bool EncodeRecipientInfo(HCRYPTPROV provider, HCRYPTKEY sessionKey, PCCERT_CONTE
 
 // The digest algorithms SET naming MD5 or SHA-1.
 std::vector<BYTE> DigestSet(bool md5);
-
-// HP_HASHVAL of a hash object.
-bool HashValue(HCRYPTHASH hash, std::vector<BYTE>& value);
 
 // Size of the signer's SignerInfo, learnt from a trial signature of the same length as the real
 // one (and its encrypted length when encrypted is set, with cipherBlockBytes of the content key).

@@ -9,6 +9,7 @@
 #include "format/der.h"
 #include "format/service/crypto_handles.h"
 #include "format/service/encoding.h"
+#include "format/service/signed_parts.h"
 #include "self_decoding/payload_keys.h"
 #include "self_decoding/texts.h"
 
@@ -21,12 +22,6 @@ constexpr UINT kInvalidSignatureText = 507;
 constexpr UINT kCertificateText = 526;
 constexpr UINT kNoCertificateText = 508;
 
-ALG_ID DigestOf(const CMSG_SIGNER_INFO* info) {
-    std::vector<uint8_t> oid;
-    if (!info->HashAlgorithm.pszObjId || !ber::DottedOidToBytes(info->HashAlgorithm.pszObjId, oid)) oid.clear();
-    return alg::DigestAlgorithmFromOid(oid.data(), oid.size());
-}
-
 HCRYPTHASH HashFor(const std::vector<HCRYPTHASH>& hashes, ALG_ID algId) {
     for (HCRYPTHASH hash : hashes) {
         ALG_ID hashAlg = 0;
@@ -35,15 +30,6 @@ HCRYPTHASH HashFor(const std::vector<HCRYPTHASH>& hashes, ALG_ID algId) {
             return hash;
     }
     return 0;
-}
-
-bool HashValue(HCRYPTHASH hash, std::vector<BYTE>& value) {
-    DWORD size = 0;
-    if (!CryptGetHashParam(hash, HP_HASHVAL, nullptr, &size, 0)) return false;
-    value.resize(size);
-    if (!CryptGetHashParam(hash, HP_HASHVAL, value.data(), &size, 0)) return false;
-    value.resize(size);
-    return true;
 }
 
 // The hash object the signature covers: the content digest, or with authenticated attributes the
@@ -91,23 +77,9 @@ LONG VerifyBytes(HCRYPTPROV provider, HCRYPTHASH contentHash, ALG_ID algId, cons
     return 0;
 }
 
-PCCERT_CONTEXT FindCertificate(HCERTSTORE payloadStore, HCERTSTORE store, const CMSG_SIGNER_INFO* info) {
-    CERT_INFO wanted{};
-    wanted.Issuer = info->Issuer;
-    wanted.SerialNumber = info->SerialNumber;
-    if (payloadStore) {
-        CertHandle found(CertGetSubjectCertificateFromStore(payloadStore, kMessageEncoding, &wanted));
-        // A copy outlives the memory store.
-        if (found)
-            return CertCreateCertificateContext(kMessageEncoding, found.get()->pbCertEncoded,
-                                                found.get()->cbCertEncoded);
-    }
-    return store ? CertGetSubjectCertificateFromStore(store, kMessageEncoding, &wanted) : nullptr;
-}
-
 LONG CheckSigner(HCRYPTPROV provider, const std::vector<HCRYPTHASH>& hashes, HCRYPTKEY sessionKey,
                  const CMSG_SIGNER_INFO* info, const der::Reader& encoded, PCCERT_CONTEXT certificate) {
-    const ALG_ID algId = DigestOf(info);
+    const ALG_ID algId = SignerDigestAlgorithm(info);
     HCRYPTHASH contentHash = HashFor(hashes, algId);
     if (!certificate || !contentHash) return -1;  // nothing to check against: not checked
     KeyHandle publicKey;
@@ -185,7 +157,7 @@ DWORD VerifyPayloadSigners(HCRYPTPROV provider, const std::vector<HCRYPTHASH>& h
         const auto* info = Decoded<CMSG_SIGNER_INFO>(decoded);
         record.issuer = NameText(info->Issuer);
         record.serial = SerialText(info->SerialNumber, false);
-        record.certificate = FindCertificate(payloadStore.get(), store, info);
+        record.certificate = FindSignerCertificate(payloadStore.get(), store, info);
         record.status = CheckSigner(provider, hashes, sessionKey, info, whole, record.certificate);
         if (record.status == 0) ++verified;
         records.push_back(std::move(record));

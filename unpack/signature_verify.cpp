@@ -8,6 +8,7 @@
 #include "format/der.h"
 #include "format/service/crypto_handles.h"
 #include "format/service/encoding.h"
+#include "format/service/signed_parts.h"
 #include "unpack/signed_message.h"
 
 namespace {
@@ -15,21 +16,6 @@ namespace {
 // Largest read of the signed-file path: DefaultEncryptionBlockSize is a registry value and its
 // product with 512 must neither wrap nor ask for an absurd buffer.
 constexpr DWORD kMaxReadSize = 4u << 20;
-
-ALG_ID DigestOf(const CMSG_SIGNER_INFO* info) {
-    std::vector<uint8_t> oid;
-    if (!info->HashAlgorithm.pszObjId || !ber::DottedOidToBytes(info->HashAlgorithm.pszObjId, oid)) oid.clear();
-    return alg::DigestAlgorithmFromOid(oid.data(), oid.size());
-}
-
-bool HashValue(HCRYPTHASH hash, std::vector<BYTE>& value) {
-    DWORD size = 0;
-    if (!CryptGetHashParam(hash, HP_HASHVAL, nullptr, &size, 0)) return false;
-    value.resize(size);
-    if (!CryptGetHashParam(hash, HP_HASHVAL, value.data(), &size, 0)) return false;
-    value.resize(size);
-    return true;
-}
 
 // The messageDigest attribute must hold the digest of the content.
 LONG CheckMessageDigest(const CRYPT_ATTRIBUTES& attributes, const std::vector<BYTE>& contentDigest) {
@@ -117,22 +103,6 @@ bool DecodeSignerInfo(const uint8_t* data, size_t size, SignerCheck& check) {
     return true;
 }
 
-// The signer's certificate: from the message's own certificates first, then the user's store.
-// A certificate from the memory store is copied out so it outlives that store.
-PCCERT_CONTEXT FindSignerCertificate(HCERTSTORE messageStore, HCERTSTORE userStore, const CMSG_SIGNER_INFO* info) {
-    CERT_INFO wanted{};
-    wanted.Issuer = info->Issuer;
-    wanted.SerialNumber = info->SerialNumber;
-    if (messageStore) {
-        CertHandle found(CertGetSubjectCertificateFromStore(messageStore, kMessageEncoding, &wanted));
-        if (found)
-            return CertCreateCertificateContext(kMessageEncoding, found.get()->pbCertEncoded,
-                                                found.get()->cbCertEncoded);
-    }
-    if (userStore) return CertGetSubjectCertificateFromStore(userStore, kMessageEncoding, &wanted);
-    return nullptr;
-}
-
 StoreHandle OpenMemoryStore(HCRYPTPROV provider) {
     return StoreHandle(CertOpenStore(CERT_STORE_PROV_MEMORY, kMessageEncoding, provider,
                                      CERT_STORE_NO_CRYPT_RELEASE_FLAG, nullptr));
@@ -164,7 +134,7 @@ DWORD VerifyMessageSigners(SignedMessage* message, HCERTSTORE store, std::vector
             continue;
         }
         check.certificate = FindSignerCertificate(messageStore.get(), store, check.signerInfo);
-        ALG_ID algId = DigestOf(check.signerInfo);
+        ALG_ID algId = SignerDigestAlgorithm(check.signerInfo);
         HCRYPTHASH contentHash = message->HashFor(algId);
         if (!check.certificate || !contentHash) {
             check.status = -1;  // no certificate or no digest to check against: not checked
@@ -205,7 +175,7 @@ DWORD VerifyEnvelopeSigners(HCERTSTORE store, HCRYPTPROV keyProvider, const HCRY
         check.status = -1;
         check.chainStatus = 0xFFFFFFFF;
         check.certificate = FindSignerCertificate(memoryStore.get(), store, check.signerInfo);
-        ALG_ID algId = DigestOf(check.signerInfo);
+        ALG_ID algId = SignerDigestAlgorithm(check.signerInfo);
         HCRYPTHASH contentHash = 0;
         for (DWORD i = 0; i < hashCount && hashes && !contentHash; ++i) {
             ALG_ID hashAlg = 0;

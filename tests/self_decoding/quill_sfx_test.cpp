@@ -99,6 +99,9 @@ TEST_P(QuillSelfDecoding, ExtractingToAFolderGivesBackEveryFileAndNamesTheSigner
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Compression, QuillSelfDecoding, ::testing::Values(L"", L"--no-compress"));
+INSTANTIATE_TEST_SUITE_P(Compression, QuillSelfDecoding, ::testing::Values(L"", L"--no-compress"),
+                         [](const ::testing::TestParamInfo<const wchar_t*>& info) {
+                             return std::string(*info.param ? "Plain" : "Compressed");
+                         });
 
 }  // namespace
