@@ -387,16 +387,27 @@ int ReuseRecentCertificate(PackerWindow* window, DWORD index) {
     return result;
 }
 
+// Recovery certificates come first and cannot be removed by the user; certificates added before
+// the window started follow them, in their order.
+static void PutRecoveryCertificatesFirst(CVCertificateDlg* page, PCCERT_CONTEXT* recovery, DWORD recoveryCount) {
+    void** added = page->items;
+    const DWORD addedCount = page->count;
+    page->items = nullptr;
+    page->count = 0;
+    page->capacity = 0;
+    for (DWORD i = 0; i < recoveryCount; ++i) page->AppendClosed(const_cast<CERT_CONTEXT*>(recovery[i]));
+    page->fixedCount = recoveryCount;
+    for (DWORD i = 0; i < addedCount; ++i) page->AppendClosed(added[i]);
+    delete[] added;
+}
+
 void LoadPackerLists(PackerWindow* window) {
     if (!window) return;
     DWORD capacity = RecentCapacity(window);
     PCCERT_CONTEXT* loaded = nullptr;
     DWORD count = 0;
-    if (window->encryptionPage && LoadCertificateList(loaded, count, kRecoveryCertsKey)) {
-        // Recovery certificates come first and cannot be removed by the user.
-        for (DWORD i = 0; i < count; ++i) window->encryptionPage->AppendClosed(const_cast<CERT_CONTEXT*>(loaded[i]));
-        window->encryptionPage->fixedCount = count;
-    }
+    if (window->encryptionPage && LoadCertificateList(loaded, count, kRecoveryCertsKey) && count > 0)
+        PutRecoveryCertificatesFirst(window->encryptionPage, loaded, count);
     delete[] loaded;
     loaded = nullptr;
     count = 0;

@@ -206,6 +206,42 @@ TEST_F(RecentListsTest, WindowListsSurviveASession) {
     EXPECT_TRUE(KeyExists(L"Software\\Orbelin\\Quillarent"));
 }
 
+TEST_F(RecentListsTest, RecoveryCertificatesGoBeforeCertificatesAddedEarlier) {
+    Bytes carol = Der(L"carol.cer"), dave = Der(L"dave.cer");
+    PackerWindow window;
+    ASSERT_TRUE(CreatePackerWindow(&window));
+    CertHandle bob(testing_support::LoadCertificateFile(testing_support::TestDataFile(L"bob.cer")));
+    ASSERT_TRUE(bob);
+    ASSERT_GE(window.encryptionPage->AddItem(const_cast<CERT_CONTEXT*>(CertDuplicateCertificateContext(bob.get())), FALSE), 0);
+
+    // Without recovery certificates the page keeps what it has, nothing fixed.
+    LoadPackerLists(&window);
+    ASSERT_EQ(window.encryptionPage->count, 1u);
+    EXPECT_EQ(window.encryptionPage->fixedCount, 0u);
+
+    SetValue(kRecoveryCertsKey, L"cert0", REG_BINARY, carol.data(), carol.size());
+    SetValue(kRecoveryCertsKey, L"cert1", REG_BINARY, dave.data(), dave.size());
+    LoadPackerLists(&window);
+    CVCertificateDlg* page = window.encryptionPage;
+    ASSERT_EQ(page->count, 3u);
+    EXPECT_EQ(page->fixedCount, 2u);
+    auto encodedAt = [page](DWORD i) {
+        PCCERT_CONTEXT certificate = page->CertificateAt(i);
+        return Bytes(certificate->pbCertEncoded, certificate->pbCertEncoded + certificate->cbCertEncoded);
+    };
+    EXPECT_EQ(encodedAt(0), carol);
+    EXPECT_EQ(encodedAt(1), dave);
+    EXPECT_TRUE(CertCompareCertificate(X509_ASN_ENCODING, page->CertificateAt(2)->pCertInfo, bob.get()->pCertInfo));
+    // The fixed ones cannot be removed; the one added earlier can.
+    EXPECT_FALSE(page->RemoveItem(page->CertificateAt(0), FALSE));
+    EXPECT_TRUE(page->RemoveItem(bob.get(), TRUE));
+    FreeRecentFiles(window.recentFiles);
+    FreeRecentCertificates(window.recentCertificates);
+    window.recentFiles = nullptr;
+    window.recentCertificates = nullptr;
+    DestroyPackerWindow(&window);
+}
+
 TEST_F(RecentListsTest, RecentFilesKeepTextValuesOnly) {
     for (int i = 0; i < 12; ++i) SetText(kRecentFilesKey, L"file" + std::to_wstring(i), L"C:\\f" + std::to_wstring(i));
     std::vector<std::wstring> order = EnumeratedNumbers(kRecentFilesKey);
