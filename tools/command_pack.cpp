@@ -290,6 +290,10 @@ int RunCommandPack(const PackOptions& options, PackerState& state) {
     StoreHandle my = OpenMyStore();
     if (!my) return Fail(L"cannot open the certificate store MY", GetLastError());
     state.LoadRecovery();
+    // The recovery certificates alone are recipients enough, as in the packer window.
+    if (window.encryptionPage->fixedCount == 0 && options.recipientFiles.empty() && options.recipientTexts.empty() &&
+        options.signerTexts.empty())
+        return UsageError(L"pack needs a recipient (--to, --to-store, quill recovery) or a signer (--sign)");
     for (DWORD i = 0; i < window.encryptionPage->fixedCount; ++i)
         PrintLine(L"Recovery recipient: " + NameText(window.encryptionPage->CertificateAt(i)->pCertInfo->Subject));
     if (!CollectCertificates(options, window, my.get()) || !AddFiles(options.files, window.filesPage)) return 1;

@@ -116,8 +116,6 @@ int ParsePackOptions(ArgumentReader& arguments, PackOptions& options) {
         if (int status = TakeFlagOption(arguments, name, options)) return status;
     }
     if (options.files.empty()) return UsageError(L"pack needs at least one file");
-    if (options.recipientFiles.empty() && options.recipientTexts.empty() && options.signerTexts.empty())
-        return UsageError(L"pack needs a recipient (--to, --to-store) or a signer (--sign)");
     if (options.noCompress && options.compressAnyway) return UsageError(L"--no-compress and --compress-anyway exclude each other");
     if (options.passes && !options.wipeSources) return UsageError(L"--passes goes with --wipe");
     if (options.sfxOutput.empty() && (!options.sfxTemplate.empty() || !options.openNames.empty()))

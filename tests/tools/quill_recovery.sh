@@ -63,6 +63,12 @@ expect_status "recovery named again" 0 pack --to "$(winpath "$data/carol.cer")" 
     --to "$(winpath "$data/alice.cer")" "$(winpath "$work/doc")"
 [ "$(recipient_count "$work/doc.pkcs7")" -eq 2 ] || fail "a recovery certificate named again became a second recipient"
 
+# The recovery certificate alone is recipient enough.
+rm -f "$work/doc.pkcs7"
+expect_status "recovery alone" 0 pack "$(winpath "$work/doc")"
+[ "$(recipient_count "$work/doc.pkcs7")" -eq 1 ] || fail "a pack for the recovery certificate alone does not have one recipient"
+decrypt "$work/doc.pkcs7" carol "$work/doc.alone" && cmp -s "$work/doc.alone" "$work/doc" || fail "carol cannot open the pack made for her alone"
+
 # For a stranger whose key this user lacks, quill unpack opens the file through the recovery entry.
 make_file "$work/foreign" 5000
 expect_status "pack for a stranger" 0 pack --to "$(winpath "$data/stranger.cer")" "$(winpath "$work/foreign")"
@@ -98,6 +104,7 @@ rm -f "$work/doc.pkcs7"
 expect_status "pack without recovery" 0 pack --to "$(winpath "$data/alice.cer")" "$(winpath "$work/doc")"
 [ "$(recipient_count "$work/doc.pkcs7")" -eq 1 ] || fail "a cleared list still adds recipients"
 grep -q "Recovery recipient" "$work/out.txt" && fail "a recovery recipient is named with an empty list"
+expect_status "no recipient at all" 2 pack "$(winpath "$work/doc")"
 
 # A file that is no certificate leaves the list as it was; bad usage is status 2.
 echo "not a certificate" > "$work/bad.cer"
