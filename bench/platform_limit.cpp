@@ -2,7 +2,8 @@
 // them, so that the benchmark can print how close packing and unpacking come to it.
 //
 //   platform_limit cipher ALG MIB        ALG: aes256, 3des or rc2-40; MIB megabytes (2^20) of data
-//   platform_limit zlib LEVEL FILE       raw deflate of FILE at LEVEL in 64 KiB pieces, then inflate
+//   platform_limit zlib LEVEL FILE       raw deflate of FILE at LEVEL in 64 KiB pieces, then inflate,
+//                                        each with the CRC-32 a gzip file carries
 //
 // Every result is one line of key=value fields, "limit" first, MB = 10^6 bytes:
 //   limit cipher=aes256 op=encrypt chunk=65536 bytes=... seconds=... mbps=...
@@ -170,6 +171,8 @@ int RunCipher(const std::wstring& name, unsigned long long mebibytes) {
 
 // Raw deflate of the file in 64 KiB pieces, each piece's output inflated again at once, so that
 // both directions see exactly the engine's data without holding the compressed file in memory.
+// A gzip file carries the CRC-32 of its content, which the engine computes while deflating and
+// checks while inflating: it counts in both directions.
 class ZlibPair {
 public:
     explicit ZlibPair(int level) {
@@ -184,6 +187,9 @@ public:
 
     // Compresses one piece (flush Z_FINISH on the last) and inflates what came out.
     bool Piece(BYTE* data, DWORD length, bool last) {
+        deflateWatch_.Start();
+        packedCrc_ = crc32(packedCrc_, data, length);
+        deflateWatch_.Stop();
         deflater_.next_in = data;
         deflater_.avail_in = length;
         int flush = last ? Z_FINISH : Z_NO_FLUSH;
@@ -202,6 +208,7 @@ public:
         return true;
     }
     unsigned long long packedBytes() const { return packedBytes_; }
+    bool CrcsAgree() const { return packedCrc_ == unpackedCrc_; }
     double deflateSeconds() const { return deflateWatch_.Seconds(); }
     double inflateSeconds() const { return inflateWatch_.Seconds(); }
 
@@ -215,6 +222,7 @@ private:
             inflater_.avail_out = sizeof(unpacked_);
             inflateWatch_.Start();
             int status = inflate(&inflater_, Z_NO_FLUSH);
+            unpackedCrc_ = crc32(unpackedCrc_, unpacked_, static_cast<uInt>(sizeof(unpacked_) - inflater_.avail_out));
             inflateWatch_.Stop();
             if (status == Z_STREAM_END || status == Z_BUF_ERROR) return true;
             if (status != Z_OK) return false;
@@ -229,6 +237,8 @@ private:
     BYTE packed_[65536];
     BYTE unpacked_[65536];
     unsigned long long packedBytes_ = 0;
+    uLong packedCrc_ = 0;
+    uLong unpackedCrc_ = 0;
     Stopwatch deflateWatch_;
     Stopwatch inflateWatch_;
 };
@@ -261,6 +271,10 @@ int RunZlib(int level, const std::wstring& path) {
             return 1;
         }
     } while (done < total);
+    if (!zlib->CrcsAgree()) {
+        std::fprintf(stderr, "platform_limit: inflate gave other bytes than deflate took\n");
+        return 1;
+    }
     char fields[128];
     std::snprintf(fields, sizeof(fields), "zlib=deflate level=%d out=%llu", level, zlib->packedBytes());
     PrintRate(fields, total, zlib->deflateSeconds());
