@@ -7,6 +7,7 @@
 #include "format/algorithms.h"
 #include "format/der.h"
 #include "format/service/crypto_handles.h"
+#include "format/service/encoding.h"
 #include "self_decoding/texts.h"
 
 namespace quendrix {
@@ -294,17 +295,6 @@ void ReleaseProvider(HCRYPTPROV provider, bool deleteContainer) {
     HCRYPTPROV removed = 0;
     if (!container.empty())
         CryptAcquireContextA(&removed, container.c_str(), name.c_str(), type, CRYPT_DELETEKEYSET);
-}
-
-std::vector<BYTE> BuildSimpleBlob(ALG_ID algId, const BYTE* encryptedKey, DWORD length) {
-    std::vector<BYTE> blob(12 + length);
-    blob[0] = SIMPLEBLOB;
-    blob[1] = CUR_BLOB_VERSION;
-    const ALG_ID wrapping = CALG_RSA_KEYX;
-    std::memcpy(&blob[4], &algId, 4);
-    std::memcpy(&blob[8], &wrapping, 4);
-    for (DWORD i = 0; i < length; ++i) blob[12 + i] = encryptedKey[length - 1 - i];
-    return blob;
 }
 
 std::string SerialText(const CRYPT_INTEGER_BLOB& serial, bool trailingSeparator) {

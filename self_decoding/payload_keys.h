@@ -44,9 +44,6 @@ BOOL AcquireCertificateKey(PCCERT_CONTEXT certificate, HCRYPTPROV* provider, DWO
 // Releases a provider; with deleteContainer its key container is removed as well.
 void ReleaseProvider(HCRYPTPROV provider, bool deleteContainer);
 
-// The SIMPLEBLOB that imports a session key wrapped for a recipient (stored most significant first).
-std::vector<BYTE> BuildSimpleBlob(ALG_ID algId, const BYTE* encryptedKey, DWORD length);
-
 // Serial number text: two upper-case hexadecimal digits per byte, most significant first, with the
 // given separator after every byte (question) or between bytes (report).
 std::string SerialText(const CRYPT_INTEGER_BLOB& serial, bool trailingSeparator);

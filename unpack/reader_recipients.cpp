@@ -136,17 +136,6 @@ RecipientSummary SummarizeRecipient(const CERT_INFO& info, PCCERT_CONTEXT certif
 
 }  // namespace
 
-std::vector<BYTE> BuildSimpleBlob(ALG_ID algId, const BYTE* encryptedKey, DWORD length) {
-    std::vector<BYTE> blob(12 + length);
-    blob[0] = SIMPLEBLOB;
-    blob[1] = CUR_BLOB_VERSION;
-    const ALG_ID wrapping = CALG_RSA_KEYX;
-    std::memcpy(&blob[4], &algId, 4);
-    std::memcpy(&blob[8], &wrapping, 4);
-    for (DWORD i = 0; i < length; ++i) blob[12 + i] = encryptedKey[length - 1 - i];
-    return blob;
-}
-
 void ScanRecipients(ReaderState& state) {
     UnpackJob* job = state.job;
     HWND list = state.view ? state.view->recipientsList : nullptr;

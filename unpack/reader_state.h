@@ -38,6 +38,3 @@ bool OpenReaderOutput(ReaderState& state, FileHandle& output);
 
 // Lists every recipient entry and tries the keys until one gives the session key.
 void ScanRecipients(ReaderState& state);
-
-// The SIMPLEBLOB that imports a session key wrapped by a recipient's RSA key.
-std::vector<BYTE> BuildSimpleBlob(ALG_ID algId, const BYTE* encryptedKey, DWORD length);

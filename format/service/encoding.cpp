@@ -47,3 +47,14 @@ void AppendIntegerFromLittleEndian(std::vector<BYTE>& out, const BYTE* littleEnd
     std::vector<BYTE> reversed(bigEndian.rbegin(), bigEndian.rend());
     der::AppendElement(out, der::kInteger, reversed);
 }
+
+std::vector<BYTE> BuildSimpleBlob(ALG_ID algId, const BYTE* encryptedKey, DWORD length) {
+    std::vector<BYTE> blob(12 + length);
+    blob[0] = SIMPLEBLOB;
+    blob[1] = CUR_BLOB_VERSION;
+    const ALG_ID wrapping = CALG_RSA_KEYX;
+    std::memcpy(&blob[4], &algId, 4);
+    std::memcpy(&blob[8], &wrapping, 4);
+    for (DWORD i = 0; i < length; ++i) blob[12 + i] = encryptedKey[length - 1 - i];
+    return blob;
+}

@@ -29,3 +29,7 @@ bool DecodeRc2Parameters(const BYTE* data, DWORD size, DWORD& version, bool& has
 
 // An INTEGER's content bytes (big-endian, as in a certificate) encoded as a DER INTEGER element.
 void AppendIntegerFromLittleEndian(std::vector<BYTE>& out, const BYTE* littleEndian, DWORD length);
+
+// The SIMPLEBLOB that imports a session key wrapped by a recipient's RSA key; the envelope stores the
+// wrapped key most significant byte first, the blob least significant first.
+std::vector<BYTE> BuildSimpleBlob(ALG_ID algId, const BYTE* encryptedKey, DWORD length);
