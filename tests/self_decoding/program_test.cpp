@@ -237,6 +237,29 @@ TEST(QuendrixBuild, TheShippedProgramIs32BitGuiAnsi) {
     EXPECT_EQ(bytes[optional + 68] | bytes[optional + 69] << 8, 2);      // GUI subsystem
 }
 
+// The shipped program carries the same resources as the ones this test program was built with:
+// every string of the table, dialog 208, the unpacking animation and the version block.
+TEST(QuendrixBuild, TheShippedProgramCarriesItsResources) {
+    HMODULE shipped = LoadLibraryExW(ShippedProgramPath().c_str(), nullptr,
+                                     LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+    ASSERT_NE(shipped, nullptr) << GetLastError();
+    int strings = 0;
+    for (UINT id = 0; id < 1024; ++id) {
+        char mine[1024] = "", theirs[1024] = "";
+        const int mineLength = LoadStringA(nullptr, id, mine, sizeof mine);
+        const int theirLength = LoadStringA(shipped, id, theirs, sizeof theirs);
+        EXPECT_EQ(std::string(mine, mineLength), std::string(theirs, theirLength)) << "string " << id;
+        if (mineLength) ++strings;
+    }
+    EXPECT_GT(strings, 20);
+    EXPECT_NE(FindResourceW(shipped, MAKEINTRESOURCEW(208), MAKEINTRESOURCEW(5)), nullptr);  // RT_DIALOG
+    EXPECT_NE(FindResourceW(shipped, MAKEINTRESOURCEW(423), L"AVI"), nullptr);
+    HRSRC version = FindResourceW(shipped, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(16));  // RT_VERSION
+    ASSERT_NE(version, nullptr);
+    EXPECT_GT(SizeofResource(shipped, version), 100u);
+    FreeLibrary(shipped);
+}
+
 }  // namespace
 
 namespace {
