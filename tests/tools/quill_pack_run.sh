@@ -121,8 +121,17 @@ if [ -f "$template" ]; then
         tail -c +$((size + 1)) "$work/prog.exe" | tr -d '\0' | grep -qa "one.txt" || fail "sfx: the directory does not name one.txt"
         [ -e "$work/sfx/one.txt.pkcs7" ] || [ -e "$work/sfx/one.txt.gz.pkcs7" ] && fail "sfx: envelopes beside the files"
         mkdir -p "$work/sfx-out"
-        # The program ends on a report box that nobody closes here: the files are what counts.
-        timeout 40 "$QUILL_WINE_RUN" "$work/prog.exe" /x /f "$(winpath "$work/sfx-out")" >"$work/sfx.log" 2>&1 || true
+        # The program ends on a report box that nobody closes here (the program tests read it): the
+        # files are what counts, and the program is ended once they are complete.
+        timeout 60 "$QUILL_WINE_RUN" "$work/prog.exe" /x /f "$(winpath "$work/sfx-out")" >"$work/sfx.log" 2>&1 &
+        sfx_pid=$!
+        for _ in $(seq 1 120); do
+            cmp -s "$work/sfx-out/two.bin" "$work/sfx/two.bin" && cmp -s "$work/sfx-out/one.txt" "$work/sfx/one.txt" && break
+            sleep 0.5
+        done
+        sleep 1
+        kill "$sfx_pid" 2>/dev/null || true
+        wait "$sfx_pid" 2>/dev/null || true
         cmp -s "$work/sfx-out/one.txt" "$work/sfx/one.txt" || fail "sfx: one.txt differs after unpacking"
         cmp -s "$work/sfx-out/two.bin" "$work/sfx/two.bin" || fail "sfx: two.bin differs after unpacking"
     else
