@@ -15,6 +15,10 @@ namespace {
 
 using envelope::Kind;
 
+// The content goes through the buffer in batches of whole chunks, about this size: one read and
+// one write per batch instead of per chunk, while the cipher still gets one chunk per call.
+constexpr DWORD kBatchBytes = 256u << 10;
+
 bool Fail(DWORD error) {
     SetLastError(error);
     return false;
@@ -103,7 +107,8 @@ private:
     bool SizeTrailer();
     bool WriteHeader();
     bool AllocateBuffer();
-    bool FillChunk(BYTE* data, DWORD wanted, DWORD& got, bool& ended);
+    bool FillBatch(BYTE* data, DWORD wanted, DWORD& got, bool& ended);
+    bool EncryptBatch(DWORD& length, bool final);
     bool CopyContent();
     bool BuildTrailer(std::vector<BYTE>& trailer);
     bool FinishTrailer();
@@ -135,6 +140,7 @@ private:
     uint64_t contentWritten_ = 0;     // content bytes written (ciphertext, or clear content)
     std::vector<BYTE> buffer_;
     DWORD chunk_ = 0;
+    DWORD batch_ = 0;  // a whole number of chunks
 };
 
 bool EnvelopeWriter::ChooseKind() {
@@ -282,15 +288,16 @@ bool EnvelopeWriter::AllocateBuffer() {
     // A chunk must hold the signed header in front of the content and whole cipher blocks.
     if (chunk_ < signedHeader_.size() + 1024 || (cipherBlockBytes_ && chunk_ % cipherBlockBytes_))
         return Fail(ERROR_INVALID_PARAMETER);
-    uint64_t size = uint64_t{chunk_} + cipherBlockBytes_ + trailerLength_ + 12;
+    batch_ = chunk_ * std::max<DWORD>(1, kBatchBytes / chunk_);
+    uint64_t size = uint64_t{batch_} + cipherBlockBytes_ + trailerLength_ + 12;
     buffer_.assign(static_cast<size_t>(size), 0);
     return true;
 }
 
-// Reads until the chunk is full or the source ends. A short Read alone does not end the source:
+// Reads until the batch is full or the source ends. A short Read alone does not end the source:
 // only S_FALSE or a Read that delivers nothing does, so a stream that hands out small pieces
 // loses no data.
-bool EnvelopeWriter::FillChunk(BYTE* data, DWORD wanted, DWORD& got, bool& ended) {
+bool EnvelopeWriter::FillBatch(BYTE* data, DWORD wanted, DWORD& got, bool& ended) {
     got = 0;
     ended = false;
     while (got < wanted) {
@@ -309,14 +316,34 @@ bool EnvelopeWriter::FillChunk(BYTE* data, DWORD wanted, DWORD& got, bool& ended
     return true;
 }
 
+// Encrypts the first length bytes of the buffer in place, one chunk per call; with final the
+// last call adds the padding, and length grows by it.
+bool EnvelopeWriter::EncryptBatch(DWORD& length, bool final) {
+    DWORD done = 0;
+    for (;;) {
+        const DWORD piece = std::min(chunk_, length - done);
+        const bool last = done + piece == length;
+        DWORD size = piece;
+        if (!CryptEncrypt(sessionKey_.get(), 0, final && last, 0, buffer_.data() + done, &size,
+                          static_cast<DWORD>(buffer_.size() - done)))
+            return false;
+        done += size;
+        if (last) break;
+    }
+    length = done;
+    return true;
+}
+
+// The buffer keeps only ciphertext (or, without recipients, content written in the clear) between
+// batches; the destructor wipes it once at the end.
 bool EnvelopeWriter::CopyContent() {
     DWORD offset = static_cast<DWORD>(signedHeader_.size());
     std::copy(signedHeader_.begin(), signedHeader_.end(), buffer_.begin());
     for (;;) {
         DWORD got = 0;
         bool ended = false;
-        if (!FillChunk(buffer_.data() + offset, chunk_ - offset, got, ended)) return false;
-        const bool final = ended || offset + got < chunk_;
+        if (!FillBatch(buffer_.data() + offset, batch_ - offset, got, ended)) return false;
+        const bool final = ended || offset + got < batch_;
         if (hash_ && !CryptHashData(hash_.get(), buffer_.data() + offset, got, 0)) return false;
         DWORD length = offset + got;
         if (final && !openForm_ && contentRead_ != plaintextSize_) return Fail(ERROR_INVALID_DATA);
@@ -328,12 +355,9 @@ bool EnvelopeWriter::CopyContent() {
             length += static_cast<DWORD>(trailer.size());
             SecureZeroMemory(trailer.data(), trailer.size());
         }
-        if (sessionKey_ && !CryptEncrypt(sessionKey_.get(), 0, final, 0, buffer_.data(), &length,
-                                         static_cast<DWORD>(buffer_.size())))
-            return false;
+        if (sessionKey_ && !EncryptBatch(length, final)) return false;
         if (!WriteAll(output_, buffer_.data(), length)) return false;
         contentWritten_ += length;
-        SecureZeroMemory(buffer_.data(), buffer_.size());
         offset = 0;
         if (final) break;
     }
