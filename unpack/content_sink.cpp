@@ -7,7 +7,8 @@
 
 namespace {
 
-constexpr DWORD kSinkBufferSize = 0xFFFF;
+// Inflated output is written in pieces of this size.
+constexpr DWORD kSinkBufferSize = 256u << 10;
 // A gzip header longer than this (a huge FEXTRA or FNAME) is treated as damaged.
 constexpr size_t kMaxHeaderSize = 0x10000;
 

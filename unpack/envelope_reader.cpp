@@ -3,6 +3,7 @@
 // digest set and the signer trailer are held in memory.
 #include "unpack/envelope_reader.h"
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -26,6 +27,9 @@ constexpr DWORD kBadEncode = static_cast<DWORD>(CRYPT_E_BAD_ENCODE);
 constexpr DWORD kUnknownAlgorithm = static_cast<DWORD>(CRYPT_E_UNKNOWN_ALGO);
 constexpr DWORD kFileError = static_cast<DWORD>(CRYPT_E_FILE_ERROR);
 constexpr DWORD kNoDecryptCert = static_cast<DWORD>(CRYPT_E_NO_DECRYPT_CERT);
+// The content is read in batches of whole read-size pieces, about this size: one ReadFile per
+// batch, while the cipher still gets one piece per call.
+constexpr DWORD kBatchBytes = 256u << 10;
 
 // A header fault: the job's result, and the system error for file faults.
 struct Fault {
@@ -286,57 +290,90 @@ void ReportProgress(ReaderState& state, DWORD fileSize) {
     if (state.progress) state.progress->SetProgress(state.job->offset, fileSize);
 }
 
-// Decrypts the content block by block into the sink (or the nested message).
+// Decrypts one batch in place, readSize bytes per call (the last call final when final), and
+// feeds every hash. plain gets the plaintext bytes at the buffer's start, also when a call fails
+// (false, with that call's error) after earlier ones succeeded.
+bool DecryptBatch(const ReaderState& state, ContentPass& pass, BYTE* buffer, DWORD length, DWORD readSize,
+                  bool final, DWORD& plain) {
+    HCRYPTHASH firstHash = pass.hashes.empty() ? 0 : pass.hashes[0].get();
+    plain = 0;
+    DWORD done = 0;
+    for (;;) {
+        const DWORD piece = std::min(readSize, length - done);
+        const bool last = done + piece == length;
+        DWORD size = piece;
+        if (!CryptDecrypt(state.sessionKey, firstHash, final && last, 0, buffer + done, &size)) return false;
+        // Only a final call gives back fewer bytes than it took; keep the plaintext contiguous anyway.
+        if (plain != done) std::memmove(buffer + plain, buffer + done, size);
+        for (size_t i = 1; i < pass.hashes.size(); ++i) CryptHashData(pass.hashes[i].get(), buffer + plain, size, 0);
+        plain += size;
+        done += piece;
+        if (last) return true;
+    }
+}
+
+// Hands the first plaintext to the nested signed message when it is one, else to the sink; later
+// plaintext goes where the first went. False with jobResult (and writeError) set on failure.
+bool DeliverPlaintext(ReaderState& state, ContentPass& pass, BYTE* data, DWORD length, bool first, bool final,
+                      DWORD contentLength) {
+    UnpackJob* job = state.job;
+    if (first) {
+        job->innerContentType = NestedContentType(data, length, contentLength);
+        if (job->innerContentType == 2) {
+            pass.message = OpenSignedMessage(true, WriteContent, &pass.sink);
+            if (!pass.message) {
+                job->jobResult = GetLastError();
+                return false;
+            }
+        } else {
+            job->innerContentType = 255;  // anything but a signed message is plain content
+        }
+    }
+    if (pass.message) {
+        if (UpdateSignedMessage(pass.message, data, length, final)) return true;
+        job->jobResult = GetLastError();
+        return false;
+    }
+    if (WriteContent(&pass.sink, data, length, final)) return true;
+    job->writeError = GetLastError();
+    job->jobResult = kFileError;
+    return false;
+}
+
+// Decrypts the content batch by batch into the sink (or the nested message).
 void DecryptContent(ReaderState& state, EnvelopeFile& file, DWORD contentLength, ContentPass& pass,
                     HANDLE output) {
     UnpackJob* job = state.job;
     StartContentSink(&pass.sink, job, output);
     const DWORD readSize = ReadSize(state);
-    std::unique_ptr<BYTE[]> buffer(new BYTE[readSize]);
+    const DWORD batchSize = readSize * std::max<DWORD>(1, kBatchBytes / readSize);
+    std::unique_ptr<BYTE[]> buffer(new BYTE[batchSize]);
     DWORD done = 0;
     bool first = true;
     // An empty content still gets its one (final) decryption: a stream cipher over an empty file
     // counts as decrypted, a block cipher without its padding block fails.
     do {
-        DWORD chunk = contentLength - done;
-        bool final = chunk <= readSize;
-        if (!final) chunk = readSize;
-        if (!file.ReadBytes(buffer.get(), chunk)) {
+        DWORD batch = contentLength - done;
+        const bool final = batch <= batchSize;
+        if (!final) batch = batchSize;
+        if (!file.ReadBytes(buffer.get(), batch)) {
             job->readError = file.systemError();
             job->jobResult = kFileError;
             break;
         }
-        done += chunk;
-        DWORD plain = chunk;
-        HCRYPTHASH firstHash = pass.hashes.empty() ? 0 : pass.hashes[0].get();
-        if (!CryptDecrypt(state.sessionKey, firstHash, final, 0, buffer.get(), &plain)) {
-            job->finalBlockStatus = static_cast<LONG>(GetLastError());
-            job->jobResult = kNoDecryptCert;
+        done += batch;
+        DWORD plain = 0;
+        const bool decrypted = DecryptBatch(state, pass, buffer.get(), batch, readSize, final, plain);
+        const DWORD decryptError = decrypted ? 0 : GetLastError();
+        if (decrypted && final) job->finalBlockStatus = 0;
+        // What was decrypted before a failing call still goes out, as it would have piece by piece.
+        if ((plain > 0 || decrypted) &&
+            !DeliverPlaintext(state, pass, buffer.get(), plain, first, final && decrypted, contentLength))
             break;
-        }
-        if (final) job->finalBlockStatus = 0;
-        for (size_t i = 1; i < pass.hashes.size(); ++i) CryptHashData(pass.hashes[i].get(), buffer.get(), plain, 0);
-        if (first) {
-            first = false;
-            job->innerContentType = NestedContentType(buffer.get(), plain, contentLength);
-            if (job->innerContentType == 2) {
-                pass.message = OpenSignedMessage(true, WriteContent, &pass.sink);
-                if (!pass.message) {
-                    job->jobResult = GetLastError();
-                    break;
-                }
-            } else {
-                job->innerContentType = 255;  // anything but a signed message is plain content
-            }
-        }
-        if (pass.message) {
-            if (!UpdateSignedMessage(pass.message, buffer.get(), plain, final)) {
-                job->jobResult = GetLastError();
-                break;
-            }
-        } else if (!WriteContent(&pass.sink, buffer.get(), plain, final)) {
-            job->writeError = GetLastError();
-            job->jobResult = kFileError;
+        first = false;
+        if (!decrypted) {
+            job->finalBlockStatus = static_cast<LONG>(decryptError);
+            job->jobResult = kNoDecryptCert;
             break;
         }
         if (state.progress) {

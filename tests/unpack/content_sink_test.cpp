@@ -89,10 +89,16 @@ TEST_F(ContentSinkTest, GzipSplitAnywhereInflatesAndChecks) {
 }
 
 TEST_F(ContentSinkTest, LargeOutputCrossesTheOutputWindow) {
-    Bytes plain(300000, 'z');  // inflates to several 65,535-byte windows from a small input
-    EXPECT_EQ(Feed(Gzip(plain), {}), 0);
-    EXPECT_EQ(Written().size(), plain.size());
-    EXPECT_EQ(Feed(Gzip(plain), {}, 1, kModeCheck), 0);
+    // Inflates to three full 256 KiB output windows and one byte from a small input, fed whole and
+    // cut inside the deflate stream.
+    Bytes plain((3u << 18) + 1);
+    for (size_t i = 0; i < plain.size(); ++i) plain[i] = static_cast<uint8_t>('a' + (i / 4099) % 26);
+    const Bytes gzip = Gzip(plain);
+    EXPECT_EQ(Feed(gzip, {}), 0);
+    EXPECT_TRUE(Written() == plain);
+    EXPECT_EQ(Feed(gzip, {gzip.size() / 3, gzip.size() / 2}), 0);
+    EXPECT_TRUE(Written() == plain);
+    EXPECT_EQ(Feed(gzip, {}, 1, kModeCheck), 0);
     EXPECT_TRUE(Written().empty());
 }
 

@@ -301,13 +301,15 @@ private:
 TEST_F(ReaderDamagedTest, CancelledJobLeavesNoOutputAndProgressCountsTheFile) {
     std::wstring output = temp_.File(L"cancel.out");
     {
-        CancellingProgress progress(2);  // after the recipient scan and the first content block
+        // Polled after the recipient scan and after every content batch: the third poll, after the
+        // second of the content's three batches, cancels.
+        CancellingProgress progress(2);
         UnpackJob job;
-        job.inputPath = TestDataFile(L"reader-alice-des3.pkcs7");
+        job.inputPath = TestDataFile(L"reader-alice-des3-600k.pkcs7");
         job.outputPath = output;
         EXPECT_EQ(ReadEnvelope(&progress, &settings_, &job, nullptr), 0);
         EXPECT_EQ(job.jobResult, static_cast<DWORD>(ERROR_CANCELLED));
-        EXPECT_LT(job.offset, original_.size());
+        EXPECT_LT(job.offset, ReadFileBytes(job.inputPath).size());
     }
     EXPECT_FALSE(FileExists(output));
     CancellingProgress never(1000000);

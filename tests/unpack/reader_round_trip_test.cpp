@@ -159,6 +159,60 @@ TEST_F(ReaderRoundTripTest, SignedKindsAreDecryptedAndTheirSignersChecked) {
     }
 }
 
+TEST_F(ReaderRoundTripTest, ContentAroundTheReadBatch) {
+    // The reader takes the content in batches of 256 KiB, a whole number of read blocks: content
+    // ending just before, on and after a batch and a block boundary, and the last batch holding
+    // only the padding block.
+    const size_t batch = 256 << 10;
+    for (const Algorithm* algorithm : {&kAlgorithms[9], &kAlgorithms[6], &kAlgorithms[4]}) {
+        for (size_t size : {batch - 17, batch - 16, batch - 1, batch, batch + 1, 2 * batch + 65536}) {
+            SCOPED_TRACE(std::string(algorithm->name) + " size " + std::to_string(size));
+            Bytes plaintext = PatternBytes(size, static_cast<uint32_t>(size));
+            ASSERT_TRUE(Write(Kind::kEnveloped, *algorithm, plaintext, false)) << GetLastError();
+            auto job = Read();
+            EXPECT_EQ(job->jobResult, 0u);
+            EXPECT_EQ(job->finalBlockStatus, 0);
+            EXPECT_EQ(job->offset, ReadFileBytes(Packed()).size());
+            EXPECT_TRUE(ReadFileBytes(Output()) == plaintext);
+            job.reset();
+            DeleteFileW(Output().c_str());
+        }
+    }
+    // Signed kinds: every batch reaches the digests, the nested message gets the batches in order.
+    for (Kind kind : {Kind::kSignedAndEnveloped, Kind::kSignedInsideEnveloped}) {
+        SCOPED_TRACE(static_cast<int>(kind));
+        Bytes plaintext = PatternBytes(2 * batch + 3, 5);
+        ASSERT_TRUE(Write(kind, kAlgorithms[6], plaintext, false)) << GetLastError();
+        auto job = Read();
+        EXPECT_EQ(job->jobResult, 0u);
+        EXPECT_EQ(job->signatureStatus, 0);
+        EXPECT_TRUE(ReadFileBytes(Output()) == plaintext);
+        job.reset();
+        DeleteFileW(Output().c_str());
+    }
+}
+
+TEST_F(ReaderRoundTripTest, DamagedPaddingInALaterBatchFailsTheJob) {
+    // The padding spoiled (the last byte of the block before it flips the padding length to 0x52):
+    // the full batch before it still goes out, the final call fails.
+    const size_t batch = 256 << 10;
+    Bytes plaintext = PatternBytes(batch + 5000, 9);
+    ASSERT_TRUE(Write(Kind::kEnveloped, kAlgorithms[9], plaintext, false));
+    Bytes packed = ReadFileBytes(Packed());
+    packed[packed.size() - 17] ^= 0x5A;
+    {
+        FileHandle file(CreateFileW(Packed().c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+        DWORD written = 0;
+        ASSERT_TRUE(WriteFile(file.get(), packed.data(), static_cast<DWORD>(packed.size()), &written, nullptr));
+    }
+    auto job = Read();
+    EXPECT_EQ(job->jobResult, static_cast<DWORD>(CRYPT_E_NO_DECRYPT_CERT));
+    EXPECT_NE(job->finalBlockStatus, 0);
+    EXPECT_TRUE(ReadFileBytes(Output()) == Bytes(plaintext.begin(), plaintext.begin() + batch));
+    job.reset();
+    EXPECT_FALSE(FileExists(Output())) << "the failed job removes its output";
+}
+
 TEST_F(ReaderRoundTripTest, SignedAndEnvelopedInCheckAndDescribeModes) {
     ASSERT_TRUE(Write(Kind::kSignedAndEnveloped, kAlgorithms[9], PatternBytes(5000, 2), false));
     auto job = Read(kModeCheck);
