@@ -47,8 +47,8 @@ quill_exe="${BENCH_QUILL_EXE:-$build/quill.exe}"
 
 export QUILL_LOCALE=C.UTF-8
 . "$root/cmake/wine-env.sh"
+. "$root/scripts/xvfb.sh"
 prefix="$build/bench-prefix"
-quill_prepare_prefix "$prefix" || die "no Wine prefix"
 export WINEPREFIX="$prefix"
 
 work="$(mktemp -d "$build/bench-work.XXXXXX")"
@@ -56,7 +56,7 @@ keepalive_pid=""
 # The prefix is the benchmark's own: its persistent server goes with the run.
 cleanup() {
     rm -rf "$work"
-    [ -n "$keepalive_pid" ] && kill "$keepalive_pid" 2>/dev/null
+    if [ -n "$keepalive_pid" ]; then kill "$keepalive_pid" 2>/dev/null || true; fi
     "$QUILL_WINESERVER" -k >/dev/null 2>&1 || true
     quill_stop_xvfb
 }
@@ -66,11 +66,14 @@ trap 'exit 130' INT TERM
 # Every Windows program here loads the common controls, which bring up Wine's desktop process
 # (about 0.2 s) unless one is running; it stops again a second after its last program. On Windows
 # the desktop is always there, so one is held open for the whole run: neither the baseline nor a
-# timed run pays for starting it. Wine's desktop needs a display.
-. "$root/scripts/xvfb.sh"
+# timed run pays for starting it. The desktop needs a display, and it takes the one of the program
+# that starts it, so the display comes before the prefix's first program.
 quill_start_xvfb || die "no display for Wine's desktop"
+quill_prepare_prefix "$prefix" || die "no Wine prefix"
 "$QUILL_WINE" "$build/desktop_keepalive.exe" </dev/null >/dev/null 2>&1 &
 keepalive_pid=$!
+sleep 1
+kill -0 "$keepalive_pid" 2>/dev/null || die "Wine's desktop cannot be held open on display $DISPLAY"
 
 # The program the ./quill launcher runs, started the way it starts it (Z: is the Linux root), but
 # without the launcher's per-call prefix checks, which cost seconds and would count as ours.
@@ -85,28 +88,32 @@ quill_command() {
     done
 }
 
-# Runs a command under GNU time; sets wall (seconds) and peak (KiB, the largest process).
+# Runs a command under GNU time; sets wall (seconds), cpu (user and system seconds) and peak (KiB,
+# the largest process).
 measure() {
-    local log="$work/time.log"
-    if ! /usr/bin/time -o "$log" -f "%e %M" "$@" </dev/null >"$work/cmd.out" 2>"$work/cmd.err"; then
+    local log="$work/time.log" user system
+    if ! /usr/bin/time -o "$log" -f "%e %M %U %S" "$@" </dev/null >"$work/cmd.out" 2>"$work/cmd.err"; then
         say "bench: failed: $*"
         cat "$work/cmd.out" "$work/cmd.err" >&2
         return 1
     fi
-    read -r wall peak < <(tail -n 1 "$log")
+    read -r wall peak user system < <(tail -n 1 "$log")
+    cpu="$(awk -v u="$user" -v s="$system" 'BEGIN { printf "%.2f", u + s }')"
 }
 # Runs a command repeat times (prepare, when given, before every run); keeps the shortest wall
-# time and the largest peak.
+# time, the least CPU time and the largest peak.
 measure_best() {
-    local prepare="$1" best_wall="" best_peak=0 i
+    local prepare="$1" best_wall="" best_cpu="" best_peak=0 i
     shift
     for ((i = 0; i < repeat; i++)); do
         [ -n "$prepare" ] && $prepare
         measure "$@" || return 1
         if lower "$wall" "$best_wall"; then best_wall="$wall"; fi
+        if lower "$cpu" "$best_cpu"; then best_cpu="$cpu"; fi
         [ "$peak" -gt "$best_peak" ] && best_peak="$peak"
     done
     wall="$best_wall"
+    cpu="$best_cpu"
     peak="$best_peak"
 }
 mbps() { awk -v b="$1" -v s="$2" 'BEGIN { if (s <= 0) s = 0.001; printf "%.1f", b / 1e6 / s }'; }
@@ -174,6 +181,7 @@ run_limit_cipher() {
         while read -r line; do
             key="$(sed -n 's/.* op=\([^ ]*\) .*/\1/p' <<<"$line")"
             keep_fastest "$alg/$mebibytes/$mode/$key" "$(sed -n 's/.* mbps=\([0-9.]*\).*/\1/p' <<<"$line")"
+            keep_fastest "$alg/$mebibytes/$mode/$key/cpu" "$(sed -n 's/.* cpumbps=\([0-9.]*\).*/\1/p' <<<"$line")"
         done <"$work/limit.out"
     done
 }
@@ -211,14 +219,16 @@ limit_cipher() { [ "$1" = default ] && echo rc2-40 || echo "$1"; }
 ossl_providers=(-provider legacy -provider default)  # RC2 lives in OpenSSL's legacy provider
 
 rows=()
-format='%-46s %7s %8s %7s %7s %15s %6s %11s %6s %7s'
+format='%-46s %7s %8s %7s %7s %15s %6s %6s %11s %6s %7s'
 row() { rows+=("$(printf "$format" "$@")"); }
-header="$(printf "$format" case MB/s netMB/s peakMB +wineMB limitMB/s ratio opensslMB/s ratio osslMB)"
+header="$(printf "$format" case MB/s netMB/s peakMB +wineMB limitMB/s ratio cpuRat opensslMB/s ratio osslMB)"
 
 # Target bookkeeping: worst figures seen.
 worst_pack_ratio=""; worst_pack_case=""
 worst_unpack_ratio=""; worst_unpack_case=""
 slowest_vs_openssl=""; slowest_vs_openssl_case=""
+worst_pack_cpu=""; worst_pack_cpu_case=""
+worst_unpack_cpu=""; worst_unpack_cpu_case=""
 declare -A extra_by_size
 max_extra=0
 lower() { awk -v a="$1" -v b="$2" 'BEGIN { exit !(b == "" || a + 0 < b + 0) }'; }
@@ -227,13 +237,23 @@ say "bench: Wine baseline"
 # Wine's fixed cost: the fastest of three starts of a program that does nothing.
 quill_command help
 wine_wall=""
+wine_cpu=""
 for _ in 1 2 3; do
     measure "${quill_run[@]}" || die "quill does not start"
     if lower "$wall" "$wine_wall"; then wine_wall="$wall"; wine_kib="$peak"; fi
+    if lower "$cpu" "$wine_cpu"; then wine_cpu="$cpu"; fi
 done
-row "wine baseline (quill help)" - "${wine_wall}s" "$(mib "$wine_kib")" 0 - - - - -
+row "wine baseline (quill help)" - "${wine_wall}s" "$(mib "$wine_kib")" 0 - - "${wine_cpu}s" - - -
 # MB/s without Wine's start: the engine's own speed, comparable with the platform limit.
 net_mbps() { awk -v b="$1" -v s="$2" -v w="$wine_wall" 'BEGIN { s -= w; if (s <= 0) s = 0.001; printf "%.1f", b / 1e6 / s }'; }
+# The same over CPU time (without Wine's start), against the limit's CPU rate: what the engine costs
+# beside the cipher, whatever else the machine runs. Only the uncompressed cases have a CPU limit.
+cpu_ratio() {
+    local bytes="$1" used="$2" limit_cpu="$3"
+    [ -n "$limit_cpu" ] || { echo -; return; }
+    awk -v b="$bytes" -v s="$used" -v w="$wine_cpu" -v l="$limit_cpu" 'BEGIN { s -= w; if (s <= 0) s = 0.001
+        printf "%.2f", b / 1e6 / s / l }'
+}
 
 for size in $sizes; do
     bytes=$((size << 20))
@@ -262,10 +282,14 @@ for size in $sizes; do
             if [ "$mode" = compressed ]; then
                 pack_limit="$(combined_rate "$bytes" "${limit[zlib9/deflate]}" "$packed_bytes" "$enc")"
                 unpack_limit="$(combined_rate "$bytes" "${limit[zlib9/inflate]}" "$packed_bytes" "$dec")"
+                pack_limit_cpu=""
+                unpack_limit_cpu=""
                 compress_flag=()
             else
                 pack_limit="$enc"
                 unpack_limit="$dec"
+                pack_limit_cpu="${limit[$calg/$size/$mode/encrypt/cpu]:-}"
+                unpack_limit_cpu="${limit[$calg/$size/$mode/decrypt/cpu]:-}"
                 compress_flag=(--no-compress)
             fi
             alg_flag=()
@@ -290,6 +314,7 @@ for size in $sizes; do
             fi
             pack_rate="$(mbps "$bytes" "$wall")"
             pack_net="$(net_mbps "$bytes" "$wall")"
+            pack_cpu="$(cpu_ratio "$bytes" "$cpu" "$pack_limit_cpu")"
             pack_extra=$((peak - wine_kib))
             # openssl cms -encrypt -stream, behind gzip -9 in the compressed case
             cipher="$(openssl_cipher "$alg")"
@@ -302,10 +327,13 @@ for size in $sizes; do
             fi
             ossl_rate="$(mbps "$bytes" "$wall")"
             row "$name pack$note" "$pack_rate" "$pack_net" "$(mib "$((pack_extra + wine_kib))")" \
-                "$(mib "$pack_extra")" "$pack_limit" "$(ratio "$pack_net" "$pack_limit")" "$ossl_rate" \
+                "$(mib "$pack_extra")" "$pack_limit" "$(ratio "$pack_net" "$pack_limit")" "$pack_cpu" "$ossl_rate" \
                 "$(ratio "$pack_rate" "$ossl_rate")" "$(mib "$peak")"
             r="$(ratio "$pack_net" "$pack_limit")"
             if lower "$r" "$worst_pack_ratio"; then worst_pack_ratio="$r"; worst_pack_case="$name"; fi
+            if [ "$pack_cpu" != - ] && lower "$pack_cpu" "$worst_pack_cpu"; then
+                worst_pack_cpu="$pack_cpu"; worst_pack_cpu_case="$name"
+            fi
 
             # quill unpack
             say "bench: $name: quill unpack"
@@ -315,6 +343,7 @@ for size in $sizes; do
             [ -n "$output" ] && cmp -s "$input" "$output" || die "$name: the unpacked file differs from the input"
             unpack_rate="$(mbps "$bytes" "$wall")"
             unpack_net="$(net_mbps "$bytes" "$wall")"
+            unpack_cpu="$(cpu_ratio "$bytes" "$cpu" "$unpack_limit_cpu")"
             unpack_extra=$((peak - wine_kib))
             unpack_peak="$peak"
             if [ "$mode" = compressed ]; then
@@ -327,10 +356,13 @@ for size in $sizes; do
             cmp -s "$input" "$work/ossl.out" || die "$name: openssl's round trip differs from the input"
             ossl_rate="$(mbps "$bytes" "$wall")"
             row "$name unpack" "$unpack_rate" "$unpack_net" "$(mib "$unpack_peak")" "$(mib "$unpack_extra")" \
-                "$unpack_limit" "$(ratio "$unpack_net" "$unpack_limit")" "$ossl_rate" \
+                "$unpack_limit" "$(ratio "$unpack_net" "$unpack_limit")" "$unpack_cpu" "$ossl_rate" \
                 "$(ratio "$unpack_rate" "$ossl_rate")" "$(mib "$peak")"
             r="$(ratio "$unpack_net" "$unpack_limit")"
             if lower "$r" "$worst_unpack_ratio"; then worst_unpack_ratio="$r"; worst_unpack_case="$name"; fi
+            if [ "$unpack_cpu" != - ] && lower "$unpack_cpu" "$worst_unpack_cpu"; then
+                worst_unpack_cpu="$unpack_cpu"; worst_unpack_cpu_case="$name"
+            fi
             r="$(ratio "$unpack_rate" "$ossl_rate")"
             if lower "$r" "$slowest_vs_openssl"; then slowest_vs_openssl="$r"; slowest_vs_openssl_case="$name"; fi
 
@@ -351,8 +383,10 @@ echo "leaves out Wine's start (${wine_wall} s, the baseline row). peakMB: larges
 echo "whole wine64 process); +wineMB: above Wine's baseline. limitMB/s: the same CryptoAPI calls in the same"
 echo "chunks (and zlib level 9 for .gz) with nothing around them; without signers the engine hashes"
 echo "nothing, so the cipher alone is the limit. Ratios: netMB/s / limit and MB/s / OpenSSL's MB/s"
-echo "(OpenSSL's start is counted too). osslMB: OpenSSL's peak. Every time and limit is the fastest of"
-echo "$repeat runs (BENCH_REPEAT); Wine's desktop process is held open for the whole run, as Windows' is."
+echo "(OpenSSL's start is counted too). osslMB: OpenSSL's peak. cpuRat: the same ratio over CPU time"
+echo "(user and system, without quill help's, the baseline row's figure) against the limit's CPU rate;"
+echo "uncompressed cases only. Every time and limit is the fastest of $repeat runs (BENCH_REPEAT); Wine's"
+echo "desktop process is held open for the whole run, as Windows' is."
 echo
 echo "$header"
 printf '%s\n' "${rows[@]}"
@@ -369,6 +403,10 @@ echo "Targets:"
 echo "  $(verdict "$worst_pack_ratio" 0.90 '>=') pack within 10% of the platform limit: worst ratio $worst_pack_ratio ($worst_pack_case)"
 echo "  $(verdict "$worst_unpack_ratio" 0.90 '>=') unpack within 10% of the platform limit: worst ratio $worst_unpack_ratio ($worst_unpack_case)"
 echo "  $(verdict "$slowest_vs_openssl" 1 '>') unpack faster than openssl cms -decrypt: slowest ratio $slowest_vs_openssl ($slowest_vs_openssl_case)"
+if [ -n "$worst_pack_cpu" ]; then
+    echo "  (CPU time, uncompressed: pack worst $worst_pack_cpu ($worst_pack_cpu_case), unpack worst" \
+         "$worst_unpack_cpu ($worst_unpack_cpu_case) of the limit)"
+fi
 few_kib=$((few_mb * 1024))
 flat="met    "
 [ "$max_extra" -le "$few_kib" ] || flat="NOT met"
