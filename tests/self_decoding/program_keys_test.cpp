@@ -194,17 +194,10 @@ TEST(QuendrixProviderFallback, AKeyThatCannotBeCopiedIsReported) {
 }
 
 TEST(QuendrixSigners, ASignerWithoutCertificateIsDescribedFromTheSignerInfo) {
-    CertHandle dave = FindMyCertificate(L"Dave Signer");
-    ASSERT_TRUE(dave);
-    SignerEntry signer = AcquireSigner(dave.get());
-    ASSERT_TRUE(signer.provider);
     TempDir dir;
     PayloadSpec spec = OneFile();
-    spec.signers.push_back(signer);
     spec.addCertificates = false;
-    bool built = BuildPayloadProgram(dir.File(L"payload.exe"), spec);
-    CryptReleaseContext(signer.provider, 0);
-    ASSERT_TRUE(built);
+    ASSERT_TRUE(BuildSignedPayloadProgram(dir.File(L"payload.exe"), spec, L"Dave Signer"));
     // A store without Dave's certificate.
     RunResult run = RunProgram(dir.File(L"payload.exe"), L"/s QuendrixEmptyStore", dir.path(), kCaption);
     ASSERT_TRUE(run.boxShown);
@@ -278,16 +271,9 @@ namespace {
 
 // Signed payload with one content byte changed after signing.
 TEST(QuendrixSigners, ChangedContentFailsTheSignature) {
-    CertHandle dave = FindMyCertificate(L"Dave Signer");
-    ASSERT_TRUE(dave);
-    SignerEntry signer = AcquireSigner(dave.get());
-    ASSERT_TRUE(signer.provider);
     TempDir dir;
     PayloadSpec spec = OneFile();
-    spec.signers.push_back(signer);
-    bool built = BuildPayloadProgram(dir.File(L"payload.exe"), spec);
-    CryptReleaseContext(signer.provider, 0);
-    ASSERT_TRUE(built);
+    ASSERT_TRUE(BuildSignedPayloadProgram(dir.File(L"payload.exe"), spec, L"Dave Signer"));
     std::vector<uint8_t> program = ReadFileBytes(dir.File(L"payload.exe"));
     const std::vector<uint8_t>& content = spec.files[0].bytes;
     auto at = std::search(program.begin(), program.end(), content.begin(), content.begin() + 64);

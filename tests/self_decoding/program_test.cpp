@@ -56,10 +56,6 @@ TEST_F(QuendrixProgram, TwoFilesUnderAes) {
 }
 
 TEST_F(QuendrixProgram, ThreeCompressedFilesSignedUnderRc2) {
-    CertHandle carol = FindMyCertificate(L"Carol Signer");
-    ASSERT_TRUE(carol);
-    SignerEntry signer = AcquireSigner(carol.get());
-    ASSERT_TRUE(signer.provider);
     PayloadSpec spec;
     spec.files.push_back({L"one.txt", std::vector<uint8_t>(50000, 'a'), 0});
     spec.files.push_back({L"empty.dat", {}, 0});
@@ -68,10 +64,7 @@ TEST_F(QuendrixProgram, ThreeCompressedFilesSignedUnderRc2) {
     spec.algId = CALG_RC2;
     spec.keyLength = 128;
     spec.recipients.push_back(alice_.get());
-    spec.signers.push_back(signer);
-    bool built = BuildPayloadProgram(Program(), spec);
-    CryptReleaseContext(signer.provider, 0);
-    ASSERT_TRUE(built);
+    ASSERT_TRUE(BuildSignedPayloadProgram(Program(), spec, L"Carol Signer"));
     RunResult run = Run();
     ASSERT_TRUE(run.boxShown);
     EXPECT_EQ(run.boxText.rfind(std::string(kDecoded) + "\r\nFile is digitally signed by:\r\n", 0), 0u) << run.boxText;
@@ -83,15 +76,8 @@ TEST_F(QuendrixProgram, ThreeCompressedFilesSignedUnderRc2) {
 }
 
 TEST_F(QuendrixProgram, SignedWithoutRecipientsIsHashedNotDecrypted) {
-    CertHandle dave = FindMyCertificate(L"Dave Signer");
-    ASSERT_TRUE(dave);
-    SignerEntry signer = AcquireSigner(dave.get());
-    ASSERT_TRUE(signer.provider);
     PayloadSpec spec = TwoFiles();
-    spec.signers.push_back(signer);
-    bool built = BuildPayloadProgram(Program(), spec);
-    CryptReleaseContext(signer.provider, 0);
-    ASSERT_TRUE(built);
+    ASSERT_TRUE(BuildSignedPayloadProgram(Program(), spec, L"Dave Signer"));
     RunResult run = Run();
     ASSERT_TRUE(run.boxShown);
     EXPECT_EQ(run.boxText.rfind("File is digitally signed by:\r\n", 0), 0u) << run.boxText;

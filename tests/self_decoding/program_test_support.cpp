@@ -118,11 +118,16 @@ RunResult RunProgram(const std::wstring& program, const std::wstring& arguments,
     return result;
 }
 
-SignerEntry AcquireSigner(PCCERT_CONTEXT certificate) {
+bool BuildSignedPayloadProgram(const std::wstring& target, const PayloadSpec& spec, const wchar_t* signerName) {
+    CertHandle certificate = testing_support::FindMyCertificate(signerName);
     SignerEntry signer;
-    signer.certificate = certificate;
-    if (!certificate || !AcquireCertificateKey(certificate, &signer.provider, &signer.keySpec)) signer.provider = 0;
-    return signer;
+    signer.certificate = certificate.get();
+    if (!certificate || !AcquireCertificateKey(certificate.get(), &signer.provider, &signer.keySpec)) return false;
+    PayloadSpec signedSpec = spec;
+    signedSpec.signers.push_back(signer);
+    const bool built = BuildPayloadProgram(target, signedSpec);
+    CryptReleaseContext(signer.provider, 0);
+    return built;
 }
 
 }  // namespace quendrix_test

@@ -50,7 +50,7 @@ struct RunResult {
 RunResult RunProgram(const std::wstring& program, const std::wstring& arguments, const std::wstring& folder,
                      const std::string& caption);
 
-// A signing certificate of the test store with its key.
-SignerEntry AcquireSigner(PCCERT_CONTEXT certificate);
+// BuildPayloadProgram with the named certificate of the test store (and its key) as the signer.
+bool BuildSignedPayloadProgram(const std::wstring& target, const PayloadSpec& spec, const wchar_t* signerName);
 
 }  // namespace quendrix_test
