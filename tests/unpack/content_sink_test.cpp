@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <zlib.h>
 
 #include "tests/support/test_support.h"
@@ -143,6 +145,29 @@ TEST_F(ContentSinkTest, WriteFailureIsReturned) {
     Bytes gzip = Gzip(Bytes(1000, 'a'));
     EXPECT_FALSE(WriteContent(&gzipSink, gzip.data(), static_cast<DWORD>(gzip.size()), TRUE));
     FinishContentSink(&gzipSink);
+}
+
+// A job that stops before its final call (a failed decryption, a cancel) still leaves what it had
+// decrypted; whether that file stays is the driver's decision.
+TEST_F(ContentSinkTest, OutputOfAContentCutShortIsKept) {
+    UnpackJob job;
+    const Bytes plain = testing_support::PatternBytes(3 << 20, 5);
+    for (BYTE compressed : {0, 1}) {
+        job.compressedContent = compressed;
+        const Bytes content = compressed ? Gzip(plain) : plain;
+        {
+            FileHandle output(CreateFileW(path_.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+            ContentSink sink;
+            StartContentSink(&sink, &job, output.get());
+            Bytes first(content.begin(), content.begin() + content.size() / 2);
+            EXPECT_TRUE(WriteContent(&sink, first.data(), static_cast<DWORD>(first.size()), FALSE));
+            EXPECT_EQ(FinishContentSink(&sink), compressed ? Z_DATA_ERROR : -1);
+        }
+        const Bytes written = Written();
+        ASSERT_FALSE(written.empty()) << "compressed " << int{compressed};
+        ASSERT_LT(written.size(), plain.size());
+        EXPECT_TRUE(std::equal(written.begin(), written.end(), plain.begin()));
+    }
 }
 
 TEST(UnpackJobTest, DestructorRemovesOnlyUnconfirmedOutputsOfFailedJobs) {
