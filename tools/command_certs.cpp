@@ -1,4 +1,4 @@
-// quill certs: the current user's "MY" certificates.
+// quill certs: the current user's "MY" certificates, then the recovery certificates every pack adds.
 #include <windows.h>
 #include <wincrypt.h>
 
@@ -43,5 +43,6 @@ int CommandCerts(ArgumentReader& arguments) {
         PrintCertificate(c);
     }
     if (count == 0) PrintLine(L"no certificates in MY");
+    PrintRecoverySummary();
     return 0;
 }

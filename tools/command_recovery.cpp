@@ -186,6 +186,17 @@ int Clear(ArgumentReader& arguments) {
 
 }  // namespace
 
+void PrintRecoverySummary() {
+    RecoveryList list;
+    list.Load();
+    const std::vector<PCCERT_CONTEXT>& certificates = list.certificates();
+    if (certificates.empty()) return;
+    PrintLine(L"");
+    PrintLine(L"Recovery certificates, a recipient of every packed file (quill recovery list):");
+    for (size_t i = 0; i < certificates.size(); ++i)
+        PrintLine(L"  " + std::to_wstring(i + 1) + L". " + NameText(certificates[i]->pCertInfo->Subject));
+}
+
 int CommandRecovery(ArgumentReader& arguments) {
     if (arguments.AtEnd()) return List(arguments);
     std::wstring action = arguments.Next();

@@ -16,5 +16,9 @@ int CommandRecovery(ArgumentReader& arguments);
 int RunUnpack(unsigned char mode, const std::vector<std::wstring>& files, const std::wstring& folder, bool here,
               bool forceProgress);
 
+// The recovery certificates' subjects under a heading, after the certificates quill certs lists;
+// nothing when the list is empty.
+void PrintRecoverySummary();
+
 // "quill: text" on standard error and the usage status 2.
 int UsageError(const std::wstring& text);

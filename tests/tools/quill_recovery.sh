@@ -42,6 +42,9 @@ grep -q "already listed" "$work/out.txt" || fail "a second add of the same certi
 grep -q "^ *cert0 *REG_BINARY *$(hex "$data/carol.cer")$" "$work/reg.txt" || fail "cert0 is not carol's DER certificate"
 expect_status "list" 0 quill recovery list
 grep -q "^1\. CN=Carol Signer" "$work/out.txt" || fail "list does not show carol ($(cat "$work/out.txt"))"
+expect_status "certs with a recovery list" 0 quill certs
+grep -A1 "^Recovery certificates" "$work/out.txt" | grep -q "^  1\. CN=Carol Signer" ||
+    fail "certs does not show the recovery list ($(tail -3 "$work/out.txt"))"
 
 # A pack for alice is also for carol: each opens it with her own key.
 make_file "$work/doc" 30000
@@ -100,6 +103,8 @@ reg query "$key" && fail "an empty list left its key"
 expect_status "add two" 0 quill recovery add "$(winpath "$data/carol.cer")" "$(winpath "$data/bob.cer")"
 expect_status "clear" 0 quill recovery clear
 reg query "$key" && fail "clear left the key"
+expect_status "certs without a recovery list" 0 quill certs
+grep -q "^Recovery certificates" "$work/out.txt" && fail "certs shows a recovery heading for an empty list"
 rm -f "$work/doc.pkcs7"
 expect_status "pack without recovery" 0 pack --to "$(winpath "$data/alice.cer")" "$(winpath "$work/doc")"
 [ "$(recipient_count "$work/doc.pkcs7")" -eq 1 ] || fail "a cleared list still adds recipients"
