@@ -1,7 +1,8 @@
 // platform_limit.exe: the speed of the platform's own primitives, measured the way the engine uses
 // them, so that the benchmark can print how close packing and unpacking come to it.
 //
-//   platform_limit cipher ALG MIB        ALG: aes256, 3des or rc2-40; MIB megabytes (2^20) of data
+//   platform_limit cipher ALG MIB [OP]   ALG: aes256, 3des or rc2-40; MIB megabytes (2^20) of data;
+//                                        OP encrypt or decrypt measures that direction only
 //   platform_limit zlib LEVEL FILE       raw deflate of FILE at LEVEL in 64 KiB pieces, then inflate,
 //                                        each with the CRC-32 a gzip file carries
 //
@@ -155,12 +156,16 @@ bool CipherPass(HCRYPTPROV provider, const CipherChoice& cipher, bool encrypt, b
     return true;
 }
 
-int RunCipher(const std::wstring& name, unsigned long long mebibytes) {
+int RunCipher(const std::wstring& name, unsigned long long mebibytes, const std::wstring& direction) {
     const CipherChoice* cipher = nullptr;
     for (const CipherChoice& c : kCiphers)
         if (name == c.name) cipher = &c;
-    if (!cipher || mebibytes == 0) {
-        std::fprintf(stderr, "platform_limit: cipher takes aes256, 3des or rc2-40 and a size in MiB\n");
+    const bool encryptOnly = direction == L"encrypt";
+    const bool decryptOnly = direction == L"decrypt";
+    if (!cipher || mebibytes == 0 || (!direction.empty() && !encryptOnly && !decryptOnly)) {
+        std::fprintf(stderr,
+                     "platform_limit: cipher takes aes256, 3des or rc2-40, a size in MiB and optionally "
+                     "encrypt or decrypt\n");
         return 2;
     }
     HCRYPTPROV acquired = 0;
@@ -176,6 +181,7 @@ int RunCipher(const std::wstring& name, unsigned long long mebibytes) {
     const Pass passes[] = {
         {"encrypt", true, false}, {"encrypt+sha1", true, true}, {"decrypt", false, false}, {"decrypt+sha1", false, true}};
     for (const Pass& pass : passes) {
+        if ((encryptOnly && !pass.encrypt) || (decryptOnly && pass.encrypt)) continue;
         double seconds = 0;
         double cpuSeconds = 0;
         DWORD chunk = 0;
@@ -306,11 +312,11 @@ int RunZlib(int level, const std::wstring& path) {
 
 int wmain(int argc, wchar_t** argv) {
     SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
-    if (argc == 4 && std::wcscmp(argv[1], L"cipher") == 0)
-        return RunCipher(argv[2], std::wcstoull(argv[3], nullptr, 10));
+    if ((argc == 4 || argc == 5) && std::wcscmp(argv[1], L"cipher") == 0)
+        return RunCipher(argv[2], std::wcstoull(argv[3], nullptr, 10), argc == 5 ? argv[4] : L"");
     if (argc == 4 && std::wcscmp(argv[1], L"zlib") == 0) return RunZlib(std::wcstol(argv[2], nullptr, 10), argv[3]);
     std::fprintf(stderr,
-                 "usage: platform_limit cipher aes256|3des|rc2-40 MIB\n"
+                 "usage: platform_limit cipher aes256|3des|rc2-40 MIB [encrypt|decrypt]\n"
                  "       platform_limit zlib LEVEL FILE\n");
     return 2;
 }

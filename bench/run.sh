@@ -162,9 +162,11 @@ for _ in range(count):
 }
 
 # ---------------------------------------------------------------- platform limits
-# Measured just before the runs they are compared with (the machine's load changes over a long run):
-# "alg/MiB/mode/op" -> MB/s for the ciphers, "zlibLEVEL/op" for the current input file.
-# Like the timed commands, every limit is the fastest of repeat measurements.
+# "alg/MiB/mode/op" -> MB/s for the ciphers, "zlibLEVEL/op" for the current input file, and
+# "case/zlib9/op" for the case being run. A case's limits are measured once before each of its timed
+# runs (see before_pack_run): the run and its limit then see the same machine, however the load of a
+# shared machine drifts over a long benchmark. Like the timed commands, every limit is the fastest of
+# its measurements.
 declare -A limit
 keep_fastest() {
     local key="$1" value="$2"
@@ -172,31 +174,32 @@ keep_fastest() {
         limit[$key]="$value"
     fi
 }
-run_limit_cipher() {
-    local alg="$1" mebibytes="$2" mode="$3" line key i
-    say "bench: platform limit $alg ${mebibytes} MiB ($mode)"
-    for ((i = 0; i < repeat; i++)); do
-        timeout 3600 "$QUILL_WINE" "$limit_exe" cipher "$alg" "$mebibytes" >"$work/limit.out" </dev/null ||
-            die "platform_limit cipher $alg failed"
-        while read -r line; do
-            key="$(sed -n 's/.* op=\([^ ]*\) .*/\1/p' <<<"$line")"
-            keep_fastest "$alg/$mebibytes/$mode/$key" "$(sed -n 's/.* mbps=\([0-9.]*\).*/\1/p' <<<"$line")"
-            keep_fastest "$alg/$mebibytes/$mode/$key/cpu" "$(sed -n 's/.* cpumbps=\([0-9.]*\).*/\1/p' <<<"$line")"
-        done <"$work/limit.out"
-    done
+# One cipher measurement in one direction (encrypt or decrypt), with and without SHA-1.
+limit_cipher_once() {
+    local alg="$1" mebibytes="$2" mode="$3" op="$4" line key
+    timeout 3600 "$QUILL_WINE" "$limit_exe" cipher "$alg" "$mebibytes" "$op" >"$work/limit.out" </dev/null ||
+        die "platform_limit cipher $alg $op failed"
+    while read -r line; do
+        key="$(sed -n 's/.* op=\([^ ]*\) .*/\1/p' <<<"$line")"
+        keep_fastest "$alg/$mebibytes/$mode/$key" "$(sed -n 's/.* mbps=\([0-9.]*\).*/\1/p' <<<"$line")"
+        keep_fastest "$alg/$mebibytes/$mode/$key/cpu" "$(sed -n 's/.* cpumbps=\([0-9.]*\).*/\1/p' <<<"$line")"
+    done <"$work/limit.out"
+}
+# One zlib measurement of the file (deflate and inflate), kept under the key prefix given.
+limit_zlib_once() {
+    local level="$1" path="$2" prefix="${3:-}" line op
+    timeout 3600 "$QUILL_WINE" "$limit_exe" zlib "$level" "$(to_windows "$path")" >"$work/limit.out" </dev/null ||
+        die "platform_limit zlib failed"
+    while read -r line; do
+        op="$(sed -n 's/.*zlib=\([a-z]*\) .*/\1/p' <<<"$line")"
+        keep_fastest "${prefix}zlib$level/$op" "$(sed -n 's/.* mbps=\([0-9.]*\).*/\1/p' <<<"$line")"
+        limit[zlib$level/out]="$(sed -n 's/.* out=\([0-9]*\).*/\1/p' <<<"$line")"
+    done <"$work/limit.out"
 }
 run_limit_zlib() {
-    local level="$1" path="$2" line op i
+    local level="$1" path="$2" i
     unset "limit[zlib$level/deflate]" "limit[zlib$level/inflate]"
-    for ((i = 0; i < repeat; i++)); do
-        timeout 3600 "$QUILL_WINE" "$limit_exe" zlib "$level" "$(to_windows "$path")" >"$work/limit.out" </dev/null ||
-            die "platform_limit zlib failed"
-        while read -r line; do
-            op="$(sed -n 's/.*zlib=\([a-z]*\) .*/\1/p' <<<"$line")"
-            keep_fastest "zlib$level/$op" "$(sed -n 's/.* mbps=\([0-9.]*\).*/\1/p' <<<"$line")"
-            limit[zlib$level/out]="$(sed -n 's/.* out=\([0-9]*\).*/\1/p' <<<"$line")"
-        done <"$work/limit.out"
-    done
+    for ((i = 0; i < repeat; i++)); do limit_zlib_once "$level" "$path"; done
 }
 # The whole work at the platform's speed: deflate over the file, cipher over what deflate left.
 combined_rate() {
@@ -208,6 +211,18 @@ combined_rate() {
 # Every repeated run starts from an empty output folder: quill never overwrites.
 empty_packed() { rm -rf "$work/packed"; mkdir -p "$work/packed"; }
 empty_unpacked() { rm -rf "$work/unpacked"; mkdir -p "$work/unpacked"; }
+# Before every timed run of a case: the same work at the platform's limit (calg, size, mode and
+# input are the case's). The inflate limit of a compressed unpack comes from the zlib measurements
+# taken before the case's pack runs: measuring it needs a whole deflate pass, ten times its own time.
+before_pack_run() {
+    empty_packed
+    limit_cipher_once "$calg" "$size" "$mode" encrypt
+    if [ "$mode" = compressed ]; then limit_zlib_once 9 "$input" case/; fi
+}
+before_unpack_run() {
+    empty_unpacked
+    limit_cipher_once "$calg" "$size" "$mode" decrypt
+}
 openssl_cipher() {
     case "$1" in
         aes256) echo -aes256 ;;
@@ -296,29 +311,15 @@ for size in $sizes; do
         fi
         for alg in $algs; do
             calg="$(limit_cipher "$alg")"
-            run_limit_cipher "$calg" "$size" "$mode"
-            enc="${limit[$calg/$size/$mode/encrypt]}"
-            dec="${limit[$calg/$size/$mode/decrypt]}"
-            if [ "$mode" = compressed ]; then
-                pack_limit="$(combined_rate "$bytes" "${limit[zlib9/deflate]}" "$packed_bytes" "$enc")"
-                unpack_limit="$(combined_rate "$bytes" "${limit[zlib9/inflate]}" "$packed_bytes" "$dec")"
-                pack_limit_cpu=""
-                unpack_limit_cpu=""
-                compress_flag=()
-            else
-                pack_limit="$enc"
-                unpack_limit="$dec"
-                pack_limit_cpu="${limit[$calg/$size/$mode/encrypt/cpu]:-}"
-                unpack_limit_cpu="${limit[$calg/$size/$mode/decrypt/cpu]:-}"
-                compress_flag=(--no-compress)
-            fi
+            unset "limit[case/zlib9/deflate]" "limit[case/zlib9/inflate]"
+            compress_flag=(--no-compress)
+            [ "$mode" = compressed ] && compress_flag=()
             alg_flag=()
             [ "$alg" != default ] && alg_flag=(--alg "$alg")
             name="${size}M $alg $mode"
             label="$alg"; [ "$alg" = default ] && label="default (rc2-40)"
 
             # quill pack
-            say "bench: $name: quill pack"
             # The recipient is self-signed: its chain check would ask, and it is no part of the speed.
             quill_command pack --to "$keys/cert.der" --no-verify-certs "${alg_flag[@]}" "${compress_flag[@]}" \
                 --out-dir "$work/packed" "$input"
@@ -330,15 +331,20 @@ for size in $sizes; do
             tiny_envelope="$work/tiny/$(basename "$tiny_envelope")"
             pack_fixed_wall="$fixed_wall"
             pack_fixed_cpu="$fixed_cpu"
-            measure_best empty_packed "${quill_run[@]}" || die "quill pack failed"
+            say "bench: $name: quill pack, each run after its limit measurement"
+            measure_best before_pack_run "${quill_run[@]}" || die "quill pack failed"
             envelope="$(find "$work/packed" -type f | head -n 1)"
             [ -n "$envelope" ] || die "quill pack wrote nothing"
+            enc="${limit[$calg/$size/$mode/encrypt]}"
             note=""
-            if [ "$mode" = compressed ] && [[ "$envelope" != *.gz.pkcs7 ]]; then
-                # The engine wrote no gzip file: only the cipher is left to compare with.
-                note=" (no .gz!)"
+            if [ "$mode" = compressed ] && [[ "$envelope" == *.gz.pkcs7 ]]; then
+                pack_limit="$(combined_rate "$bytes" "${limit[case/zlib9/deflate]}" "$packed_bytes" "$enc")"
+                pack_limit_cpu=""
+            else
+                # Uncompressed, or the engine wrote no gzip file: the cipher alone is the limit.
+                [ "$mode" = compressed ] && note=" (no .gz!)"
                 pack_limit="$enc"
-                unpack_limit="$dec"
+                pack_limit_cpu="${limit[$calg/$size/$mode/encrypt/cpu]:-}"
             fi
             pack_rate="$(mbps "$bytes" "$wall")"
             pack_net="$(net_mbps "$bytes" "$wall")"
@@ -368,17 +374,25 @@ for size in $sizes; do
             fi
 
             # quill unpack
-            say "bench: $name: quill unpack"
             quill_command unpack --out-dir "$work/unpacked" "$envelope"
             measure_fixed empty_unpacked "$tiny_envelope"
             cmp -s "$tiny" "$(find "$work/unpacked" -type f | head -n 1)" || die "$name: the 1-byte round trip differs"
-            measure_best empty_unpacked "${quill_run[@]}" || die "quill unpack failed"
+            say "bench: $name: quill unpack, each run after its limit measurement"
+            measure_best before_unpack_run "${quill_run[@]}" || die "quill unpack failed"
             output="$(find "$work/unpacked" -type f | head -n 1)"
             [ -n "$output" ] && cmp -s "$input" "$output" || die "$name: the unpacked file differs from the input"
             unpack_rate="$(mbps "$bytes" "$wall")"
             unpack_net="$(net_mbps "$bytes" "$wall")"
             unpack_extra=$((peak - wine_kib))
             unpack_peak="$peak"
+            dec="${limit[$calg/$size/$mode/decrypt]}"
+            if [ "$mode" = compressed ] && [ -z "$note" ]; then
+                unpack_limit="$(combined_rate "$bytes" "${limit[case/zlib9/inflate]}" "$packed_bytes" "$dec")"
+                unpack_limit_cpu=""
+            else
+                unpack_limit="$dec"
+                unpack_limit_cpu="${limit[$calg/$size/$mode/decrypt/cpu]:-}"
+            fi
             unpack_pass="$(pass_mbps "$bytes" "$wall" "$fixed_wall")"
             unpack_cpu="$(cpu_ratio "$bytes" "$cpu" "$fixed_cpu" "$unpack_limit_cpu")"
             if [ "$mode" = compressed ]; then
