@@ -250,6 +250,13 @@ worst_unpack_cpu=""; worst_unpack_cpu_case=""
 declare -A extra_by_size
 max_extra=0
 lower() { awk -v a="$1" -v b="$2" 'BEGIN { exit !(b == "" || a + 0 < b + 0) }'; }
+# Keeps the lower of a worst figure (named by its variable) and a new one ("-" is no figure), with
+# the case it came from.
+track_worst() {
+    local -n worst_value="$1" worst_case="$2"
+    [ "$3" != - ] || return 0
+    if lower "$3" "$worst_value"; then worst_value="$3"; worst_case="$4"; fi
+}
 
 say "bench: Wine baseline"
 # Wine's fixed cost: the fastest of three starts of a program that does nothing.
@@ -317,7 +324,6 @@ for size in $sizes; do
             alg_flag=()
             [ "$alg" != default ] && alg_flag=(--alg "$alg")
             name="${size}M $alg $mode"
-            label="$alg"; [ "$alg" = default ] && label="default (rc2-40)"
 
             # quill pack
             # The recipient is self-signed: its chain check would ask, and it is no part of the speed.
@@ -365,13 +371,9 @@ for size in $sizes; do
                 "$(mib "$pack_extra")" "$pack_limit" "$(ratio "$pack_net" "$pack_limit")" \
                 "$(ratio "$pack_pass" "$pack_limit")" "$pack_cpu" "$ossl_rate" "$(ratio "$pack_rate" "$ossl_rate")" \
                 "$(mib "$peak")"
-            r="$(ratio "$pack_pass" "$pack_limit")"
-            if lower "$r" "$worst_pack_ratio"; then worst_pack_ratio="$r"; worst_pack_case="$name"; fi
-            r="$(ratio "$pack_net" "$pack_limit")"
-            if lower "$r" "$worst_pack_net"; then worst_pack_net="$r"; worst_pack_net_case="$name"; fi
-            if [ "$pack_cpu" != - ] && lower "$pack_cpu" "$worst_pack_cpu"; then
-                worst_pack_cpu="$pack_cpu"; worst_pack_cpu_case="$name"
-            fi
+            track_worst worst_pack_ratio worst_pack_case "$(ratio "$pack_pass" "$pack_limit")" "$name"
+            track_worst worst_pack_net worst_pack_net_case "$(ratio "$pack_net" "$pack_limit")" "$name"
+            track_worst worst_pack_cpu worst_pack_cpu_case "$pack_cpu" "$name"
 
             # quill unpack
             quill_command unpack --out-dir "$work/unpacked" "$envelope"
@@ -408,15 +410,10 @@ for size in $sizes; do
                 "$(mib "$unpack_extra")" "$unpack_limit" "$(ratio "$unpack_net" "$unpack_limit")" \
                 "$(ratio "$unpack_pass" "$unpack_limit")" "$unpack_cpu" "$ossl_rate" \
                 "$(ratio "$unpack_rate" "$ossl_rate")" "$(mib "$peak")"
-            r="$(ratio "$unpack_pass" "$unpack_limit")"
-            if lower "$r" "$worst_unpack_ratio"; then worst_unpack_ratio="$r"; worst_unpack_case="$name"; fi
-            r="$(ratio "$unpack_net" "$unpack_limit")"
-            if lower "$r" "$worst_unpack_net"; then worst_unpack_net="$r"; worst_unpack_net_case="$name"; fi
-            if [ "$unpack_cpu" != - ] && lower "$unpack_cpu" "$worst_unpack_cpu"; then
-                worst_unpack_cpu="$unpack_cpu"; worst_unpack_cpu_case="$name"
-            fi
-            r="$(ratio "$unpack_rate" "$ossl_rate")"
-            if lower "$r" "$slowest_vs_openssl"; then slowest_vs_openssl="$r"; slowest_vs_openssl_case="$name"; fi
+            track_worst worst_unpack_ratio worst_unpack_case "$(ratio "$unpack_pass" "$unpack_limit")" "$name"
+            track_worst worst_unpack_net worst_unpack_net_case "$(ratio "$unpack_net" "$unpack_limit")" "$name"
+            track_worst worst_unpack_cpu worst_unpack_cpu_case "$unpack_cpu" "$name"
+            track_worst slowest_vs_openssl slowest_vs_openssl_case "$(ratio "$unpack_rate" "$ossl_rate")" "$name"
 
             for extra in "$pack_extra" "$unpack_extra"; do
                 [ "$extra" -gt "$max_extra" ] && max_extra="$extra"
