@@ -110,15 +110,17 @@ TEST(ShowMessageBox, WithoutSinkShowsARealBox) {
     std::wstring seen;
     std::atomic<bool> found{false};
     std::thread helper([&] {
-        for (int i = 0; i < 500 && !found; ++i, Sleep(20)) {
-            HWND box = FindWindowW(L"#32770", kCaption.c_str());
-            if (!box || !IsWindowVisible(box)) continue;
-            wchar_t text[512] = {};
-            GetDlgItemTextW(box, 0xFFFF, text, 512);
-            seen = text;
-            found = true;
-            PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDNO, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(box, IDNO)));
-        }
+        HWND box = nullptr;
+        if (!testing_support::WaitUntil([&box] {
+                box = FindWindowW(L"#32770", kCaption.c_str());
+                return box && IsWindowVisible(box);
+            }))
+            return;
+        wchar_t text[512] = {};
+        GetDlgItemTextW(box, 0xFFFF, text, 512);
+        seen = text;
+        found = true;
+        PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDNO, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(box, IDNO)));
     });
     int answer = ShowMessageBox(nullptr, 547, MB_YESNOCANCEL | MB_ICONQUESTION, L"b.rar", 0);
     helper.join();

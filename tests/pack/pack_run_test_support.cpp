@@ -75,21 +75,27 @@ SaveDialogFiller::SaveDialogFiller(std::wstring name, std::vector<int> tick)
 
 SaveDialogFiller::~SaveDialogFiller() { thread_.join(); }
 
+// Ready once the name box is there and, when lines are to be ticked, the certificate list holds them.
+bool SaveDialogFiller::Ready(HWND dialog) const {
+    if (!FindDescendant(dialog, cmb13) && !FindDescendant(dialog, edt1)) return false;
+    if (tick_.empty()) return true;
+    HWND list = FindDescendant(dialog, 1122);
+    int highest = *std::max_element(tick_.begin(), tick_.end());
+    return list && SendMessageW(list, LB_GETCOUNT, 0, 0) > highest;
+}
+
 void SaveDialogFiller::Fill() {
-    for (int attempt = 0; attempt < 200; ++attempt, Sleep(50)) {
-        HWND dialog = FindVisibleDialog();
-        if (!dialog) continue;
-        Sleep(200);  // let the dialog finish its start
-        if (HWND list = FindDescendant(dialog, 1122)) {
-            for (int line : tick_) SendMessageW(list, LB_SETSEL, TRUE, line);
-            SendMessageW(GetParent(list), WM_COMMAND, MAKEWPARAM(1122, LBN_SELCHANGE), reinterpret_cast<LPARAM>(list));
-        }
-        SendMessageW(dialog, CDM_SETCONTROLTEXT, edt1, reinterpret_cast<LPARAM>(name_.c_str()));
-        SendMessageW(dialog, CDM_SETCONTROLTEXT, cmb13, reinterpret_cast<LPARAM>(name_.c_str()));
-        PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
-        filled_ = true;
+    HWND dialog = nullptr;
+    if (!testing_support::WaitUntil([&] { return (dialog = FindVisibleDialog()) != nullptr && Ready(dialog); }))
         return;
+    if (HWND list = FindDescendant(dialog, 1122)) {
+        for (int line : tick_) SendMessageW(list, LB_SETSEL, TRUE, line);
+        SendMessageW(GetParent(list), WM_COMMAND, MAKEWPARAM(1122, LBN_SELCHANGE), reinterpret_cast<LPARAM>(list));
     }
+    SendMessageW(dialog, CDM_SETCONTROLTEXT, edt1, reinterpret_cast<LPARAM>(name_.c_str()));
+    SendMessageW(dialog, CDM_SETCONTROLTEXT, cmb13, reinterpret_cast<LPARAM>(name_.c_str()));
+    PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+    filled_ = true;
 }
 
 TestWindow::TestWindow() {

@@ -5,6 +5,7 @@
 #include <windows.h>
 #include <shlobj.h>
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <thread>
@@ -46,9 +47,10 @@ public:
 
 private:
     void Fill();
+    bool Ready(HWND dialog) const;
     std::wstring name_;
     std::vector<int> tick_;
-    bool filled_ = false;
+    std::atomic<bool> filled_{false};
     std::thread thread_;
 };
 

@@ -123,20 +123,19 @@ private:
         return TRUE;
     }
     void Answer(WPARAM answer) {
-        for (int i = 0; i < 1200; ++i) {
-            HWND question = nullptr;
+        HWND question = nullptr;
+        bool shown = testing_support::WaitUntil([&question] {
+            question = nullptr;
             EnumWindows(Match, reinterpret_cast<LPARAM>(&question));
-            if (question && IsWindowVisible(question)) {
-                char buffer[2048] = "";
-                GetDlgItemTextA(question, 2001, buffer, sizeof buffer);
-                text = buffer;
-                boxChecked = IsDlgButtonChecked(question, 1108) == BST_CHECKED;
-                found = true;
-                PostMessageA(question, WM_COMMAND, answer, 0);
-                return;
-            }
-            Sleep(50);
-        }
+            return question && IsWindowVisible(question);
+        });
+        if (!shown) return;
+        char buffer[2048] = "";
+        GetDlgItemTextA(question, 2001, buffer, sizeof buffer);
+        text = buffer;
+        boxChecked = IsDlgButtonChecked(question, 1108) == BST_CHECKED;
+        found = true;
+        PostMessageA(question, WM_COMMAND, answer, 0);
     }
     std::thread thread_;
 };
@@ -217,7 +216,8 @@ class OpenAssociation {
 public:
     OpenAssociation() {
         RegSetValueW(HKEY_CLASSES_ROOT, L".qndxopen", REG_SZ, L"QuendrixTestOpen", 0);
-        const wchar_t command[] = L"cmd.exe /c copy \"%1\" \"%1.opened\"";
+        // The copy is made under another name and renamed, so "opened" appears complete at once.
+        const wchar_t command[] = L"cmd.exe /c copy \"%1\" \"%1.part\" >nul && move \"%1.part\" \"%1.opened\" >nul";
         RegSetValueW(HKEY_CLASSES_ROOT, L"QuendrixTestOpen\\shell\\open\\command", REG_SZ, command, 0);
     }
     ~OpenAssociation() {
@@ -225,11 +225,6 @@ public:
         RegDeleteTreeW(HKEY_CLASSES_ROOT, L".qndxopen");
     }
 };
-
-bool WaitForFile(const std::wstring& path) {
-    for (int i = 0; i < 300 && !FileExists(path); ++i) Sleep(50);
-    return FileExists(path);
-}
 
 TEST(QuendrixOpening, AMarkedFileIsOpenedInsteadOfTheReport) {
     OpenAssociation association;
@@ -243,11 +238,9 @@ TEST(QuendrixOpening, AMarkedFileIsOpenedInsteadOfTheReport) {
     RunResult run = RunProgram(dir.File(L"payload.exe"), L"", dir.path(), kCaption);
     EXPECT_FALSE(run.boxShown) << run.boxText;
     EXPECT_TRUE(run.exited);
-    ASSERT_TRUE(WaitForFile(dir.File(L"note.qndxopen.opened")));
     EXPECT_EQ(ReadFileBytes(dir.File(L"note.qndxopen")), spec.files[1].bytes);
-    // The opened copy is made by the associated command; wait until it holds everything.
-    for (int i = 0; i < 100 && ReadFileBytes(dir.File(L"note.qndxopen.opened")).size() < 100; ++i) Sleep(50);
-    EXPECT_EQ(ReadFileBytes(dir.File(L"note.qndxopen.opened")), spec.files[1].bytes);
+    // The associated command runs on after the program has gone.
+    EXPECT_EQ(testing_support::ReadFileOnceClosed(dir.File(L"note.qndxopen.opened")), spec.files[1].bytes);
 }
 
 TEST(QuendrixOpening, AFailedDecodeOpensNothing) {
@@ -261,7 +254,8 @@ TEST(QuendrixOpening, AFailedDecodeOpensNothing) {
     ASSERT_TRUE(BuildPayloadProgram(dir.File(L"payload.exe"), spec));
     RunResult run = RunProgram(dir.File(L"payload.exe"), L"/a-", dir.path(), kCaption);
     EXPECT_TRUE(run.boxShown);
-    Sleep(500);
+    // Nothing was decoded, so there is no file the program could have handed to the association.
+    EXPECT_FALSE(FileExists(dir.File(L"note.qndxopen")));
     EXPECT_FALSE(FileExists(dir.File(L"note.qndxopen.opened")));
 }
 

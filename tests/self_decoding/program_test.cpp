@@ -1,6 +1,7 @@
 // Runs of the shipped 32-bit self-decoding program on payloads made by the envelope writer.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
 #include <thread>
 #include <vector>
@@ -271,17 +272,17 @@ TEST(QuendrixCancel, CancellingTheProgressWindowStopsTheDecode) {
     spec.keyLength = 168;
     spec.recipients.push_back(alice.get());
     ASSERT_TRUE(BuildPayloadProgram(dir.File(L"payload.exe"), spec));
-    bool pressed = false;
+    std::atomic<bool> pressed{false};
     std::thread canceller([&pressed] {
-        for (int i = 0; i < 1200 && !pressed; ++i) {
-            HWND progress = nullptr;
-            EnumWindows(FindProgress, reinterpret_cast<LPARAM>(&progress));
-            if (progress) {
-                PostMessageA(GetDlgItem(progress, IDCANCEL), BM_CLICK, 0, 0);
-                pressed = true;
-            }
-            Sleep(10);
-        }
+        HWND progress = nullptr;
+        if (!testing_support::WaitUntil([&progress] {
+                progress = nullptr;
+                EnumWindows(FindProgress, reinterpret_cast<LPARAM>(&progress));
+                return progress != nullptr;
+            }))
+            return;
+        PostMessageA(GetDlgItem(progress, IDCANCEL), BM_CLICK, 0, 0);
+        pressed = true;
     });
     RunResult run = RunProgram(dir.File(L"payload.exe"), L"", dir.path(), kCaption);
     canceller.join();

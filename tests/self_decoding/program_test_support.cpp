@@ -99,7 +99,7 @@ RunResult RunProgram(const std::wstring& program, const std::wstring& arguments,
         if (box) {
             char text[8192] = "";
             // The text is set before the box shows; read it once the box is visible.
-            for (int i = 0; i < 100 && !IsWindowVisible(box); ++i) Sleep(20);
+            testing_support::WaitUntil([box] { return IsWindowVisible(box) != FALSE; });
             GetDlgItemTextA(box, 0xFFFF, text, sizeof text);
             result.boxShown = true;
             result.boxText = text;

@@ -67,6 +67,27 @@ void WriteFileBytes(const std::wstring& path, const std::vector<uint8_t>& bytes)
 
 bool FileExists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
+bool WaitUntil(const std::function<bool()>& condition, DWORD timeoutMs) {
+    const DWORD start = GetTickCount();
+    for (;;) {
+        if (condition()) return true;
+        if (GetTickCount() - start >= timeoutMs) return condition();
+        Sleep(20);
+    }
+}
+
+std::vector<uint8_t> ReadFileOnceClosed(const std::wstring& path, DWORD timeoutMs) {
+    // Without FILE_SHARE_WRITE the open fails with a sharing violation while a writer holds the file.
+    auto closed = [&path] {
+        HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+        if (file == INVALID_HANDLE_VALUE) return false;
+        CloseHandle(file);
+        return true;
+    };
+    if (!WaitUntil(closed, timeoutMs)) return {};
+    return ReadFileBytes(path);
+}
+
 std::vector<uint8_t> PatternBytes(size_t size, uint32_t seed) {
     std::vector<uint8_t> bytes(size);
     uint32_t state = seed * 2654435761u + 1;

@@ -5,6 +5,7 @@
 #include <objidl.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -34,6 +35,15 @@ std::vector<uint8_t> ReadFileBytes(const std::wstring& path);
 void WriteFileBytes(const std::wstring& path, const std::vector<uint8_t>& bytes);
 bool FileExists(const std::wstring& path);
 std::vector<uint8_t> PatternBytes(size_t size, uint32_t seed = 1);
+
+// Waits for a condition another process or thread brings about: polls it until it holds or the
+// deadline passes, and returns its last answer. The deadline is only a guard against a hang, so it
+// is generous; a test never relies on how long something takes.
+constexpr DWORD kPatientWaitMs = 120000;
+bool WaitUntil(const std::function<bool()>& condition, DWORD timeoutMs = kPatientWaitMs);
+// Waits until the file exists and its writer has closed it, then returns its bytes (empty when it
+// never appeared). Another program writing the file keeps it from being opened without write sharing.
+std::vector<uint8_t> ReadFileOnceClosed(const std::wstring& path, DWORD timeoutMs = kPatientWaitMs);
 
 // A certificate loaded from a .cer/.pem file of the test data (null when it cannot be read).
 CertHandle LoadCertificateFile(const std::wstring& path);

@@ -123,13 +123,14 @@ if [ -f "$template" ]; then
         mkdir -p "$work/sfx-out"
         # The program ends on a report box that nobody closes here (the program tests read it): the
         # files are what counts, and the program is ended once they are complete.
-        timeout 60 "$QUILL_WINE_RUN" "$work/prog.exe" /x /f "$(winpath "$work/sfx-out")" >"$work/sfx.log" 2>&1 &
+        timeout 600 "$QUILL_WINE_RUN" "$work/prog.exe" /x /f "$(winpath "$work/sfx-out")" >"$work/sfx.log" 2>&1 &
         sfx_pid=$!
-        for _ in $(seq 1 120); do
-            cmp -s "$work/sfx-out/two.bin" "$work/sfx/two.bin" && cmp -s "$work/sfx-out/one.txt" "$work/sfx/one.txt" && break
-            sleep 0.5
+        # Until both files are complete or the program has gone; the deadline only guards a hang.
+        deadline=$((SECONDS + 600))
+        until cmp -s "$work/sfx-out/two.bin" "$work/sfx/two.bin" && cmp -s "$work/sfx-out/one.txt" "$work/sfx/one.txt"; do
+            kill -0 "$sfx_pid" 2>/dev/null && [ $SECONDS -lt $deadline ] || break
+            sleep 0.2
         done
-        sleep 1
         kill "$sfx_pid" 2>/dev/null || true
         wait "$sfx_pid" 2>/dev/null || true
         cmp -s "$work/sfx-out/one.txt" "$work/sfx/one.txt" || fail "sfx: one.txt differs after unpacking"

@@ -357,17 +357,12 @@ public:
 
 private:
     void FillSaveDialog() {
-        for (int i = 0; i < 200; ++i) {
-            HWND dialog = FindSaveDialog();
-            if (dialog) {
-                SendMessageW(dialog, CDM_SETCONTROLTEXT, edt1, reinterpret_cast<LPARAM>(newPath_.c_str()));
-                SendMessageW(dialog, CDM_SETCONTROLTEXT, cmb13, reinterpret_cast<LPARAM>(newPath_.c_str()));
-                PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
-                done = true;
-                return;
-            }
-            Sleep(50);
-        }
+        HWND dialog = nullptr;
+        if (!testing_support::WaitUntil([&dialog] { return (dialog = FindSaveDialog()) != nullptr; })) return;
+        SendMessageW(dialog, CDM_SETCONTROLTEXT, edt1, reinterpret_cast<LPARAM>(newPath_.c_str()));
+        SendMessageW(dialog, CDM_SETCONTROLTEXT, cmb13, reinterpret_cast<LPARAM>(newPath_.c_str()));
+        PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+        done = true;
     }
     static HWND FindSaveDialog() {
         struct Search {

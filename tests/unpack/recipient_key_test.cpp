@@ -116,24 +116,24 @@ public:
 
 private:
     void Run() {
-        for (int i = 0; i < 600 && !stop_; ++i) {
-            HWND dialog = FindWindowW(L"#32770", L"Quillarent 1.0");
-            wchar_t buffer[2048] = {};
-            if (dialog && GetDlgItemTextW(dialog, kReimportTextId, buffer, 2048) > 0) {
-                text = buffer;
-                reimportChecked = IsDlgButtonChecked(dialog, kReimportKeyCheckId) == BST_CHECKED;
-                doNotAskChecked = IsDlgButtonChecked(dialog, kDoNotAskCheckId) == BST_CHECKED;
-                for (int id : {kReimportKeyCheckId, kDoNotAskCheckId, IDYES, IDNO}) {
-                    GetDlgItemTextW(dialog, id, buffer, 2048);
-                    controls += std::wstring(buffer) + L"|";
-                }
-                if (tickDoNotAsk_) SendDlgItemMessageW(dialog, kDoNotAskCheckId, BM_CLICK, 0, 0);
-                seen_ = true;
-                PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(button_, BN_CLICKED), 0);
-                return;
-            }
-            Sleep(50);
+        HWND dialog = nullptr;
+        wchar_t buffer[2048] = {};
+        // Runs until the question shows or the test ends without one.
+        testing_support::WaitUntil([&] {
+            dialog = FindWindowW(L"#32770", L"Quillarent 1.0");
+            return stop_ || (dialog && GetDlgItemTextW(dialog, kReimportTextId, buffer, 2048) > 0);
+        });
+        if (stop_ || !dialog || !buffer[0]) return;
+        text = buffer;
+        reimportChecked = IsDlgButtonChecked(dialog, kReimportKeyCheckId) == BST_CHECKED;
+        doNotAskChecked = IsDlgButtonChecked(dialog, kDoNotAskCheckId) == BST_CHECKED;
+        for (int id : {kReimportKeyCheckId, kDoNotAskCheckId, IDYES, IDNO}) {
+            GetDlgItemTextW(dialog, id, buffer, 2048);
+            controls += std::wstring(buffer) + L"|";
         }
+        if (tickDoNotAsk_) SendDlgItemMessageW(dialog, kDoNotAskCheckId, BM_CLICK, 0, 0);
+        seen_ = true;
+        PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(button_, BN_CLICKED), 0);
     }
     int button_;
     bool tickDoNotAsk_;
