@@ -62,7 +62,7 @@ int ParseImport(ArgumentReader& arguments, ImportRequest& request) {
             return UsageError(L"unknown option for import: --" + name);
         }
     }
-    if (request.path.empty()) return UsageError(L"usage: quill import FILE.p12 [--password PW] [--provider-type 1|24]");
+    if (request.path.empty()) return UsageError(L"import needs a PKCS#12 file");
     return 0;
 }
 

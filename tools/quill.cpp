@@ -5,31 +5,50 @@
 #include <vector>
 
 #include "format/service/resources.h"
+#include "tools/command_help.h"
 #include "tools/commands.h"
 #include "tools/console.h"
 
 namespace {
 
-const wchar_t kUsage[] =
-    L"usage: quill import FILE.p12 [--password PW] [--provider-type 1|24]\n"
-    L"       quill certs\n"
-    L"       quill pack [--to CERTFILE]... [--to-store TEXT]... [--sign TEXT]... [--out-dir DIR]\n"
-    L"                  [--alg rc2|rc4|des|3des|aes128|aes192|aes256] [--key-bits N] [--hash sha1|md5]\n"
-    L"                  [--signed-type 3|4] [--no-signer-certs] [--no-salt] [--no-iv]\n"
-    L"                  [--no-compress | --compress-anyway] [--delete | --wipe [--passes N]] [--no-verify-certs]\n"
-    L"                  [--progress]\n"
-    L"                  [--sfx OUT.exe [--sfx-template PATH] [--open NAME]...] FILE...\n"
-    L"       quill unpack [--out-dir DIR | --here] [--check] FILE...\n"
-    L"       quill info FILE...\n"
-    L"       quill settings [NAME [VALUE]]\n"
-    L"       quill recovery [list | add CERTFILE... | remove N|SHA1|TEXT | clear]\n"
-    L"\n"
-    L"pack also encrypts for every recovery certificate; Ctrl+C cancels pack and unpack, leaving no partial output.";
+using Command = int (*)(ArgumentReader&);
+
+Command FindCommand(const std::wstring& name) {
+    if (name == L"import") return CommandImport;
+    if (name == L"certs") return CommandCerts;
+    if (name == L"pack") return CommandPack;
+    if (name == L"unpack") return CommandUnpack;
+    if (name == L"info") return CommandInfo;
+    if (name == L"settings") return CommandSettings;
+    if (name == L"recovery") return CommandRecovery;
+    return nullptr;
+}
+
+// quill help [COMMAND]
+int CommandHelpText(const std::vector<std::wstring>& arguments) {
+    if (AsksForHelp(arguments)) {
+        PrintLine(CommandUsage(*FindCommandHelp(L"help")));
+        return 0;
+    }
+    if (arguments.empty()) {
+        PrintLine(OverallUsage());
+        return 0;
+    }
+    const CommandHelp* help = FindCommandHelp(arguments[0]);
+    if (!help || arguments.size() > 1) {
+        PrintError(help ? L"quill: help takes one command name" : L"quill: unknown command '" + arguments[0] + L"'");
+        PrintError(OverallUsage());
+        return 2;
+    }
+    PrintLine(CommandUsage(*help));
+    return 0;
+}
 
 }  // namespace
 
 int UsageError(const std::wstring& text) {
     PrintError(L"quill: " + text);
+    if (const CommandHelp* command = UsageCommand()) PrintError(CommandUsage(*command));
     return 2;
 }
 
@@ -38,23 +57,24 @@ int wmain(int argc, wchar_t** argv) {
     // Never stop on an error box: this program runs in scripts.
     SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
     if (argc < 2) {
-        PrintError(kUsage);
+        PrintError(OverallUsage());
         return 2;
     }
-    std::wstring command = argv[1];
-    ArgumentReader arguments(std::vector<std::wstring>(argv + 2, argv + argc));
-    if (command == L"import") return CommandImport(arguments);
-    if (command == L"certs") return CommandCerts(arguments);
-    if (command == L"pack") return CommandPack(arguments);
-    if (command == L"unpack") return CommandUnpack(arguments);
-    if (command == L"info") return CommandInfo(arguments);
-    if (command == L"settings") return CommandSettings(arguments);
-    if (command == L"recovery") return CommandRecovery(arguments);
-    if (command == L"help" || command == L"--help" || command == L"-h") {
-        PrintLine(kUsage);
+    std::wstring name = argv[1];
+    std::vector<std::wstring> rest(argv + 2, argv + argc);
+    if (name == L"help" || name == L"--help" || name == L"-h") return CommandHelpText(rest);
+    Command command = FindCommand(name);
+    if (!command) {
+        PrintError(L"quill: unknown command '" + name + L"'");
+        PrintError(OverallUsage());
+        return 2;
+    }
+    const CommandHelp* help = FindCommandHelp(name);
+    if (AsksForHelp(rest)) {
+        PrintLine(CommandUsage(*help));
         return 0;
     }
-    PrintError(L"quill: unknown command '" + command + L"'");
-    PrintError(kUsage);
-    return 2;
+    SetUsageCommand(help);
+    ArgumentReader arguments(std::move(rest));
+    return command(arguments);
 }

@@ -84,4 +84,25 @@ expect_status "flag with value" 2 quill pack --no-compress --no-verify-certs --n
 expect_status "certs with argument" 2 quill certs extra
 expect_status "unknown store text" 1 quill pack --no-compress --no-verify-certs --to-store "Nobody Here" "$(winpath "$work/b")"
 [ -e "$work/outdir/b.pkcs7" ] && fail "a refused command wrote an envelope"
+# Every command answers --help, -h and "help CMD" on standard output; the usage it prints names
+# options the command really takes (each is tried: none may be unknown to the parser).
+for command in import certs pack unpack info settings recovery help; do
+    for form in "$command --help" "$command -h" "help $command"; do
+        expect_status "$form" 0 quill $form
+        head -1 "$work/out.txt" | grep -q "^usage: quill $command" || fail "$form: stdout is '$(head -1 "$work/out.txt")'"
+        if [ -s "$work/err.txt" ]; then fail "$form: wrote to stderr: $(cat "$work/err.txt")"; fi
+    done
+    cp "$work/out.txt" "$work/usage-$command.txt"
+    while read -r option value; do
+        expect_status "$command $option" 2 quill $command $option ${value:+1}
+        if grep -q "unknown option" "$work/err.txt"; then fail "help of $command lists $option, which the parser refuses"; fi
+    done < <(grep -oE '^  --[a-z-]+( [A-Z.0-9|]+)?' "$work/usage-$command.txt")
+done
+grep -c '^  --' "$work/usage-pack.txt" | grep -qx 21 || fail "pack's help lists $(grep -c '^  --' "$work/usage-pack.txt") options"
+expect_status "help of an unknown command" 2 quill help frobnicate
+# An unknown option: the error, then the command's usage, on stderr only.
+expect_status "unknown unpack option" 2 quill unpack --frob x.pkcs7
+[ "$(head -1 "$work/err.txt")" = "quill: unknown option --frob" ] || fail "unknown option: '$(head -1 "$work/err.txt")'"
+sed -n 2p "$work/err.txt" | grep -q "^usage: quill unpack" || fail "unknown option: no usage after the error"
+if [ -s "$work/out.txt" ]; then fail "unknown option: wrote to stdout"; fi
 finish
