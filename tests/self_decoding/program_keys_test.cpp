@@ -254,8 +254,10 @@ TEST(QuendrixOpening, AFailedDecodeOpensNothing) {
     ASSERT_TRUE(BuildPayloadProgram(dir.File(L"payload.exe"), spec));
     RunResult run = RunProgram(dir.File(L"payload.exe"), L"/a-", dir.path(), kCaption);
     EXPECT_TRUE(run.boxShown);
-    // Nothing was decoded, so there is no file the program could have handed to the association.
-    EXPECT_FALSE(FileExists(dir.File(L"note.qndxopen")));
+    // The program opens files before it would report, so a report means nothing was opened; and
+    // nothing was decoded into the file either.
+    EXPECT_EQ(run.boxText.rfind("Cannot decode file.\r\n", 0), 0u) << run.boxText;
+    EXPECT_TRUE(ReadFileBytes(dir.File(L"note.qndxopen")).empty());
     EXPECT_FALSE(FileExists(dir.File(L"note.qndxopen.opened")));
 }
 
