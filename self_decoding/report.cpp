@@ -22,7 +22,7 @@ constexpr UINT kDecodeFailedText = 776;
 // Codes that mean the name or path itself is wrong, not the data.
 bool IsNameError(DWORD code) {
     return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND || code == ERROR_TOO_MANY_OPEN_FILES ||
-           code == ERROR_ACCESS_DENIED || code == ERROR_FILE_EXISTS || code == ERROR_ALREADY_ASSIGNED;
+           code == ERROR_ACCESS_DENIED || code == ERROR_FILE_EXISTS || code == ERROR_CANNOT_MAKE;
 }
 
 // A file fault names the file in the text and adds the system's words for the code below it.
@@ -30,19 +30,19 @@ std::string FileErrorText(UINT id, const std::string& path, DWORD code) {
     return FormatText(id, path.c_str()) + "\r\n" + SystemMessage(code);
 }
 
-bool IsSet(DWORD value) { return value != 0 && value != 0xFFFFFFFF; }
-
 }  // namespace
 
 Report BuildReport(const DecodeStatus& status) {
     Report report;
-    if (IsSet(status.readError)) {
+    // A read or write error still at its initial 0xFFFFFFFF means the step never succeeded either (a
+    // program without a payload never gets as far as its directory), so it is reported like any other.
+    if (status.readError != 0) {
         report.icon = MB_ICONERROR;
         report.text = FileErrorText(IsNameError(status.readError) ? kOpenFailedText : kReadFailedText,
                                     status.inputPath, status.readError);
         return report;
     }
-    if (IsSet(status.writeError)) {
+    if (status.writeError != 0) {
         report.icon = MB_ICONERROR;
         report.text = FileErrorText(IsNameError(status.writeError) ? kCreateFailedText : kWriteFailedText,
                                     status.outputPath, status.writeError);
@@ -51,6 +51,8 @@ Report BuildReport(const DecodeStatus& status) {
     const DWORD type = status.outerContentType;
     const bool decompressFailed = status.compressedContent && status.decompressStatus != 0;
     std::string decodePart;
+    // Kind 0 is an envelope whose header could not be read: without its decode part the report
+    // would be an empty box.
     if (type == 3 || type == 4 || type == 0) {
         if (status.jobResult != 0 || status.finalBlockStatus != 0) {
             report.icon = MB_ICONERROR;

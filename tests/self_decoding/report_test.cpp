@@ -21,17 +21,37 @@ DecodeStatus Decoded(DWORD type) {
 
 bool StartsWith(const std::string& text, const std::string& start) { return text.compare(0, start.size(), start) == 0; }
 
-TEST(QuendrixReport, ReadErrorsNameTheProgramFile) {
-    DecodeStatus status = Decoded(3);
-    status.readError = ERROR_FILE_NOT_FOUND;
-    status.jobResult = CRYPT_E_FILE_ERROR;
-    Report report = BuildReport(status);
-    EXPECT_TRUE(StartsWith(report.text, "Cannot open file.\r\nC:\\in\\payload.exe\r\nMake sure that the path"))
-        << report.text;
-    EXPECT_EQ(report.icon, static_cast<UINT>(MB_ICONERROR));
-    status.readError = ERROR_CRC;
-    report = BuildReport(status);
-    EXPECT_TRUE(StartsWith(report.text, "Cannot read data from file.\r\nC:\\in\\payload.exe")) << report.text;
+// The codes that mean a wrong name or path get the "open"/"create" texts, every other code the
+// "read"/"write" texts.
+TEST(QuendrixReport, FileErrorsChooseTheirTextByCode) {
+    struct Case {
+        DWORD code;
+        const char* readText;
+        const char* writeText;
+    };
+    const char* kOpen = "Cannot open file.\r\nC:\\in\\payload.exe\r\nMake sure that the path";
+    const char* kRead = "Cannot read data from file.\r\nC:\\in\\payload.exe\r\n";
+    const char* kCreate = "Cannot create file.\r\nC:\\out\\a.txt\r\nMake sure";
+    const char* kWrite = "Cannot write data to file.\r\nC:\\out\\a.txt\r\n";
+    const Case cases[] = {
+        {ERROR_FILE_NOT_FOUND, kOpen, kCreate}, {ERROR_PATH_NOT_FOUND, kOpen, kCreate},
+        {ERROR_TOO_MANY_OPEN_FILES, kOpen, kCreate}, {ERROR_ACCESS_DENIED, kOpen, kCreate},
+        {ERROR_FILE_EXISTS, kOpen, kCreate}, {ERROR_CANNOT_MAKE, kOpen, kCreate},
+        {ERROR_ALREADY_ASSIGNED, kRead, kWrite}, {ERROR_CRC, kRead, kWrite}, {ERROR_DISK_FULL, kRead, kWrite},
+    };
+    for (const Case& c : cases) {
+        DecodeStatus status = Decoded(3);
+        status.jobResult = CRYPT_E_FILE_ERROR;
+        status.outputPath = "C:\\out\\a.txt";
+        status.readError = c.code;
+        Report report = BuildReport(status);
+        EXPECT_TRUE(StartsWith(report.text, c.readText)) << c.code << ": " << report.text;
+        EXPECT_EQ(report.icon, static_cast<UINT>(MB_ICONERROR));
+        status.readError = 0;
+        status.writeError = c.code;
+        report = BuildReport(status);
+        EXPECT_TRUE(StartsWith(report.text, c.writeText)) << c.code << ": " << report.text;
+    }
 }
 
 TEST(QuendrixReport, WriteErrorsNameTheOutputAndNothingElse) {
@@ -104,13 +124,25 @@ TEST(QuendrixReport, DecodeFaultsGiveCodeAndPoint) {
     EXPECT_EQ(BuildReport(status).text, "Decoding was not executed.");
 }
 
+// Errors still at their initial value: the step never succeeded, which is a file error too.
 TEST(QuendrixReport, APayloadThatWasNeverFoundIsAFileError) {
     DecodeStatus status;  // nothing read: no directory behind the program
     status.inputPath = "C:\\in\\bare.exe";
     status.jobResult = CRYPT_E_FILE_ERROR;
     Report report = BuildReport(status);
-    EXPECT_NE(report.text.find("Error - 0x80092003, at point 0."), std::string::npos) << report.text;
+    EXPECT_TRUE(StartsWith(report.text, "Cannot read data from file.\r\nC:\\in\\bare.exe\r\n")) << report.text;
+    EXPECT_EQ(report.text.find("Cannot decode"), std::string::npos) << report.text;
     EXPECT_EQ(report.icon, static_cast<UINT>(MB_ICONERROR));
+    status.readError = 0;  // a directory without entries: no output file could be made
+    report = BuildReport(status);
+    EXPECT_TRUE(StartsWith(report.text, "Cannot write data to file.\r\n")) << report.text;
+}
+
+// A header that could not be read leaves the kind unknown; the report still says why.
+TEST(QuendrixReport, AnUnreadableHeaderIsADecodeFailure) {
+    DecodeStatus status = Decoded(0);
+    status.jobResult = CRYPT_E_BAD_ENCODE;
+    EXPECT_TRUE(StartsWith(BuildReport(status).text, "Cannot decode file.\r\n")) << BuildReport(status).text;
 }
 
 TEST(QuendrixReport, CaptionIsTheNameAndTheProgramFile) {
