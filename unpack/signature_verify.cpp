@@ -136,8 +136,14 @@ DWORD VerifyMessageSigners(SignedMessage* message, HCERTSTORE store, std::vector
         check.certificate = FindSignerCertificate(messageStore.get(), store, check.signerInfo);
         ALG_ID algId = SignerDigestAlgorithm(check.signerInfo);
         HCRYPTHASH contentHash = message->HashFor(algId);
-        if (!check.certificate || !contentHash) {
-            check.status = -1;  // no certificate or no digest to check against: not checked
+        // A certificate found nowhere fails the signer with the lookup's own error; without a digest
+        // to check against the signer stays not checked.
+        if (!check.certificate) {
+            check.status = static_cast<LONG>(CRYPT_E_NOT_FOUND);
+            continue;
+        }
+        if (!contentHash) {
+            check.status = -1;
             continue;
         }
         KeyHandle publicKey;

@@ -131,12 +131,12 @@ TEST(SignerRows, ExpiredAlteredAndUncheckedSigners) {
     ASSERT_EQ(list.Count(), 1);
     EXPECT_EQ(list.StateImage(0), 3u);
 
-    // No certificate anywhere: listed cut, not checked, and the job stays "not verified".
+    // No certificate anywhere: listed cut and failed with the lookup's error, not left "not verified".
     UnpackJob unchecked;
     VerifyIntoList(L"sig-nocerts.p7", empty.get(), unchecked, view);
-    EXPECT_EQ(unchecked.signatureStatus, -1);
+    EXPECT_EQ(unchecked.signatureStatus, static_cast<LONG>(CRYPT_E_NOT_FOUND));
     ASSERT_EQ(list.Count(), 1);
-    EXPECT_EQ(list.StateImage(0), 1u);
+    EXPECT_EQ(list.StateImage(0), 3u);
     EXPECT_TRUE(list.Cut(0));
     EXPECT_EQ(list.Text(0, 2), L"10 02");
 }
