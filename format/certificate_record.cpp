@@ -78,13 +78,40 @@ std::vector<uint8_t> BuildRecord(const uint8_t* certificate, size_t certificateL
 
 bool PointersToOffsets(uint8_t* block, size_t size, uint64_t base) {
     if (size < kKeyProviderHeadSize) return false;
-    for (size_t field : {kContainerNameField, kProviderNameField, kParameterArrayField}) {
-        uint64_t pointer = ReadLe(block + field, 8);
-        uint64_t offset = pointer >= base && pointer - base < size ? pointer - base : 0;
-        WriteLe(block + field, 8, offset);
+    auto toOffset = [&](uint8_t* field, uint64_t length) {
+        uint64_t pointer = ReadLe(field, 8);
+        bool inside = pointer >= base && pointer - base < size && length <= size - (pointer - base);
+        WriteLe(field, 8, inside ? pointer - base : 0);
+        return inside;
+    };
+    toOffset(block + kContainerNameField, 0);
+    toOffset(block + kProviderNameField, 0);
+    if (!toOffset(block + kParameterArrayField, 0)) return true;
+    uint64_t array = ReadLe(block + kParameterArrayField, 8);
+    uint64_t count = ReadLe(block + kParameterCountField, 4);
+    if (array < kKeyProviderHeadSize || count > (size - array) / kParameterEntrySize) {
+        WriteLe(block + kParameterArrayField, 8, 0);
+        return true;
+    }
+    for (uint64_t i = 0; i < count; ++i) {
+        uint8_t* entry = block + array + i * kParameterEntrySize;
+        if (!toOffset(entry + kParameterDataField, ReadLe(entry + kParameterSizeField, 4)))
+            WriteLe(entry + kParameterSizeField, 4, 0);
     }
     return true;
 }
+
+namespace {
+
+// A stored parameter's data lies inside the block after the head (or it has none).
+bool ParameterDataFits(const uint8_t* entry, size_t size) {
+    uint64_t offset = ReadLe(entry + kParameterDataField, 8);
+    uint64_t length = ReadLe(entry + kParameterSizeField, 4);
+    if (offset == 0) return length == 0;
+    return offset >= kKeyProviderHeadSize && offset <= size && length <= size - offset;
+}
+
+}  // namespace
 
 bool IsValidKeyProviderBlock(const uint8_t* block, size_t size) {
     if (size < kKeyProviderHeadSize) return false;
@@ -102,8 +129,21 @@ bool OffsetsToPointers(uint8_t* block, size_t size, uint64_t base) {
         uint64_t offset = ReadLe(block + field, 8);
         WriteLe(block + field, 8, offset ? base + offset : 0);
     }
-    WriteLe(block + kParameterCountField, 4, 0);
-    WriteLe(block + kParameterArrayField, 8, 0);
+    uint64_t count = ReadLe(block + kParameterCountField, 4);
+    uint64_t array = ReadLe(block + kParameterArrayField, 8);
+    bool keep = array != 0 && count != 0;
+    for (uint64_t i = 0; keep && i < count; ++i) keep = ParameterDataFits(block + array + i * kParameterEntrySize, size);
+    if (!keep) {
+        WriteLe(block + kParameterCountField, 4, 0);
+        WriteLe(block + kParameterArrayField, 8, 0);
+        return true;
+    }
+    for (uint64_t i = 0; i < count; ++i) {
+        uint8_t* entry = block + array + i * kParameterEntrySize;
+        uint64_t offset = ReadLe(entry + kParameterDataField, 8);
+        WriteLe(entry + kParameterDataField, 8, offset ? base + offset : 0);
+    }
+    WriteLe(block + kParameterArrayField, 8, base + array);
     return true;
 }
 

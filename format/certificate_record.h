@@ -18,7 +18,10 @@ constexpr size_t kFlagsField = 20;
 constexpr size_t kParameterCountField = 24;
 constexpr size_t kParameterArrayField = 32;
 constexpr size_t kKeySpecField = 40;
-constexpr size_t kParameterEntrySize = 16;  // parameter id, flags, data size, data pointer
+// A parameter entry: parameter id (4), padding (4), data pointer (8), data size (4), flags (4).
+constexpr size_t kParameterEntrySize = 24;
+constexpr size_t kParameterDataField = 8;
+constexpr size_t kParameterSizeField = 16;
 
 // Length of the DER certificate at the start of the data (tag 0x30, short form or 1 to 4 length
 // bytes), or 0 when the data does not start with a whole certificate.
@@ -45,8 +48,9 @@ std::vector<uint8_t> BuildRecord(const uint8_t* certificate, size_t certificateL
                                  size_t friendlyNameLength, const uint8_t* keyProvider, size_t keyProviderLength);
 
 // Turns the three pointers of a key-provider structure laid out at address base into offsets
-// from base, in place. A pointer outside the block becomes 0. False when the block is shorter
-// than its head.
+// from base, in place, and so the data pointer of each parameter entry: the platform lays the
+// parameters' data out inside the same block. A pointer outside the block becomes 0 (a parameter
+// whose data lies outside also loses its size). False when the block is shorter than its head.
 bool PointersToOffsets(uint8_t* block, size_t size, uint64_t base);
 
 // Checks a stored block before it is turned back into pointers: each offset must lie inside the
@@ -54,8 +58,9 @@ bool PointersToOffsets(uint8_t* block, size_t size, uint64_t base);
 bool IsValidKeyProviderBlock(const uint8_t* block, size_t size);
 
 // The reverse of PointersToOffsets for a block now at address base (each non-zero offset plus
-// base). Pointers inside parameter entries come from the process that saved them and mean
-// nothing here, so the parameters are dropped (count and array 0). False for an invalid block.
+// base). Parameters come back when every entry's data lies inside the block; a block whose
+// entries still hold another process's pointers (as older records do) keeps its names but loses
+// its parameters (count and array 0). False for an invalid block.
 bool OffsetsToPointers(uint8_t* block, size_t size, uint64_t base);
 
 }  // namespace certificate_record

@@ -262,7 +262,7 @@ Compression CompressSource(PackContext& context, const wchar_t* sourcePath, HAND
 }
 
 bool AskOutputName(HWND owner, std::wstring& path, const std::wstring& suffix) {
-    std::wstring folder = NameStart(path) ? path.substr(0, NameStart(path) - 1) : std::wstring();
+    std::wstring folder = SaveDialogFolder(path);
     std::vector<wchar_t> buffer(path.size() + MAX_PATH + 1, L'\0');
     std::wstring fileName = FileNamePart(path);
     fileName.copy(buffer.data(), fileName.size());
@@ -277,7 +277,7 @@ bool AskOutputName(HWND owner, std::wstring& path, const std::wstring& suffix) {
     dialog.lpstrFilter = filter.c_str();  // the string's own terminator ends the list
     dialog.lpstrFile = buffer.data();
     dialog.nMaxFile = static_cast<DWORD>(buffer.size());
-    dialog.lpstrInitialDir = folder.empty() ? nullptr : folder.c_str();
+    dialog.lpstrInitialDir = folder.c_str();
     dialog.Flags = OFN_EXPLORER | OFN_NOREADONLYRETURN | OFN_OVERWRITEPROMPT | OFN_HIDEREADONLY;
     if (!GetSaveFileNameW(&dialog)) return false;
     path = buffer.data();
@@ -404,13 +404,23 @@ std::wstring NameSuffix(const std::wstring& path) {
     return dot == std::wstring::npos ? std::wstring() : path.substr(dot);
 }
 
+std::wstring SaveDialogFolder(const std::wstring& path) {
+    if (size_t start = NameStart(path)) return path.substr(0, start - 1);
+    DWORD length = GetCurrentDirectoryW(0, nullptr);
+    std::wstring current(length, L'\0');
+    length = length ? GetCurrentDirectoryW(length, &current[0]) : 0;
+    current.resize(length);
+    return current;
+}
+
 DWORD ApplyNameSuffix(std::wstring& chosen, const std::wstring& suffix) {
     size_t dot = chosen.find(L'.', NameStart(chosen));
     if (dot == std::wstring::npos) {
         chosen += suffix;
         return CREATE_NEW;
     }
-    if (_wcsicmp(chosen.c_str() + dot, suffix.c_str()) == 0) return CREATE_ALWAYS;
+    // Compared exactly: another spelling is given the suffix as proposed and created as a new file.
+    if (chosen.compare(dot, std::wstring::npos, suffix) == 0) return CREATE_ALWAYS;
     chosen.replace(dot, std::wstring::npos, suffix);
     return CREATE_NEW;
 }

@@ -57,6 +57,9 @@ std::wstring NameSuffix(const std::wstring& path);
 // when the name already had exactly that suffix (the dialog asked before overwriting), else
 // CREATE_NEW after replacing (or appending) the suffix.
 DWORD ApplyNameSuffix(std::wstring& chosen, const std::wstring& suffix);
+// Where the save dialog for another output name starts: the proposed name's folder, or the current
+// directory for a bare name.
+std::wstring SaveDialogFolder(const std::wstring& path);
 
 // Largest size an envelope's four-byte length and the 32-bit size fields can carry.
 bool FitsInEnvelope(ULONGLONG size);

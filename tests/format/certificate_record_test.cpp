@@ -87,17 +87,57 @@ TEST(CertificateRecord, StoredBlocksAreCheckedBeforeUse) {
     PutLe(intoHead, 8, 8, 16);
     Bytes unterminated(block.begin(), block.begin() + 56);  // provider "c" without its NUL
     PutLe(parameters, 24, 4, 3);
-    PutLe(parameters, 32, 8, 48);  // three 16-byte entries in 10 bytes
+    PutLe(parameters, 32, 8, 48);  // three 24-byte entries in 10 bytes
     for (Bytes* bad : {&outside, &intoHead, &unterminated, &parameters})
         EXPECT_FALSE(certificate_record::OffsetsToPointers(bad->data(), bad->size(), 0x5000));
+}
 
-    // Parameter entries hold pointers of the saving process: they are dropped.
-    block.insert(block.end(), 16, 0xAB);
+// The block with one parameter entry at 58 whose two data bytes follow it at 82.
+Bytes BlockWithParameter() {
+    Bytes block = StoredBlock();
+    block.resize(84, 0);
     PutLe(block, 24, 4, 1);
     PutLe(block, 32, 8, 58);
-    ASSERT_TRUE(certificate_record::OffsetsToPointers(block.data(), block.size(), 0x9000));
-    EXPECT_EQ(GetLe(block, 24, 4), 0u);
-    EXPECT_EQ(GetLe(block, 32, 8), 0u);
+    PutLe(block, 58, 4, 7);        // parameter id
+    PutLe(block, 58 + 8, 8, 82);   // data
+    PutLe(block, 58 + 16, 4, 2);   // data size
+    block[82] = 0xAB;
+    block[83] = 0xCD;
+    return block;
+}
+
+// Parameters are saved as offsets and come back as pointers into the loaded block; entries that
+// still hold another process's pointers (or data outside the block) lose all parameters.
+TEST(CertificateRecord, ParametersSurviveTheRoundTrip) {
+    const uint64_t savedAt = 0x7FF612340000ull;
+    Bytes saved = BlockWithParameter();
+    for (size_t field : {0u, 8u, 32u, 58u + 8u}) PutLe(saved, field, 8, GetLe(saved, field, 8) + savedAt);
+    ASSERT_TRUE(certificate_record::PointersToOffsets(saved.data(), saved.size(), savedAt));
+    EXPECT_EQ(saved, BlockWithParameter());
+    ASSERT_TRUE(certificate_record::OffsetsToPointers(saved.data(), saved.size(), 0x9000));
+    EXPECT_EQ(GetLe(saved, 24, 4), 1u);
+    EXPECT_EQ(GetLe(saved, 32, 8), 0x9000u + 58);
+    EXPECT_EQ(GetLe(saved, 58 + 8, 8), 0x9000u + 82);
+    EXPECT_EQ(GetLe(saved, 58 + 16, 4), 2u);
+
+    struct Damage {
+        const char* what;
+        uint64_t data;
+        uint64_t size;
+    };
+    const Damage damages[] = {{"a pointer of the saving process", savedAt + 82, 2},
+                              {"data past the end", 83, 2},
+                              {"data in the head", 8, 2},
+                              {"a size without data", 0, 2}};
+    for (const Damage& damage : damages) {
+        Bytes block = BlockWithParameter();
+        PutLe(block, 58 + 8, 8, damage.data);
+        PutLe(block, 58 + 16, 4, damage.size);
+        ASSERT_TRUE(certificate_record::OffsetsToPointers(block.data(), block.size(), 0x9000)) << damage.what;
+        EXPECT_EQ(GetLe(block, 24, 4), 0u) << damage.what;
+        EXPECT_EQ(GetLe(block, 32, 8), 0u) << damage.what;
+        EXPECT_EQ(GetLe(block, 0, 8), 0x9000u + 48) << damage.what;  // the names stay
+    }
 }
 
 }  // namespace

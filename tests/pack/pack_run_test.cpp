@@ -306,15 +306,29 @@ TEST(PackRunNames, CompressedFormatsMatchOnlyWholeItems) {
 TEST(PackRunNames, SaveDialogNamesGetTheSuffix) {
     EXPECT_EQ(NameSuffix(L"C:\\a.b\\report.doc.pkcs7"), L".doc.pkcs7");
     EXPECT_EQ(NameSuffix(L"C:\\a.b\\README"), L"");
-    std::wstring same = L"C:\\out\\other.doc.pkcs7";
-    EXPECT_EQ(ApplyNameSuffix(same, L".doc.pkcs7"), static_cast<DWORD>(CREATE_ALWAYS));
-    EXPECT_EQ(same, L"C:\\out\\other.doc.pkcs7");
-    std::wstring different = L"C:\\out.d\\other.txt";
-    EXPECT_EQ(ApplyNameSuffix(different, L".doc.pkcs7"), static_cast<DWORD>(CREATE_NEW));
-    EXPECT_EQ(different, L"C:\\out.d\\other.doc.pkcs7");
-    std::wstring bare = L"C:\\out.d\\other";
-    EXPECT_EQ(ApplyNameSuffix(bare, L".doc.pkcs7"), static_cast<DWORD>(CREATE_NEW));
-    EXPECT_EQ(bare, L"C:\\out.d\\other.doc.pkcs7");
+    struct Case {
+        const wchar_t* chosen;
+        DWORD disposition;
+        const wchar_t* created;
+    };
+    const Case cases[] = {
+        {L"C:\\out\\other.doc.pkcs7", CREATE_ALWAYS, L"C:\\out\\other.doc.pkcs7"},  // the dialog asked
+        {L"C:\\out.d\\other.txt", CREATE_NEW, L"C:\\out.d\\other.doc.pkcs7"},
+        {L"C:\\out.d\\other", CREATE_NEW, L"C:\\out.d\\other.doc.pkcs7"},
+        {L"C:\\out\\other.DOC.PKCS7", CREATE_NEW, L"C:\\out\\other.doc.pkcs7"},  // compared exactly
+    };
+    for (const Case& c : cases) {
+        std::wstring chosen = c.chosen;
+        EXPECT_EQ(ApplyNameSuffix(chosen, L".doc.pkcs7"), c.disposition) << c.chosen;
+        EXPECT_EQ(chosen, c.created);
+    }
+}
+
+TEST(PackRunNames, TheSaveDialogStartsInTheOutputsFolder) {
+    EXPECT_EQ(SaveDialogFolder(L"C:\\out.d\\report.doc.pkcs7"), L"C:\\out.d");
+    wchar_t current[MAX_PATH] = {};
+    ASSERT_GT(GetCurrentDirectoryW(MAX_PATH, current), 0u);
+    EXPECT_EQ(SaveDialogFolder(L"report.doc.pkcs7"), current);  // a bare name lives in the current directory
 }
 
 }  // namespace

@@ -121,8 +121,11 @@ CertHandle WithKeyProvider(const wchar_t* file, const wchar_t* container) {
     Bytes der = Der(file);
     CertHandle certificate(CertCreateCertificateContext(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, der.data(),
                                                         static_cast<DWORD>(der.size())));
+    // One provider parameter (the key container's PIN, as a smart-card provider keeps it).
+    static BYTE pin[] = {'1', '2', '3', '4', 0};
+    static CRYPT_KEY_PROV_PARAM parameter = {PP_KEYEXCHANGE_PIN, pin, sizeof pin, 0};
     CRYPT_KEY_PROV_INFO info = {const_cast<LPWSTR>(container), const_cast<LPWSTR>(MS_ENH_RSA_AES_PROV_W),
-                                PROV_RSA_AES, 0, 0, nullptr, AT_KEYEXCHANGE};
+                                PROV_RSA_AES, 0, 1, &parameter, AT_KEYEXCHANGE};
     CertSetCertificateContextProperty(certificate.get(), CERT_KEY_PROV_INFO_PROP_ID, 0, &info);
     return certificate;
 }
@@ -164,6 +167,10 @@ TEST_F(RecentListsTest, SigningCertificateWithoutNameKeepsItsKeyProvider) {
     EXPECT_STREQ(info->pwszProvName, MS_ENH_RSA_AES_PROV_W);
     EXPECT_EQ(info->dwProvType, static_cast<DWORD>(PROV_RSA_AES));
     EXPECT_EQ(info->dwKeySpec, static_cast<DWORD>(AT_KEYEXCHANGE));
+    ASSERT_EQ(info->cProvParam, 1u);  // the provider parameters come back too
+    EXPECT_EQ(info->rgProvParam[0].dwParam, static_cast<DWORD>(PP_KEYEXCHANGE_PIN));
+    ASSERT_EQ(info->rgProvParam[0].cbData, 5u);
+    EXPECT_STREQ(reinterpret_cast<const char*>(info->rgProvParam[0].pbData), "1234");
     FreeRecentCertificates(loaded);
 }
 
