@@ -76,11 +76,9 @@ struct Fault {
 
 Fault Format(DWORD code) { return Fault{code, 0}; }
 
-// A read that failed: the encoding ends before the payload does, or the file could not be read.
-Fault ReadFault(const PayloadFile& file) {
-    if (file.systemError() == ERROR_HANDLE_EOF) return Format(kBadEncode);
-    return Fault{kFileError, file.systemError()};
-}
+// A read that failed, also one that met the end of the file early: a file error, with the
+// system's reason (ERROR_HANDLE_EOF for a file that ends too soon).
+Fault ReadFault(const PayloadFile& file) { return Fault{kFileError, file.systemError()}; }
 
 enum class LengthCheck { kNone, kEndsAtPayloadEnd, kAtLeastOne };
 
@@ -113,7 +111,8 @@ Fault ReadElementHeader(PayloadFile& file, BYTE tag, LengthCheck check, ElementH
 }
 
 Fault ReadIntoBuffer(PayloadFile& file, DWORD length, std::vector<BYTE>& out) {
-    if (length > file.remaining()) return Format(kBadEncode);
+    // Checked before anything is allocated: the read would meet the end of the file.
+    if (length > file.remaining()) return Fault{kFileError, ERROR_HANDLE_EOF};
     out.resize(length);
     if (length && !file.ReadBytes(out.data(), length)) return ReadFault(file);
     return Fault();

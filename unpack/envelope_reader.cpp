@@ -40,11 +40,9 @@ struct Fault {
 
 Fault Format(DWORD code) { return Fault{code, 0}; }
 
-// A read that failed: the encoding ends early at the end of the file, or the file could not be read.
-Fault ReadFault(const EnvelopeFile& file) {
-    if (file.systemError() == ERROR_HANDLE_EOF) return Format(kBadEncode);
-    return Fault{kFileError, file.systemError()};
-}
+// A read that failed, also one that met the end of the file early: a file error, with the
+// system's reason (ERROR_HANDLE_EOF for a file that ends too soon).
+Fault ReadFault(const EnvelopeFile& file) { return Fault{kFileError, file.systemError()}; }
 
 enum class LengthCheck {
     kNone,
@@ -78,7 +76,8 @@ Fault ReadElementHeader(EnvelopeFile& file, BYTE tag, LengthCheck check, Element
 
 // A length must also fit in what is left of the file before it is read into memory.
 Fault ReadIntoBuffer(EnvelopeFile& file, DWORD length, std::vector<BYTE>& out) {
-    if (length > file.remaining()) return Format(kBadEncode);
+    // Checked before anything is allocated: the read would meet the end of the file.
+    if (length > file.remaining()) return Fault{kFileError, ERROR_HANDLE_EOF};
     out.resize(length);
     if (!file.ReadBytes(out.data(), length)) return ReadFault(file);
     return Fault();

@@ -206,16 +206,28 @@ TEST_F(ReaderDamagedTest, AesOidWithAnotherLastArcReadsAsAes128) {
 }
 
 TEST_F(ReaderDamagedTest, TruncatedFilesFailWithoutOutput) {
-    for (size_t keep : {size_t{0}, size_t{1}, size_t{5}, size_t{40}, size_t{400}, original_.size() / 2,
-                        original_.size() - 1}) {
-        SCOPED_TRACE(keep);
-        Outcome outcome = Read(Bytes(original_.begin(), original_.begin() + keep));
-        EXPECT_NE(outcome.jobResult, 0u);
-        EXPECT_NE(outcome.jobResult, 0xFFFFFFFFu);
+    // A file that ends while the header is read is a file error; a definite outer length that no
+    // longer matches the file size is caught first as a bad encoding.
+    Bytes open = FullyOpen(SplitEnveloped(original_));
+    struct Cut {
+        const Bytes* file;
+        size_t keep;
+        DWORD expected;
+    };
+    const DWORD kFileError = static_cast<DWORD>(CRYPT_E_FILE_ERROR);
+    const Cut cuts[] = {{&original_, 0, kFileError},  {&original_, 1, kFileError},
+                        {&original_, 5, kBadEncode},  {&original_, 400, kBadEncode},
+                        {&original_, original_.size() / 2, kBadEncode}, {&original_, original_.size() - 1, kBadEncode},
+                        {&open, 1, kFileError},       {&open, 5, kFileError},
+                        {&open, 40, kFileError},      {&open, 200, kFileError}};
+    for (const Cut& cut : cuts) {
+        SCOPED_TRACE(std::to_string(cut.keep) + (cut.file == &open ? " of the open form" : ""));
+        Outcome outcome = Read(Bytes(cut.file->begin(), cut.file->begin() + cut.keep));
+        EXPECT_EQ(outcome.result, 1);
+        EXPECT_EQ(outcome.jobResult, cut.expected);
         EXPECT_FALSE(outcome.outputLeft);
     }
     // Cut inside the ciphertext of the open form: the header is fine, the content read fails.
-    Bytes open = FullyOpen(SplitEnveloped(original_));
     EXPECT_EQ(Read(open).jobResult, 0u);
     Outcome outcome = Read(Bytes(open.begin(), open.begin() + open.size() / 2));
     EXPECT_EQ(outcome.result, 0);
