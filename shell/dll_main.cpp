@@ -3,10 +3,8 @@
 
 #include "format/service/resources.h"
 
-BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
-    if (reason == DLL_PROCESS_ATTACH) {
-        SetResourceModule(instance);
-        DisableThreadLibraryCalls(instance);
-    }
+// The handle is the same on every call; nothing else may run under the loader lock.
+BOOL WINAPI DllMain(HINSTANCE instance, DWORD, LPVOID) {
+    SetResourceModule(instance);
     return TRUE;
 }

@@ -2,6 +2,8 @@
 // questions, refusals, deletion of the sources and the run's result.
 #include <windows.h>
 
+#include <algorithm>
+
 #include <gtest/gtest.h>
 
 #include "pack/pack_run.h"
@@ -301,6 +303,60 @@ TEST(PackRunNames, CompressedFormatsMatchOnlyWholeItems) {
     EXPECT_FALSE(IsCompressedFormat(list, L"C:\\x.zip\\README"));
     EXPECT_FALSE(IsCompressedFormat(list, L"trailing."));
     EXPECT_FALSE(IsCompressedFormat(L"", L"archive.zip"));
+}
+
+// The two signer questions ask opposite things: "Yes" to "do not use this certificate?" (no key)
+// leaves the signer out, "Yes" to "do you want to use it?" (a failed check) signs with it. "No"
+// to either ends the run before anything is written.
+TEST_F(PackRunTest, SignerQuestionsAreAnsweredAsTheyAsk) {
+    const Bytes kSignedAndEnveloped = {0x06, 0x09, 0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x07, 0x04};
+    struct Case {
+        bool withoutKey;  // a certificate without a private key, or Carol's, whose chain fails
+        int answer;
+        bool packed;
+        bool signedOutput;
+    };
+    const Case cases[] = {{true, IDYES, true, false}, {true, IDNO, false, false},
+                          {false, IDYES, true, true}, {false, IDNO, false, false}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.withoutKey ? "no key, " : "failed check, ") + (c.answer == IDYES ? "Yes" : "No"));
+        TempDir dir;
+        std::wstring source = dir.File(L"signed.txt");
+        WriteFileBytes(source, TextBytes("signed or not"));
+        TestWindow window;
+        ASSERT_NO_FATAL_FAILURE(window.AddRecipientFile(L"alice.cer"));
+        window.AddFile(source);
+        RecordingSink sink;
+        if (c.withoutKey) {
+            window.settings().VerifyCertificates = 0;
+            CertHandle stranger = testing_support::LoadCertificateFile(testing_support::TestDataFile(L"stranger.cer"));
+            ASSERT_TRUE(stranger);
+            ASSERT_GE(window.get()->signingPage->AddItem(const_cast<CERT_CONTEXT*>(stranger.get()), FALSE), 0);
+            stranger.release();
+            sink.answers = {c.answer};
+        } else {
+            // The untrusted test CA fails Alice's check first: she is used, then Carol is asked about.
+            window.settings().VerifyCertificates = 1;
+            ASSERT_NO_FATAL_FAILURE(window.AddSigner(L"Carol Signer"));
+            sink.answers = {IDYES, c.answer};
+        }
+        BOOL packed = window.Run();
+        ASSERT_TRUE(sink.answers.empty()) << "a planned question was not asked";
+        const std::wstring& question = c.withoutKey ? sink.texts[0] : sink.texts.at(1);
+        EXPECT_NE(question.find(c.withoutKey ? L"Не использовать этот сертификат?" : L"Вы хотите его использовать?"),
+                  std::wstring::npos)
+            << testing_support::Narrow(question);
+        EXPECT_NE(question.find(c.withoutKey ? L"Stranger" : L"Carol Signer"), std::wstring::npos)
+            << testing_support::Narrow(question);
+        EXPECT_EQ(packed != FALSE, c.packed);
+        EXPECT_EQ(FileExists(source + L".pkcs7"), c.packed);
+        if (!c.packed) continue;
+        Bytes head = ReadFileBytes(source + L".pkcs7");
+        head.resize(std::min<size_t>(head.size(), 32));
+        bool isSigned = std::search(head.begin(), head.end(), kSignedAndEnveloped.begin(), kSignedAndEnveloped.end()) !=
+                        head.end();
+        EXPECT_EQ(isSigned, c.signedOutput);
+    }
 }
 
 TEST(PackRunNames, SaveDialogNamesGetTheSuffix) {
