@@ -389,36 +389,37 @@ int ReuseRecentCertificate(PackerWindow* window, DWORD index) {
 
 // Recovery certificates come first and cannot be removed by the user; certificates added before
 // the window started follow them, in their order.
+// The recovery certificates go before what the page holds, as its fixed items; a certificate the
+// list holds twice is still one recipient.
 static void PutRecoveryCertificatesFirst(CVCertificateDlg* page, PCCERT_CONTEXT* recovery, DWORD recoveryCount) {
     void** added = page->items;
     const DWORD addedCount = page->count;
     page->items = nullptr;
     page->count = 0;
     page->capacity = 0;
-    for (DWORD i = 0; i < recoveryCount; ++i) page->AppendClosed(const_cast<CERT_CONTEXT*>(recovery[i]));
-    page->fixedCount = recoveryCount;
+    for (DWORD i = 0; i < recoveryCount; ++i) {
+        bool listed = false;
+        for (DWORD k = 0; k < page->count && !listed; ++k) listed = page->CompareItems(page->items[k], recovery[i]) != 0;
+        if (listed) CertFreeCertificateContext(recovery[i]);
+        else page->AppendClosed(const_cast<CERT_CONTEXT*>(recovery[i]));
+    }
+    page->fixedCount = page->count;
     for (DWORD i = 0; i < addedCount; ++i) page->AppendClosed(added[i]);
     delete[] added;
 }
 
-void LoadPackerLists(PackerWindow* window) {
-    if (!window) return;
-    DWORD capacity = RecentCapacity(window);
+void LoadRecoveryCertificates(PackerWindow* window) {
+    if (!window || !window->encryptionPage) return;
     PCCERT_CONTEXT* loaded = nullptr;
     DWORD count = 0;
-    if (window->encryptionPage && LoadCertificateList(loaded, count, kRecoveryCertsKey) && count > 0)
+    if (LoadCertificateList(loaded, count, kRecoveryCertsKey) && count > 0)
         PutRecoveryCertificatesFirst(window->encryptionPage, loaded, count);
     delete[] loaded;
-    loaded = nullptr;
-    count = 0;
-    if (window->signingPage && LoadCertificateList(loaded, count, kSigningCertsKey)) {
-        for (DWORD i = 0; i < count; ++i) {
-            if (window->signingPage->AddItem(const_cast<CERT_CONTEXT*>(loaded[i]), FALSE) < 0)
-                CertFreeCertificateContext(loaded[i]);
-        }
-    }
-    delete[] loaded;
+}
 
+void LoadRecentLists(PackerWindow* window) {
+    if (!window) return;
+    DWORD capacity = RecentCapacity(window);
     FreeRecentFiles(window->recentFiles);
     FreeRecentCertificates(window->recentCertificates);
     window->recentFiles = AllocateRecentFiles(capacity);
@@ -428,11 +429,37 @@ void LoadPackerLists(PackerWindow* window) {
     if (window->recentCertificates) LoadCertificateList(window->recentCertificates, recentCount, kRecentCertsKey);
 }
 
+void SaveRecentLists(PackerWindow* window) {
+    if (!window) return;
+    // A list that could not be loaded leaves what the registry holds.
+    if (window->recentFiles) {
+        DeleteListKey(kRecentFilesKey);
+        SaveRecentFiles(window->recentFiles);
+    }
+    if (window->recentCertificates) {
+        DeleteListKey(kRecentCertsKey);
+        SaveCertificateList(window->recentCertificates, RecentCapacity(window), kRecentCertsKey, FALSE);
+    }
+}
+
+void LoadPackerLists(PackerWindow* window) {
+    if (!window) return;
+    LoadRecoveryCertificates(window);
+    PCCERT_CONTEXT* loaded = nullptr;
+    DWORD count = 0;
+    if (window->signingPage && LoadCertificateList(loaded, count, kSigningCertsKey)) {
+        for (DWORD i = 0; i < count; ++i) {
+            if (window->signingPage->AddItem(const_cast<CERT_CONTEXT*>(loaded[i]), FALSE) < 0)
+                CertFreeCertificateContext(loaded[i]);
+        }
+    }
+    delete[] loaded;
+    LoadRecentLists(window);
+}
+
 void SavePackerLists(PackerWindow* window) {
     if (!window) return;
     DeleteListKey(kSigningCertsKey);
-    DeleteListKey(kRecentFilesKey);
-    DeleteListKey(kRecentCertsKey);
     if (CVCertificateDlg* page = window->signingPage) {
         std::vector<PCCERT_CONTEXT> signers(page->count);
         for (DWORD i = 0; i < page->count; ++i) signers[i] = page->CertificateAt(i);
@@ -440,7 +467,5 @@ void SavePackerLists(PackerWindow* window) {
         // The contexts were released by the save; their slots go empty.
         for (DWORD i = 0; i < page->count; ++i) page->items[i] = nullptr;
     }
-    SaveRecentFiles(window->recentFiles);
-    if (window->recentCertificates)
-        SaveCertificateList(window->recentCertificates, RecentCapacity(window), kRecentCertsKey, FALSE);
+    SaveRecentLists(window);
 }

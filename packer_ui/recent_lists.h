@@ -67,6 +67,14 @@ int ReopenRecentFile(PackerWindow* window, DWORD index, HMENU submenu);
 // Adds a duplicate of recent certificate k to the encryption page (replace flag).
 int ReuseRecentCertificate(PackerWindow* window, DWORD index);
 
+// RecoveryCerts into the encryption page as its fixed items, before what it holds (one item per
+// certificate).
+void LoadRecoveryCertificates(PackerWindow* window);
+// The recent files and certificates (allocated here with RecentItemsCount + 1 slots), and back:
+// each list replaces what the registry held.
+void LoadRecentLists(PackerWindow* window);
+void SaveRecentLists(PackerWindow* window);
+
 // Window start: RecoveryCerts into the encryption page as its fixed items, SigningCerts64 into the
 // signing page, the recent lists (allocated here with RecentItemsCount + 1 slots).
 void LoadPackerLists(PackerWindow* window);

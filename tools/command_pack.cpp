@@ -24,13 +24,6 @@ constexpr UINT kAllPackedText = 546;
 constexpr UINT kAlreadyCompressedText = 547;
 const wchar_t kTemplateName[] = L"Quendrix.exe";
 
-// Whether the certificate is one of the page's fixed (recovery) items.
-bool IsFixedItem(const CVCertificateDlg* page, PCCERT_CONTEXT certificate) {
-    for (DWORD i = 0; i < page->fixedCount; ++i)
-        if (page->items[i] && page->CompareItems(page->items[i], certificate)) return true;
-    return false;
-}
-
 // The packer state with its pages and recent lists, destroyed on every path. The settings are
 // never saved back; the recent lists are, as the packer window saves them when it closes.
 class PackerState {
@@ -44,45 +37,12 @@ public:
     bool created() const { return created_; }
     PackerWindow& window() { return window_; }
 
-    // The recovery certificates first, as the page's fixed items: every envelope is made for them
-    // as well as for the recipients named on the command line.
-    void LoadRecovery() {
-        PCCERT_CONTEXT* loaded = nullptr;
-        DWORD count = 0;
-        if (!LoadCertificateList(loaded, count, kRecoveryCertsKey)) return;
-        CVCertificateDlg* page = window_.encryptionPage;
-        for (DWORD i = 0; i < count; ++i) {
-            // A certificate listed twice is still one recipient.
-            if (IsFixedItem(page, loaded[i])) {
-                CertFreeCertificateContext(loaded[i]);
-                continue;
-            }
-            page->AppendClosed(const_cast<CERT_CONTEXT*>(loaded[i]));
-            page->fixedCount = page->count;
-        }
-        delete[] loaded;
-    }
-
+    // The recovery certificates first: every envelope is made for them as well as for the
+    // recipients named on the command line.
+    void LoadRecovery() { LoadRecoveryCertificates(&window_); }
     // Only the recent lists: the remembered signers belong to the window.
-    void LoadRecent() {
-        DWORD capacity = window_.settingsPage->RecentItemsCount;
-        window_.recentFiles = AllocateRecentFiles(capacity);
-        window_.recentCertificates = AllocateRecentCertificates(capacity);
-        if (window_.recentFiles) LoadRecentFiles(window_.recentFiles, capacity);
-        DWORD count = capacity;
-        if (window_.recentCertificates) LoadCertificateList(window_.recentCertificates, count, kRecentCertsKey);
-    }
-    void SaveRecent() {
-        if (window_.recentFiles) {
-            DeleteListKey(kRecentFilesKey);
-            SaveRecentFiles(window_.recentFiles);
-        }
-        if (window_.recentCertificates) {
-            DeleteListKey(kRecentCertsKey);
-            SaveCertificateList(window_.recentCertificates, window_.settingsPage->RecentItemsCount, kRecentCertsKey,
-                                FALSE);
-        }
-    }
+    void LoadRecent() { LoadRecentLists(&window_); }
+    void SaveRecent() { SaveRecentLists(&window_); }
 
 private:
     PackerWindow window_{};
@@ -157,6 +117,13 @@ public:
 private:
     MessageSink* previous_;
 };
+
+// Whether the certificate is one of the page's fixed (recovery) items.
+bool IsFixedItem(const CVCertificateDlg* page, PCCERT_CONTEXT certificate) {
+    for (DWORD i = 0; i < page->fixedCount; ++i)
+        if (page->items[i] && page->CompareItems(page->items[i], certificate)) return true;
+    return false;
+}
 
 bool AddCertificate(CVCertificateDlg* page, PCCERT_CONTEXT certificate) {
     // Replacing passes over the fixed items: a recovery certificate named again is a recipient already.

@@ -178,6 +178,7 @@ TEST_F(RecentListsTest, WindowListsSurviveASession) {
     Bytes carol = Der(L"carol.cer"), dave = Der(L"dave.cer");
     SetValue(kRecoveryCertsKey, L"cert0", REG_BINARY, carol.data(), carol.size());
     SetValue(kRecoveryCertsKey, L"cert1", REG_BINARY, dave.data(), dave.size());
+    SetValue(kRecoveryCertsKey, L"cert2", REG_BINARY, carol.data(), carol.size());  // one recipient, as quill pack has it
     PackerWindow window;
     ASSERT_TRUE(CreatePackerWindow(&window));
     window.settingsPage->RecentItemsCount = 3;
