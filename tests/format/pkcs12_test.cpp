@@ -5,21 +5,14 @@
 #include <string>
 
 #include "format/algorithms.h"
+#include "tests/format/der_builder.h"
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using der_builder::Bytes;
+using der_builder::Cat;
+using der_builder::Tlv;
 
-Bytes Tlv(uint8_t tag, const Bytes& content) {
-    Bytes out;
-    der::AppendElement(out, tag, content);
-    return out;
-}
-Bytes Cat(std::initializer_list<Bytes> parts) {
-    Bytes out;
-    for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
-    return out;
-}
 Bytes Seq(std::initializer_list<Bytes> parts) { return Tlv(der::kSequence, Cat(parts)); }
 Bytes Oid(const Bytes& value) { return Tlv(der::kOid, value); }
 Bytes Octets(const Bytes& value) { return Tlv(der::kOctetString, value); }

@@ -2,20 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/format/der_builder.h"
+
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using der_builder::Bytes;
+using der_builder::Cat;
+using der_builder::Tlv;
 
-Bytes Tlv(uint8_t tag, const Bytes& content) {
-    Bytes out;
-    der::AppendElement(out, tag, content);
-    return out;
-}
-Bytes Cat(std::initializer_list<Bytes> parts) {
-    Bytes out;
-    for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
-    return out;
-}
 Bytes Int(const Bytes& content) { return Tlv(der::kInteger, content); }
 
 const Bytes kRsaAlgorithm = Tlv(der::kSequence, Cat({Tlv(der::kOid, {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x01, 0x01}),
