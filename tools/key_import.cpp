@@ -163,7 +163,12 @@ bool StoredKeyMatches(const KeyLocation& target, PCCERT_CONTEXT certificate) {
 
 // The file's key for the certificate (the one with its public key), stored and checked.
 bool StoreKeyFromFile(PfxFile& file, PCCERT_CONTEXT certificate, const KeyLocation& target) {
-    if (!file.read && !ReadPkcs12PrivateKeys(file.bytes, file.password, file.keys)) return false;
+    if (!file.read && !ReadPkcs12PrivateKeys(file.bytes, file.password, file.keys)) {
+        // The platform read this file; that this reader cannot is no news about the file itself:
+        // what the user meets is a key that does not fit its certificate.
+        if (GetLastError() == ERROR_INVALID_DATA) SetLastError(static_cast<DWORD>(NTE_BAD_KEY));
+        return false;
+    }
     file.read = true;
     const CRYPT_BIT_BLOB& publicKey = certificate->pCertInfo->SubjectPublicKeyInfo.PublicKey;
     for (const SecretBytes& info : file.keys) {
@@ -216,6 +221,14 @@ bool ImportOne(PfxFile& file, PCCERT_CONTEXT certificate, DWORD providerType, Im
     return true;
 }
 
+// After a failure: the keys the platform's import made for the certificates not reached go too.
+void DropImporterKeys(HCERTSTORE pfx, PCCERT_CONTEXT failed) {
+    for (PCCERT_CONTEXT c = CertEnumCertificatesInStore(pfx, failed); c; c = CertEnumCertificatesInStore(pfx, c)) {
+        KeyLocation location;
+        if (ReadKeyLocation(c, location)) DeleteContainer(location);
+    }
+}
+
 }  // namespace
 
 std::wstring ContainerNameFor(const std::wstring& thumbprint) { return L"Quillarent-" + thumbprint; }
@@ -245,7 +258,7 @@ bool ImportPfx(const std::vector<BYTE>& file, const std::wstring& password, DWOR
         ImportedCertificate result;
         if (!ImportOne(source, c, providerType, result)) {
             PreserveLastError keep;
-            CertFreeCertificateContext(c);
+            DropImporterKeys(pfx.get(), c);
             return false;
         }
         imported.push_back(result);
