@@ -76,9 +76,11 @@ int CommandImport(ArgumentReader& arguments) {
     std::vector<ImportedCertificate> imported;
     bool ok = ImportPfx(bytes, request.password, request.providerType, imported);
     DWORD error = GetLastError();
-    for (const ImportedCertificate& c : imported)
+    for (const ImportedCertificate& c : imported) {
         PrintLine(FormatString(L"imported: %ls (SHA-1 %ls), key in container %ls, provider type %lu",
                                c.subject.c_str(), c.thumbprint.c_str(), c.container.c_str(), c.providerType));
+        if (c.keyFromFile) PrintLine(L"  the system's import damaged the key: it was read from the file instead");
+    }
     if (ok) return 0;
     if (error == ERROR_INVALID_PASSWORD) {
         PrintError(L"quill: cannot open " + request.path + L": wrong password or damaged file");
@@ -86,6 +88,10 @@ int CommandImport(ArgumentReader& arguments) {
     }
     if (error == ERROR_INVALID_DATA) {
         PrintError(L"quill: " + request.path + L" is not a PKCS#12 file");
+        return 1;
+    }
+    if (error == static_cast<DWORD>(NTE_BAD_KEY)) {
+        PrintError(L"quill: the private key in " + request.path + L" does not match its certificate");
         return 1;
     }
     if (error == static_cast<DWORD>(NTE_NO_KEY)) {

@@ -2,24 +2,14 @@
 
 #include <wincrypt.h>
 
+#include "format/pkcs8.h"
+#include "format/secret_bytes.h"
 #include "format/service/crypto_handles.h"
+#include "format/service/pkcs12_keys.h"
 #include "tools/certificate_text.h"
+#include "tools/key_check.h"
 
 namespace {
-
-// Bytes of an exported private key, overwritten before they are freed.
-class SecretBytes {
-public:
-    ~SecretBytes() { Clear(); }
-    std::vector<BYTE>& bytes() { return bytes_; }
-    void Clear() {
-        if (!bytes_.empty()) SecureZeroMemory(bytes_.data(), bytes_.size());
-        bytes_.clear();
-    }
-
-private:
-    std::vector<BYTE> bytes_;
-};
 
 struct KeyLocation {
     std::wstring container;
@@ -156,7 +146,57 @@ bool AddToMyStore(PCCERT_CONTEXT source, const KeyLocation& target) {
            FALSE;
 }
 
-bool ImportOne(PCCERT_CONTEXT certificate, DWORD providerType, ImportedCertificate& result) {
+// The file's own keys, read on first need when the platform's import gave a key that fails the check.
+struct PfxFile {
+    PfxFile(const std::vector<BYTE>& fileBytes, const std::wstring& filePassword)
+        : bytes(fileBytes), password(filePassword) {}
+    const std::vector<BYTE>& bytes;
+    const std::wstring& password;
+    bool read = false;
+    std::vector<SecretBytes> keys;
+};
+
+bool StoredKeyMatches(const KeyLocation& target, PCCERT_CONTEXT certificate) {
+    ProviderHandle provider = AcquireLocation(target, 0);
+    return provider && KeyMatchesCertificate(provider.get(), certificate);
+}
+
+// The file's key for the certificate (the one with its public key), stored and checked.
+bool StoreKeyFromFile(PfxFile& file, PCCERT_CONTEXT certificate, const KeyLocation& target) {
+    if (!file.read && !ReadPkcs12PrivateKeys(file.bytes, file.password, file.keys)) {
+        // The platform read this file; that this reader cannot is no news about the file itself:
+        // what the user meets is a key that does not fit its certificate.
+        if (GetLastError() == ERROR_INVALID_DATA) SetLastError(static_cast<DWORD>(NTE_BAD_KEY));
+        return false;
+    }
+    file.read = true;
+    const CRYPT_BIT_BLOB& publicKey = certificate->pCertInfo->SubjectPublicKeyInfo.PublicKey;
+    for (const SecretBytes& info : file.keys) {
+        pkcs8::RsaPrivateKey key;
+        SecretBytes blob;
+        if (!pkcs8::ParsePrivateKeyInfo(der::Reader(info.bytes()), key) ||
+            !pkcs8::MatchesPublicKey(key, der::Reader(publicKey.pbData, publicKey.cbData)) ||
+            !pkcs8::BuildPrivateKeyBlob(key, blob.bytes()))
+            continue;
+        return StoreKey(blob, target) && StoredKeyMatches(target, certificate);
+    }
+    SetLastError(static_cast<DWORD>(NTE_BAD_KEY));
+    return false;
+}
+
+bool StoreCheckedKey(PfxFile& file, PCCERT_CONTEXT certificate, const KeyLocation& source,
+                     const KeyLocation& target, bool& fromFile) {
+    {
+        SecretBytes blob;
+        fromFile = false;
+        if (ExportPrivateKey(source, blob) && StoreKey(blob, target) && StoredKeyMatches(target, certificate))
+            return true;
+    }
+    fromFile = true;
+    return StoreKeyFromFile(file, certificate, target);
+}
+
+bool ImportOne(PfxFile& file, PCCERT_CONTEXT certificate, DWORD providerType, ImportedCertificate& result) {
     KeyLocation source;
     if (!ReadKeyLocation(certificate, source)) return false;
     KeyLocation target;
@@ -165,17 +205,28 @@ bool ImportOne(PCCERT_CONTEXT certificate, DWORD providerType, ImportedCertifica
     result.thumbprint = ThumbprintText(certificate);
     target.container = ContainerNameFor(result.thumbprint);
     if (!DefaultProviderName(providerType, target.provider)) return false;
-    {
-        SecretBytes blob;
-        if (!ExportPrivateKey(source, blob) || !StoreKey(blob, target)) return false;
-    }
-    if (!AddToMyStore(certificate, target)) return false;
-    // The importer's own container may be shared by every import: leave no key behind in it.
+    bool stored = StoreCheckedKey(file, certificate, source, target, result.keyFromFile) &&
+                  AddToMyStore(certificate, target);
+    PreserveLastError keep;
+    // The importer's own container may be shared by every import: leave no key behind in it, nor
+    // a container of ours without its certificate.
     DeleteContainer(source);
+    if (!stored) {
+        DeleteContainer(target);
+        return false;
+    }
     result.subject = NameText(certificate->pCertInfo->Subject);
     result.container = target.container;
     result.providerType = providerType;
     return true;
+}
+
+// After a failure: the keys the platform's import made for the certificates not reached go too.
+void DropImporterKeys(HCERTSTORE pfx, PCCERT_CONTEXT failed) {
+    for (PCCERT_CONTEXT c = CertEnumCertificatesInStore(pfx, failed); c; c = CertEnumCertificatesInStore(pfx, c)) {
+        KeyLocation location;
+        if (ReadKeyLocation(c, location)) DeleteContainer(location);
+    }
 }
 
 }  // namespace
@@ -189,6 +240,7 @@ bool ImportPfx(const std::vector<BYTE>& file, const std::wstring& password, DWOR
         SetLastError(ERROR_INVALID_DATA);
         return false;
     }
+    if (!Pkcs12MacAgrees(file, password)) return false;
     StoreHandle pfx(PFXImportCertStore(&blob, password.c_str(), CRYPT_EXPORTABLE | CRYPT_USER_KEYSET));
     if (!pfx) {
         // Some systems leave the last error at 0 for a wrong password.
@@ -196,6 +248,7 @@ bool ImportPfx(const std::vector<BYTE>& file, const std::wstring& password, DWOR
         SetLastError(error == 0 || error == static_cast<DWORD>(NTE_BAD_DATA) ? ERROR_INVALID_PASSWORD : error);
         return false;
     }
+    PfxFile source(file, password);
     bool sawKey = false;
     for (PCCERT_CONTEXT c = CertEnumCertificatesInStore(pfx.get(), nullptr); c;
          c = CertEnumCertificatesInStore(pfx.get(), c)) {
@@ -203,9 +256,9 @@ bool ImportPfx(const std::vector<BYTE>& file, const std::wstring& password, DWOR
         if (!CertGetCertificateContextProperty(c, CERT_KEY_PROV_INFO_PROP_ID, nullptr, &size)) continue;
         sawKey = true;
         ImportedCertificate result;
-        if (!ImportOne(c, providerType, result)) {
+        if (!ImportOne(source, c, providerType, result)) {
             PreserveLastError keep;
-            CertFreeCertificateContext(c);
+            DropImporterKeys(pfx.get(), c);
             return false;
         }
         imported.push_back(result);

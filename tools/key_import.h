@@ -11,11 +11,15 @@ struct ImportedCertificate {
     std::wstring thumbprint;
     std::wstring container;
     DWORD providerType = 0;
+    bool keyFromFile = false;  // the platform's import gave a damaged key: the file's own was read
 };
 
-// Imports every certificate of the file that carries a private key. False with the last error
-// when the file cannot be opened (ERROR_INVALID_PASSWORD for a wrong password or a damaged file)
-// or a key or certificate cannot be stored; certificates stored before the failure stay.
+// Imports every certificate of the file that carries a private key. Each stored key is checked
+// against its certificate (public key, a signature, a decryption); when the platform's import
+// gave a key that fails, the key is read from the file itself. False with the last error when the
+// file cannot be opened (ERROR_INVALID_PASSWORD for a wrong password or a damaged file), a key is
+// not its certificate's (NTE_BAD_KEY) or a key or certificate cannot be stored; the failing
+// certificate leaves neither key nor certificate behind, those stored before it stay.
 bool ImportPfx(const std::vector<BYTE>& file, const std::wstring& password, DWORD providerType,
                std::vector<ImportedCertificate>& imported);
 
