@@ -6,22 +6,13 @@
 
 #include "format/algorithms.h"
 #include "format/der.h"
+#include "tests/format/der_bytes.h"
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-
-Bytes Tlv(uint8_t tag, const Bytes& content) {
-    Bytes out;
-    der::AppendElement(out, tag, content);
-    return out;
-}
-
-Bytes Cat(std::initializer_list<Bytes> parts) {
-    Bytes out;
-    for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
-    return out;
-}
+using test_der::Bytes;
+using test_der::Cat;
+using test_der::Tlv;
 
 // The same element in the open form, closed by end-of-contents.
 Bytes Open(uint8_t tag, const Bytes& content) { return Cat({Bytes{tag, 0x80}, content, Bytes{0, 0}}); }

@@ -2,42 +2,31 @@
 
 #include <gtest/gtest.h>
 
-#include <string>
-
 #include "format/algorithms.h"
+#include "tests/format/der_bytes.h"
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using test_der::Bytes;
+using test_der::Cat;
+using test_der::Tlv;
 
-Bytes Element(uint8_t tag, const Bytes& content) {
-    Bytes out;
-    der::AppendElement(out, tag, content);
-    return out;
-}
-
-Bytes Concat(std::initializer_list<Bytes> parts) {
-    Bytes out;
-    for (const Bytes& part : parts) out.insert(out.end(), part.begin(), part.end());
-    return out;
-}
-
-const Bytes kIssuer = Element(der::kSequence, Element(der::kSet, {0x01, 0x02}));
+const Bytes kIssuer = Tlv(der::kSequence, Tlv(der::kSet, {0x01, 0x02}));
 const Bytes kSerial = {0x00, 0x9F, 0x11};
 const Bytes kKey = {0xAB, 0xCD, 0xEF};
 const Bytes kRsa(envelope_bytes::kKeyTransportAlgorithm,
                  envelope_bytes::kKeyTransportAlgorithm + sizeof envelope_bytes::kKeyTransportAlgorithm);
 // rsaesOaep (1.2.840.113549.1.1.7) with no parameters.
-const Bytes kOaep = Element(der::kSequence, {0x06, 0x09, 0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x01, 0x07});
+const Bytes kOaep = Tlv(der::kSequence, {0x06, 0x09, 0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x01, 0x07});
 
 // One RecipientInfo from its fields, each already encoded.
 Bytes Entry(const Bytes& version, const Bytes& issuerAndSerial, const Bytes& algorithm, const Bytes& key) {
-    return Element(der::kSequence, Concat({version, issuerAndSerial, algorithm, key}));
+    return Tlv(der::kSequence, Cat({version, issuerAndSerial, algorithm, key}));
 }
 
-const Bytes kVersion0 = Element(der::kInteger, {0x00});
-const Bytes kIssuerAndSerial = Element(der::kSequence, Concat({kIssuer, Element(der::kInteger, kSerial)}));
-const Bytes kWrapped = Element(der::kOctetString, kKey);
+const Bytes kVersion0 = Tlv(der::kInteger, {0x00});
+const Bytes kIssuerAndSerial = Tlv(der::kSequence, Cat({kIssuer, Tlv(der::kInteger, kSerial)}));
+const Bytes kWrapped = Tlv(der::kOctetString, kKey);
 
 Bytes ToBytes(const der::Reader& view) { return Bytes(view.data(), view.data() + view.size()); }
 
@@ -56,20 +45,20 @@ TEST(RecipientSet, ReadsAnEntryAndItsFields) {
 
 TEST(RecipientSet, RefusedEntriesAreSkipped) {
     using recipient_set::EntryStatus;
-    const Bytes badIssuer = Element(der::kSequence, Concat({Element(der::kSet, {}), Element(der::kInteger, kSerial)}));
-    const Bytes emptySerial = Element(der::kSequence, Concat({kIssuer, Element(der::kInteger, {})}));
+    const Bytes badIssuer = Tlv(der::kSequence, Cat({Tlv(der::kSet, {}), Tlv(der::kInteger, kSerial)}));
+    const Bytes emptySerial = Tlv(der::kSequence, Cat({kIssuer, Tlv(der::kInteger, {})}));
     struct Case {
         const char* what;
         Bytes entry;
         EntryStatus expected;
     } cases[] = {
-        {"version 2", Entry(Element(der::kInteger, {0x02}), kIssuerAndSerial, kRsa, kWrapped), EntryStatus::kMalformed},
-        {"negative version", Entry(Element(der::kInteger, {0xFF}), kIssuerAndSerial, kRsa, kWrapped),
+        {"version 2", Entry(Tlv(der::kInteger, {0x02}), kIssuerAndSerial, kRsa, kWrapped), EntryStatus::kMalformed},
+        {"negative version", Entry(Tlv(der::kInteger, {0xFF}), kIssuerAndSerial, kRsa, kWrapped),
          EntryStatus::kMalformed},
         {"no wrapped key", Entry(kVersion0, kIssuerAndSerial, kRsa, {}), EntryStatus::kMalformed},
-        {"key not an OCTET STRING", Entry(kVersion0, kIssuerAndSerial, kRsa, Element(der::kSet, kKey)),
+        {"key not an OCTET STRING", Entry(kVersion0, kIssuerAndSerial, kRsa, Tlv(der::kSet, kKey)),
          EntryStatus::kMalformed},
-        {"algorithm not a SEQUENCE", Entry(kVersion0, kIssuerAndSerial, Element(der::kSet, {}), kWrapped),
+        {"algorithm not a SEQUENCE", Entry(kVersion0, kIssuerAndSerial, Tlv(der::kSet, {}), kWrapped),
          EntryStatus::kMalformed},
         {"other key transport", Entry(kVersion0, kIssuerAndSerial, kOaep, kWrapped), EntryStatus::kUnknownKeyTransport},
         // The key transport is judged before the issuer and serial are read.
@@ -81,7 +70,7 @@ TEST(RecipientSet, RefusedEntriesAreSkipped) {
     const Bytes good = Entry(kVersion0, kIssuerAndSerial, kRsa, kWrapped);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        Bytes set = Concat({c.entry, good});
+        Bytes set = Cat({c.entry, good});
         der::Reader reader(set);
         recipient_set::Entry entry;
         EXPECT_EQ(recipient_set::ReadEntry(reader, entry), c.expected);
@@ -94,7 +83,7 @@ TEST(RecipientSet, RefusedEntriesAreSkipped) {
 TEST(RecipientSet, AnElementThatIsNoEntryStopsTheWalk) {
     const Bytes good = Entry(kVersion0, kIssuerAndSerial, kRsa, kWrapped);
     const Bytes truncated(good.begin(), good.end() - 1);
-    const Bytes other = Element(0xA1, {0x05, 0x00});  // a key agreement entry
+    const Bytes other = Tlv(0xA1, {0x05, 0x00});  // a key agreement entry
     for (const Bytes& set : {truncated, other, Bytes{0x30, 0x80, 0x00, 0x00}}) {
         der::Reader reader(set);
         recipient_set::Entry entry;

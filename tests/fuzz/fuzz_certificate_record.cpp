@@ -33,11 +33,13 @@ void CheckRecord(const uint8_t* data, size_t size) {
         FUZZ_CHECK(parts.keyProvider == data + parts.certificateLength + 4 + parts.friendlyNameLength);
         FUZZ_CHECK(parts.keyProvider + parts.keyProviderLength == data + size);
     }
-    std::vector<uint8_t> rebuilt = cr::BuildRecord(parts.certificate, parts.certificateLength, parts.friendlyName,
-                                                   parts.friendlyNameLength, parts.keyProvider, parts.keyProviderLength);
+    std::vector<uint8_t> rebuilt =
+        cr::BuildRecord(parts.certificate, parts.certificateLength, parts.friendlyName, parts.friendlyNameLength,
+                        parts.keyProvider, parts.keyProviderLength);
     cr::Parts again;
     FUZZ_CHECK(cr::SplitRecord(rebuilt.data(), rebuilt.size(), again));
-    FUZZ_CHECK(again.certificateLength == parts.certificateLength && again.keyProviderLength == parts.keyProviderLength);
+    FUZZ_CHECK(again.certificateLength == parts.certificateLength);
+    FUZZ_CHECK(again.keyProviderLength == parts.keyProviderLength);
     if (parts.friendlyNameLength) FUZZ_CHECK(again.friendlyNameLength == parts.friendlyNameLength);
 }
 

@@ -7,11 +7,13 @@
 #include "format/algorithms.h"
 #include "format/ber_stream.h"
 #include "format/envelope_layout.h"
+#include "tests/format/der_bytes.h"
 #include "tests/fuzz/fuzz_check.h"
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using test_der::Bytes;
+using test_der::Tlv;
 
 // Takes bytes off the front of the fuzz input; zeros once it runs out.
 struct Input {
@@ -35,12 +37,6 @@ struct Input {
         return out;
     }
 };
-
-Bytes Element(uint8_t tag, const Bytes& content) {
-    Bytes out;
-    der::AppendElement(out, tag, content);
-    return out;
-}
 
 // Every constructed element is tiled exactly by its children.
 bool WellFormed(der::Reader input) {
@@ -66,21 +62,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     envelope::HeaderInput header;
     header.kind = static_cast<envelope::Kind>(control % 4);
     header.openForm = control & 0x10;
-    const bool withSigners = header.kind == envelope::Kind::kSigned || header.kind == envelope::Kind::kSignedAndEnveloped;
+    const bool withSigners =
+        header.kind == envelope::Kind::kSigned || header.kind == envelope::Kind::kSignedAndEnveloped;
     const bool enveloped = header.kind != envelope::Kind::kSigned;
     // Parts as primitive elements of fuzzed content inside the right framing.
     if (enveloped) {
-        header.recipientInfos = envelope::RecipientInfosBlock(in.Byte(), {Element(der::kOctetString, in.Blob())});
+        header.recipientInfos = envelope::RecipientInfosBlock(in.Byte(), {Tlv(der::kOctetString, in.Blob())});
         const auto* row = alg::ContentEncryptionRow(alg::kAes256);
         header.algorithmIdentifier =
-            envelope::AlgorithmIdentifier(row->oidElement, row->oidElementSize, Element(der::kOctetString, in.Blob()));
+            envelope::AlgorithmIdentifier(row->oidElement, row->oidElementSize, Tlv(der::kOctetString, in.Blob()));
     }
     Bytes trailer;
     if (withSigners) {
-        header.digestSet = Element(der::kSet, Element(der::kOctetString, in.Blob()));
+        header.digestSet = Tlv(der::kSet, Tlv(der::kOctetString, in.Blob()));
         const bool withCertificates = control & 0x20;
-        Bytes certificates = Element(der::kOctetString, in.Blob());
-        Bytes signerInfos = Element(der::kOctetString, in.Blob());
+        Bytes certificates = Tlv(der::kOctetString, in.Blob());
+        Bytes signerInfos = Tlv(der::kOctetString, in.Blob());
         if (withCertificates) {
             trailer = envelope::CertificatesBlockHeader(static_cast<uint32_t>(certificates.size()));
             trailer.insert(trailer.end(), certificates.begin(), certificates.end());
@@ -88,7 +85,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         Bytes signers = envelope::SignerInfosBlockHeader(static_cast<uint32_t>(signerInfos.size()));
         trailer.insert(trailer.end(), signers.begin(), signers.end());
         trailer.insert(trailer.end(), signerInfos.begin(), signerInfos.end());
-        FUZZ_CHECK(envelope::TrailerLength(certificates.size(), withCertificates, signerInfos.size()) == trailer.size());
+        FUZZ_CHECK(envelope::TrailerLength(certificates.size(), withCertificates, signerInfos.size()) ==
+                   trailer.size());
         header.trailerLength = trailer.size();
     }
     // Large lengths test the length forms; small ones are also built out in full.
