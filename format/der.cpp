@@ -48,7 +48,7 @@ ParsedLength ParseDerLength(const uint8_t* data, size_t available) {
     };
     // The buffer form needs all k length bytes present, else the value stays 0 with one byte used.
     if (available > 0 && data[0] > 0x80) {
-        uint32_t count = data[0] & 0x0F;
+        uint32_t count = data[0] & 0x7F;
         if (count >= 1 && count <= 4 && available < count + 1u) {
             ParsedLength partial;
             partial.used = 1;

@@ -59,7 +59,8 @@ ParsedLength ReadDerLength(NextByte&& next) {
         result.value = first;
         return result;
     }
-    uint32_t count = first & 0x0F;
+    // All seven low bits count the length bytes: 0x91 or 0xA2 state 17 and 34 bytes, not 1 and 2.
+    uint32_t count = first & 0x7F;
     if (first == 0x80) {
         result.open = true;
         return result;

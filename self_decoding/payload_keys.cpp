@@ -6,6 +6,7 @@
 
 #include "format/algorithms.h"
 #include "format/der.h"
+#include "format/recipient_set.h"
 #include "format/service/crypto_handles.h"
 #include "format/service/encoding.h"
 #include "self_decoding/texts.h"
@@ -225,31 +226,6 @@ DWORD TryRecipientKey(KeyAttempt& attempt, const BYTE* wrapped, DWORD wrappedLen
     return result;
 }
 
-// One RecipientInfo: version 0, issuerAndSerialNumber, rsaEncryption with NULL, the wrapped key.
-struct RecipientEntry {
-    der::Reader issuer;  // the whole Name element
-    der::Reader serial;  // INTEGER content, most significant first
-    der::Reader wrappedKey;
-};
-
-DWORD ParseEntry(der::Reader entry, RecipientEntry& out) {
-    uint32_t version = 0;
-    der::Reader issuerAndSerial, nameContent, transportContent, transport;
-    uint8_t tag = 0;
-    if (!entry.ReadSmallInteger(version) || !entry.ReadElement(der::kSequence, issuerAndSerial) ||
-        !entry.ReadAnyElement(tag, transportContent, &transport) || tag != der::kSequence ||
-        !entry.ReadElement(der::kOctetString, out.wrappedKey))
-        return kUnexpected;
-    if (version != 0) return kUnexpected;
-    const auto& expected = envelope_bytes::kKeyTransportAlgorithm;
-    if (transport.size() != sizeof expected || std::memcmp(transport.data(), expected, sizeof expected) != 0)
-        return kUnknownAlgorithm;
-    if (!issuerAndSerial.ReadAnyElement(tag, nameContent, &out.issuer) || tag != der::kSequence ||
-        !issuerAndSerial.ReadElement(der::kInteger, out.serial) || out.serial.empty())
-        return kUnexpected;
-    return 0;
-}
-
 }  // namespace
 
 SessionKey::~SessionKey() {
@@ -327,12 +303,11 @@ DWORD ScanRecipients(const std::vector<uint8_t>& recipientInfos, const ContentAl
     DWORD result = kNoDecryptCert;
     der::Reader set(recipientInfos);
     while (!set.empty() && !session.key) {
-        der::Reader content;
-        if (!set.ReadElement(der::kSequence, content)) return kUnexpected;
-        RecipientEntry entry;
-        DWORD fault = ParseEntry(content, entry);
-        if (fault) {
-            result = fault;
+        recipient_set::Entry entry;
+        recipient_set::EntryStatus status = recipient_set::ReadEntry(set, entry);
+        if (status == recipient_set::EntryStatus::kNotAnEntry) return kUnexpected;
+        if (status != recipient_set::EntryStatus::kRead) {
+            result = status == recipient_set::EntryStatus::kUnknownKeyTransport ? kUnknownAlgorithm : kUnexpected;
             continue;
         }
         std::vector<BYTE> serial(entry.serial.data(), entry.serial.data() + entry.serial.size());
@@ -352,7 +327,7 @@ DWORD ScanRecipients(const std::vector<uint8_t>& recipientInfos, const ContentAl
         attempt.algorithm = &algorithm;
         attempt.options = &options;
         attempt.progress = progress;
-        result = TryRecipientKey(attempt, entry.wrappedKey.data(), static_cast<DWORD>(entry.wrappedKey.size()),
+        result = TryRecipientKey(attempt, entry.encryptedKey.data(), static_cast<DWORD>(entry.encryptedKey.size()),
                                  session);
     }
     return session.key ? 0 : result;

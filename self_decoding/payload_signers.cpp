@@ -7,6 +7,7 @@
 #include "format/algorithms.h"
 #include "format/ber_stream.h"
 #include "format/der.h"
+#include "format/signer_trailer.h"
 #include "format/service/crypto_handles.h"
 #include "format/service/encoding.h"
 #include "format/service/signed_parts.h"
@@ -138,15 +139,13 @@ DWORD VerifyPayloadSigners(HCRYPTPROV provider, const std::vector<HCRYPTHASH>& h
     records.clear();
     StoreHandle payloadStore(CertOpenStore(CERT_STORE_PROV_MEMORY, kMessageEncoding, provider,
                                            CERT_STORE_NO_CRYPT_RELEASE_FLAG, nullptr));
-    der::Reader walk(certificates), element, whole;
-    uint8_t tag = 0;
-    while (payloadStore && walk.PeekTag(tag) && tag == der::kSequence && walk.ReadAnyElement(tag, element, &whole)) {
-        CertAddEncodedCertificateToStore(payloadStore.get(), X509_ASN_ENCODING, whole.data(),
-                                         static_cast<DWORD>(whole.size()), CERT_STORE_ADD_ALWAYS, nullptr);
+    for (const der::Reader& certificate : signer_trailer::SequenceElements(certificates.data(), certificates.size())) {
+        if (!payloadStore) break;
+        CertAddEncodedCertificateToStore(payloadStore.get(), X509_ASN_ENCODING, certificate.data(),
+                                         static_cast<DWORD>(certificate.size()), CERT_STORE_ADD_ALWAYS, nullptr);
     }
     DWORD verified = 0;
-    der::Reader signers(signerInfos);
-    while (signers.PeekTag(tag) && tag == der::kSequence && signers.ReadAnyElement(tag, element, &whole)) {
+    for (const der::Reader& whole : signer_trailer::SequenceElements(signerInfos.data(), signerInfos.size())) {
         std::vector<uint64_t> decoded;
         SignerRecord record;
         if (!DecodeObject(PKCS7_SIGNER_INFO, whole.data(), static_cast<DWORD>(whole.size()), 0, decoded)) {

@@ -6,6 +6,7 @@
 #include "format/algorithms.h"
 #include "format/ber_stream.h"
 #include "format/der.h"
+#include "format/signer_trailer.h"
 #include "format/service/crypto_handles.h"
 #include "format/service/encoding.h"
 #include "format/service/signed_parts.h"
@@ -165,17 +166,14 @@ DWORD VerifyEnvelopeSigners(HCERTSTORE store, HCRYPTPROV keyProvider, const HCRY
                             const BYTE* signerInfos, DWORD signerInfosLength, std::vector<SignerCheck>& checks) {
     checks.clear();
     StoreHandle memoryStore = OpenMemoryStore(keyProvider);
-    der::Reader certificateWalk(certificates, certificates ? certificatesLength : 0), element, whole;
-    uint8_t tag = 0;
-    while (memoryStore && certificateWalk.PeekTag(tag) && tag == der::kSequence &&
-           certificateWalk.ReadAnyElement(tag, element, &whole)) {
-        if (!CertAddEncodedCertificateToStore(memoryStore.get(), X509_ASN_ENCODING, whole.data(),
-                                              static_cast<DWORD>(whole.size()), CERT_STORE_ADD_ALWAYS, nullptr))
+    for (const der::Reader& certificate : signer_trailer::SequenceElements(certificates, certificatesLength)) {
+        if (!memoryStore ||
+            !CertAddEncodedCertificateToStore(memoryStore.get(), X509_ASN_ENCODING, certificate.data(),
+                                              static_cast<DWORD>(certificate.size()), CERT_STORE_ADD_ALWAYS, nullptr))
             break;
     }
     DWORD verified = 0;
-    der::Reader signerWalk(signerInfos, signerInfos ? signerInfosLength : 0);
-    while (signerWalk.PeekTag(tag) && tag == der::kSequence && signerWalk.ReadAnyElement(tag, element, &whole)) {
+    for (const der::Reader& whole : signer_trailer::SequenceElements(signerInfos, signerInfosLength)) {
         SignerCheck check;
         if (!DecodeSignerInfo(whole.data(), whole.size(), check)) break;
         check.status = -1;

@@ -6,13 +6,13 @@
 
 #include "format/algorithms.h"
 #include "format/der.h"
-#include "tests/format/der_builder.h"
+#include "tests/format/der_bytes.h"
 
 namespace {
 
-using der_builder::Bytes;
-using der_builder::Cat;
-using der_builder::Tlv;
+using test_der::Bytes;
+using test_der::Cat;
+using test_der::Tlv;
 
 // The same element in the open form, closed by end-of-contents.
 Bytes Open(uint8_t tag, const Bytes& content) { return Cat({Bytes{tag, 0x80}, content, Bytes{0, 0}}); }

@@ -54,6 +54,28 @@ TEST(DerLength, OpenFormTooLongFormsAndShortBuffers) {
     EXPECT_EQ(parsed.used, 0u);
 }
 
+// First bytes above 0x84 state more length bytes than the rule takes, whatever follows them.
+TEST(DerLength, RefusesLongFormsBeyondFourBytes) {
+    for (uint8_t first : {0x85, 0x8F, 0x90, 0x91, 0xA2, 0xC4, 0xFF}) {
+        SCOPED_TRACE(static_cast<int>(first));
+        const uint8_t bytes[] = {first, 0x2A, 0x2A, 0x7B, 0x01, 0x02};
+        der::ParsedLength parsed = der::ParseDerLength(bytes, sizeof bytes);
+        EXPECT_EQ(parsed.used, 1u);
+        EXPECT_EQ(parsed.value, 0u);
+        size_t position = 0;
+        parsed = der::ReadDerLength([&](uint8_t& b) {
+            if (position >= sizeof bytes) return false;
+            b = bytes[position++];
+            return true;
+        });
+        EXPECT_EQ(parsed.used, 1u);
+        EXPECT_EQ(parsed.value, 0u);
+        const uint8_t element[] = {der::kSequence, first, 0x00, 0x01, 0x05};
+        der::Reader reader(element, sizeof element), content;
+        EXPECT_FALSE(reader.ReadElement(der::kSequence, content));
+    }
+}
+
 TEST(DerReader, ReadsNestedElementsAndRefusesOverruns) {
     const uint8_t bytes[] = {0x30, 0x06, 0x02, 0x01, 0x05, 0x04, 0x01, 0xAA, 0x31};
     der::Reader input(bytes, sizeof bytes), sequence, octets;

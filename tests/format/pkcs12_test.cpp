@@ -5,13 +5,13 @@
 #include <string>
 
 #include "format/algorithms.h"
-#include "tests/format/der_builder.h"
+#include "tests/format/der_bytes.h"
 
 namespace {
 
-using der_builder::Bytes;
-using der_builder::Cat;
-using der_builder::Tlv;
+using test_der::Bytes;
+using test_der::Cat;
+using test_der::Tlv;
 
 Bytes Seq(std::initializer_list<Bytes> parts) { return Tlv(der::kSequence, Cat(parts)); }
 Bytes Oid(const Bytes& value) { return Tlv(der::kOid, value); }

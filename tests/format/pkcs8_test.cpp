@@ -2,13 +2,13 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/format/der_builder.h"
+#include "tests/format/der_bytes.h"
 
 namespace {
 
-using der_builder::Bytes;
-using der_builder::Cat;
-using der_builder::Tlv;
+using test_der::Bytes;
+using test_der::Cat;
+using test_der::Tlv;
 
 Bytes Int(const Bytes& content) { return Tlv(der::kInteger, content); }
 

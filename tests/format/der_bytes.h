@@ -1,4 +1,4 @@
-// Building DER fixtures in tests: an element from its tag and content, and byte strings joined.
+// Building DER fixtures in tests: lengths come from the encoder, never written by hand.
 #pragma once
 #include <cstdint>
 #include <initializer_list>
@@ -6,7 +6,7 @@
 
 #include "format/der.h"
 
-namespace der_builder {
+namespace test_der {
 
 using Bytes = std::vector<uint8_t>;
 
@@ -22,4 +22,4 @@ inline Bytes Cat(std::initializer_list<Bytes> parts) {
     return out;
 }
 
-}  // namespace der_builder
+}  // namespace test_der

@@ -1,0 +1,11 @@
+# One libFuzzer program per tests/fuzz/fuzz_*.cpp, all built by the target fuzz_targets.
+file(GLOB FUZZ_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/fuzz/fuzz_*.cpp)
+add_custom_target(fuzz_targets)
+foreach(source IN LISTS FUZZ_SOURCES)
+    get_filename_component(name ${source} NAME_WE)
+    add_executable(${name} ${source})
+    target_link_libraries(${name} PRIVATE quill_format_bytes)
+    target_compile_options(${name} PRIVATE ${QUILL_WARNINGS})
+    target_link_options(${name} PRIVATE -fsanitize=fuzzer)
+    add_dependencies(fuzz_targets ${name})
+endforeach()
