@@ -1,6 +1,7 @@
 #include "packer_ui/list_pages.h"
 
 #include <commctrl.h>
+#include <shellapi.h>
 
 #include <cstring>
 #include <cwchar>
@@ -18,6 +19,51 @@ constexpr UINT kCertificateColumns = 542;
 constexpr UINT kEncryptionCaption = 530;
 constexpr UINT kFilesCaption = 531;
 constexpr UINT kSigningCaption = 543;
+
+constexpr UINT kBytesUnit = 537;
+constexpr UINT kKilobytesUnit = 538;
+constexpr UINT kMegabytesUnit = 539;
+constexpr UINT kGigabytesUnit = 540;
+constexpr int kCertificateIcon = 412;
+
+// A file time in local time as the user's short date and time.
+std::wstring LocalTimeText(const FILETIME& time) {
+    FILETIME local;
+    SYSTEMTIME parts;
+    if (!FileTimeToLocalFileTime(&time, &local) || !FileTimeToSystemTime(&local, &parts)) return std::wstring();
+    wchar_t date[64] = {}, clock[64] = {};
+    GetDateFormatW(LOCALE_USER_DEFAULT, DATE_SHORTDATE, &parts, nullptr, date, 64);
+    GetTimeFormatW(LOCALE_USER_DEFAULT, 0, &parts, nullptr, clock, 64);
+    return std::wstring(date) + L" " + clock;
+}
+
+// The end of a certificate's validity in local time, as the user's short date.
+std::wstring ExpiryText(const FILETIME& time) {
+    FILETIME local;
+    SYSTEMTIME parts;
+    if (!FileTimeToLocalFileTime(&time, &local) || !FileTimeToSystemTime(&local, &parts)) return std::wstring();
+    wchar_t date[64] = {};
+    GetDateFormatW(LOCALE_USER_DEFAULT, DATE_SHORTDATE, &parts, nullptr, date, 64);
+    return date;
+}
+
+std::wstring SimpleName(const CERT_NAME_BLOB& name) {
+    wchar_t text[256] = {};
+    if (CertNameToStrW(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, const_cast<CERT_NAME_BLOB*>(&name),
+                       CERT_SIMPLE_NAME_STR, text, 256) <= 1)
+        return std::wstring();
+    return text;
+}
+
+std::wstring FriendlyName(PCCERT_CONTEXT certificate) {
+    DWORD size = 0;
+    if (!CertGetCertificateContextProperty(certificate, CERT_FRIENDLY_NAME_PROP_ID, nullptr, &size) || size < 2)
+        return std::wstring();
+    std::wstring name(size / sizeof(wchar_t), L'\0');
+    if (!CertGetCertificateContextProperty(certificate, CERT_FRIENDLY_NAME_PROP_ID, &name[0], &size)) return L"";
+    name.resize(wcsnlen(name.c_str(), name.size()));
+    return name;
+}
 
 void SetCaption(wchar_t (&caption)[128], UINT textId) {
     std::wstring text = LoadText(textId);
@@ -107,6 +153,9 @@ bool CVListDlg::RemoveItem(const void* item, BOOL byValue) {
             void* candidate = RowItem(listView, row);
             if (!matches(candidate)) continue;
             SendMessageW(listView, LVM_DELETEITEM, row, 0);
+            // A flush may have left the pointer in items too; that copy must not outlive the item.
+            for (DWORD i = 0; i < count; ++i)
+                if (items[i] == candidate) items[i] = nullptr;
             FreeItem(candidate);
             return true;
         }
@@ -138,7 +187,10 @@ CVFilesDlg::CVFilesDlg() : CVListDlg(kFilesColumns, kFilesHint, L"FilesListViewS
     SetCaption(caption, kFilesCaption);
 }
 
-CVFilesDlg::~CVFilesDlg() { FreeAllItems(); }
+CVFilesDlg::~CVFilesDlg() {
+    DestroyPage();  // the rows come back into items first
+    FreeAllItems();
+}
 
 wchar_t* CVFilesDlg::DuplicatePath(const wchar_t* path) {
     if (!path) return nullptr;
@@ -157,21 +209,78 @@ int CVFilesDlg::AddItem(void* item, BOOL replace) {
     HANDLE search = FindFirstFileW(path, &found);
     if (search == INVALID_HANDLE_VALUE) return kAddMissingFile;
     FindClose(search);
-    if (ListView()) return AddRow(item, found.cFileName);
+    if (ListView()) return AddRow(item, found);
     return AppendClosed(item);
 }
 
-int CVFilesDlg::AddRow(void* item, const wchar_t* nameOnDisk) {
-    if (!nameOnDisk[0]) return kAddMissingFile;
+void CVFilesDlg::PrepareListView(HWND listView) {
+    // The shell's own image lists: the list view shares them and must not destroy them.
+    SHFILEINFOW info = {};
+    auto small = reinterpret_cast<HIMAGELIST>(
+        SHGetFileInfoW(L"C:\\", 0, &info, sizeof info, SHGFI_SYSICONINDEX | SHGFI_SMALLICON));
+    auto large = reinterpret_cast<HIMAGELIST>(
+        SHGetFileInfoW(L"C:\\", 0, &info, sizeof info, SHGFI_SYSICONINDEX | SHGFI_LARGEICON));
+    if (small) SendMessageW(listView, LVM_SETIMAGELIST, LVSIL_SMALL, reinterpret_cast<LPARAM>(small));
+    if (large) SendMessageW(listView, LVM_SETIMAGELIST, LVSIL_NORMAL, reinterpret_cast<LPARAM>(large));
+}
+
+int CVFilesDlg::AddRow(void* item, const WIN32_FIND_DATAW& found) {
+    if (!found.cFileName[0]) return kAddMissingFile;
     HWND listView = ListView();
+    PrepareListView(listView);
+    const wchar_t* path = static_cast<const wchar_t*>(item);
+    SHFILEINFOW info = {};
+    SHGetFileInfoW(path, 0, &info, sizeof info, SHGFI_SYSICONINDEX | SHGFI_SMALLICON);
     LVITEMW row = {};
-    row.mask = LVIF_TEXT | LVIF_PARAM;
+    row.mask = LVIF_TEXT | LVIF_PARAM | LVIF_IMAGE;
     row.iItem = static_cast<int>(SendMessageW(listView, LVM_GETITEMCOUNT, 0, 0));
-    row.pszText = const_cast<wchar_t*>(nameOnDisk);
+    row.pszText = const_cast<wchar_t*>(found.cFileName);
+    row.iImage = info.iIcon;
     row.lParam = reinterpret_cast<LPARAM>(item);
     int index = static_cast<int>(SendMessageW(listView, LVM_INSERTITEMW, 0, reinterpret_cast<LPARAM>(&row)));
-    if (index >= 0) SendMessageW(listView, LVM_ENSUREVISIBLE, index, FALSE);
+    if (index < 0) return index;
+    FillColumns(listView, index, path, found);
+    SendMessageW(listView, LVM_ENSUREVISIBLE, index, FALSE);
     return index;
+}
+
+void CVFilesDlg::FillColumns(HWND listView, int row, const wchar_t* path, const WIN32_FIND_DATAW& found) {
+    auto set = [&](int column, const std::wstring& text) {
+        if (!(columnMask & (1u << column))) return;
+        LVITEMW cell = {};
+        cell.iSubItem = column;
+        cell.pszText = const_cast<wchar_t*>(text.c_str());
+        SendMessageW(listView, LVM_SETITEMTEXTW, row, reinterpret_cast<LPARAM>(&cell));
+    };
+    std::wstring full = path;
+    size_t slash = full.rfind(L'\\');
+    if (slash != std::wstring::npos) set(1, full.substr(0, slash));
+    set(2, FileSizeText((ULONGLONG{found.nFileSizeHigh} << 32) | found.nFileSizeLow));
+    set(3, LocalTimeText(found.ftLastWriteTime));
+    set(4, LocalTimeText(found.ftCreationTime));
+    set(5, LocalTimeText(found.ftLastAccessTime));
+}
+
+std::wstring FileSizeText(ULONGLONG size) {
+    const DWORD low = static_cast<DWORD>(size);
+    const DWORD high = static_cast<DWORD>(size >> 32);
+    if (high == 0 && low <= 999) return std::to_wstring(low) + L" " + LoadText(kBytesUnit);
+    double divisor = 1073741824.0;
+    UINT unit = kGigabytesUnit;
+    if (high == 0 && low <= 999999) {
+        divisor = 1024.0;
+        unit = kKilobytesUnit;
+    } else if (high == 0 && low <= 999999999) {
+        divisor = 1048576.0;
+        unit = kMegabytesUnit;
+    }
+    // Tenths of the unit; the upper half counts 4 GB per unit as a GB of 2^30 bytes would.
+    DWORD tenths = static_cast<DWORD>(10.0 * (low / divisor + high * 4.0));
+    std::wstring digits = std::to_wstring(tenths);
+    wchar_t last = digits.back();
+    digits.pop_back();
+    if (last != L'0') digits += std::wstring(L".") + last;
+    return digits + L" " + LoadText(unit);
 }
 
 bool CVFilesDlg::CompareItems(const void* a, const void* b) const {
@@ -188,7 +297,35 @@ CVCertificateDlg::CVCertificateDlg(bool encryption)
     SetCaption(caption, encryption ? kEncryptionCaption : kSigningCaption);
 }
 
-CVCertificateDlg::~CVCertificateDlg() { FreeAllItems(); }
+CVCertificateDlg::~CVCertificateDlg() {
+    DestroyPage();
+    if (smallIcons) ImageList_Destroy(smallIcons);
+    if (largeIcons) ImageList_Destroy(largeIcons);
+    FreeAllItems();
+}
+
+void CVCertificateDlg::PrepareListView(HWND listView) {
+    if (!smallIcons) {
+        smallIcons = ImageList_Create(GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON),
+                                      ILC_COLOR32 | ILC_MASK, 1, 1);
+        largeIcons = ImageList_Create(GetSystemMetrics(SM_CXICON), GetSystemMetrics(SM_CYICON), ILC_COLOR32 | ILC_MASK,
+                                      1, 1);
+        for (HIMAGELIST list : {smallIcons, largeIcons}) {
+            if (!list) continue;
+            int width = 0, height = 0;
+            ImageList_GetIconSize(list, &width, &height);
+            HICON icon = static_cast<HICON>(
+                LoadImageW(ResourceModule(), MAKEINTRESOURCEW(kCertificateIcon), IMAGE_ICON, width, height, 0));
+            if (icon) {
+                ImageList_AddIcon(list, icon);
+                DestroyIcon(icon);
+            }
+            ImageList_SetBkColor(list, CLR_NONE);
+        }
+    }
+    SendMessageW(listView, LVM_SETIMAGELIST, LVSIL_SMALL, reinterpret_cast<LPARAM>(smallIcons));
+    SendMessageW(listView, LVM_SETIMAGELIST, LVSIL_NORMAL, reinterpret_cast<LPARAM>(largeIcons));
+}
 
 int CVCertificateDlg::AddItem(void* item, BOOL replace) {
     if (!item) return kAddNullItem;
@@ -202,18 +339,34 @@ int CVCertificateDlg::AddItem(void* item, BOOL replace) {
 
 int CVCertificateDlg::AddRow(void* item) {
     PCCERT_CONTEXT certificate = static_cast<PCCERT_CONTEXT>(item);
-    wchar_t subject[256];
-    if (CertNameToStrW(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, &certificate->pCertInfo->Subject,
-                       CERT_SIMPLE_NAME_STR, subject, 256) <= 1)
-        return kAddNullItem;  // a certificate without a readable subject gets no row
+    std::wstring subject = SimpleName(certificate->pCertInfo->Subject);
+    if (subject.empty()) return kAddNullItem;  // a certificate without a readable subject gets no row
     HWND listView = ListView();
+    PrepareListView(listView);
     LVITEMW row = {};
-    row.mask = LVIF_TEXT | LVIF_PARAM;
+    row.mask = LVIF_TEXT | LVIF_PARAM | LVIF_IMAGE;
     row.iItem = static_cast<int>(SendMessageW(listView, LVM_GETITEMCOUNT, 0, 0));
-    row.pszText = subject;
+    row.pszText = &subject[0];
+    row.iImage = 0;
     row.lParam = reinterpret_cast<LPARAM>(item);
     int index = static_cast<int>(SendMessageW(listView, LVM_INSERTITEMW, 0, reinterpret_cast<LPARAM>(&row)));
-    if (index >= 0) SendMessageW(listView, LVM_ENSUREVISIBLE, index, FALSE);
+    if (index < 0) return index;
+    const std::wstring cells[] = {SimpleName(certificate->pCertInfo->Issuer), FriendlyName(certificate),
+                                  ExpiryText(certificate->pCertInfo->NotAfter)};
+    for (int column = 1; column <= 3; ++column) {
+        LVITEMW cell = {};
+        cell.iSubItem = column;
+        cell.pszText = const_cast<wchar_t*>(cells[column - 1].c_str());
+        SendMessageW(listView, LVM_SETITEMTEXTW, index, reinterpret_cast<LPARAM>(&cell));
+    }
+    // The recovery certificates are drawn dimmed: they cannot be removed.
+    if (index < static_cast<int>(fixedCount)) {
+        LVITEMW state = {};
+        state.stateMask = LVIS_CUT;
+        state.state = LVIS_CUT;
+        SendMessageW(listView, LVM_SETITEMSTATE, index, reinterpret_cast<LPARAM>(&state));
+    }
+    SendMessageW(listView, LVM_ENSUREVISIBLE, index, FALSE);
     return index;
 }
 

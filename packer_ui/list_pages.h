@@ -3,6 +3,7 @@
 #pragma once
 #include <windows.h>
 #include <wincrypt.h>
+#include <commctrl.h>
 
 #include <string>
 #include <vector>
@@ -20,15 +21,55 @@ constexpr int kPageListView = 1044;
 constexpr int kAddNullItem = -1;
 constexpr int kAddMissingFile = -2;
 
+// The view commands, in the order of the list-view styles they choose.
+constexpr UINT kViewLargeIcons = 40035;
+constexpr UINT kViewSmallIcons = 40036;
+constexpr UINT kViewList = 40037;
+constexpr UINT kViewDetails = 40038;
+
+// Page commands forwarded by the packer window.
+constexpr UINT kCommandDelete = 1011;
+constexpr UINT kCommandProperties = 1045;
+constexpr UINT kCommandSelectAll = 40012;
+constexpr UINT kCommandCopy = 57634;
+constexpr UINT kCommandCut = 57635;
+constexpr UINT kCommandPaste = 57637;
+
 class CVListDlg : public CVTabDlg {
 public:
     CVListDlg(UINT columnsTextId, UINT hintTextId, const wchar_t* viewStyleValue, const wchar_t* columnWidthsValue);
     ~CVListDlg() override;  // writes the view style and column widths
 
+    // The page window (template 207) as a modeless child of the packer window; the items move into
+    // the list view. DestroyPage takes them back and keeps the column widths.
+    BOOL CreatePage() override;
+    void DestroyPage() override;
+
     // Adds an owned item; on a negative result the caller still owns it.
     virtual int AddItem(void* item, BOOL replace) = 0;
     virtual bool CompareItems(const void* a, const void* b) const = 0;
     virtual void FreeItem(void* item) = 0;
+    virtual void ShowItemProperties(void* item) = 0;
+    // Insert key and the add command: the page's own way of adding items.
+    virtual void AddFromKeyboard();
+    // Dropped or pasted files; with doIt clear only whether they would be taken. 0 = taken.
+    virtual HRESULT PasteDroppedFiles(HDROP files, BOOL doIt);
+
+    // Forwarded commands: delete, properties, select all, view styles, copy, cut, paste.
+    void HandleCommand(UINT command);
+    void DeleteSelected();
+    void ShowSelectedProperties();
+    void SelectAll();
+    void SetViewStyle(UINT command);
+    // Paste, or with doIt clear the paste test of the command states; E_NOTIMPL when nothing fits.
+    HRESULT Paste(BOOL doIt);
+
+    // The open list: rows, the first selected row (-1 for none) and the selected count.
+    int RowCount() const;
+    int FirstSelected() const;
+    int SelectedCount() const;
+    // A selected row after the fixed ones.
+    bool HasRemovableSelection() const;
 
     // Removes (and frees) the first item after the fixed ones equal to the given one: by
     // CompareItems when byValue is set, else by pointer identity. Returns whether one was removed.
@@ -56,6 +97,22 @@ public:
     std::vector<int> columnWidths;  // empty: none stored
     int listTop = 60;
     WNDPROC previousListProc = nullptr;
+
+protected:
+    // Rows get their columns and icons from the page; called for each row the page adds.
+    virtual void PrepareListView(HWND listView);
+
+private:
+    static INT_PTR CALLBACK PageProc(HWND page, UINT message, WPARAM wParam, LPARAM lParam);
+    static LRESULT CALLBACK ListProc(HWND list, UINT message, WPARAM wParam, LPARAM lParam);
+    void InitPage(HWND page);
+    void InsertColumns(HWND listView);
+    void CaptureColumnWidths();
+    void LayOut();
+    bool OnNotify(const NMHDR* header);
+    void OnKeyDown(WORD key);
+    void ShowContextMenu(POINT at, bool fromKeyboard);
+    void PostToParent(UINT message) const;
 };
 
 class CVFilesDlg : public CVListDlg {
@@ -68,13 +125,24 @@ public:
     bool CompareItems(const void* a, const void* b) const override;
     void FreeItem(void* item) override;
 
+    void ShowItemProperties(void* item) override;
+    void AddFromKeyboard() override;  // the add-files dialog
+    HRESULT PasteDroppedFiles(HDROP files, BOOL doIt) override;
+
     const wchar_t* PathAt(DWORD index) const { return static_cast<const wchar_t*>(items[index]); }
     static wchar_t* DuplicatePath(const wchar_t* path);
 
+protected:
+    void PrepareListView(HWND listView) override;
+
 private:
-    // Open page: a row for the file, named as found on disk.
-    int AddRow(void* item, const wchar_t* nameOnDisk);
+    // Open page: a row for the file, named as found on disk, with its columns.
+    int AddRow(void* item, const WIN32_FIND_DATAW& found);
+    void FillColumns(HWND listView, int row, const wchar_t* path, const WIN32_FIND_DATAW& found);
 };
+
+// The size column's text: bytes up to 999, else tenths of Кб, Мб or GB with a trailing .0 dropped.
+std::wstring FileSizeText(ULONGLONG size);
 
 class CVCertificateDlg : public CVListDlg {
 public:
@@ -86,11 +154,22 @@ public:
     bool CompareItems(const void* a, const void* b) const override;
     void FreeItem(void* item) override;
 
+    void ShowItemProperties(void* item) override;
+    // Alt: a file (Alt+Shift: the directory), both on the encryption page only; Ctrl: nothing;
+    // otherwise the system store.
+    void AddFromKeyboard() override;
+    HRESULT PasteDroppedFiles(HDROP files, BOOL doIt) override;
+
     PCCERT_CONTEXT CertificateAt(DWORD index) const { return static_cast<PCCERT_CONTEXT>(items[index]); }
 
     bool isEncryptionPage;
+    HIMAGELIST smallIcons = nullptr;
+    HIMAGELIST largeIcons = nullptr;
+
+protected:
+    void PrepareListView(HWND listView) override;
 
 private:
-    // Open page: a row named after the certificate's subject.
+    // Open page: a row named after the certificate's subject, with issuer, friendly name and expiry.
     int AddRow(void* item);
 };
