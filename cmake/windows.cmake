@@ -32,6 +32,11 @@ target_link_libraries(quill_engine PUBLIC quill_format ${ZLIB_STATIC})
 target_compile_options(quill_engine PRIVATE ${QUILL_WARNINGS})
 
 set(QUILL_RESOURCES ${CMAKE_SOURCE_DIR}/resources/quillarent.rc)
+# The resource compiler's dependency scan sees neither the included script nor the files it embeds.
+file(GLOB QUILL_RESOURCE_FILES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/resources/*.bmp
+     ${CMAKE_SOURCE_DIR}/resources/*.ico ${CMAKE_SOURCE_DIR}/resources/*.avi)
+set_source_files_properties(${QUILL_RESOURCES} PROPERTIES
+    OBJECT_DEPENDS "${CMAKE_SOURCE_DIR}/resources/packer_window.rc;${QUILL_RESOURCE_FILES}")
 
 # Quillarent.dll
 file(GLOB SHELL_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/shell/*.cpp)
