@@ -35,8 +35,10 @@ set(QUILL_RESOURCES ${CMAKE_SOURCE_DIR}/resources/quillarent.rc)
 # The resource compiler's dependency scan sees neither the included script nor the files it embeds.
 file(GLOB QUILL_RESOURCE_FILES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/resources/*.bmp
      ${CMAKE_SOURCE_DIR}/resources/*.ico ${CMAKE_SOURCE_DIR}/resources/*.avi)
+file(GLOB QUILL_INCLUDED_SCRIPTS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/resources/*.rc)
+list(REMOVE_ITEM QUILL_INCLUDED_SCRIPTS ${QUILL_RESOURCES} ${CMAKE_SOURCE_DIR}/resources/quendrix.rc)
 set_source_files_properties(${QUILL_RESOURCES} PROPERTIES
-    OBJECT_DEPENDS "${CMAKE_SOURCE_DIR}/resources/packer_window.rc;${QUILL_RESOURCE_FILES}")
+    OBJECT_DEPENDS "${QUILL_INCLUDED_SCRIPTS};${QUILL_RESOURCE_FILES}")
 
 # Quillarent.dll
 file(GLOB SHELL_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/shell/*.cpp)

@@ -208,7 +208,7 @@ void BuildToolbar(PackerWindow* window) {
         buttons[i].iBitmap = static_cast<int>(i);
         buttons[i].idCommand = static_cast<int>(kButtons[i].command);
         buttons[i].fsState = TBSTATE_ENABLED;
-        buttons[i].fsStyle = kButtons[i].style;
+        buttons[i].fsStyle = kButtons[i].style | BTNS_AUTOSIZE;  // each as wide as its label
         buttons[i].iString = reinterpret_cast<INT_PTR>(labels[i].c_str());
     }
     SendMessageW(toolbar, TB_ADDBUTTONSW, buttons.size(), reinterpret_cast<LPARAM>(buttons.data()));
@@ -245,6 +245,7 @@ void ShowToolbarDropDown(PackerWindow* window, const NMTOOLBARW* info) {
 }
 
 void RefreshAll(PackerWindow* window);
+void ApplyToolbarChoice(PackerWindow* window, UINT chosen);
 
 void ShowToolbarContextMenu(PackerWindow* window, POINT at) {
     HMENU menus = LoadMenuW(ResourceModule(), MAKEINTRESOURCEW(kToolbarMenus));
@@ -256,6 +257,11 @@ void ShowToolbarContextMenu(PackerWindow* window, POINT at) {
     UINT chosen = TrackPopupMenu(popup, TPM_RETURNCMD | TPM_NONOTIFY | TPM_RIGHTBUTTON, at.x, at.y, 0,
                                  window->window, nullptr);
     DestroyMenu(menus);
+    ApplyToolbarChoice(window, chosen);
+}
+
+// 40066 toggles the labels, 40067/40068 choose small or large icons; a change rebuilds the toolbar.
+void ApplyToolbarChoice(PackerWindow* window, UINT chosen) {
     DWORD large = window->largeToolbarIcons, labels = window->showToolbarText;
     if (chosen == kToolbarLabels) labels = !labels;
     else if (chosen == kSmallToolbarIcons) large = 0;
@@ -473,6 +479,9 @@ void OnCommand(PackerWindow* window, UINT command) {
             RefreshAll(window);
             return;
         case kAddFromDirectory: return;  // the directory search window comes with the directory settings
+        case kToolbarLabels:
+        case kSmallToolbarIcons:
+        case kLargeToolbarIcons: ApplyToolbarChoice(window, command); return;
         default: break;
     }
     if (command >= kRecentFilesFirst && command <= kRecentFilesLast) {

@@ -49,6 +49,7 @@ const std::vector<CommandHelp> kCommands = {
       {L"add CERTFILE...", L"add the certificates of these files"},
       {L"remove N|SHA1|TEXT", L"remove one, by its number, its SHA-1 thumbprint or a text of its subject"},
       {L"clear", L"remove them all"}}},
+    {L"window", L"[FILE...]", L"Opens the packer window with the files on its files page.", {}},
     {L"help", L"[COMMAND]", L"Shows this table, or one command's usage and options.", {}},
 };
 

@@ -21,6 +21,7 @@ Command FindCommand(const std::wstring& name) {
     if (name == L"info") return CommandInfo;
     if (name == L"settings") return CommandSettings;
     if (name == L"recovery") return CommandRecovery;
+    if (name == L"window") return CommandWindow;
     return nullptr;
 }
 

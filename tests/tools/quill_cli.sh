@@ -86,7 +86,7 @@ expect_status "unknown store text" 1 quill pack --no-compress --no-verify-certs 
 [ -e "$work/outdir/b.pkcs7" ] && fail "a refused command wrote an envelope"
 # Every command answers --help, -h and "help CMD" on standard output; the usage it prints names
 # options the command really takes (each is tried: none may be unknown to the parser).
-for command in import certs pack unpack info settings recovery help; do
+for command in import certs pack unpack info settings recovery window help; do
     for form in "$command --help" "$command -h" "help $command"; do
         expect_status "$form" 0 quill $form
         head -1 "$work/out.txt" | grep -q "^usage: quill $command" || fail "$form: stdout is '$(head -1 "$work/out.txt")'"

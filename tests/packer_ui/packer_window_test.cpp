@@ -1,0 +1,408 @@
+// The packer window as a user meets it: the real dialog runs on its own thread and the test drives
+// it with messages, reads its controls and answers its message boxes.
+#include <windows.h>
+#include <commctrl.h>
+#include <ole2.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "packer_ui/list_pages.h"
+#include "packer_ui/main_window.h"
+#include "packer_ui/packer_window.h"
+#include "packer_ui/recent_lists.h"
+#include "tests/pack/pack_run_test_support.h"
+#include "tests/support/test_support.h"
+
+namespace {
+
+using testing_support::FileExists;
+using testing_support::LoadCertificateFile;
+using testing_support::ReadFileBytes;
+using testing_support::TempDir;
+using testing_support::TestDataFile;
+using testing_support::WaitUntil;
+using testing_support::WriteFileBytes;
+using Bytes = std::vector<uint8_t>;
+
+constexpr int kPageList = 1037, kStatusBar = 1116, kToolbar = 1039;
+
+bool IsPackerWindow(HWND window) {
+    DWORD process = 0;
+    GetWindowThreadProcessId(window, &process);
+    return process == GetCurrentProcessId() && IsWindowVisible(window) && GetDlgItem(window, kPageList);
+}
+
+// A message box of this process (a dialog without the page list).
+HWND FindMessageBox() {
+    HWND found = nullptr;
+    EnumWindows(
+        [](HWND window, LPARAM result) -> BOOL {
+            DWORD process = 0;
+            GetWindowThreadProcessId(window, &process);
+            wchar_t cls[16] = {};
+            GetClassNameW(window, cls, 16);
+            if (process != GetCurrentProcessId() || wcscmp(cls, L"#32770") || !IsWindowVisible(window) ||
+                GetDlgItem(window, kPageList) || !GetDlgItem(window, 0xFFFF))
+                return TRUE;
+            *reinterpret_cast<HWND*>(result) = window;
+            return FALSE;
+        },
+        reinterpret_cast<LPARAM>(&found));
+    return found;
+}
+
+std::wstring WindowText(HWND window) {
+    wchar_t text[1024] = {};
+    GetWindowTextW(window, text, 1024);
+    return text;
+}
+
+std::wstring StatusText(HWND dialog) {
+    wchar_t text[512] = {};
+    // In simple mode the platform's status bar hands out the simple text as part 0.
+    SendMessageW(GetDlgItem(dialog, kStatusBar), SB_GETTEXTW, 0, reinterpret_cast<LPARAM>(text));
+    return text;
+}
+
+DWORD RegistryDword(const wchar_t* name, DWORD missing = 0xFFFFFFFF) {
+    DWORD value = 0, size = sizeof value;
+    if (RegGetValueW(HKEY_CURRENT_USER, kSettingsKey, name, RRF_RT_REG_DWORD, nullptr, &value, &size) != ERROR_SUCCESS)
+        return missing;
+    return value;
+}
+
+// Saves what the window shows as a BMP beside the test data, for a person to look at.
+bool NothingToPaint(HWND window) {
+    if (GetUpdateRect(window, nullptr, FALSE)) return false;
+    bool clean = true;
+    EnumChildWindows(
+        window,
+        [](HWND child, LPARAM result) -> BOOL {
+            if (!IsWindowVisible(child) || !GetUpdateRect(child, nullptr, FALSE)) return TRUE;
+            *reinterpret_cast<bool*>(result) = false;
+            return FALSE;
+        },
+        reinterpret_cast<LPARAM>(&clean));
+    return clean;
+}
+
+void SavePicture(HWND window, const std::wstring& name) {
+    // The window's thread paints what changed; the picture waits for it.
+    WaitUntil([window] { return NothingToPaint(window); });
+    RECT rect;
+    GetWindowRect(window, &rect);
+    const int width = rect.right - rect.left, height = rect.bottom - rect.top;
+    HDC screen = GetDC(nullptr);
+    HDC memory = CreateCompatibleDC(screen);
+    BITMAPINFO info = {};
+    info.bmiHeader = {sizeof(BITMAPINFOHEADER), width, height, 1, 24, BI_RGB, 0, 0, 0, 0, 0};
+    void* bits = nullptr;
+    HBITMAP bitmap = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+    HGDIOBJ previous = SelectObject(memory, bitmap);
+    BitBlt(memory, 0, 0, width, height, screen, rect.left, rect.top, SRCCOPY);
+    GdiFlush();
+    const DWORD stride = ((width * 3 + 3) / 4) * 4, imageSize = stride * height;
+    BITMAPFILEHEADER file = {0x4D42, static_cast<DWORD>(sizeof(BITMAPFILEHEADER) + sizeof(BITMAPINFOHEADER) + imageSize),
+                             0, 0, sizeof(BITMAPFILEHEADER) + sizeof(BITMAPINFOHEADER)};
+    Bytes bytes(reinterpret_cast<BYTE*>(&file), reinterpret_cast<BYTE*>(&file) + sizeof file);
+    bytes.insert(bytes.end(), reinterpret_cast<BYTE*>(&info.bmiHeader),
+                 reinterpret_cast<BYTE*>(&info.bmiHeader) + sizeof info.bmiHeader);
+    bytes.insert(bytes.end(), static_cast<BYTE*>(bits), static_cast<BYTE*>(bits) + imageSize);
+    CreateDirectoryW(TestDataFile(L"screenshots").c_str(), nullptr);
+    WriteFileBytes(TestDataFile(L"screenshots\\" + name + L".bmp"), bytes);
+    SelectObject(memory, previous);
+    DeleteObject(bitmap);
+    DeleteDC(memory);
+    ReleaseDC(nullptr, screen);
+}
+
+// Runs OpenPackerWindow on a thread of its own, as a caller with OLE would, and closes the window
+// at the end unless the test did.
+class OpenWindow {
+public:
+    explicit OpenWindow(PackerWindow* window) : thread_([this, window] { Run(window); }) {
+        WaitUntil([this] {
+            EnumWindows(
+                [](HWND candidate, LPARAM self) -> BOOL {
+                    if (!IsPackerWindow(candidate)) return TRUE;
+                    reinterpret_cast<OpenWindow*>(self)->dialog = candidate;
+                    return FALSE;
+                },
+                reinterpret_cast<LPARAM>(this));
+            return dialog != nullptr || finished;
+        });
+    }
+    ~OpenWindow() {
+        if (!finished && dialog) PostMessageW(dialog, WM_COMMAND, 1040, 0);
+        thread_.join();
+    }
+    // Sends a command as the menu would and lets the window handle what it posted itself.
+    void Command(UINT id) {
+        SendMessageW(dialog, WM_COMMAND, id, 0);
+        SendMessageW(dialog, WM_NULL, 0, 0);
+    }
+    bool WaitClosed() { return WaitUntil([this] { return finished.load(); }); }
+
+    HWND dialog = nullptr;
+    std::atomic<bool> finished{false};
+    std::atomic<INT_PTR> result{0};
+
+private:
+    void Run(PackerWindow* window) {
+        OleInitialize(nullptr);
+        result = OpenPackerWindow(window, nullptr);
+        OleUninitialize();
+        finished = true;
+    }
+    std::thread thread_;
+};
+
+class PackerWindowTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        RegDeleteTreeW(HKEY_CURRENT_USER, kSettingsKey);
+        ASSERT_TRUE(CreatePackerWindow(&window_));
+        window_.settingsPage->VerifyCertificates = 0;  // the test CA is not trusted by the prefix
+    }
+    void TearDown() override {
+        DestroyPackerWindow(&window_);
+        RegDeleteTreeW(HKEY_CURRENT_USER, kSettingsKey);
+    }
+    void AddFile(const std::wstring& name, const char* text) {
+        std::wstring path = temp_.File(name);
+        WriteFileBytes(path, Bytes(text, text + strlen(text)));
+        ASSERT_GE(window_.filesPage->AddItem(CVFilesDlg::DuplicatePath(path.c_str()), FALSE), 0);
+    }
+    static void AddCertificate(CVCertificateDlg* page, const wchar_t* file) {
+        CertHandle certificate = LoadCertificateFile(TestDataFile(file));
+        ASSERT_TRUE(certificate);
+        ASSERT_GE(page->AddItem(const_cast<CERT_CONTEXT*>(certificate.release()), FALSE), 0);
+    }
+    static void SetRecovery(std::initializer_list<const wchar_t*> files) {
+        std::vector<PCCERT_CONTEXT> list;
+        for (const wchar_t* file : files) list.push_back(LoadCertificateFile(TestDataFile(file)).release());
+        SaveCertificateList(list.data(), static_cast<DWORD>(list.size()), kRecoveryCertsKey, FALSE);
+    }
+    static void Select(HWND listView, std::initializer_list<int> rows) {
+        LVITEMW none = {};
+        none.stateMask = LVIS_SELECTED;
+        SendMessageW(listView, LVM_SETITEMSTATE, static_cast<WPARAM>(-1), reinterpret_cast<LPARAM>(&none));
+        for (int row : rows) {
+            LVITEMW state = {};
+            state.stateMask = state.state = LVIS_SELECTED;
+            SendMessageW(listView, LVM_SETITEMSTATE, row, reinterpret_cast<LPARAM>(&state));
+        }
+    }
+    static bool ButtonEnabled(HWND dialog, UINT id) {
+        return SendMessageW(GetDlgItem(dialog, kToolbar), TB_ISBUTTONENABLED, id, 0) != 0;
+    }
+    static bool MenuEnabled(HWND dialog, UINT id) {
+        return !(GetMenuState(GetMenu(dialog), id, MF_BYCOMMAND) & MF_GRAYED);
+    }
+    static void ShowPage(OpenWindow& open, int index) {
+        SendMessageW(GetDlgItem(open.dialog, kPageList), LB_SETCURSEL, index, 0);
+        SendMessageW(open.dialog, WM_COMMAND, MAKEWPARAM(kPageList, LBN_SELCHANGE),
+                     reinterpret_cast<LPARAM>(GetDlgItem(open.dialog, kPageList)));
+        SendMessageW(open.dialog, WM_NULL, 0, 0);
+    }
+
+    TempDir temp_;
+    PackerWindow window_;
+};
+
+TEST_F(PackerWindowTest, AFirstStartShowsTheFilesPageAtTheDefaultSize) {
+    OpenWindow open(&window_);
+    ASSERT_TRUE(open.dialog);
+    RECT rect;
+    GetWindowRect(open.dialog, &rect);
+    EXPECT_EQ(rect.right - rect.left, 600);
+    EXPECT_EQ(rect.bottom - rect.top, 470);
+    EXPECT_EQ(WindowText(open.dialog), L"Quillarent 1.0");
+    HWND pages = GetDlgItem(open.dialog, kPageList);
+    ASSERT_EQ(SendMessageW(pages, LB_GETCOUNT, 0, 0), 4);
+    const CVTabDlg* order[] = {window_.filesPage, window_.encryptionPage, window_.signingPage, window_.settingsPage};
+    for (int i = 0; i < 4; ++i)
+        EXPECT_EQ(reinterpret_cast<CVTabDlg*>(SendMessageW(pages, LB_GETITEMDATA, i, 0)), order[i]) << i;
+    EXPECT_EQ(SendMessageW(pages, LB_GETCURSEL, 0, 0), 0);
+    EXPECT_NE(window_.filesPage->pageWindow, nullptr);
+    EXPECT_EQ(StatusText(open.dialog), L"Для получения справки нажмите F1.");
+    // Large icons without labels; Pack is greyed without files.
+    HWND toolbar = GetDlgItem(open.dialog, kToolbar);
+    int width = 0, height = 0;
+    ImageList_GetIconSize(reinterpret_cast<HIMAGELIST>(SendMessageW(toolbar, TB_GETIMAGELIST, 0, 0)), &width, &height);
+    EXPECT_EQ(width, 24);
+    EXPECT_EQ(SendMessageW(toolbar, TB_BUTTONCOUNT, 0, 0), 8);
+    EXPECT_FALSE(ButtonEnabled(open.dialog, 1036));
+    // Initially greyed menu commands.
+    for (UINT id : {40017u, 40008u, 40007u}) EXPECT_FALSE(MenuEnabled(open.dialog, id)) << id;
+    SavePicture(open.dialog, L"files-page");
+    open.Command(1040);
+    ASSERT_TRUE(open.WaitClosed());
+    EXPECT_EQ(open.result, 1040);
+    EXPECT_EQ(RegistryDword(L"MainWndWidth"), 600u);
+    EXPECT_EQ(RegistryDword(L"MainWndHeight"), 470u);
+}
+
+// Two recovery certificates and one added before: the recovery rows come first and can be copied
+// but not cut or deleted; Delete of all three removes only the added one.
+TEST_F(PackerWindowTest, RecoveryRowsComeFirstAndStay) {
+    SetRecovery({L"carol.cer", L"dave.cer"});
+    AddFile(L"a.txt", "a");
+    AddCertificate(window_.encryptionPage, L"alice.cer");
+    OpenWindow open(&window_);
+    ASSERT_TRUE(open.dialog);
+    EXPECT_EQ(SendMessageW(GetDlgItem(open.dialog, kPageList), LB_GETCURSEL, 0, 0), 1);  // files were added
+    HWND listView = window_.encryptionPage->ListView();
+    ASSERT_TRUE(listView);
+    ASSERT_EQ(SendMessageW(listView, LVM_GETITEMCOUNT, 0, 0), 3);
+    const wchar_t* subjects[] = {L"Carol Signer", L"Dave Signer", L"Alice Recipient"};
+    for (int row = 0; row < 3; ++row) {
+        wchar_t text[128] = {};
+        LVITEMW cell = {};
+        cell.pszText = text;
+        cell.cchTextMax = 128;
+        SendMessageW(listView, LVM_GETITEMTEXTW, row, reinterpret_cast<LPARAM>(&cell));
+        EXPECT_NE(std::wstring(text).find(subjects[row]), std::wstring::npos) << row;
+        EXPECT_EQ(SendMessageW(listView, LVM_GETITEMSTATE, row, LVIS_CUT) != 0, row < 2) << row;
+    }
+    EXPECT_EQ(StatusText(open.dialog), L"Файлов: 1, сертификатов шифрования: 3, сертификатов подписи: 0.");
+    SavePicture(open.dialog, L"encryption-page");
+
+    struct Case {
+        std::initializer_list<int> rows;
+        bool copy, cut;
+    };
+    const Case cases[] = {{{0}, true, false}, {{0, 1}, true, false}, {{2}, true, true}, {{}, false, false}};
+    for (const Case& c : cases) {
+        Select(listView, c.rows);
+        SendMessageW(open.dialog, UM_COMMANDS_REFRESH, 0, 0);
+        EXPECT_EQ(ButtonEnabled(open.dialog, 57634), c.copy);
+        EXPECT_EQ(ButtonEnabled(open.dialog, 1045), c.copy);
+        EXPECT_EQ(ButtonEnabled(open.dialog, 57635), c.cut);
+        EXPECT_EQ(ButtonEnabled(open.dialog, 1011), c.cut);
+        EXPECT_EQ(MenuEnabled(open.dialog, 40007), c.copy);
+    }
+    Select(listView, {0, 1, 2});
+    open.Command(1011);
+    EXPECT_EQ(SendMessageW(listView, LVM_GETITEMCOUNT, 0, 0), 2);
+    EXPECT_EQ(StatusText(open.dialog), L"Файлов: 1, сертификатов шифрования: 2, сертификатов подписи: 0.");
+}
+
+TEST_F(PackerWindowTest, TheSettingsPageGreysTheListCommands) {
+    OpenWindow open(&window_);
+    ASSERT_TRUE(open.dialog);
+    ShowPage(open, 3);
+    EXPECT_NE(window_.settingsPage->pageWindow, nullptr);
+    EXPECT_EQ(window_.filesPage->pageWindow, nullptr);
+    HMENU edit = GetSubMenu(GetMenu(open.dialog), 1);
+    EXPECT_TRUE(GetMenuState(edit, 0, MF_BYPOSITION) & MF_GRAYED);  // the "Вид" popup
+    for (UINT id : {1045u, 57634u, 57635u, 1011u, 57637u, 40012u}) EXPECT_FALSE(MenuEnabled(open.dialog, id)) << id;
+    for (UINT id : {57634u, 57635u, 1011u, 1045u}) EXPECT_FALSE(ButtonEnabled(open.dialog, id)) << id;
+    SavePicture(open.dialog, L"settings-page");
+    ShowPage(open, 2);
+    SavePicture(open.dialog, L"signing-page");
+    // While the signing page is open, the certificate sources of the encryption page are greyed.
+    EXPECT_FALSE(MenuEnabled(open.dialog, 40029));
+    EXPECT_FALSE(MenuEnabled(open.dialog, 40031));
+}
+
+// The toolbar commands rebuild it and are remembered.
+TEST_F(PackerWindowTest, ToolbarLabelsAndIconSizeAreRebuiltAndKept) {
+    OpenWindow open(&window_);
+    ASSERT_TRUE(open.dialog);
+    HWND toolbar = GetDlgItem(open.dialog, kToolbar);
+    const LRESULT plainHeight = HIWORD(SendMessageW(toolbar, TB_GETBUTTONSIZE, 0, 0));
+    open.Command(40066);
+    toolbar = GetDlgItem(open.dialog, kToolbar);
+    EXPECT_GT(HIWORD(SendMessageW(toolbar, TB_GETBUTTONSIZE, 0, 0)), plainHeight);  // labels under the icons
+    wchar_t label[64] = {};
+    SendMessageW(toolbar, TB_GETBUTTONTEXTW, 57601, reinterpret_cast<LPARAM>(label));
+    EXPECT_STREQ(label, L"Файл");
+    EXPECT_EQ(RegistryDword(L"ShowTBText"), 1u);
+    SavePicture(open.dialog, L"toolbar-labels");
+    open.Command(40067);
+    toolbar = GetDlgItem(open.dialog, kToolbar);
+    int width = 0, height = 0;
+    ImageList_GetIconSize(reinterpret_cast<HIMAGELIST>(SendMessageW(toolbar, TB_GETIMAGELIST, 0, 0)), &width, &height);
+    EXPECT_EQ(width, 16);
+    EXPECT_EQ(RegistryDword(L"LargeTBIcons"), 0u);
+    // Choosing what is already set changes nothing.
+    RegDeleteKeyValueW(HKEY_CURRENT_USER, kSettingsKey, L"LargeTBIcons");
+    open.Command(40067);
+    EXPECT_EQ(RegistryDword(L"LargeTBIcons"), 0xFFFFFFFFu);
+}
+
+// View style and column widths of a page survive closing the window.
+TEST_F(PackerWindowTest, ViewStyleAndColumnWidthsSurviveAReopen) {
+    AddFile(L"b.txt", "b");
+    {
+        OpenWindow open(&window_);
+        ASSERT_TRUE(open.dialog);
+        ShowPage(open, 0);
+        HWND listView = window_.filesPage->ListView();
+        ASSERT_TRUE(listView);
+        SendMessageW(listView, LVM_SETCOLUMNWIDTH, 1, 177);
+        open.Command(40036);
+        EXPECT_EQ(GetWindowLongW(listView, GWL_STYLE) & LVS_TYPEMASK, LVS_SMALLICON);
+        EXPECT_TRUE(GetMenuState(GetMenu(open.dialog), 40036, MF_BYCOMMAND) & MF_CHECKED);
+    }
+    DestroyPackerWindow(&window_);  // the pages write their values when they go
+    EXPECT_EQ(RegistryDword(L"FilesListViewStyle"), 40036u);
+    ASSERT_TRUE(CreatePackerWindow(&window_));
+    AddFile(L"b.txt", "b");
+    OpenWindow open(&window_);
+    ASSERT_TRUE(open.dialog);
+    ShowPage(open, 0);
+    HWND listView = window_.filesPage->ListView();
+    EXPECT_EQ(GetWindowLongW(listView, GWL_STYLE) & LVS_TYPEMASK, LVS_SMALLICON);
+    open.Command(40038);
+    EXPECT_EQ(SendMessageW(listView, LVM_GETCOLUMNWIDTH, 1, 0), 177);
+    // The rows keep their order across page switches; the columns show folder and size.
+    ShowPage(open, 3);
+    ShowPage(open, 0);
+    listView = window_.filesPage->ListView();
+    ASSERT_EQ(SendMessageW(listView, LVM_GETITEMCOUNT, 0, 0), 1);
+    wchar_t size[64] = {};
+    LVITEMW cell = {};
+    cell.iSubItem = 2;
+    cell.pszText = size;
+    cell.cchTextMax = 64;
+    SendMessageW(listView, LVM_GETITEMTEXTW, 0, reinterpret_cast<LPARAM>(&cell));
+    EXPECT_STREQ(size, L"1 Байт");
+}
+
+// Pack from the window: the envelope lies beside the source, the run's message is answered, the
+// window closes (close after packing is on) and the file is in the recent list.
+TEST_F(PackerWindowTest, PackingFromTheWindowWritesTheEnvelopeAndClosesIt) {
+    AddFile(L"report.txt", "a report to pack from the window");
+    AddCertificate(window_.encryptionPage, L"alice.cer");
+    OpenWindow open(&window_);
+    ASSERT_TRUE(open.dialog);
+    PostMessageW(open.dialog, WM_COMMAND, 1036, 0);
+    HWND box = nullptr;
+    ASSERT_TRUE(WaitUntil([&box] { return (box = FindMessageBox()) != nullptr; }));
+    wchar_t text[256] = {};
+    GetDlgItemTextW(box, 0xFFFF, text, 256);
+    EXPECT_STREQ(text, L"Все файлы успешно упакованы.");
+    PostMessageW(box, WM_COMMAND, IDOK, 0);
+    ASSERT_TRUE(open.WaitClosed());
+    EXPECT_EQ(open.result, 1036);
+    const std::wstring packed = temp_.File(L"report.txt.gz.pkcs7");
+    ASSERT_TRUE(FileExists(packed));
+    Bytes gzip, content;
+    ASSERT_TRUE(pack_run_test::DecryptContent(packed, gzip));
+    ASSERT_TRUE(pack_run_test::Gunzip(gzip, content));
+    EXPECT_EQ(std::string(content.begin(), content.end()), "a report to pack from the window");
+    wchar_t recent[MAX_PATH] = {};
+    DWORD size = sizeof recent;
+    ASSERT_EQ(RegGetValueW(HKEY_CURRENT_USER, kRecentFilesKey, L"file0", RRF_RT_REG_SZ, nullptr, recent, &size),
+              ERROR_SUCCESS);
+    EXPECT_EQ(recent, temp_.File(L"report.txt"));
+}
+
+}  // namespace
