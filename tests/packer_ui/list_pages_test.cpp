@@ -1,6 +1,7 @@
 #include "packer_ui/list_pages.h"
 
 #include <commctrl.h>
+#include <shlobj.h>
 #include <gtest/gtest.h>
 
 #include "packer_ui/packer_window.h"
@@ -208,6 +209,44 @@ TEST_F(ListPageTest, PackerWindowBuildsItsPagesInOrder) {
                                 L"SigningCertificatesListViewStyle"})
         EXPECT_EQ(RegGetValueW(HKEY_CURRENT_USER, kSettingsKey, name, RRF_RT_REG_DWORD, nullptr, nullptr, nullptr),
                   ERROR_SUCCESS);
+}
+
+TEST(FileSizeText, TenthsOfTheUnitWithoutATrailingZero) {
+    struct Case {
+        ULONGLONG size;
+        const wchar_t* text;
+    };
+    const Case cases[] = {{0, L"0 Байт"},          {999, L"999 Байт"},       {1000, L".9 Кб"},
+                          {1536, L"1.5 Кб"},       {2048, L"2 Кб"},          {999999, L"976.5 Кб"},
+                          {1500000, L"1.4 Мб"},    {999999999, L"953.6 Мб"}, {1000000000, L".9 GB"},
+                          {5ull << 30, L"5 GB"}};
+    for (const Case& c : cases) EXPECT_EQ(FileSizeText(c.size), c.text) << c.size;
+}
+
+// Dropped names: folders and unreadable paths are left out, files are added once each.
+TEST_F(ListPageTest, DroppedFoldersAreLeftOut) {
+    std::wstring folder = dir_.File(L"folder");
+    ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+    std::vector<std::wstring> names = {folder, paths_[0], dir_.File(L"missing.txt"), paths_[1], paths_[0]};
+    std::wstring list;
+    for (const std::wstring& name : names) list += name + L'\0';
+    list += L'\0';
+    HGLOBAL memory = GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, sizeof(DROPFILES) + list.size() * sizeof(wchar_t));
+    ASSERT_TRUE(memory);
+    auto* drop = static_cast<DROPFILES*>(GlobalLock(memory));
+    drop->pFiles = sizeof(DROPFILES);
+    drop->fWide = TRUE;
+    memcpy(drop + 1, list.data(), list.size() * sizeof(wchar_t));
+    GlobalUnlock(memory);
+    CVFilesDlg page;
+    EXPECT_EQ(page.PasteDroppedFiles(static_cast<HDROP>(memory), FALSE), S_OK);  // the test adds nothing
+    EXPECT_EQ(page.count, 0u);
+    EXPECT_EQ(page.PasteDroppedFiles(static_cast<HDROP>(memory), TRUE), S_OK);
+    std::vector<std::wstring> added;
+    for (DWORD i = 0; i < page.count; ++i)
+        if (page.items[i]) added.push_back(page.PathAt(i));
+    EXPECT_EQ(added, (std::vector<std::wstring>{paths_[1], paths_[0]}));  // the repeated one moved last
+    GlobalFree(memory);
 }
 
 }  // namespace
