@@ -405,4 +405,50 @@ TEST_F(PackerWindowTest, PackingFromTheWindowWritesTheEnvelopeAndClosesIt) {
     EXPECT_EQ(recent, temp_.File(L"report.txt"));
 }
 
+// Secure deletion asks first and then deletes the selected file and its row; help without a help
+// file shows nothing and returns; the about box opens and closes on OK.
+TEST_F(PackerWindowTest, SecureDeletionHelpAndAbout) {
+    AddFile(L"secret.txt", "to be wiped");
+    AddFile(L"kept.txt", "stays");
+    OpenWindow open(&window_);
+    ASSERT_TRUE(open.dialog);
+    ShowPage(open, 0);
+    HWND listView = window_.filesPage->ListView();
+    Select(listView, {0});
+    SendMessageW(open.dialog, UM_COMMANDS_REFRESH, 0, 0);
+    EXPECT_TRUE(MenuEnabled(open.dialog, 40017));
+    PostMessageW(open.dialog, WM_COMMAND, 40017, 0);
+    HWND box = nullptr;
+    ASSERT_TRUE(WaitUntil([&box] { return (box = FindMessageBox()) != nullptr; }));
+    wchar_t text[256] = {};
+    GetDlgItemTextW(box, 0xFFFF, text, 256);
+    EXPECT_STREQ(text, L"Вы действительно хотите удалить выделенные файлы?");
+    PostMessageW(box, WM_COMMAND, IDYES, 0);
+    ASSERT_TRUE(WaitUntil([this] { return !FileExists(temp_.File(L"secret.txt")); }));
+    SendMessageW(open.dialog, WM_NULL, 0, 0);
+    EXPECT_EQ(SendMessageW(listView, LVM_GETITEMCOUNT, 0, 0), 1);
+    EXPECT_TRUE(FileExists(temp_.File(L"kept.txt")));
+
+    open.Command(40013);  // returns at once: there is no help file beside the program
+    EXPECT_EQ(FindMessageBox(), nullptr);
+
+    PostMessageW(open.dialog, WM_COMMAND, 40014, 0);
+    HWND about = nullptr;
+    ASSERT_TRUE(WaitUntil([&about, &open] {
+        about = nullptr;
+        EnumThreadWindows(GetWindowThreadProcessId(open.dialog, nullptr),
+                          [](HWND window, LPARAM result) -> BOOL {
+                              if (!IsWindowVisible(window) || GetDlgItem(window, kPageList) || !GetDlgItem(window, IDOK))
+                                  return TRUE;
+                              *reinterpret_cast<HWND*>(result) = window;
+                              return FALSE;
+                          },
+                          reinterpret_cast<LPARAM>(&about));
+        return about != nullptr;
+    }));
+    SavePicture(about, L"about-box");
+    PostMessageW(about, WM_COMMAND, IDOK, 0);
+    EXPECT_TRUE(WaitUntil([about] { return !IsWindow(about); }));
+}
+
 }  // namespace
