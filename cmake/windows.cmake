@@ -32,6 +32,8 @@ target_link_libraries(quill_engine PUBLIC quill_format ${ZLIB_STATIC})
 target_compile_options(quill_engine PRIVATE ${QUILL_WARNINGS})
 
 set(QUILL_RESOURCES ${CMAKE_SOURCE_DIR}/resources/quillarent.rc)
+# The dialogs kept in files of their own are #included by quillarent.rc.
+set_source_files_properties(${QUILL_RESOURCES} PROPERTIES OBJECT_DEPENDS ${CMAKE_SOURCE_DIR}/resources/settings_page.rc)
 
 # Quillarent.dll
 file(GLOB SHELL_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/shell/*.cpp)
