@@ -82,34 +82,6 @@ bool ReadDwordArray(HKEY key, const wchar_t* name, std::vector<DWORD>& out) {
     return true;
 }
 
-// Controls of the page.
-constexpr int kProviderCombo = 1012;
-constexpr int kEncryptionCombo = 1020;
-constexpr int kHashCombo = 1046;
-constexpr int kKeyLengthCombo = 1021;
-
-struct CheckBox {
-    int id;
-    DWORD CVSettingsDlg::*field;
-};
-
-const CheckBox kCheckBoxes[] = {
-    {1007, &CVSettingsDlg::VerifyCertificates},   {1015, &CVSettingsDlg::DeleteFiles},
-    {1016, &CVSettingsDlg::DeleteSafelyFiles},    {1126, &CVSettingsDlg::OpenFiles},
-    {1017, &CVSettingsDlg::CompressFiles},        {1043, &CVSettingsDlg::CloseProgram},
-    {1047, &CVSettingsDlg::AddCertsToSignedFile}, {1112, &CVSettingsDlg::CreateSelfdecodedFile},
-    {1014, &CVSettingsDlg::EncryptCreateSalt},    {1013, &CVSettingsDlg::EncryptCreateIV},
-};
-
-// An algorithm combo's items carry the provider's PROV_ENUMALGS_EX record; no selection keeps the field.
-void ReadSelectedAlgorithm(HWND page, int comboId, DWORD& field) {
-    HWND combo = GetDlgItem(page, comboId);
-    LRESULT selected = SendMessageW(combo, CB_GETCURSEL, 0, 0);
-    if (selected == CB_ERR) return;
-    auto record = reinterpret_cast<const PROV_ENUMALGS_EX*>(SendMessageW(combo, CB_GETITEMDATA, selected, 0));
-    if (record && reinterpret_cast<LRESULT>(record) != CB_ERR) field = record->aiAlgid;
-}
-
 void WriteDword(HKEY key, const wchar_t* name, DWORD value) {
     RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
 }
@@ -173,27 +145,4 @@ void CVSettingsDlg::SaveSettings() const {
     for (const wchar_t* name : kSavedAfterName)
         for (const DwordValue& value : kDwordValues)
             if (value.saved && lstrcmpW(value.name, name) == 0) WriteDword(key.get(), name, this->*value.field);
-}
-
-void CVSettingsDlg::ReadSettingsPage() {
-    if (!pageWindow) return;  // the fields already hold what the closed page showed
-    HWND providers = GetDlgItem(pageWindow, kProviderCombo);
-    LRESULT selected = SendMessageW(providers, CB_GETCURSEL, 0, 0);
-    CryptCSPname.clear();
-    CryptCSPtype = PROV_RSA_FULL;
-    if (selected != CB_ERR) {
-        CryptCSPtype = static_cast<DWORD>(SendMessageW(providers, CB_GETITEMDATA, selected, 0));
-        // The first item stands for the system's default provider: no name.
-        LRESULT length = selected > 0 ? SendMessageW(providers, CB_GETLBTEXTLEN, selected, 0) : CB_ERR;
-        if (length != CB_ERR) {
-            std::wstring name(static_cast<size_t>(length) + 1, L'\0');
-            SendMessageW(providers, CB_GETLBTEXT, selected, reinterpret_cast<LPARAM>(&name[0]));
-            name.resize(static_cast<size_t>(length));
-            CryptCSPname = name;
-        }
-    }
-    ReadSelectedAlgorithm(pageWindow, kEncryptionCombo, EncryptAlgorithmID);
-    ReadSelectedAlgorithm(pageWindow, kHashCombo, HashAlgorithmID);
-    for (const CheckBox& box : kCheckBoxes) this->*box.field = IsDlgButtonChecked(pageWindow, box.id) == BST_CHECKED;
-    EncryptKeyLength = GetDlgItemInt(pageWindow, kKeyLengthCombo, nullptr, FALSE);
 }

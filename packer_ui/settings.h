@@ -10,10 +10,32 @@
 
 extern const wchar_t kSettingsKey[];  // L"Software\\Orbelin\\Quillarent"
 
+// The settings page's dialog resource and its controls.
+constexpr UINT kSettingsPageDialog = 203;
+enum SettingsPageControl : int {
+    kVerifyCertificatesCheck = 1007,
+    kProviderCombo = 1012,
+    kCreateIvCheck = 1013,
+    kCreateSaltCheck = 1014,
+    kDeleteFilesCheck = 1015,
+    kDeleteSafelyCheck = 1016,
+    kCompressFilesCheck = 1017,
+    kEncryptionCombo = 1020,
+    kKeyLengthCombo = 1021,
+    kCloseProgramCheck = 1043,
+    kHashCombo = 1046,
+    kAddCertificatesCheck = 1047,
+    kSelfDecodingCheck = 1112,
+    kOpenFilesCheck = 1126,
+};
+
 class CVSettingsDlg : public CVTabDlg {
 public:
     CVSettingsDlg();  // LoadSettings
-    ~CVSettingsDlg() override = default;
+    ~CVSettingsDlg() override;  // closes the page first: it reads its controls into the fields
+
+    // The page window (dialog 203) as a modeless child of parentWindow, filled from the fields.
+    BOOL CreatePage() override;
 
     // Defaults, then the registry.
     void LoadSettings();
@@ -21,6 +43,14 @@ public:
     void SaveSettings() const;
     // Fields from the page's controls; does nothing while the page window does not exist.
     void ReadSettingsPage();
+
+    // The open page's controls from the fields: check boxes, providers, then the algorithm lists.
+    void FillSettingsPage();
+    // The algorithm combos from the selected provider's algorithms. When the provider cannot be
+    // opened the error is shown and the lists stay as they were.
+    void FillAlgorithmLists();
+    // The IV and salt boxes and the key lengths for the selected encryption algorithm.
+    void FillKeyLengths();
 
     DWORD VerifyCertificates = 1;
     DWORD DeleteFiles = 0;

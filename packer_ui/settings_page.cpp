@@ -1,0 +1,258 @@
+// The settings page window: its controls show the settings record and give it back when the page
+// closes. The algorithm lists come from the chosen provider itself, so the page offers only what
+// the engine will be able to use with it.
+#include "packer_ui/settings.h"
+
+#include <wincrypt.h>
+
+#include <algorithm>
+#include <cstring>
+#include <iterator>
+#include <new>
+#include <string>
+
+#include "format/algorithms.h"
+#include "format/service/crypto_handles.h"
+#include "format/service/resources.h"
+#include "pack/messages.h"
+
+namespace {
+
+constexpr UINT kSystemProviderText = 525;
+const wchar_t kProvidersKey[] = L"Software\\Microsoft\\Cryptography\\Defaults\\Provider";
+// Provider types offered while the settings name none of their own.
+const DWORD kDefaultProviderTypes[] = {PROV_RSA_FULL, PROV_RSA_AES, PROV_RSA_SCHANNEL, PROV_DH_SCHANNEL};
+
+struct CheckBox {
+    int id;
+    DWORD CVSettingsDlg::*field;
+};
+
+const CheckBox kCheckBoxes[] = {
+    {kVerifyCertificatesCheck, &CVSettingsDlg::VerifyCertificates},
+    {kDeleteFilesCheck, &CVSettingsDlg::DeleteFiles},
+    {kDeleteSafelyCheck, &CVSettingsDlg::DeleteSafelyFiles},
+    {kOpenFilesCheck, &CVSettingsDlg::OpenFiles},
+    {kCompressFilesCheck, &CVSettingsDlg::CompressFiles},
+    {kCloseProgramCheck, &CVSettingsDlg::CloseProgram},
+    {kAddCertificatesCheck, &CVSettingsDlg::AddCertsToSignedFile},
+    {kSelfDecodingCheck, &CVSettingsDlg::CreateSelfdecodedFile},
+    {kCreateSaltCheck, &CVSettingsDlg::EncryptCreateSalt},
+    {kCreateIvCheck, &CVSettingsDlg::EncryptCreateIV},
+};
+
+LRESULT AddComboItem(HWND combo, const std::wstring& text, LPARAM data) {
+    LRESULT index = SendMessageW(combo, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(text.c_str()));
+    if (index >= 0) SendMessageW(combo, CB_SETITEMDATA, index, data);
+    return index;
+}
+
+std::wstring ComboItemText(HWND combo, LRESULT index) {
+    LRESULT length = SendMessageW(combo, CB_GETLBTEXTLEN, index, 0);
+    if (length == CB_ERR) return std::wstring();
+    std::wstring text(static_cast<size_t>(length) + 1, L'\0');
+    length = SendMessageW(combo, CB_GETLBTEXT, index, reinterpret_cast<LPARAM>(&text[0]));
+    text.resize(length == CB_ERR ? 0 : static_cast<size_t>(length));
+    return text;
+}
+
+// An algorithm combo's items carry an owned copy of the provider's PROV_ENUMALGS_EX record.
+const PROV_ENUMALGS_EX* SelectedAlgorithm(HWND page, int comboId) {
+    HWND combo = GetDlgItem(page, comboId);
+    LRESULT selected = SendMessageW(combo, CB_GETCURSEL, 0, 0);
+    if (selected == CB_ERR) return nullptr;
+    LRESULT data = SendMessageW(combo, CB_GETITEMDATA, selected, 0);
+    return data == CB_ERR ? nullptr : reinterpret_cast<const PROV_ENUMALGS_EX*>(data);
+}
+
+// No selection keeps the field.
+void ReadSelectedAlgorithm(HWND page, int comboId, DWORD& field) {
+    if (const PROV_ENUMALGS_EX* record = SelectedAlgorithm(page, comboId)) field = record->aiAlgid;
+}
+
+void ClearAlgorithmCombo(HWND combo) {
+    LRESULT count = SendMessageW(combo, CB_GETCOUNT, 0, 0);
+    for (LRESULT i = 0; i < count; ++i) {
+        LRESULT data = SendMessageW(combo, CB_GETITEMDATA, i, 0);
+        if (data != CB_ERR) delete reinterpret_cast<PROV_ENUMALGS_EX*>(data);
+    }
+    SendMessageW(combo, CB_RESETCONTENT, 0, 0);
+}
+
+// The record's long name is ANSI text of at most 40 characters, not always terminated.
+std::wstring AlgorithmName(const PROV_ENUMALGS_EX& record) {
+    int length = static_cast<int>(strnlen(record.szLongName, sizeof record.szLongName));
+    std::wstring name(static_cast<size_t>(length), L'\0');
+    if (length > 0) length = MultiByteToWideChar(CP_ACP, 0, record.szLongName, length, &name[0], length);
+    name.resize(static_cast<size_t>(std::max(length, 0)));
+    return name;
+}
+
+void AddAlgorithm(HWND combo, const PROV_ENUMALGS_EX& record, DWORD current) {
+    auto* copy = new (std::nothrow) PROV_ENUMALGS_EX(record);
+    if (!copy) return;
+    LRESULT index = AddComboItem(combo, AlgorithmName(record), reinterpret_cast<LPARAM>(copy));
+    if (index < 0) {
+        delete copy;
+        return;
+    }
+    if (record.aiAlgid == current) SendMessageW(combo, CB_SETCURSEL, index, 0);
+}
+
+bool IsSupportedProviderType(DWORD type, const std::vector<DWORD>& supported) {
+    if (supported.empty())
+        return std::find(std::begin(kDefaultProviderTypes), std::end(kDefaultProviderTypes), type) !=
+               std::end(kDefaultProviderTypes);
+    return std::find(supported.begin(), supported.end(), type) != supported.end();
+}
+
+// Every installed provider of a supported type, with the type as item data.
+void AddInstalledProviders(HWND combo, const std::vector<DWORD>& supported) {
+    RegKeyHandle providers;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kProvidersKey, 0, KEY_READ, providers.put()) != ERROR_SUCCESS) return;
+    wchar_t name[256];  // the longest key name the registry allows, and its terminator
+    for (DWORD i = 0;; ++i) {
+        DWORD length = static_cast<DWORD>(std::size(name));
+        if (RegEnumKeyExW(providers.get(), i, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+            break;
+        DWORD type = 0;
+        DWORD size = sizeof type;
+        if (RegGetValueW(providers.get(), name, L"Type", RRF_RT_REG_DWORD, nullptr, &type, &size) == ERROR_SUCCESS &&
+            IsSupportedProviderType(type, supported))
+            AddComboItem(combo, name, type);
+    }
+}
+
+// No name: the first item, the system's choice. A name not in the list selects nothing.
+void SelectProvider(HWND combo, const std::wstring& name) {
+    LRESULT selection = name.empty() ? 0 : CB_ERR;
+    LRESULT count = SendMessageW(combo, CB_GETCOUNT, 0, 0);
+    for (LRESULT i = 1; selection == CB_ERR && i < count; ++i) {
+        std::wstring text = ComboItemText(combo, i);
+        if (CompareStringOrdinal(text.c_str(), -1, name.c_str(), -1, TRUE) == CSTR_EQUAL) selection = i;
+    }
+    SendMessageW(combo, CB_SETCURSEL, selection, 0);
+}
+
+void ShowControl(HWND page, int id, bool show) { ShowWindow(GetDlgItem(page, id), show ? SW_SHOW : SW_HIDE); }
+
+INT_PTR CALLBACK SettingsPageProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    auto* settings = reinterpret_cast<CVSettingsDlg*>(GetWindowLongPtrW(window, DWLP_USER));
+    switch (message) {
+    case WM_INITDIALOG:
+        settings = reinterpret_cast<CVSettingsDlg*>(lParam);
+        SetWindowLongPtrW(window, DWLP_USER, lParam);
+        settings->pageWindow = window;
+        settings->FillSettingsPage();
+        return FALSE;  // the packer window decides where the focus goes
+    case WM_COMMAND:
+        if (!settings || HIWORD(wParam) != CBN_SELCHANGE) return FALSE;
+        if (LOWORD(wParam) == kProviderCombo) {
+            settings->FillAlgorithmLists();
+            return TRUE;
+        }
+        if (LOWORD(wParam) == kEncryptionCombo) {
+            settings->FillKeyLengths();
+            return TRUE;
+        }
+        return FALSE;
+    case WM_DESTROY:
+        // The controls still exist here; their records go only after the fields are read.
+        if (settings) {
+            settings->ReadSettingsPage();
+            ClearAlgorithmCombo(GetDlgItem(window, kEncryptionCombo));
+            ClearAlgorithmCombo(GetDlgItem(window, kHashCombo));
+        }
+        return FALSE;
+    case WM_NCDESTROY:
+        // Also when the packer window goes first and takes the page with it.
+        if (settings && settings->pageWindow == window) settings->pageWindow = nullptr;
+        return FALSE;
+    }
+    return FALSE;
+}
+
+}  // namespace
+
+CVSettingsDlg::~CVSettingsDlg() { DestroyPage(); }
+
+BOOL CVSettingsDlg::CreatePage() {
+    if (pageWindow) return TRUE;
+    // WM_INITDIALOG stores the handle in pageWindow before it fills the controls.
+    return CreateDialogParamW(ResourceModule(), MAKEINTRESOURCEW(kSettingsPageDialog), parentWindow,
+                              SettingsPageProc, reinterpret_cast<LPARAM>(this)) != nullptr;
+}
+
+void CVSettingsDlg::FillSettingsPage() {
+    for (const CheckBox& box : kCheckBoxes)
+        CheckDlgButton(pageWindow, box.id, this->*box.field ? BST_CHECKED : BST_UNCHECKED);
+    HWND providers = GetDlgItem(pageWindow, kProviderCombo);
+    AddComboItem(providers, LoadText(kSystemProviderText), PROV_RSA_FULL);
+    AddInstalledProviders(providers, SupportedCSP);
+    SelectProvider(providers, CryptCSPname);
+    FillAlgorithmLists();
+}
+
+void CVSettingsDlg::FillAlgorithmLists() {
+    HWND providers = GetDlgItem(pageWindow, kProviderCombo);
+    LRESULT selected = SendMessageW(providers, CB_GETCURSEL, 0, 0);
+    std::wstring name = selected > 0 ? ComboItemText(providers, selected) : std::wstring();
+    DWORD type = PROV_RSA_FULL;
+    if (selected != CB_ERR) type = static_cast<DWORD>(SendMessageW(providers, CB_GETITEMDATA, selected, 0));
+
+    ProviderHandle provider;
+    if (!CryptAcquireContextW(provider.put(), nullptr, name.empty() ? nullptr : name.c_str(), type,
+                              CRYPT_VERIFYCONTEXT)) {
+        DWORD error = GetLastError();
+        ShowMessageText(pageWindow, SystemErrorText(error), std::wstring(), MB_OK | MB_ICONINFORMATION);
+        return;
+    }
+    HWND ciphers = GetDlgItem(pageWindow, kEncryptionCombo);
+    HWND hashes = GetDlgItem(pageWindow, kHashCombo);
+    ClearAlgorithmCombo(ciphers);
+    ClearAlgorithmCombo(hashes);
+    PROV_ENUMALGS_EX record;
+    DWORD size = sizeof record;
+    for (DWORD flags = CRYPT_FIRST;
+         CryptGetProvParam(provider.get(), PP_ENUMALGS_EX, reinterpret_cast<BYTE*>(&record), &size, flags);
+         flags = 0, size = sizeof record) {
+        if (alg::IsContentEncryption(record.aiAlgid))
+            AddAlgorithm(ciphers, record, EncryptAlgorithmID);
+        else if (record.aiAlgid == CALG_MD5 || record.aiAlgid == CALG_SHA1)
+            AddAlgorithm(hashes, record, HashAlgorithmID);
+    }
+    FillKeyLengths();
+}
+
+void CVSettingsDlg::FillKeyLengths() {
+    const PROV_ENUMALGS_EX* record = SelectedAlgorithm(pageWindow, kEncryptionCombo);
+    ALG_ID algorithm = record ? record->aiAlgid : 0;
+    ShowControl(pageWindow, kCreateIvCheck, alg::IsBlockCipher(algorithm));
+    ShowControl(pageWindow, kCreateSaltCheck, algorithm == CALG_RC4);
+
+    HWND lengths = GetDlgItem(pageWindow, kKeyLengthCombo);
+    SendMessageW(lengths, CB_RESETCONTENT, 0, 0);
+    if (!record) return;
+    // The stored length belongs to the stored algorithm; any other starts from its default.
+    DWORD current = algorithm == EncryptAlgorithmID ? EncryptKeyLength : record->dwDefaultLen;
+    LRESULT selection = 0;
+    for (uint32_t bits : alg::OfferedKeyLengths(algorithm, record->dwDefaultLen, record->dwMinLen, record->dwMaxLen)) {
+        LRESULT index = AddComboItem(lengths, std::to_wstring(bits), bits);
+        if (bits == current && index >= 0) selection = index;
+    }
+    SendMessageW(lengths, CB_SETCURSEL, selection, 0);
+}
+
+void CVSettingsDlg::ReadSettingsPage() {
+    if (!pageWindow) return;  // the fields already hold what the closed page showed
+    HWND providers = GetDlgItem(pageWindow, kProviderCombo);
+    LRESULT selected = SendMessageW(providers, CB_GETCURSEL, 0, 0);
+    // The first provider item stands for the system's default provider: no name.
+    CryptCSPname = selected > 0 ? ComboItemText(providers, selected) : std::wstring();
+    CryptCSPtype = PROV_RSA_FULL;
+    if (selected != CB_ERR) CryptCSPtype = static_cast<DWORD>(SendMessageW(providers, CB_GETITEMDATA, selected, 0));
+    ReadSelectedAlgorithm(pageWindow, kEncryptionCombo, EncryptAlgorithmID);
+    ReadSelectedAlgorithm(pageWindow, kHashCombo, HashAlgorithmID);
+    for (const CheckBox& box : kCheckBoxes) this->*box.field = IsDlgButtonChecked(pageWindow, box.id) == BST_CHECKED;
+    EncryptKeyLength = GetDlgItemInt(pageWindow, kKeyLengthCombo, nullptr, FALSE);
+}
