@@ -136,6 +136,30 @@ void SelectProvider(HWND combo, const std::wstring& name) {
 
 void ShowControl(HWND page, int id, bool show) { ShowWindow(GetDlgItem(page, id), show ? SW_SHOW : SW_HIDE); }
 
+// The page gets the width the packer window has for it: the group boxes, the wide combo boxes and
+// the check boxes end a margin short of its right edge (the key-length box keeps its width).
+void StretchToWidth(HWND page) {
+    RECT client, margins = {2, 0, 8, 0};
+    GetClientRect(page, &client);
+    MapDialogRect(page, &margins);
+    for (HWND child = GetWindow(page, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
+        const int id = GetDlgCtrlID(child);
+        wchar_t cls[16] = {};
+        GetClassNameW(child, cls, 16);
+        const LONG style = GetWindowLongW(child, GWL_STYLE);
+        const bool button = lstrcmpiW(cls, L"Button") == 0;
+        const bool group = button && (style & BS_TYPEMASK) == BS_GROUPBOX;
+        const bool wide = id == kProviderCombo || id == kEncryptionCombo || id == kHashCombo || (button && !group);
+        if (!group && !wide) continue;
+        RECT rect;
+        GetWindowRect(child, &rect);
+        MapWindowPoints(nullptr, page, reinterpret_cast<POINT*>(&rect), 2);
+        const LONG right = client.right - (group ? margins.left : margins.right);
+        SetWindowPos(child, nullptr, 0, 0, std::max<LONG>(right - rect.left, 0), rect.bottom - rect.top,
+                     SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+    }
+}
+
 INT_PTR CALLBACK SettingsPageProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     auto* settings = reinterpret_cast<CVSettingsDlg*>(GetWindowLongPtrW(window, DWLP_USER));
     switch (message) {
@@ -145,6 +169,9 @@ INT_PTR CALLBACK SettingsPageProc(HWND window, UINT message, WPARAM wParam, LPAR
         settings->pageWindow = window;
         settings->FillSettingsPage();
         return FALSE;  // the packer window decides where the focus goes
+    case WM_SIZE:
+        StretchToWidth(window);
+        return TRUE;
     case WM_COMMAND:
         if (!settings || HIWORD(wParam) != CBN_SELCHANGE) return FALSE;
         if (LOWORD(wParam) == kProviderCombo) {
