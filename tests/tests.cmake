@@ -18,6 +18,10 @@ add_test(NAME setup.testcerts
                  $<TARGET_FILE:quill> ${CMAKE_BINARY_DIR}/wine-run)
 set_tests_properties(setup.testcerts PROPERTIES FIXTURES_SETUP testcerts TIMEOUT 600)
 
+# GoogleTest programs run through a wrapper that starts a run again only when Wine's loader never
+# got it going (see cmake/gtest-run.sh).
+set(QUILL_GTEST_EMULATOR ${CMAKE_SOURCE_DIR}/cmake/gtest-run.sh ${CMAKE_BINARY_DIR}/wine-run)
+
 # One GoogleTest executable per subsystem folder under tests/.
 function(quill_test_executable name)
     set(sources)
@@ -31,6 +35,7 @@ function(quill_test_executable name)
     add_executable(${name} ${sources} ${QUILL_RESOURCES})
     target_link_libraries(${name} PRIVATE quill_test_support ${QUILL_STATIC_LINK})
     target_compile_options(${name} PRIVATE ${QUILL_WARNINGS})
+    set_target_properties(${name} PROPERTIES CROSSCOMPILING_EMULATOR "${QUILL_GTEST_EMULATOR}")
     gtest_discover_tests(${name}
         DISCOVERY_MODE PRE_TEST
         DISCOVERY_TIMEOUT 120
@@ -68,6 +73,7 @@ if(QUENDRIX_TEST_SOURCES AND TARGET quendrix_core)
     target_link_libraries(quendrix_tests PRIVATE quendrix_core quill_test_support ${QUILL_STATIC_LINK})
     target_compile_options(quendrix_tests PRIVATE ${QUILL_WARNINGS})
     add_dependencies(quendrix_tests quendrix32 quill)
+    set_target_properties(quendrix_tests PROPERTIES CROSSCOMPILING_EMULATOR "${QUILL_GTEST_EMULATOR}")
     target_compile_definitions(quendrix_tests PRIVATE
         "QUENDRIX_SHIPPED=\"Z:${CMAKE_BINARY_DIR}/Quendrix.exe\"" "QUILL_PROGRAM=\"Z:$<TARGET_FILE:quill>\"")
     gtest_discover_tests(quendrix_tests

@@ -4,28 +4,14 @@
 
 #include "pack/messages.h"
 #include "packer_ui/list_pages.h"
+#include "tests/support/capturing_sink.h"
 #include "tests/support/test_support.h"
 
 namespace {
 
 using testing_support::TestDataFile;
 
-class CapturingSink : public MessageSink {
-public:
-    CapturingSink() { previous_ = SetMessageSink(this); }
-    ~CapturingSink() override { SetMessageSink(previous_); }
-    int Answer(HWND, const std::wstring& text, const std::wstring& caption, UINT style) override {
-        texts.push_back(text);
-        captions.push_back(caption);
-        styles.push_back(style);
-        return IDOK;
-    }
-    std::vector<std::wstring> texts, captions;
-    std::vector<UINT> styles;
-
-private:
-    MessageSink* previous_;
-};
+using testing_support::CapturingSink;
 
 DWORD FilledSlots(const CVCertificateDlg& page) {
     DWORD filled = 0;

@@ -2,11 +2,13 @@
 // it with messages, reads its controls and answers its message boxes.
 #include <windows.h>
 #include <commctrl.h>
+#include <commdlg.h>
 #include <ole2.h>
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <string>
 #include <thread>
 #include <vector>
@@ -423,6 +425,12 @@ TEST_F(PackerWindowTest, SecureDeletionHelpAndAbout) {
     wchar_t text[256] = {};
     GetDlgItemTextW(box, 0xFFFF, text, 256);
     EXPECT_STREQ(text, L"Вы действительно хотите удалить выделенные файлы?");
+    // The window's message boxes are centred over it.
+    RECT outer, inner;
+    GetWindowRect(open.dialog, &outer);
+    GetWindowRect(box, &inner);
+    EXPECT_LE(abs((outer.left + outer.right) - (inner.left + inner.right)), 2);
+    EXPECT_LE(abs((outer.top + outer.bottom) - (inner.top + inner.bottom)), 2);
     PostMessageW(box, WM_COMMAND, IDYES, 0);
     ASSERT_TRUE(WaitUntil([this] { return !FileExists(temp_.File(L"secret.txt")); }));
     SendMessageW(open.dialog, WM_NULL, 0, 0);
@@ -449,6 +457,44 @@ TEST_F(PackerWindowTest, SecureDeletionHelpAndAbout) {
     SavePicture(about, L"about-box");
     PostMessageW(about, WM_COMMAND, IDOK, 0);
     EXPECT_TRUE(WaitUntil([about] { return !IsWindow(about); }));
+}
+
+// A highlighted menu command shows its text in the status bar; closing the menu brings the counts
+// back. The add-files dialog adds what the user chose.
+TEST_F(PackerWindowTest, MenuHelpAndTheAddFilesDialog) {
+    OpenWindow open(&window_);
+    ASSERT_TRUE(open.dialog);
+    SendMessageW(open.dialog, WM_MENUSELECT, MAKEWPARAM(1001, MF_HILITE), reinterpret_cast<LPARAM>(GetMenu(open.dialog)));
+    EXPECT_EQ(StatusText(open.dialog), L"Упаковать файлы из списка в выбранную папку. ");
+    SendMessageW(open.dialog, WM_MENUSELECT, MAKEWPARAM(0, 0xFFFF), 0);
+    EXPECT_EQ(StatusText(open.dialog), L"Для получения справки нажмите F1.");
+
+    const std::wstring chosen = temp_.File(L"chosen.txt");
+    WriteFileBytes(chosen, Bytes{'x'});
+    PostMessageW(open.dialog, WM_COMMAND, 57601, 0);
+    HWND dialog = nullptr;
+    ASSERT_TRUE(WaitUntil([&dialog] {
+        dialog = nullptr;
+        EnumWindows(
+            [](HWND window, LPARAM result) -> BOOL {
+                DWORD process = 0;
+                GetWindowThreadProcessId(window, &process);
+                if (process != GetCurrentProcessId() || !IsWindowVisible(window) || GetDlgItem(window, kPageList) ||
+                    !(GetDlgItem(window, 0x047C) || GetDlgItem(window, 0x0480)))  // the name box: cmb13 or edt1
+                    return TRUE;
+                *reinterpret_cast<HWND*>(result) = window;
+                return FALSE;
+            },
+            reinterpret_cast<LPARAM>(&dialog));
+        return dialog != nullptr;
+    }));
+    SendMessageW(dialog, CDM_SETCONTROLTEXT, 0x047C, reinterpret_cast<LPARAM>(chosen.c_str()));
+    SendMessageW(dialog, CDM_SETCONTROLTEXT, 0x0480, reinterpret_cast<LPARAM>(chosen.c_str()));
+    PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+    ASSERT_TRUE(WaitUntil([this] { return window_.filesPage->RowCount() == 1; }));
+    EXPECT_TRUE(WaitUntil([&open] {
+        return StatusText(open.dialog) == L"Файлов: 1, сертификатов шифрования: 0, сертификатов подписи: 0.";
+    }));
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 
 #include "pack/messages.h"
 #include "tests/packer_ui/registry_sandbox.h"
+#include "tests/support/capturing_sink.h"
 #include "tests/support/test_support.h"
 
 namespace {
@@ -25,23 +26,7 @@ const wchar_t kDssDhProvider[] =
 const wchar_t kSystemProviderText[] = L"Выбранный системой криптографический модуль";
 const wchar_t kProvidersKey[] = L"Software\\Microsoft\\Cryptography\\Defaults\\Provider";
 
-// Records every message box instead of showing it.
-class CapturingSink : public MessageSink {
-public:
-    CapturingSink() { previous_ = SetMessageSink(this); }
-    ~CapturingSink() override { SetMessageSink(previous_); }
-    int Answer(HWND, const std::wstring& text, const std::wstring& caption, UINT style) override {
-        texts.push_back(text);
-        captions.push_back(caption);
-        styles.push_back(style);
-        return IDOK;
-    }
-    std::vector<std::wstring> texts, captions;
-    std::vector<UINT> styles;
-
-private:
-    MessageSink* previous_ = nullptr;
-};
+using testing_support::CapturingSink;
 
 std::wstring ItemText(HWND combo, LRESULT index) {
     LRESULT length = SendMessageW(combo, CB_GETLBTEXTLEN, index, 0);
