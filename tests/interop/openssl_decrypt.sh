@@ -25,7 +25,9 @@ decrypt_rc4() {  # envelope recipient output
     offset=$(echo "$content" | sed 's/^ *\([0-9]*\):.*/\1/')
     header=$(echo "$content" | sed 's/.*hl=\([0-9]*\).*/\1/')
     length=$(echo "$content" | sed 's/.*l= *\([0-9]*\) prim.*/\1/')
-    tail -c +"$((offset + header + 1))" "$env" | head -c "$length" > "$work/content"
+    # Through a file: with pipefail, head ending first would fail the pipe.
+    tail -c +"$((offset + header + 1))" "$env" > "$work/rest"
+    head -c "$length" "$work/rest" > "$work/content"
     local key="$(xxd -p "$work/key" | tr -d '\n')$salthex" cipher=-rc4
     [ "${#key}" -eq 10 ] && cipher=-rc4-40
     openssl enc -d "$cipher" -K "$key" -nosalt "${legacy[@]}" -in "$work/content" -out "$out" 2>>"$work/openssl.err"

@@ -16,7 +16,10 @@ expect_status "re-import bob" 0 quill import "$(winpath "$data/bob.p12")" --pass
 [ "$(count_subject 'Alice Recipient')" -eq 1 ] || fail "Alice is listed $(count_subject 'Alice Recipient') times"
 [ "$(count_subject 'Bob Recipient')" -eq 1 ] || fail "Bob is listed $(count_subject 'Bob Recipient') times"
 quill certs > "$work/certs.txt"
-if grep -q '^Private key: no' "$work/certs.txt"; then fail "a certificate lost its key: $(grep -B4 'Private key: no' "$work/certs.txt" | head -1)"; fi
+# The suite's own certificates, which the imports above replaced, each keep a usable key.
+lost=$(grep -A4 '^Subject: *CN=\(Alice Recipient\|Bob Recipient\|Carol Signer\|Dave Signer\)' "$work/certs.txt" |
+       grep -B4 '^Private key: no' | grep '^Subject:' || true)
+if [ -n "$lost" ]; then fail "a certificate lost its key: $lost"; fi
 thumb=$(openssl x509 -in "$data/alice.pem" -noout -fingerprint -sha1 | sed 's/.*=//; s/://g')
 grep -q "^SHA-1: *$thumb$" "$work/certs.txt" || fail "certs does not show Alice's thumbprint $thumb"
 grep -q "^Serial: *1000$" "$work/certs.txt" || fail "certs does not show Alice's serial 1000"

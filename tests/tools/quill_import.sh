@@ -49,20 +49,32 @@ store_entry() { echo "HKCU\\Software\\Microsoft\\SystemCertificates\\My\\Certifi
 container_entry() { echo "HKCU\\Software\\Wine\\Crypto\\RSA\\Quillarent-$1"; }
 # What this script imported leaves the prefix's store again at exit.
 imported=()
-forget_imported() {
+forget_listed() {
     local thumb
     for thumb in "${imported[@]}"; do
         "$QUILL_WINE_RUN" reg delete "$(store_entry "$thumb")" /f >/dev/null 2>&1 || true
         "$QUILL_WINE_RUN" reg delete "$(container_entry "$thumb")" /f >/dev/null 2>&1 || true
     done
+    imported=()
+}
+forget_imported() {
+    forget_listed
     rm -rf "$work"
 }
 trap forget_imported EXIT
+# A run that was cut short in this prefix may have left certificates of these names; they would be
+# found before this run's own by their subject.
+leftovers() {
+    quill certs | awk '/^Subject: *CN=(Import |Refused Import)/ { mine = 1 } /^SHA-1:/ { if (mine) print $2; mine = 0 }'
+}
+for thumb in $(leftovers); do imported+=("$thumb"); done
+forget_listed
 # Neither the certificate in "MY" nor its key container is left.
 expect_nothing_stored() {  # label cert.pem
     local thumb
     thumb=$(thumbprint "$2")
-    quill certs | grep -q "SHA-1: *$thumb" && fail "$1: the certificate is in the store"
+    quill certs > "$work/certs.txt"
+    grep -q "SHA-1: *$thumb" "$work/certs.txt" && fail "$1: the certificate is in the store"
     "$QUILL_WINE_RUN" reg query "$(container_entry "$thumb")" >/dev/null 2>&1 &&
         fail "$1: the key container Quillarent-$thumb is left"
     return 0
@@ -75,10 +87,12 @@ make_pfx() {  # name encoding
 }
 
 make_file "$work/doc" 5000
+# Subjects of this run only: --sign finds a certificate by a part of its subject.
+run_id="run$$-$RANDOM"
 repaired=0
 for part in "${wanted[@]}"; do
     for encoding in default legacy; do
-        name="$part-$encoding" subject="Import $part $encoding"
+        name="$part-$encoding" subject="Import $part $encoding $run_id"
         label="$part short, $encoding encoding"
         [ "$part" = full ] && label="full width, $encoding encoding"
         [ -f "$work/$part.key.pem" ] || continue

@@ -118,7 +118,9 @@ if [ -f "$template" ]; then
         cmp -s -n "$size" "$template" "$work/prog.exe" || fail "sfx: the program does not start with the template"
         [ "$(stat -c %s "$work/prog.exe")" -gt $((size + 100)) ] || fail "sfx: nothing after the template"
         # The directory holds the names in UTF-16.
-        tail -c +$((size + 1)) "$work/prog.exe" | tr -d '\0' | grep -qa "one.txt" || fail "sfx: the directory does not name one.txt"
+        # Through a file: grep -q stopping early would fail the pipe under pipefail.
+        tail -c +$((size + 1)) "$work/prog.exe" | tr -d '\0' > "$work/payload.txt"
+        grep -qa "one.txt" "$work/payload.txt" || fail "sfx: the directory does not name one.txt"
         [ -e "$work/sfx/one.txt.pkcs7" ] || [ -e "$work/sfx/one.txt.gz.pkcs7" ] && fail "sfx: envelopes beside the files"
         mkdir -p "$work/sfx-out"
         # The program ends on a report box that nobody closes here (the program tests read it): the
