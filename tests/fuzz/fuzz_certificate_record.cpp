@@ -55,11 +55,26 @@ void CheckKeyProviderBlock(const uint8_t* data, size_t size) {
         uint64_t offset = ReadLe64(data + field);
         FUZZ_CHECK(ReadLe64(block.data() + field) == (offset ? base + offset : 0));
     }
-    FUZZ_CHECK(ReadLe64(block.data() + cr::kParameterArrayField) == 0);
+    // The parameters are either dropped whole or kept with every entry's data inside the block.
+    const uint64_t array = ReadLe64(block.data() + cr::kParameterArrayField);
+    const uint32_t count = static_cast<uint32_t>(ReadLe64(block.data() + cr::kParameterCountField) & 0xFFFFFFFFu);
+    const bool kept = array != 0;
+    if (kept) {
+        FUZZ_CHECK(array == base + ReadLe64(data + cr::kParameterArrayField));
+        for (uint32_t i = 0; i < count; ++i) {
+            const uint8_t* entry = block.data() + (array - base) + i * cr::kParameterEntrySize;
+            uint64_t pointer = ReadLe64(entry + cr::kParameterDataField);
+            uint64_t length = ReadLe64(entry + cr::kParameterSizeField) & 0xFFFFFFFFu;
+            if (pointer) FUZZ_CHECK(pointer >= base && pointer - base + length <= size);
+        }
+    } else {
+        FUZZ_CHECK(count == 0);
+    }
     // Back to offsets: every pointer made from a valid offset lies inside the block.
     FUZZ_CHECK(cr::PointersToOffsets(block.data(), block.size(), base));
     for (size_t field : {cr::kContainerNameField, cr::kProviderNameField})
         FUZZ_CHECK(ReadLe64(block.data() + field) == ReadLe64(data + field));
+    if (kept) FUZZ_CHECK(ReadLe64(block.data() + cr::kParameterArrayField) == ReadLe64(data + cr::kParameterArrayField));
     FUZZ_CHECK(cr::IsValidKeyProviderBlock(block.data(), block.size()));
 }
 
