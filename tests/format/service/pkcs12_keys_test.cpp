@@ -5,6 +5,10 @@
 #include <string>
 
 #include "format/algorithms.h"
+#include "format/pkcs8.h"
+#include "format/secret_bytes.h"
+#include "format/service/crypto_handles.h"
+#include "tests/support/test_support.h"
 
 namespace {
 
@@ -88,6 +92,47 @@ TEST(Pkcs12Keys, RefusesWhatIsNotAPkcs12File) {
         EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_DATA)) << hex;
     }
     EXPECT_TRUE(keys.empty());
+}
+
+}  // namespace
+
+namespace {
+
+// The importer's own reading of the suite's key files, whatever their part widths came out as: the
+// key read from the file is the certificate's (it signs what the certificate's public key verifies).
+TEST(Pkcs12Keys, KeysReadFromTheFileSignForTheirCertificates) {
+    for (const wchar_t* name : {L"alice", L"bob", L"carol", L"dave"}) {
+        SCOPED_TRACE(testing_support::Narrow(name));
+        std::vector<BYTE> file = testing_support::ReadFileBytes(testing_support::TestDataFile(std::wstring(name) + L".p12"));
+        CertHandle certificate = testing_support::LoadCertificateFile(testing_support::TestDataFile(std::wstring(name) + L".cer"));
+        ASSERT_TRUE(certificate);
+        std::vector<SecretBytes> keys;
+        ASSERT_TRUE(ReadPkcs12PrivateKeys(file, L"test", keys));
+        const CRYPT_BIT_BLOB& publicKey = certificate.get()->pCertInfo->SubjectPublicKeyInfo.PublicKey;
+        std::vector<uint8_t> blob;
+        for (const SecretBytes& info : keys) {
+            pkcs8::RsaPrivateKey key;
+            if (pkcs8::ParsePrivateKeyInfo(der::Reader(info.bytes()), key) &&
+                pkcs8::MatchesPublicKey(key, der::Reader(publicKey.pbData, publicKey.cbData))) {
+                ASSERT_TRUE(pkcs8::BuildPrivateKeyBlob(key, blob));
+            }
+        }
+        ASSERT_FALSE(blob.empty()) << "no key of the file belongs to the certificate";
+        ProviderHandle provider;
+        ASSERT_TRUE(CryptAcquireContextW(provider.put(), nullptr, nullptr, PROV_RSA_AES, CRYPT_VERIFYCONTEXT));
+        KeyHandle privateKey, certificateKey;
+        ASSERT_TRUE(CryptImportKey(provider.get(), blob.data(), static_cast<DWORD>(blob.size()), 0, 0, privateKey.put()));
+        const BYTE probe[] = "signed with the key read from the file";
+        HashHandle hash;
+        ASSERT_TRUE(CryptCreateHash(provider.get(), CALG_SHA1, 0, 0, hash.put()));
+        ASSERT_TRUE(CryptHashData(hash.get(), probe, sizeof probe, 0));
+        BYTE signature[512];
+        DWORD size = sizeof signature;
+        ASSERT_TRUE(CryptSignHashW(hash.get(), AT_KEYEXCHANGE, nullptr, 0, signature, &size));
+        ASSERT_TRUE(CryptImportPublicKeyInfo(provider.get(), X509_ASN_ENCODING,
+                                             &certificate.get()->pCertInfo->SubjectPublicKeyInfo, certificateKey.put()));
+        EXPECT_TRUE(CryptVerifySignatureW(hash.get(), signature, size, certificateKey.get(), nullptr, 0));
+    }
 }
 
 }  // namespace
