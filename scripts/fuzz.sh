@@ -19,7 +19,7 @@ cmake --build "$build" --target fuzz_targets -j2 >/dev/null
 [ -d "$corpus/seed" ] || bash tests/fuzz/make-corpus.sh "$corpus/seed"
 
 run_target() {  # target
-    local target=$1 work="$corpus/work/$1" findings="$corpus/findings/$1" status=0
+    local target=$1 work="$corpus/grown/$1" findings="$corpus/findings/$1" status=0
     mkdir -p "$work" "$findings" "$corpus/seed/$target"
     # New inputs go to the working corpus (the first folder); the seeds are only read.
     "$build/$target" -max_total_time="$seconds" -print_final_stats=1 -timeout=10 \
@@ -44,7 +44,7 @@ for target in "${targets[@]}"; do
     executions=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
     found=$(find "$findings" -type f | wc -l)
     printf '%-26s %12s executions  %d findings  corpus %d\n' "$target" "${executions:-?}" "$found" \
-        "$(find "$corpus/work/$target" -type f | wc -l)"
+        "$(find "$corpus/grown/$target" -type f | wc -l)"
     if [ "$status" -ne 0 ] || [ "$found" -ne 0 ]; then
         failed=1
         grep -E 'invariant failed|ERROR:|SUMMARY:|runtime error' "$log" | head -5 | sed 's/^/    /'
