@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 #include <stdexcept>
+#include <utility>
 
 namespace testing_support {
 
@@ -74,6 +75,57 @@ bool WaitUntil(const std::function<bool()>& condition, DWORD timeoutMs) {
         if (GetTickCount() - start >= timeoutMs) return condition();
         Sleep(20);
     }
+}
+
+namespace {
+
+struct WindowSearch {
+    const wchar_t* className;
+    const std::function<bool(HWND)>* matches;
+    HWND found;
+};
+
+BOOL CALLBACK MatchProcessWindow(HWND window, LPARAM arg) {
+    auto* search = reinterpret_cast<WindowSearch*>(arg);
+    DWORD process = 0;
+    GetWindowThreadProcessId(window, &process);
+    if (process != GetCurrentProcessId() || !IsWindowVisible(window)) return TRUE;
+    if (search->className) {
+        wchar_t name[64] = {};
+        GetClassNameW(window, name, 64);
+        if (wcscmp(name, search->className) != 0) return TRUE;
+    }
+    if (*search->matches && !(*search->matches)(window)) return TRUE;
+    search->found = window;
+    return FALSE;
+}
+
+}  // namespace
+
+HWND FindProcessWindow(const wchar_t* className, const std::function<bool(HWND)>& matches) {
+    WindowSearch search = {className, &matches, nullptr};
+    EnumWindows(MatchProcessWindow, reinterpret_cast<LPARAM>(&search));
+    return search.found;
+}
+
+HWND WaitForProcessWindow(const wchar_t* className, const std::function<bool(HWND)>& matches) {
+    HWND found = nullptr;
+    WaitUntil([&] { return (found = FindProcessWindow(className, matches)) != nullptr; });
+    return found;
+}
+
+HWND FindDescendant(HWND parent, int id) {
+    std::pair<int, HWND> search(id, nullptr);
+    EnumChildWindows(
+        parent,
+        [](HWND child, LPARAM arg) -> BOOL {
+            auto* wanted = reinterpret_cast<std::pair<int, HWND>*>(arg);
+            if (GetDlgCtrlID(child) != wanted->first) return TRUE;
+            wanted->second = child;
+            return FALSE;
+        },
+        reinterpret_cast<LPARAM>(&search));
+    return search.second;
 }
 
 std::vector<uint8_t> ReadFileOnceClosed(const std::wstring& path, DWORD timeoutMs) {
