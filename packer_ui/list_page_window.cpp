@@ -187,6 +187,14 @@ LRESULT CALLBACK CVListDlg::ListProc(HWND list, UINT message, WPARAM wParam, LPA
         return 0;
     }
     WNDPROC previous = self ? self->previousListProc : nullptr;
+    if (message == WM_GETDLGCODE && previous) {
+        // The dialog manager would turn Enter into the window's default button; in the list it
+        // opens the selected items' properties.
+        const MSG* key = reinterpret_cast<const MSG*>(lParam);
+        LRESULT code = CallWindowProcW(previous, list, message, wParam, lParam);
+        if (key && key->message == WM_KEYDOWN && key->wParam == VK_RETURN) code |= DLGC_WANTMESSAGE;
+        return code;
+    }
     if (message == WM_NCDESTROY && self) {
         SetWindowLongPtrW(list, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(previous));
         self->previousListProc = nullptr;

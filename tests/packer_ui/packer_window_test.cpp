@@ -9,8 +9,10 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <functional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "packer_ui/list_pages.h"
@@ -23,6 +25,7 @@
 namespace {
 
 using testing_support::FileExists;
+using testing_support::FindProcessWindow;
 using testing_support::LoadCertificateFile;
 using testing_support::ReadFileBytes;
 using testing_support::TempDir;
@@ -33,29 +36,71 @@ using Bytes = std::vector<uint8_t>;
 
 constexpr int kPageList = 1037, kStatusBar = 1116, kToolbar = 1039;
 
-bool IsPackerWindow(HWND window) {
-    DWORD process = 0;
-    GetWindowThreadProcessId(window, &process);
-    return process == GetCurrentProcessId() && IsWindowVisible(window) && GetDlgItem(window, kPageList);
+// A dialog of this process other than the packer window.
+HWND FindOtherDialog(const std::function<bool(HWND)>& matches) {
+    return FindProcessWindow(L"#32770", [&matches](HWND window) { return !GetDlgItem(window, kPageList) && matches(window); });
 }
 
-// A message box of this process (a dialog without the page list).
+// A message box: its text is the static control 0xFFFF.
 HWND FindMessageBox() {
-    HWND found = nullptr;
-    EnumWindows(
-        [](HWND window, LPARAM result) -> BOOL {
-            DWORD process = 0;
-            GetWindowThreadProcessId(window, &process);
-            wchar_t cls[16] = {};
-            GetClassNameW(window, cls, 16);
-            if (process != GetCurrentProcessId() || wcscmp(cls, L"#32770") || !IsWindowVisible(window) ||
-                GetDlgItem(window, kPageList) || !GetDlgItem(window, 0xFFFF))
-                return TRUE;
-            *reinterpret_cast<HWND*>(result) = window;
+    return FindOtherDialog([](HWND window) { return GetDlgItem(window, 0xFFFF) != nullptr; });
+}
+
+// The platform's open-file dialog, once its name box (cmb13 or edt1) is there.
+HWND FindOpenDialog() {
+    return FindOtherDialog([](HWND window) { return GetDlgItem(window, 0x047C) || GetDlgItem(window, 0x0480); });
+}
+
+// Waits for the open-file dialog, names the file in it and presses Open.
+void ChooseInOpenDialog(const std::wstring& path) {
+    HWND dialog = nullptr;
+    ASSERT_TRUE(WaitUntil([&dialog] { return (dialog = FindOpenDialog()) != nullptr; }));
+    SendMessageW(dialog, CDM_SETCONTROLTEXT, 0x047C, reinterpret_cast<LPARAM>(path.c_str()));
+    SendMessageW(dialog, CDM_SETCONTROLTEXT, 0x0480, reinterpret_cast<LPARAM>(path.c_str()));
+    PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+}
+
+HWND FindChildOfClass(HWND parent, const wchar_t* className) {
+    std::pair<const wchar_t*, HWND> search(className, nullptr);
+    EnumChildWindows(
+        parent,
+        [](HWND child, LPARAM arg) -> BOOL {
+            auto* wanted = reinterpret_cast<std::pair<const wchar_t*, HWND>*>(arg);
+            wchar_t name[64] = {};
+            GetClassNameW(child, name, 64);
+            if (wcscmp(name, wanted->first) != 0) return TRUE;
+            wanted->second = child;
             return FALSE;
         },
-        reinterpret_cast<LPARAM>(&found));
-    return found;
+        reinterpret_cast<LPARAM>(&search));
+    return search.second;
+}
+
+// The platform's certificate selection dialog: a dialog with a list view and no name box.
+HWND FindStoreDialog() {
+    return FindOtherDialog([](HWND window) {
+        return FindChildOfClass(window, L"SysListView32") && !GetDlgItem(window, 0x047C) && !GetDlgItem(window, 0x0480);
+    });
+}
+
+// An open popup menu (TrackPopupMenu's window).
+HWND FindPopupMenu() { return FindProcessWindow(L"#32768"); }
+
+std::wstring RowText(HWND listView, int row, int column = 0) {
+    wchar_t text[256] = {};
+    LVITEMW cell = {};
+    cell.iSubItem = column;
+    cell.pszText = text;
+    cell.cchTextMax = 256;
+    SendMessageW(listView, LVM_GETITEMTEXTW, row, reinterpret_cast<LPARAM>(&cell));
+    return text;
+}
+
+int FindRow(HWND listView, const std::wstring& part) {
+    const int rows = static_cast<int>(SendMessageW(listView, LVM_GETITEMCOUNT, 0, 0));
+    for (int row = 0; row < rows; ++row)
+        if (RowText(listView, row).find(part) != std::wstring::npos) return row;
+    return -1;
 }
 
 std::wstring WindowText(HWND window) {
@@ -129,13 +174,7 @@ class OpenWindow {
 public:
     explicit OpenWindow(PackerWindow* window) : thread_([this, window] { Run(window); }) {
         WaitUntil([this] {
-            EnumWindows(
-                [](HWND candidate, LPARAM self) -> BOOL {
-                    if (!IsPackerWindow(candidate)) return TRUE;
-                    reinterpret_cast<OpenWindow*>(self)->dialog = candidate;
-                    return FALSE;
-                },
-                reinterpret_cast<LPARAM>(this));
+            dialog = FindProcessWindow(L"#32770", [](HWND window) { return GetDlgItem(window, kPageList) != nullptr; });
             return dialog != nullptr || finished;
         });
     }
@@ -264,12 +303,7 @@ TEST_F(PackerWindowTest, RecoveryRowsComeFirstAndStay) {
     ASSERT_EQ(SendMessageW(listView, LVM_GETITEMCOUNT, 0, 0), 3);
     const wchar_t* subjects[] = {L"Carol Signer", L"Dave Signer", L"Alice Recipient"};
     for (int row = 0; row < 3; ++row) {
-        wchar_t text[128] = {};
-        LVITEMW cell = {};
-        cell.pszText = text;
-        cell.cchTextMax = 128;
-        SendMessageW(listView, LVM_GETITEMTEXTW, row, reinterpret_cast<LPARAM>(&cell));
-        EXPECT_NE(std::wstring(text).find(subjects[row]), std::wstring::npos) << row;
+        EXPECT_NE(RowText(listView, row).find(subjects[row]), std::wstring::npos) << row;
         EXPECT_EQ(SendMessageW(listView, LVM_GETITEMSTATE, row, LVIS_CUT) != 0, row < 2) << row;
     }
     EXPECT_EQ(StatusText(open.dialog), L"Файлов: 1, сертификатов шифрования: 3, сертификатов подписи: 0.");
@@ -369,13 +403,7 @@ TEST_F(PackerWindowTest, ViewStyleAndColumnWidthsSurviveAReopen) {
     ShowPage(open, 0);
     listView = window_.filesPage->ListView();
     ASSERT_EQ(SendMessageW(listView, LVM_GETITEMCOUNT, 0, 0), 1);
-    wchar_t size[64] = {};
-    LVITEMW cell = {};
-    cell.iSubItem = 2;
-    cell.pszText = size;
-    cell.cchTextMax = 64;
-    SendMessageW(listView, LVM_GETITEMTEXTW, 0, reinterpret_cast<LPARAM>(&cell));
-    EXPECT_STREQ(size, L"1 Байт");
+    EXPECT_EQ(RowText(listView, 0, 2), L"1 Байт");
 }
 
 // Pack from the window: the envelope lies beside the source, the run's message is answered, the
@@ -396,6 +424,11 @@ TEST_F(PackerWindowTest, PackingFromTheWindowWritesTheEnvelopeAndClosesIt) {
     EXPECT_EQ(open.result, 1036);
     const std::wstring packed = temp_.File(L"report.txt.gz.pkcs7");
     ASSERT_TRUE(FileExists(packed));
+    // The OpenSSL interop test runs this test to get an envelope made by the window.
+    wchar_t keep[MAX_PATH] = {};
+    if (GetEnvironmentVariableW(L"QUILL_KEEP_WINDOW_ENVELOPE", keep, MAX_PATH)) {
+        ASSERT_TRUE(CopyFileW(packed.c_str(), keep, FALSE));
+    }
     Bytes gzip, content;
     ASSERT_TRUE(pack_run_test::DecryptContent(packed, gzip));
     ASSERT_TRUE(pack_run_test::Gunzip(gzip, content));
@@ -442,17 +475,8 @@ TEST_F(PackerWindowTest, SecureDeletionHelpAndAbout) {
 
     PostMessageW(open.dialog, WM_COMMAND, 40014, 0);
     HWND about = nullptr;
-    ASSERT_TRUE(WaitUntil([&about, &open] {
-        about = nullptr;
-        EnumThreadWindows(GetWindowThreadProcessId(open.dialog, nullptr),
-                          [](HWND window, LPARAM result) -> BOOL {
-                              if (!IsWindowVisible(window) || GetDlgItem(window, kPageList) || !GetDlgItem(window, IDOK))
-                                  return TRUE;
-                              *reinterpret_cast<HWND*>(result) = window;
-                              return FALSE;
-                          },
-                          reinterpret_cast<LPARAM>(&about));
-        return about != nullptr;
+    ASSERT_TRUE(WaitUntil([&about] {
+        return (about = FindOtherDialog([](HWND window) { return GetDlgItem(window, IDOK) != nullptr; })) != nullptr;
     }));
     SavePicture(about, L"about-box");
     PostMessageW(about, WM_COMMAND, IDOK, 0);
@@ -472,29 +496,146 @@ TEST_F(PackerWindowTest, MenuHelpAndTheAddFilesDialog) {
     const std::wstring chosen = temp_.File(L"chosen.txt");
     WriteFileBytes(chosen, Bytes{'x'});
     PostMessageW(open.dialog, WM_COMMAND, 57601, 0);
-    HWND dialog = nullptr;
-    ASSERT_TRUE(WaitUntil([&dialog] {
-        dialog = nullptr;
-        EnumWindows(
-            [](HWND window, LPARAM result) -> BOOL {
-                DWORD process = 0;
-                GetWindowThreadProcessId(window, &process);
-                if (process != GetCurrentProcessId() || !IsWindowVisible(window) || GetDlgItem(window, kPageList) ||
-                    !(GetDlgItem(window, 0x047C) || GetDlgItem(window, 0x0480)))  // the name box: cmb13 or edt1
-                    return TRUE;
-                *reinterpret_cast<HWND*>(result) = window;
-                return FALSE;
-            },
-            reinterpret_cast<LPARAM>(&dialog));
-        return dialog != nullptr;
-    }));
-    SendMessageW(dialog, CDM_SETCONTROLTEXT, 0x047C, reinterpret_cast<LPARAM>(chosen.c_str()));
-    SendMessageW(dialog, CDM_SETCONTROLTEXT, 0x0480, reinterpret_cast<LPARAM>(chosen.c_str()));
-    PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+    ChooseInOpenDialog(chosen);
     ASSERT_TRUE(WaitUntil([this] { return window_.filesPage->RowCount() == 1; }));
     EXPECT_TRUE(WaitUntil([&open] {
         return StatusText(open.dialog) == L"Файлов: 1, сертификатов шифрования: 0, сертификатов подписи: 0.";
     }));
+}
+
+// Certificates come from a file and from the store; the same file a second time adds no row.
+TEST_F(PackerWindowTest, CertificatesComeFromAFileAndTheStoreOnce) {
+    OpenWindow open(&window_);
+    ASSERT_TRUE(open.dialog);
+    ShowPage(open, 1);
+    CVCertificateDlg* page = window_.encryptionPage;
+    PostMessageW(open.dialog, WM_COMMAND, 40029, 0);
+    ChooseInOpenDialog(TestDataFile(L"alice.cer"));
+    ASSERT_TRUE(WaitUntil([page] { return page->RowCount() == 1; }));
+    PostMessageW(open.dialog, WM_COMMAND, 40029, 0);
+    ChooseInOpenDialog(TestDataFile(L"alice.cer"));
+
+    // The window handles one command at a time: once the store dialog is up, the file is in.
+    PostMessageW(open.dialog, WM_COMMAND, 40030, 0);
+    HWND store = nullptr;
+    ASSERT_TRUE(WaitUntil([&store] { return (store = FindStoreDialog()) != nullptr; }));
+    EXPECT_EQ(page->RowCount(), 1);
+    HWND choices = FindChildOfClass(store, L"SysListView32");
+    int bob = -1;
+    ASSERT_TRUE(WaitUntil([&] { return (bob = FindRow(choices, L"Bob Recipient")) >= 0; }));
+    SavePicture(store, L"store-dialog");
+    Select(choices, {bob});
+    PostMessageW(store, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+    ASSERT_TRUE(WaitUntil([page] { return page->RowCount() == 2; }));
+    EXPECT_EQ(FindRow(page->ListView(), L"Bob Recipient"), 1);
+    EXPECT_TRUE(WaitUntil([&open] {
+        return StatusText(open.dialog) == L"Файлов: 0, сертификатов шифрования: 2, сертификатов подписи: 0.";
+    }));
+}
+
+// The keys of a list page and its context menu, the toolbar's drop-down menus, and message boxes
+// kept on the screen when the window is not.
+TEST_F(PackerWindowTest, KeysMenusAndPopupsOfTheWindow) {
+    AddFile(L"kept.txt", "stays");
+    AddCertificate(window_.encryptionPage, L"alice.cer");
+    AddCertificate(window_.encryptionPage, L"bob.cer");
+    OpenWindow open(&window_);
+    ASSERT_TRUE(open.dialog);
+    ShowPage(open, 1);
+    HWND listView = window_.encryptionPage->ListView();
+    ASSERT_TRUE(listView);
+    HMENU edit = GetSubMenu(GetMenu(open.dialog), 1);
+    auto press = [listView](WORD key) { PostMessageW(listView, WM_KEYDOWN, key, 0); };
+
+    // Enter shows the certificate in the platform's viewer.
+    Select(listView, {0});
+    press(VK_RETURN);
+    HWND viewer = nullptr;
+    ASSERT_TRUE(WaitUntil([&viewer] {
+        return (viewer = FindOtherDialog([](HWND window) { return GetDlgItem(window, 0x3020) != nullptr; })) != nullptr;
+    }));  // the property sheet's tab control
+    PostMessageW(viewer, WM_COMMAND, IDOK, 0);
+    ASSERT_TRUE(WaitUntil([viewer] { return !IsWindow(viewer); }));
+
+    // Insert asks the store.
+    press(VK_INSERT);
+    HWND store = nullptr;
+    ASSERT_TRUE(WaitUntil([&store] { return (store = FindStoreDialog()) != nullptr; }));
+    PostMessageW(store, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+    ASSERT_TRUE(WaitUntil([store] { return !IsWindow(store); }));
+
+    // The menu key opens the Edit menu at the selected row; Escape closes it.
+    Select(listView, {1});
+    press(VK_APPS);
+    HWND popup = nullptr;
+    ASSERT_TRUE(WaitUntil([&popup] { return (popup = FindPopupMenu()) != nullptr; }));
+    EXPECT_EQ(reinterpret_cast<HMENU>(SendMessageW(popup, MN_GETHMENU, 0, 0)), edit);
+    RECT row = {}, menu;
+    row.left = LVIR_SELECTBOUNDS;
+    SendMessageW(listView, LVM_GETITEMRECT, 1, reinterpret_cast<LPARAM>(&row));
+    MapWindowPoints(listView, nullptr, reinterpret_cast<POINT*>(&row), 2);
+    GetWindowRect(popup, &menu);
+    EXPECT_EQ(menu.left, (row.left + row.right) / 2);
+    EXPECT_EQ(menu.top, (row.top + row.bottom) / 2);
+    PostMessageW(popup, WM_KEYDOWN, VK_ESCAPE, 0);
+    ASSERT_TRUE(WaitUntil([] { return FindPopupMenu() == nullptr; }));
+
+    // Delete removes the selected row.
+    press(VK_DELETE);
+    ASSERT_TRUE(WaitUntil([this] { return window_.encryptionPage->RowCount() == 1; }));
+    EXPECT_EQ(FindRow(listView, L"Alice Recipient"), 0);
+
+    // The toolbar's drop-downs open below their buttons with the menus of the toolbar.
+    HWND toolbar = GetDlgItem(open.dialog, kToolbar);
+    const struct {
+        int button;
+        UINT firstCommand;  // of the menu's first plain item
+    } dropDowns[] = {{1036, 1036}, {40030, 40030}};
+    for (const auto& dropDown : dropDowns) {
+        NMTOOLBARW info = {};
+        info.hdr = {toolbar, static_cast<UINT_PTR>(kToolbar), static_cast<UINT>(TBN_DROPDOWN)};
+        info.iItem = dropDown.button;
+        SendMessageW(toolbar, TB_GETRECT, dropDown.button, reinterpret_cast<LPARAM>(&info.rcButton));
+        PostMessageW(open.dialog, WM_NOTIFY, kToolbar, reinterpret_cast<LPARAM>(&info));  // read before the menu opens
+        ASSERT_TRUE(WaitUntil([&popup] { return (popup = FindPopupMenu()) != nullptr; })) << dropDown.button;
+        HMENU shown = reinterpret_cast<HMENU>(SendMessageW(popup, MN_GETHMENU, 0, 0));
+        bool listed = false;
+        for (int i = 0; i < GetMenuItemCount(shown); ++i) listed |= GetMenuItemID(shown, i) == dropDown.firstCommand;
+        EXPECT_TRUE(listed) << dropDown.button;
+        RECT button = info.rcButton;
+        MapWindowPoints(toolbar, nullptr, reinterpret_cast<POINT*>(&button), 2);
+        GetWindowRect(popup, &menu);
+        EXPECT_EQ(menu.left, button.left) << dropDown.button;
+        EXPECT_EQ(menu.top, button.bottom) << dropDown.button;
+        PostMessageW(popup, WM_KEYDOWN, VK_ESCAPE, 0);
+        ASSERT_TRUE(WaitUntil([] { return FindPopupMenu() == nullptr; })) << dropDown.button;
+    }
+
+    // Wider, the page's list grows with the window.
+    RECT before, after;
+    GetWindowRect(listView, &before);
+    SetWindowPos(open.dialog, nullptr, 0, 0, 800, 560, SWP_NOMOVE | SWP_NOZORDER);
+    SendMessageW(open.dialog, WM_NULL, 0, 0);
+    GetWindowRect(listView, &after);
+    EXPECT_EQ(after.right - after.left, before.right - before.left + 200);
+    SavePicture(open.dialog, L"encryption-page-wide");
+
+    // A message box over a window mostly off the screen stays inside the work area.
+    ShowPage(open, 0);
+    Select(window_.filesPage->ListView(), {0});
+    SetWindowPos(open.dialog, nullptr, -700, -500, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
+    PostMessageW(open.dialog, WM_COMMAND, 40017, 0);
+    HWND box = nullptr;
+    ASSERT_TRUE(WaitUntil([&box] { return (box = FindMessageBox()) != nullptr; }));
+    RECT work, placed;
+    SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
+    GetWindowRect(box, &placed);
+    EXPECT_EQ(placed.left, work.left);
+    EXPECT_EQ(placed.top, work.top);
+    PostMessageW(box, WM_COMMAND, IDNO, 0);
+    ASSERT_TRUE(WaitUntil([box] { return !IsWindow(box); }));
+    SendMessageW(open.dialog, WM_NULL, 0, 0);
+    EXPECT_TRUE(FileExists(temp_.File(L"kept.txt")));
 }
 
 }  // namespace
