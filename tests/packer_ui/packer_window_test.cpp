@@ -611,6 +611,17 @@ TEST_F(PackerWindowTest, KeysMenusAndPopupsOfTheWindow) {
         ASSERT_TRUE(WaitUntil([] { return FindPopupMenu() == nullptr; })) << dropDown.button;
     }
 
+    // A right click on the toolbar offers its icon sizes and labels, the current ones checked.
+    NMHDR click = {toolbar, static_cast<UINT_PTR>(kToolbar), static_cast<UINT>(NM_RCLICK)};
+    PostMessageW(open.dialog, WM_NOTIFY, kToolbar, reinterpret_cast<LPARAM>(&click));
+    ASSERT_TRUE(WaitUntil([&popup] { return (popup = FindPopupMenu()) != nullptr; }));
+    HMENU toolbarMenu = reinterpret_cast<HMENU>(SendMessageW(popup, MN_GETHMENU, 0, 0));
+    EXPECT_FALSE(GetMenuState(toolbarMenu, 40067, MF_BYCOMMAND) & MF_CHECKED);
+    EXPECT_TRUE(GetMenuState(toolbarMenu, 40068, MF_BYCOMMAND) & MF_CHECKED);
+    EXPECT_FALSE(GetMenuState(toolbarMenu, 40066, MF_BYCOMMAND) & MF_CHECKED);
+    PostMessageW(popup, WM_KEYDOWN, VK_ESCAPE, 0);
+    ASSERT_TRUE(WaitUntil([] { return FindPopupMenu() == nullptr; }));
+
     // Wider, the page's list grows with the window.
     RECT before, after;
     GetWindowRect(listView, &before);
