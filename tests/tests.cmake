@@ -87,6 +87,16 @@ add_executable(desktop_keepalive WIN32 ${CMAKE_SOURCE_DIR}/tests/harness/desktop
 target_link_options(desktop_keepalive PRIVATE -municode ${QUILL_STATIC_LINK})
 target_compile_options(desktop_keepalive PRIVATE ${QUILL_WARNINGS})
 
+# Another program on the clipboard, for the packer window's clipboard tests.
+add_executable(clipboard_peer ${CMAKE_SOURCE_DIR}/tests/packer_ui/helpers/clipboard_peer.cpp)
+target_link_options(clipboard_peer PRIVATE -municode ${QUILL_STATIC_LINK})
+target_compile_options(clipboard_peer PRIVATE ${QUILL_WARNINGS})
+target_link_libraries(clipboard_peer PRIVATE shell32 user32)
+if(TARGET pack_tests)
+    add_dependencies(pack_tests clipboard_peer)
+    target_compile_definitions(pack_tests PRIVATE "CLIPBOARD_PEER=\"Z:$<TARGET_FILE:clipboard_peer>\"")
+endif()
+
 # Presses Ctrl+C in its console for the program it starts (the Ctrl+C shell test).
 add_executable(console_ctrl_c ${CMAKE_SOURCE_DIR}/tests/tools/helpers/console_ctrl_c.cpp)
 target_link_options(console_ctrl_c PRIVATE -municode ${QUILL_STATIC_LINK})

@@ -3,18 +3,22 @@
 #include <windows.h>
 #include <commctrl.h>
 #include <commdlg.h>
+#include <shlobj.h>
 #include <ole2.h>
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <cstdlib>
+#include <cstddef>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <thread>
 #include <utility>
 #include <vector>
 
+#include "packer_ui/data_object.h"
 #include "packer_ui/list_pages.h"
 #include "packer_ui/main_window.h"
 #include "packer_ui/packer_window.h"
@@ -647,6 +651,242 @@ TEST_F(PackerWindowTest, KeysMenusAndPopupsOfTheWindow) {
     ASSERT_TRUE(WaitUntil([box] { return !IsWindow(box); }));
     SendMessageW(open.dialog, WM_NULL, 0, 0);
     EXPECT_TRUE(FileExists(temp_.File(L"kept.txt")));
+}
+
+// The clipboard: cleared before and after each test, since it outlives the process. Only
+// through the plain clipboard: Wine keeps one OLE clipboard window per process, made by the first
+// thread that sets the OLE clipboard, and the test's own thread must not be that one, for it does
+// not answer the other programs' render requests while it waits for them.
+void ClearClipboard() {
+    if (OpenClipboard(nullptr)) {
+        EmptyClipboard();
+        CloseClipboard();
+    }
+}
+
+// Runs the clipboard peer (another program) and returns its exit status.
+DWORD RunPeer(const std::wstring& arguments) {
+    std::wstring line = L"\"" CLIPBOARD_PEER "\" " + arguments;
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+        return 0xFFFFFFFF;
+    DWORD status = 0xFFFFFFFF;
+    if (WaitForSingleObject(process.hProcess, testing_support::kPatientWaitMs) == WAIT_OBJECT_0)
+        GetExitCodeProcess(process.hProcess, &status);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return status;
+}
+
+std::string Utf8(const std::wstring& text) {
+    std::string result;
+    for (wchar_t c : text) result.push_back(static_cast<char>(c));  // the test paths are ASCII
+    return result;
+}
+
+// What the peer found on the clipboard.
+std::string PeerReading(const TempDir& temp) {
+    const std::wstring out = temp.File(L"peer.txt");
+    DeleteFileW(out.c_str());
+    if (RunPeer(L"read \"" + out + L"\"") != 0) return "(nothing)";
+    Bytes bytes = ReadFileBytes(out);
+    return std::string(bytes.begin(), bytes.end());
+}
+
+// Owns a data object on the clipboard from a thread of its own that answers OLE's calls, as
+// another program's window would.
+class ClipboardSource {
+public:
+    explicit ClipboardSource(IDataObject* object) : thread_([this, object] { Run(object); }) {
+        WaitUntil([this] { return ready_.load(); });
+    }
+    ~ClipboardSource() {
+        PostThreadMessageW(threadId_, WM_QUIT, 0, 0);
+        thread_.join();
+    }
+    bool placed() const { return placed_; }
+
+private:
+    void Run(IDataObject* object) {
+        OleInitialize(nullptr);
+        threadId_ = GetCurrentThreadId();
+        MSG message;
+        PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE);  // the queue exists before the quit is posted
+        placed_ = SUCCEEDED(OleSetClipboard(object));
+        object->Release();
+        ready_ = true;
+        while (GetMessageW(&message, nullptr, 0, 0) > 0) DispatchMessageW(&message);
+        OleSetClipboard(nullptr);
+        OleUninitialize();
+    }
+    std::atomic<bool> ready_{false};
+    std::atomic<DWORD> threadId_{0};
+    bool placed_ = false;
+    std::thread thread_;
+};
+
+class PackerClipboardTest : public PackerWindowTest {
+protected:
+    void SetUp() override {
+        PackerWindowTest::SetUp();
+        OleInitialize(nullptr);
+        ClearClipboard();
+    }
+    void TearDown() override {
+        ClearClipboard();
+        OleUninitialize();
+        PackerWindowTest::TearDown();
+    }
+    static Bytes CertificateBytes(const wchar_t* file) {
+        CertHandle certificate = LoadCertificateFile(TestDataFile(file));
+        PCCERT_CONTEXT context = certificate.get();
+        return context ? Bytes(context->pbCertEncoded, context->pbCertEncoded + context->cbCertEncoded) : Bytes();
+    }
+    static Bytes GlobalBytes(HGLOBAL block) {
+        const BYTE* bytes = static_cast<const BYTE*>(GlobalLock(block));
+        Bytes copy(bytes, bytes + GlobalSize(block));
+        GlobalUnlock(block);
+        return copy;
+    }
+};
+
+// Copied certificates are virtual files: the contents by index, the names for every program, and
+// the signing page takes them from the clipboard without doubling them.
+TEST_F(PackerClipboardTest, CertificatesCopiedOnOnePageArePastedOnAnother) {
+    AddCertificate(window_.encryptionPage, L"alice.cer");
+    AddCertificate(window_.encryptionPage, L"bob.cer");
+    OpenWindow open(&window_);
+    ASSERT_TRUE(open.dialog);
+    ShowPage(open, 1);
+    Select(window_.encryptionPage->ListView(), {0, 1});
+    open.Command(kCommandCopy);
+    EXPECT_EQ(PeerReading(temp_), "virtual:cert0.cer\nvirtual:cert1.cer\n");
+
+    IDataObject* clipboard = nullptr;
+    ASSERT_EQ(OleGetClipboard(&clipboard), S_OK);
+    IEnumFORMATETC* formats = nullptr;
+    ASSERT_EQ(clipboard->EnumFormatEtc(DATADIR_GET, &formats), S_OK);
+    std::vector<CLIPFORMAT> order;
+    FORMATETC format;
+    while (formats->Next(1, &format, nullptr) == S_OK) {
+        if (format.ptd) CoTaskMemFree(format.ptd);
+        if (order.empty() || order.back() != format.cfFormat) order.push_back(format.cfFormat);
+    }
+    formats->Release();
+    EXPECT_EQ(order, (std::vector<CLIPFORMAT>{g_cfFileContents, g_cfFileGroupDescriptorW, g_cfPreferredDropEffect}));
+    FORMATETC contents = {g_cfFileContents, nullptr, DVASPECT_CONTENT, 1, TYMED_HGLOBAL};
+    STGMEDIUM medium = {};
+    ASSERT_EQ(clipboard->GetData(&contents, &medium), S_OK);
+    EXPECT_EQ(GlobalBytes(medium.hGlobal), CertificateBytes(L"bob.cer"));
+    ReleaseStgMedium(&medium);
+    contents.lindex = 2;
+    EXPECT_EQ(clipboard->GetData(&contents, &medium), DV_E_FORMATETC);
+    FORMATETC effect = {g_cfPreferredDropEffect, nullptr, DVASPECT_CONTENT, -1, TYMED_HGLOBAL};
+    ASSERT_EQ(clipboard->GetData(&effect, &medium), S_OK);
+    EXPECT_EQ(GlobalBytes(medium.hGlobal), (Bytes{DROPEFFECT_COPY, 0, 0, 0}));
+    ReleaseStgMedium(&medium);
+    clipboard->Release();
+
+    ShowPage(open, 2);
+    EXPECT_TRUE(ButtonEnabled(open.dialog, kCommandPaste));
+    EXPECT_TRUE(MenuEnabled(open.dialog, kCommandPaste));
+    for (int round = 0; round < 2; ++round) {  // the second paste replaces what the first added
+        open.Command(kCommandPaste);
+        EXPECT_EQ(window_.signingPage->RowCount(), 2) << round;
+    }
+    EXPECT_EQ(FindRow(window_.signingPage->ListView(), L"Bob Recipient"), 1);
+}
+
+// Files go to other programs as a file list and come from them the same way; a cut removes the
+// row; the certificate page takes only the certificate files of a list.
+TEST_F(PackerClipboardTest, FileListsGoToAndComeFromOtherPrograms) {
+    AddFile(L"a.txt", "a");
+    AddFile(L"b.txt", "b");
+    OpenWindow open(&window_);
+    ASSERT_TRUE(open.dialog);
+    ShowPage(open, 0);
+    HWND files = window_.filesPage->ListView();
+    Select(files, {0, 1});
+    open.Command(kCommandCopy);
+    EXPECT_EQ(PeerReading(temp_), "file:" + Utf8(temp_.File(L"a.txt")) + "\nfile:" + Utf8(temp_.File(L"b.txt")) + "\n");
+    Select(files, {0});
+    open.Command(kCommandCut);
+    EXPECT_EQ(window_.filesPage->RowCount(), 1);
+    EXPECT_EQ(PeerReading(temp_), "file:" + Utf8(temp_.File(L"a.txt")) + "\n");
+    EXPECT_TRUE(FileExists(temp_.File(L"a.txt")));
+
+    const std::wstring text = temp_.File(L"c.txt"), folder = temp_.File(L"folder"), cer = temp_.File(L"alice.cer");
+    WriteFileBytes(text, Bytes{'c'});
+    CreateDirectoryW(folder.c_str(), nullptr);
+    ASSERT_TRUE(CopyFileW(TestDataFile(L"alice.cer").c_str(), cer.c_str(), FALSE));
+    const struct {
+        std::wstring list;
+        bool filesPaste, certificatesPaste;
+    } tests[] = {{L"\"" + text + L"\"", true, false},
+                 {L"\"" + text + L"\" \"" + folder + L"\" \"" + cer + L"\"", true, true}};
+    for (const auto& t : tests) {
+        ASSERT_EQ(RunPeer(L"put-files " + t.list), 0u);
+        ShowPage(open, 0);
+        EXPECT_EQ(ButtonEnabled(open.dialog, kCommandPaste), t.filesPaste);
+        ShowPage(open, 1);
+        EXPECT_EQ(ButtonEnabled(open.dialog, kCommandPaste), t.certificatesPaste);
+    }
+    open.Command(kCommandPaste);
+    EXPECT_EQ(window_.encryptionPage->RowCount(), 1);
+    ShowPage(open, 0);
+    open.Command(kCommandPaste);
+    EXPECT_EQ(window_.filesPage->RowCount(), 3);  // b.txt, c.txt and alice.cer; not the folder
+}
+
+// Virtual files of another program: only ".cer" and ".crt" names (exactly) and sizes up to
+// 65535 bytes are taken; ANSI descriptors are read too. Files dropped from the shell are added.
+TEST_F(PackerClipboardTest, VirtualFilesOfOtherProgramsAndDroppedFiles) {
+    const struct {
+        const char* name;
+        DWORD size;
+        const wchar_t* file;
+    } offered[] = {{"a.CER", 0, L"bob.cer"}, {"a.cer", 0, L"alice.cer"}, {"big.cer", 70000, L"carol.cer"}};
+    CDataObject* object = new CDataObject();
+    const SIZE_T groupSize = offsetof(FILEGROUPDESCRIPTORA, fgd) + 3 * sizeof(FILEDESCRIPTORA);
+    HGLOBAL group = GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, groupSize);
+    auto* descriptors = static_cast<FILEGROUPDESCRIPTORA*>(GlobalLock(group));
+    descriptors->cItems = 3;
+    for (LONG i = 0; i < 3; ++i) {
+        Bytes bytes = CertificateBytes(offered[i].file);
+        FILEDESCRIPTORA& file = descriptors->fgd[i];
+        strcpy(file.cFileName, offered[i].name);
+        file.dwFlags = FD_FILESIZE;
+        file.nFileSizeLow = offered[i].size ? offered[i].size : static_cast<DWORD>(bytes.size());
+        ASSERT_EQ(SetGlobalData(object, g_cfFileContents, i, GlobalFromBytes(bytes.data(), bytes.size())), S_OK);
+    }
+    GlobalUnlock(group);
+    ASSERT_EQ(SetGlobalData(object, g_cfFileGroupDescriptor, -1, group), S_OK);
+    ClipboardSource source(object);
+    ASSERT_TRUE(source.placed());
+
+    OpenWindow open(&window_);
+    ASSERT_TRUE(open.dialog);
+    ShowPage(open, 0);
+    EXPECT_FALSE(ButtonEnabled(open.dialog, kCommandPaste));  // the files page takes file lists only
+    ShowPage(open, 1);
+    EXPECT_TRUE(ButtonEnabled(open.dialog, kCommandPaste));
+    open.Command(kCommandPaste);
+    HWND certificates = window_.encryptionPage->ListView();
+    ASSERT_EQ(window_.encryptionPage->RowCount(), 1);
+    EXPECT_EQ(FindRow(certificates, L"Alice Recipient"), 0);
+
+    const std::wstring text = temp_.File(L"dropped.txt"), folder = temp_.File(L"dropped");
+    WriteFileBytes(text, Bytes{'d'});
+    CreateDirectoryW(folder.c_str(), nullptr);
+    PostMessageW(certificates, WM_DROPFILES, reinterpret_cast<WPARAM>(FileListBlock({text, TestDataFile(L"bob.cer")})), 0);
+    ASSERT_TRUE(WaitUntil([this] { return window_.encryptionPage->RowCount() == 2; }));
+    ShowPage(open, 0);
+    PostMessageW(window_.filesPage->ListView(), WM_DROPFILES, reinterpret_cast<WPARAM>(FileListBlock({folder, text})), 0);
+    ASSERT_TRUE(WaitUntil([this] { return window_.filesPage->RowCount() == 1; }));
+    SendMessageW(open.dialog, WM_NULL, 0, 0);
+    EXPECT_EQ(RowText(window_.filesPage->ListView(), 0), L"dropped.txt");
 }
 
 }  // namespace
