@@ -170,4 +170,96 @@ TEST_F(DataObjectTest, TheEnumeratorFollowsTheStoringOrder) {
     EXPECT_EQ(static_cast<IDataObject*>(unknown)->Release(), 1u);
 }
 
+// Every medium type is copied its own way: a new handle holding the same data, a clone of a
+// stream, the same storage with one more reference; the release object is shared.
+TEST(DataObjectMedium, EachTypeIsCopiedItsOwnWay) {
+    IStream* stream = nullptr;
+    ASSERT_EQ(CreateStreamOnHGlobal(nullptr, TRUE, &stream), S_OK);
+    ULONG written = 0;
+    stream->Write("stream", 6, &written);
+    ILockBytes* bytes = nullptr;
+    IStorage* storage = nullptr;
+    ASSERT_EQ(CreateILockBytesOnHGlobal(nullptr, TRUE, &bytes), S_OK);
+    ASSERT_EQ(StgCreateDocfileOnILockBytes(bytes, STGM_CREATE | STGM_READWRITE | STGM_SHARE_EXCLUSIVE, 0, &storage), S_OK);
+    HDC metafileDc = CreateMetaFileW(nullptr);
+    HDC enhancedDc = CreateEnhMetaFileW(nullptr, nullptr, nullptr, nullptr);
+    METAFILEPICT picture = {MM_ANISOTROPIC, 10, 10, CloseMetaFile(metafileDc)};
+    wchar_t name[] = L"C:\\name.txt";
+
+    STGMEDIUM sources[7] = {};
+    sources[0].tymed = TYMED_HGLOBAL;
+    sources[0].hGlobal = GlobalFromBytes("global", 6);
+    sources[1].tymed = TYMED_FILE;
+    sources[1].lpszFileName = name;
+    sources[2].tymed = TYMED_ISTREAM;
+    sources[2].pstm = stream;
+    sources[3].tymed = TYMED_ISTORAGE;
+    sources[3].pstg = storage;
+    sources[4].tymed = TYMED_GDI;
+    sources[4].hBitmap = CreateBitmap(4, 4, 1, 32, nullptr);
+    sources[5].tymed = TYMED_MFPICT;
+    sources[5].hMetaFilePict = GlobalFromBytes(&picture, sizeof picture);
+    sources[6].tymed = TYMED_ENHMF;
+    sources[6].hEnhMetaFile = CloseEnhMetaFile(enhancedDc);
+    sources[0].pUnkForRelease = stream;  // any object: the copy holds one more reference to it
+
+    for (STGMEDIUM& source : sources) {
+        STGMEDIUM copy = {};
+        ASSERT_EQ(CopyStgMedium(source, &copy), S_OK) << source.tymed;
+        EXPECT_EQ(copy.tymed, source.tymed);
+        EXPECT_EQ(copy.pUnkForRelease, source.pUnkForRelease);
+        switch (source.tymed) {
+            case TYMED_HGLOBAL:
+                EXPECT_NE(copy.hGlobal, source.hGlobal);
+                EXPECT_EQ(Contents(copy.hGlobal), "global");
+                GlobalFree(copy.hGlobal);
+                copy.pUnkForRelease->Release();
+                break;
+            case TYMED_FILE:
+                EXPECT_NE(copy.lpszFileName, source.lpszFileName);
+                EXPECT_STREQ(copy.lpszFileName, name);
+                CoTaskMemFree(copy.lpszFileName);
+                break;
+            case TYMED_ISTREAM: {
+                EXPECT_NE(copy.pstm, stream);
+                char read[6] = {};
+                ULONG got = 0;
+                LARGE_INTEGER start = {};
+                copy.pstm->Seek(start, STREAM_SEEK_SET, nullptr);
+                copy.pstm->Read(read, 6, &got);
+                EXPECT_EQ(std::string(read, got), "stream");
+                copy.pstm->Release();
+                break;
+            }
+            case TYMED_ISTORAGE:
+                EXPECT_EQ(copy.pstg, storage);
+                EXPECT_EQ(storage->Release(), 1u);  // the reference the copy added
+                break;
+            case TYMED_MFPICT: {
+                const auto* copied = static_cast<const METAFILEPICT*>(GlobalLock(copy.hMetaFilePict));
+                ASSERT_TRUE(copied);
+                EXPECT_EQ(copied->xExt, 10);
+                EXPECT_NE(copied->hMF, picture.hMF);
+                EXPECT_GT(GetMetaFileBitsEx(copied->hMF, 0, nullptr), 0u);
+                GlobalUnlock(copy.hMetaFilePict);
+                break;
+            }
+            default:
+                EXPECT_TRUE(copy.hGlobal) << source.tymed;  // the bitmap or enhanced metafile handle
+                EXPECT_NE(copy.hGlobal, source.hGlobal) << source.tymed;
+                break;
+        }
+        if (source.tymed == TYMED_GDI || source.tymed == TYMED_MFPICT || source.tymed == TYMED_ENHMF)
+            ReleaseStgMedium(&copy);
+    }
+    GlobalFree(sources[0].hGlobal);
+    DeleteObject(sources[4].hBitmap);
+    GlobalFree(sources[5].hMetaFilePict);
+    DeleteMetaFile(picture.hMF);
+    DeleteEnhMetaFile(sources[6].hEnhMetaFile);
+    storage->Release();
+    bytes->Release();
+    stream->Release();
+}
+
 }  // namespace
