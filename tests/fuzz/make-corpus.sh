@@ -9,7 +9,7 @@ trap 'rm -rf "$work"' EXIT
 mkdir -p "$out"
 out="$(cd "$out" && pwd)"
 for t in der oid_element ber_stream rc2_params gzip sfx_directory certificate_record envelope_layout \
-         recipient_set signer_trailer; do
+         recipient_set signer_trailer envelope_rules; do
     mkdir -p "$out/fuzz_$t"
 done
 
@@ -131,4 +131,12 @@ hex envelope_layout enveloped 00 01 04 01020304 02 0a0b 00000100
 hex envelope_layout signed-certs 23 03 616263 02 6162 03 616263 00001000
 hex envelope_layout open-sae 11 02 0102 01 05 01 06 02 0708 01 09 00 ffff
 hex envelope_layout wide 43 00 00 00 00 00 7fffffff
+# Envelope reading rules: a control byte (rule, algorithm, content length), then a length, RC2
+# parameters or an IV, and the start of a plaintext that is a signed ContentInfo.
+hex envelope_rules length 02 82 01 00
+hex envelope_rules open 05 80 00 00
+hex envelope_rules rc2 00 30 0d 02 01 3a 04 08 01 02 03 04 05 06 07 08
+hex envelope_rules iv 01 04 10 00 01 02 03 04 05 06 07 08 09 0a 0b 0c 0d 0e 0f
+hex envelope_rules nested 40 30 81 90 06 09 2a 86 48 86 f7 0d 01 07 02 a0 81 82
+hex envelope_rules nested-open 41 30 80 06 09 2a 86 48 86 f7 0d 01 07 02 a0 80
 echo "seed corpus in $out: $(find "$out" -type f | wc -l) files"
