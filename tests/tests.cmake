@@ -46,6 +46,12 @@ quill_test_executable(format_tests format format/service)
 quill_test_executable(pack_tests pack packer_ui)
 quill_test_executable(unpack_tests unpack)
 quill_test_executable(tool_tests tools)
+# The library itself, registered and used through COM and rundll32.
+quill_test_executable(shell_tests shell)
+if(TARGET shell_tests)
+    add_dependencies(shell_tests Quillarent)
+    target_compile_definitions(shell_tests PRIVATE "QUILLARENT_DLL=\"Z:$<TARGET_FILE:Quillarent>\"")
+endif()
 # The front end's own pieces under test (quill.exe itself is run by the shell tests).
 if(TARGET tool_tests)
     target_sources(tool_tests PRIVATE ${CMAKE_SOURCE_DIR}/tools/arguments.cpp ${CMAKE_SOURCE_DIR}/tools/console.cpp

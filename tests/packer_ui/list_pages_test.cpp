@@ -1,4 +1,5 @@
 #include "packer_ui/data_object.h"
+#include "unpack/decode_data.h"
 #include "packer_ui/list_pages.h"
 
 #include <commctrl.h>
@@ -229,7 +230,7 @@ TEST_F(ListPageTest, DroppedFoldersAreLeftOut) {
     std::wstring folder = dir_.File(L"folder");
     ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
     std::vector<std::wstring> names = {folder, paths_[0], dir_.File(L"missing.txt"), paths_[1], paths_[0]};
-    HGLOBAL memory = FileListBlock(names);
+    HGLOBAL memory = BuildDropFilesBlock(names);
     ASSERT_TRUE(memory);
     CVFilesDlg page;
     EXPECT_EQ(page.PasteDroppedFiles(static_cast<HDROP>(memory), FALSE), S_OK);  // the test adds nothing

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "packer_ui/data_object.h"
+#include "unpack/decode_data.h"
 #include "packer_ui/list_pages.h"
 #include "packer_ui/main_window.h"
 #include "packer_ui/packer_window.h"
@@ -30,6 +31,7 @@ namespace {
 
 using testing_support::FileExists;
 using testing_support::FindProcessWindow;
+using testing_support::SavePicture;
 using testing_support::LoadCertificateFile;
 using testing_support::ReadFileBytes;
 using testing_support::TempDir;
@@ -125,51 +127,6 @@ DWORD RegistryDword(const wchar_t* name, DWORD missing = 0xFFFFFFFF) {
     if (RegGetValueW(HKEY_CURRENT_USER, kSettingsKey, name, RRF_RT_REG_DWORD, nullptr, &value, &size) != ERROR_SUCCESS)
         return missing;
     return value;
-}
-
-// Saves what the window shows as a BMP beside the test data, for a person to look at.
-bool NothingToPaint(HWND window) {
-    if (GetUpdateRect(window, nullptr, FALSE)) return false;
-    bool clean = true;
-    EnumChildWindows(
-        window,
-        [](HWND child, LPARAM result) -> BOOL {
-            if (!IsWindowVisible(child) || !GetUpdateRect(child, nullptr, FALSE)) return TRUE;
-            *reinterpret_cast<bool*>(result) = false;
-            return FALSE;
-        },
-        reinterpret_cast<LPARAM>(&clean));
-    return clean;
-}
-
-void SavePicture(HWND window, const std::wstring& name) {
-    // The window's thread paints what changed; the picture waits for it.
-    WaitUntil([window] { return NothingToPaint(window); });
-    RECT rect;
-    GetWindowRect(window, &rect);
-    const int width = rect.right - rect.left, height = rect.bottom - rect.top;
-    HDC screen = GetDC(nullptr);
-    HDC memory = CreateCompatibleDC(screen);
-    BITMAPINFO info = {};
-    info.bmiHeader = {sizeof(BITMAPINFOHEADER), width, height, 1, 24, BI_RGB, 0, 0, 0, 0, 0};
-    void* bits = nullptr;
-    HBITMAP bitmap = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
-    HGDIOBJ previous = SelectObject(memory, bitmap);
-    BitBlt(memory, 0, 0, width, height, screen, rect.left, rect.top, SRCCOPY);
-    GdiFlush();
-    const DWORD stride = ((width * 3 + 3) / 4) * 4, imageSize = stride * height;
-    BITMAPFILEHEADER file = {0x4D42, static_cast<DWORD>(sizeof(BITMAPFILEHEADER) + sizeof(BITMAPINFOHEADER) + imageSize),
-                             0, 0, sizeof(BITMAPFILEHEADER) + sizeof(BITMAPINFOHEADER)};
-    Bytes bytes(reinterpret_cast<BYTE*>(&file), reinterpret_cast<BYTE*>(&file) + sizeof file);
-    bytes.insert(bytes.end(), reinterpret_cast<BYTE*>(&info.bmiHeader),
-                 reinterpret_cast<BYTE*>(&info.bmiHeader) + sizeof info.bmiHeader);
-    bytes.insert(bytes.end(), static_cast<BYTE*>(bits), static_cast<BYTE*>(bits) + imageSize);
-    CreateDirectoryW(TestDataFile(L"screenshots").c_str(), nullptr);
-    WriteFileBytes(TestDataFile(L"screenshots\\" + name + L".bmp"), bytes);
-    SelectObject(memory, previous);
-    DeleteObject(bitmap);
-    DeleteDC(memory);
-    ReleaseDC(nullptr, screen);
 }
 
 // Runs OpenPackerWindow on a thread of its own, as a caller with OLE would, and closes the window
@@ -880,10 +837,10 @@ TEST_F(PackerClipboardTest, VirtualFilesOfOtherProgramsAndDroppedFiles) {
     const std::wstring text = temp_.File(L"dropped.txt"), folder = temp_.File(L"dropped");
     WriteFileBytes(text, Bytes{'d'});
     CreateDirectoryW(folder.c_str(), nullptr);
-    PostMessageW(certificates, WM_DROPFILES, reinterpret_cast<WPARAM>(FileListBlock({text, TestDataFile(L"bob.cer")})), 0);
+    PostMessageW(certificates, WM_DROPFILES, reinterpret_cast<WPARAM>(BuildDropFilesBlock({text, TestDataFile(L"bob.cer")})), 0);
     ASSERT_TRUE(WaitUntil([this] { return window_.encryptionPage->RowCount() == 2; }));
     ShowPage(open, 0);
-    PostMessageW(window_.filesPage->ListView(), WM_DROPFILES, reinterpret_cast<WPARAM>(FileListBlock({folder, text})), 0);
+    PostMessageW(window_.filesPage->ListView(), WM_DROPFILES, reinterpret_cast<WPARAM>(BuildDropFilesBlock({folder, text})), 0);
     ASSERT_TRUE(WaitUntil([this] { return window_.filesPage->RowCount() == 1; }));
     SendMessageW(open.dialog, WM_NULL, 0, 0);
     EXPECT_EQ(RowText(window_.filesPage->ListView(), 0), L"dropped.txt");

@@ -50,6 +50,9 @@ std::vector<uint8_t> ReadFileOnceClosed(const std::wstring& path, DWORD timeoutM
 HWND FindProcessWindow(const wchar_t* className, const std::function<bool(HWND)>& matches = {});
 // Waits for such a window to appear and returns it (null when none came).
 HWND WaitForProcessWindow(const wchar_t* className, const std::function<bool(HWND)>& matches = {});
+// Saves what the window shows (once it has painted) as screenshots\NAME.bmp in the test data,
+// for a person to look at.
+void SavePicture(HWND window, const std::wstring& name);
 // The first window below parent (at any depth) with the control id; null when there is none.
 HWND FindDescendant(HWND parent, int id);
 
