@@ -23,12 +23,19 @@ add_library(quill_format STATIC ${FORMAT_SERVICE_SOURCES})
 target_link_libraries(quill_format PUBLIC quill_format_bytes ${QUILL_SYSTEM_LIBS})
 target_compile_options(quill_format PRIVATE ${QUILL_WARNINGS})
 
+# The envelope reading of the library and the self-decoding program: no call in it has a wide and
+# an ANSI form, so one build serves both.
+file(GLOB READER_CORE_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/unpack/core/*.cpp)
+add_library(quill_reader_core STATIC ${READER_CORE_SOURCES})
+target_link_libraries(quill_reader_core PUBLIC quill_format)
+target_compile_options(quill_reader_core PRIVATE ${QUILL_WARNINGS})
+
 # The engines shared by the DLL, the command-line front end and the tests.
 file(GLOB ENGINE_SOURCES CONFIGURE_DEPENDS
      ${CMAKE_SOURCE_DIR}/pack/*.cpp ${CMAKE_SOURCE_DIR}/unpack/*.cpp ${CMAKE_SOURCE_DIR}/packer_ui/*.cpp)
 add_library(quill_engine STATIC ${ENGINE_SOURCES})
 target_include_directories(quill_engine PUBLIC ${ZLIB_INCLUDE})
-target_link_libraries(quill_engine PUBLIC quill_format ${ZLIB_STATIC})
+target_link_libraries(quill_engine PUBLIC quill_reader_core quill_format ${ZLIB_STATIC})
 target_compile_options(quill_engine PRIVATE ${QUILL_WARNINGS})
 
 set(QUILL_RESOURCES ${CMAKE_SOURCE_DIR}/resources/quillarent.rc)

@@ -6,18 +6,12 @@
 #include <string>
 #include <vector>
 
+#include "unpack/core/envelope_outcome.h"
+
 namespace quendrix {
 
 // Outcome of the decode. -1 / 0xFFFFFFFF mean "not set", 0 means success.
-struct DecodeStatus {
-    LONG decompressStatus = -1;     // 0 ok; zlib code, -128 CRC-32, -129 size mismatch
-    DWORD readError = 0xFFFFFFFF;   // opening/reading the program's own file
-    DWORD writeError = 0xFFFFFFFF;  // creating/writing an output file
-    DWORD jobResult = 0xFFFFFFFF;   // 0 success, else an HRESULT or system error; -1 never run
-    LONG finalBlockStatus = -1;     // -1 last block never decrypted; 0 decrypted; else error
-    LONG signatureStatus = -1;      // -1 not verified; 0 all verified; else first failing signer's error
-    DWORD offset = 0;               // bytes of the envelope consumed
-    DWORD outerContentType = 0;     // 2 signedData, 3 envelopedData, 4 signedAndEnvelopedData
+struct DecodeStatus : reader_core::EnvelopeOutcome {
     BYTE compressedContent = 0;     // the plaintext is raw deflate with a trailer
     std::string outputPath;         // the output file that could not be created or written
     std::string inputPath;          // the program's own file

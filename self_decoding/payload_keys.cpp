@@ -1,12 +1,10 @@
 #include "self_decoding/payload_keys.h"
 
-#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
 #include "format/algorithms.h"
 #include "format/der.h"
-#include "format/recipient_set.h"
 #include "format/service/crypto_handles.h"
 #include "format/service/encoding.h"
 #include "self_decoding/texts.h"
@@ -16,9 +14,6 @@ namespace quendrix {
 namespace {
 
 constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
-constexpr DWORD kNoDecryptCert = static_cast<DWORD>(CRYPT_E_NO_DECRYPT_CERT);
-constexpr DWORD kUnexpected = static_cast<DWORD>(CRYPT_E_UNEXPECTED_ENCODING);
-constexpr DWORD kUnknownAlgorithm = static_cast<DWORD>(CRYPT_E_UNKNOWN_ALGO);
 const char kProvidersKey[] = "Software\\Microsoft\\Cryptography\\Defaults\\Provider";
 
 std::string Narrow(const wchar_t* text) {
@@ -38,12 +33,6 @@ std::string ProviderText(HCRYPTPROV provider, DWORD parameter) {
     if (!CryptGetProvParam(provider, parameter, reinterpret_cast<BYTE*>(&text[0]), &size, 0)) return std::string();
     text.resize(std::strlen(text.c_str()));
     return text;
-}
-
-// Wine adds eleven zero salt bytes to every imported session key; a key wrapped elsewhere has none.
-void ClearImportedSalt(HCRYPTKEY key) {
-    CRYPT_DATA_BLOB empty = {0, nullptr};
-    CryptSetKeyParam(key, KP_SALT_EX, reinterpret_cast<const BYTE*>(&empty), 0);
 }
 
 bool ProviderSupports(HCRYPTPROV provider, ALG_ID algId, DWORD keyBits) {
@@ -77,11 +66,7 @@ HCRYPTPROV AcquireContainer(const std::string& container, const char* providerNa
 
 // Everything one recipient entry needs while its key is tried.
 struct KeyAttempt {
-    PCCERT_CONTEXT certificate = nullptr;
-    HCRYPTPROV ownProvider = 0;
-    HCRYPTKEY exchangeKey = 0;
-    std::vector<BYTE> simpleBlob;
-    const ContentAlgorithm* algorithm = nullptr;
+    const reader_core::KeyImport* import = nullptr;
     QuendrixOptions* options = nullptr;
     IProgressDialog* progress = nullptr;
 };
@@ -89,10 +74,11 @@ struct KeyAttempt {
 // Copies the private key into the candidate and imports the session key there; 0 or the fault.
 DWORD ImportIntoCandidate(const KeyAttempt& attempt, HCRYPTPROV candidate, HCRYPTKEY* session) {
     DWORD size = 0;
-    if (!CryptExportKey(attempt.exchangeKey, 0, PRIVATEKEYBLOB, 0, nullptr, &size)) return GetLastError();
+    const reader_core::KeyImport& import = *attempt.import;
+    if (!CryptExportKey(import.exchangeKey, 0, PRIVATEKEYBLOB, 0, nullptr, &size)) return GetLastError();
     std::vector<BYTE> blob(size);
     DWORD result = 0;
-    if (!CryptExportKey(attempt.exchangeKey, 0, PRIVATEKEYBLOB, 0, blob.data(), &size)) {
+    if (!CryptExportKey(import.exchangeKey, 0, PRIVATEKEYBLOB, 0, blob.data(), &size)) {
         result = GetLastError();
     } else {
         const ALG_ID exchange = CALG_RSA_KEYX;
@@ -100,11 +86,11 @@ DWORD ImportIntoCandidate(const KeyAttempt& attempt, HCRYPTPROV candidate, HCRYP
         KeyHandle privateKey;
         if (!CryptImportKey(candidate, blob.data(), size, 0, 0, privateKey.put())) {
             result = GetLastError();
-        } else if (!CryptImportKey(candidate, attempt.simpleBlob.data(), static_cast<DWORD>(attempt.simpleBlob.size()),
+        } else if (!CryptImportKey(candidate, import.simpleBlob->data(), static_cast<DWORD>(import.simpleBlob->size()),
                                    privateKey.get(), CRYPT_NO_SALT, session)) {
             result = GetLastError();
         } else {
-            ClearImportedSalt(*session);
+            reader_core::ClearImportedSalt(*session);
         }
     }
     // The exported private key is overwritten before its memory goes back.
@@ -120,7 +106,7 @@ DWORD ImportIntoCandidate(const KeyAttempt& attempt, HCRYPTPROV candidate, HCRYP
 constexpr DWORD kStopSearch = 0xFFFFFFFF;
 
 DWORD TryCandidate(const KeyAttempt& attempt, HCRYPTPROV candidate, const char* providerName, DWORD type,
-                   SessionKey& session) {
+                   reader_core::SessionKey& session, KeyCopy& copy) {
     const std::string& container = attempt.options->CryptCSPcontainer;
     if (!attempt.options->ReimportPrivateKey) {
         ReleaseCandidate(candidate, container, providerName, type);
@@ -132,12 +118,10 @@ DWORD TryCandidate(const KeyAttempt& attempt, HCRYPTPROV candidate, const char* 
         ReleaseCandidate(candidate, container, providerName, type);
         return result;
     }
-    session.key = key;
-    session.provider = candidate;
-    session.providerIsCopy = true;
-    session.copyContainer = container;
-    session.copyProviderName = providerName ? providerName : "";
-    session.copyProviderType = type;
+    session = reader_core::SessionKey{key, candidate, true};
+    copy.container = container;
+    copy.providerName = providerName ? providerName : "";
+    copy.providerType = type;
     return 0;
 }
 
@@ -146,30 +130,30 @@ void AskAboutOtherProviders(const KeyAttempt& attempt) {
     QuendrixOptions& options = *attempt.options;
     const bool shift = (GetKeyState(VK_SHIFT) & 0xFFFE) != 0;
     if (!shift && !options.AskReimportPrivateKey) return;
+    const reader_core::KeyImport& import = *attempt.import;
     char issuer[512] = "";
-    CertNameToStrA(kEncoding, &attempt.certificate->pCertInfo->Issuer, CERT_SIMPLE_NAME_STR, issuer, sizeof issuer);
+    CertNameToStrA(kEncoding, &import.certificate->pCertInfo->Issuer, CERT_SIMPLE_NAME_STR, issuer, sizeof issuer);
     ReimportQuestion question;
     question.reimportKey = options.ReimportPrivateKey;
-    question.text = ReimportQuestionText(ProviderText(attempt.ownProvider, PP_NAME), issuer,
-                                         SerialText(attempt.certificate->pCertInfo->SerialNumber, true),
-                                         AlgorithmName(attempt.algorithm->algId, attempt.algorithm->oid));
+    question.text = ReimportQuestionText(ProviderText(import.certificateProvider, PP_NAME), issuer,
+                                         SerialText(import.certificate->pCertInfo->SerialNumber, true),
+                                         AlgorithmName(import.algorithm->algId, import.algorithm->oid));
     INT_PTR answer = ShowReimportQuestion(&question);
     options.ReimportPrivateKey = question.reimportKey;
     options.EnumCryptoProviders = answer == IDYES ? 1 : 0;
     options.AskReimportPrivateKey = 1;
 }
 
-// The provider fallback after the certificate's own provider could not import the session key.
-DWORD ImportWithOtherProviders(const KeyAttempt& attempt, SessionKey& session, DWORD fault) {
+DWORD TryOtherProviders(const KeyAttempt& attempt, reader_core::SessionKey& session, KeyCopy& copy, DWORD fault) {
     AskAboutOtherProviders(attempt);
     if (attempt.progress && attempt.progress->HasUserCancelled()) return fault;
     const QuendrixOptions& options = *attempt.options;
     if (!options.EnumCryptoProviders) return fault;
-    const ALG_ID algId = attempt.algorithm->algId;
-    const DWORD bits = attempt.algorithm->rc2Bits;
+    const ALG_ID algId = attempt.import->algorithm->algId;
+    const DWORD bits = attempt.import->algorithm->rc2Bits;
     HCRYPTPROV candidate = AcquireContainer(options.CryptCSPcontainer, nullptr, PROV_RSA_FULL);
     if (candidate && ProviderSupports(candidate, algId, bits)) {
-        DWORD result = TryCandidate(attempt, candidate, nullptr, PROV_RSA_FULL, session);
+        DWORD result = TryCandidate(attempt, candidate, nullptr, PROV_RSA_FULL, session, copy);
         if (result == 0) return 0;
         if (result == kStopSearch) return fault;
         fault = result;
@@ -193,7 +177,7 @@ DWORD ImportWithOtherProviders(const KeyAttempt& attempt, SessionKey& session, D
             ReleaseCandidate(candidate, options.CryptCSPcontainer, name, type);
             continue;
         }
-        DWORD result = TryCandidate(attempt, candidate, name, type, session);
+        DWORD result = TryCandidate(attempt, candidate, name, type, session, copy);
         if (result == 0) return 0;
         if (result == kStopSearch) break;
         fault = result;
@@ -201,42 +185,26 @@ DWORD ImportWithOtherProviders(const KeyAttempt& attempt, SessionKey& session, D
     return fault;
 }
 
-DWORD TryRecipientKey(KeyAttempt& attempt, const BYTE* wrapped, DWORD wrappedLength, SessionKey& session) {
-    DWORD keySpec = 0;
-    if (!AcquireCertificateKey(attempt.certificate, &attempt.ownProvider, &keySpec)) return kNoDecryptCert;
-    KeyHandle exchangeKey;
-    if (!CryptGetUserKey(attempt.ownProvider, keySpec, exchangeKey.put())) {
-        ReleaseProvider(attempt.ownProvider, false);
-        return kNoDecryptCert;
-    }
-    attempt.exchangeKey = exchangeKey.get();
-    attempt.simpleBlob = BuildSimpleBlob(attempt.algorithm->algId, wrapped, wrappedLength);
-    HCRYPTKEY key = 0;
-    if (CryptImportKey(attempt.ownProvider, attempt.simpleBlob.data(), static_cast<DWORD>(attempt.simpleBlob.size()),
-                       exchangeKey.get(), CRYPT_NO_SALT, &key)) {
-        ClearImportedSalt(key);
-        session.key = key;
-        session.provider = attempt.ownProvider;
-        session.providerIsCopy = false;
-        return 0;
-    }
-    DWORD result = ImportWithOtherProviders(attempt, session, kNoDecryptCert);
-    exchangeKey.reset();
-    ReleaseProvider(attempt.ownProvider, false);
-    return result;
-}
-
 }  // namespace
 
-SessionKey::~SessionKey() {
-    if (key) CryptDestroyKey(key);
-    if (!providerIsCopy) {
-        ReleaseProvider(provider, false);
-        return;
+bool ImportWithOtherProviders(const reader_core::KeyImport& import, QuendrixOptions& options,
+                              IProgressDialog* progress, reader_core::SessionKey& session, KeyCopy& copy,
+                              DWORD& fault) {
+    const KeyAttempt attempt{&import, &options, progress};
+    fault = TryOtherProviders(attempt, session, copy, fault);
+    return session.key != 0;
+}
+
+void ReleaseSessionKey(reader_core::SessionKey& session, const KeyCopy& copy) {
+    if (session.key) CryptDestroyKey(session.key);
+    if (!session.providerIsCopy) {
+        ReleaseProvider(session.provider, false);
+    } else {
+        // The copy of the private key goes with its container.
+        ReleaseCandidate(session.provider, copy.container,
+                         copy.providerName.empty() ? nullptr : copy.providerName.c_str(), copy.providerType);
     }
-    // The copy of the private key goes with its container.
-    ReleaseCandidate(provider, copyContainer, copyProviderName.empty() ? nullptr : copyProviderName.c_str(),
-                     copyProviderType);
+    session = reader_core::SessionKey();
 }
 
 BOOL AcquireCertificateKey(PCCERT_CONTEXT certificate, HCRYPTPROV* provider, DWORD* keySpec) {
@@ -296,41 +264,6 @@ std::string AlgorithmName(ALG_ID algId, const std::vector<uint8_t>& oid) {
 std::string ReimportQuestionText(const std::string& providerName, const std::string& issuer,
                                  const std::string& serial, const std::string& algorithmName) {
     return FormatText(kReimportMessage, providerName.c_str(), issuer.c_str(), serial.c_str(), algorithmName.c_str());
-}
-
-DWORD ScanRecipients(const std::vector<uint8_t>& recipientInfos, const ContentAlgorithm& algorithm,
-                     QuendrixOptions& options, IProgressDialog* progress, SessionKey& session) {
-    DWORD result = kNoDecryptCert;
-    der::Reader set(recipientInfos);
-    while (!set.empty() && !session.key) {
-        recipient_set::Entry entry;
-        recipient_set::EntryStatus status = recipient_set::ReadEntry(set, entry);
-        if (status == recipient_set::EntryStatus::kNotAnEntry) return kUnexpected;
-        if (status != recipient_set::EntryStatus::kRead) {
-            result = status == recipient_set::EntryStatus::kUnknownKeyTransport ? kUnknownAlgorithm : kUnexpected;
-            continue;
-        }
-        std::vector<BYTE> serial(entry.serial.data(), entry.serial.data() + entry.serial.size());
-        std::reverse(serial.begin(), serial.end());  // the platform keeps serials least significant first
-        CERT_INFO info = {};
-        info.Issuer.pbData = const_cast<BYTE*>(entry.issuer.data());
-        info.Issuer.cbData = static_cast<DWORD>(entry.issuer.size());
-        info.SerialNumber.pbData = serial.data();
-        info.SerialNumber.cbData = static_cast<DWORD>(serial.size());
-        CertHandle certificate(CertGetSubjectCertificateFromStore(options.certificateStore, kEncoding, &info));
-        if (!certificate) {
-            result = kNoDecryptCert;
-            continue;
-        }
-        KeyAttempt attempt;
-        attempt.certificate = certificate.get();
-        attempt.algorithm = &algorithm;
-        attempt.options = &options;
-        attempt.progress = progress;
-        result = TryRecipientKey(attempt, entry.encryptedKey.data(), static_cast<DWORD>(entry.encryptedKey.size()),
-                                 session);
-    }
-    return session.key ? 0 : result;
 }
 
 namespace {

@@ -10,33 +10,26 @@
 #include <vector>
 
 #include "self_decoding/options.h"
+#include "unpack/core/envelope_core.h"
 
 namespace quendrix {
 
-// What the scan needs about the content encryption.
-struct ContentAlgorithm {
-    ALG_ID algId = 0;
-    std::vector<uint8_t> oid;  // OID value bytes
-    DWORD rc2Bits = 0;         // RC2 effective key bits, 0 when none given
+// Where the fallback's temporary copy of the private key lives, to remove it again.
+struct KeyCopy {
+    std::string container;
+    std::string providerName;
+    DWORD providerType = 0;
 };
 
-// The session key and the provider holding it; the provider's container is deleted on release
-// when it is a temporary copy.
-struct SessionKey {
-    HCRYPTKEY key = 0;
-    HCRYPTPROV provider = 0;
-    bool providerIsCopy = false;
-    // Where the temporary copy of the private key lives, to remove it again.
-    std::string copyContainer;
-    std::string copyProviderName;
-    DWORD copyProviderType = 0;
-    ~SessionKey();
-};
+// The provider fallback after the certificate's own provider could not import the session key:
+// the question, then the default provider and the registered ones. True with the session key in
+// session (a copy, described in copy); false leaves fault at its value or the last provider's error.
+bool ImportWithOtherProviders(const reader_core::KeyImport& import, QuendrixOptions& options,
+                              IProgressDialog* progress, reader_core::SessionKey& session, KeyCopy& copy,
+                              DWORD& fault);
 
-// Walks the RecipientInfos (SET content) and tries each recipient found in the options' store
-// until one gives the session key. Returns 0 with the key held, else the fault for the report.
-DWORD ScanRecipients(const std::vector<uint8_t>& recipientInfos, const ContentAlgorithm& algorithm,
-                     QuendrixOptions& options, IProgressDialog* progress, SessionKey& session);
+// Destroys the session key and releases its provider; a copy goes with its container.
+void ReleaseSessionKey(reader_core::SessionKey& session, const KeyCopy& copy);
 
 // The provider and key spec named by the certificate's key-provider property (ANSI calls).
 BOOL AcquireCertificateKey(PCCERT_CONTEXT certificate, HCRYPTPROV* provider, DWORD* keySpec);

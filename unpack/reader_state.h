@@ -1,4 +1,5 @@
-// What one ReadEnvelope call holds while it works, shared by the reader's helper files.
+// What one ReadEnvelope call holds while it works, shared by the reader's helper files: the
+// shared library's side of the common envelope reading.
 #pragma once
 #include <windows.h>
 #include <wincrypt.h>
@@ -8,33 +9,39 @@
 #include <vector>
 
 #include "format/service/crypto_handles.h"
+#include "unpack/core/envelope_core.h"
+#include "unpack/signature_verify.h"
 #include "unpack/unpack_job.h"
 #include "unpack/unpack_settings.h"
 #include "unpack/unpack_view.h"
 
-struct ReaderState {
+class ReaderState : public reader_core::EnvelopeClient {
+public:
     IProgressDialog* progress = nullptr;
     UnpackSettings* settings = nullptr;
     UnpackJob* job = nullptr;
     UnpackView* view = nullptr;
 
-    // Content-encryption algorithm and its parameters from the header.
-    ALG_ID algId = 0;
-    std::vector<uint8_t> algorithmOid;
-    DWORD rc2Bits = 0;           // RC2 effective key bits, 0 when the envelope gives none
-    std::vector<BYTE> iv;        // IV, or the salt for RC4; empty when none
-    std::vector<BYTE> recipientInfos;
-    std::vector<BYTE> digestAlgorithms;
+    reader_core::EnvelopeHeader header;
+    reader_core::SessionKey session;
 
-    // The session key and the provider that holds it.
-    HCRYPTKEY sessionKey = 0;
-    HCRYPTPROV keyProvider = 0;
-    bool keyProviderIsCopy = false;  // a temporary container in another provider
+    // The content pass: the sink, or the nested signed message in front of it.
+    ContentSink sink;
+    SignedMessage* message = nullptr;
+
+    ~ReaderState() override {
+        if (message) CloseSignedMessage(message);
+    }
+
+    void OnAlgorithm(const reader_core::ContentAlgorithm& algorithm) override;
+    int ListRecipient(const CERT_INFO& info, PCCERT_CONTEXT certificate) override;
+    BOOL AcquireCertificateKey(PCCERT_CONTEXT certificate, HCRYPTPROV* provider, DWORD* keySpec) override;
+    bool ImportThroughOtherProviders(const reader_core::KeyImport& request, reader_core::SessionKey& key,
+                                     DWORD& result) override;
+    void OnKeyRefused(int row) override;
+    bool Deliver(BYTE* data, DWORD length, bool first, bool final, DWORD contentBound) override;
 };
 
 // Opens the output of mode 0: asks for another name when it cannot be created. False with
 // jobResult and writeError set.
 bool OpenReaderOutput(ReaderState& state, FileHandle& output);
-
-// Lists every recipient entry and tries the keys until one gives the session key.
-void ScanRecipients(ReaderState& state);

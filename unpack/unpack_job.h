@@ -9,21 +9,15 @@
 
 #include <zlib.h>
 
+#include "unpack/core/envelope_outcome.h"
+
 // One packed file's paths, mode and outcome. -1 / 0xFFFFFFFF mean "not set", 0 means success.
-struct UnpackJob {
+struct UnpackJob : reader_core::EnvelopeOutcome {
     UnpackJob() = default;
     ~UnpackJob();  // deletes an unconfirmed output of a failed job
     UnpackJob(const UnpackJob&) = delete;
     UnpackJob& operator=(const UnpackJob&) = delete;
 
-    LONG decompressStatus = -1;        // 0 ok; zlib code (-3 bad data), -128 CRC-32, -129 size mismatch
-    DWORD readError = 0xFFFFFFFF;      // opening/reading the packed file
-    DWORD writeError = 0xFFFFFFFF;     // creating/writing the output (mode 0)
-    DWORD jobResult = 0xFFFFFFFF;      // 0 success, else an HRESULT or system error; never run
-    LONG finalBlockStatus = -1;        // -1 last block never decrypted; 0 decrypted; else error
-    LONG signatureStatus = -1;         // -1 not verified; 0 all verified; else first signer's error
-    DWORD offset = 0;                  // bytes of the packed file consumed
-    DWORD outerContentType = 0;        // 2 signedData, 3 envelopedData, 4 signedAndEnvelopedData
     BYTE innerContentType = 0;         // 0 not examined; 255 plain content; 2 nested signed
     BYTE compressedContent = 0;        // the content is a gzip file
     BYTE decodeMode = 0;               // 0 unpack, 1 check, 2 describe

@@ -1,0 +1,464 @@
+#include "unpack/core/envelope_core.h"
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+
+#include "format/algorithms.h"
+#include "format/der.h"
+#include "format/envelope_rules.h"
+#include "format/recipient_set.h"
+#include "format/service/encoding.h"
+
+namespace reader_core {
+
+namespace {
+
+using envelope_rules::LengthRule;
+
+constexpr DWORD kUnexpected = static_cast<DWORD>(CRYPT_E_UNEXPECTED_ENCODING);
+constexpr DWORD kBadEncode = static_cast<DWORD>(CRYPT_E_BAD_ENCODE);
+constexpr DWORD kUnknownAlgorithm = static_cast<DWORD>(CRYPT_E_UNKNOWN_ALGO);
+constexpr DWORD kFileError = static_cast<DWORD>(CRYPT_E_FILE_ERROR);
+constexpr DWORD kNoDecryptCert = static_cast<DWORD>(CRYPT_E_NO_DECRYPT_CERT);
+// The content is read in batches of whole read-size pieces, about this size: one ReadFile per
+// batch, while the cipher still gets one piece per call.
+constexpr DWORD kBatchBytes = 256u << 10;
+
+// The version INTEGER: exactly one value byte, and the expected one. A longer INTEGER is refused
+// rather than read by its first byte.
+Fault ReadVersion(EnvelopeFile& file, BYTE expected) {
+    der::ParsedLength length;
+    if (Fault fault = file.ReadHeader(der::kInteger, LengthRule::kAtLeastOne, length)) return fault;
+    if (length.value != 1) return FormatFault(kUnexpected);
+    BYTE version = 0;
+    if (!file.ReadByte(version)) return file.ReadFault();
+    return version == expected ? Fault() : FormatFault(kUnexpected);
+}
+
+// A SET of at least one byte read whole into a buffer.
+Fault ReadSet(EnvelopeFile& file, std::vector<BYTE>& out) {
+    der::ParsedLength length;
+    if (Fault fault = file.ReadHeader(der::kSet, LengthRule::kAtLeastOne, length)) return fault;
+    return file.ReadIntoBuffer(length.value, out);
+}
+
+// The ContentInfo of the content: 30 (a zero length only as one byte) and the OID of data.
+Fault ReadDataContentInfo(EnvelopeFile& file) {
+    der::ParsedLength length;
+    if (Fault fault = file.ReadHeader(der::kSequence, LengthRule::kZeroOnlyShort, length)) return fault;
+    std::vector<uint8_t> oid;
+    if (Fault fault = file.ReadOid(oid)) return fault;
+    if (oid.size() != 9 || std::memcmp(oid.data(), envelope_bytes::kOidData + 2, 9) != 0)
+        return FormatFault(kUnknownAlgorithm);
+    return Fault();
+}
+
+// The content-encryption AlgorithmIdentifier: the OID, then the parameters read whole.
+Fault ReadContentAlgorithm(EnvelopeFile& file, EnvelopeClient& client, ContentAlgorithm& algorithm) {
+    der::ParsedLength length;
+    if (Fault fault = file.ReadHeader(der::kSequence, LengthRule::kAtLeastOne, length)) return fault;
+    const DWORD start = file.position();
+    if (Fault fault = file.ReadOid(algorithm.oid)) return fault;
+    algorithm.algId = alg::AlgorithmFromOid(algorithm.oid.data(), algorithm.oid.size());
+    if (!alg::IsContentEncryption(algorithm.algId)) return FormatFault(kUnknownAlgorithm);
+    client.OnAlgorithm(algorithm);
+    const DWORD oidSize = file.position() - start;
+    if (length.value < oidSize) return FormatFault(kUnexpected);
+    std::vector<BYTE> parameters;
+    if (Fault fault = file.ReadIntoBuffer(length.value - oidSize, parameters)) return fault;
+    envelope_rules::ContentParameters read =
+        envelope_rules::ReadContentParameters(algorithm.algId, parameters.data(), parameters.size());
+    algorithm.rc2Bits = read.rc2Bits;
+    algorithm.iv = std::move(read.iv);
+    return Fault();
+}
+
+// The key of one recipient entry: the certificate's own provider first, then the client's
+// fallback. 0 with the session key held; reachedImport tells whether an import was tried.
+DWORD TryRecipientKey(const recipient_set::Entry& entry, PCCERT_CONTEXT certificate, const ContentAlgorithm& algorithm,
+                      EnvelopeClient& client, SessionKey& session, bool& reachedImport) {
+    reachedImport = false;
+    HCRYPTPROV own = 0;
+    DWORD keySpec = 0;
+    if (!certificate || !client.AcquireCertificateKey(certificate, &own, &keySpec)) return kNoDecryptCert;
+    KeyHandle exchangeKey;
+    if (!CryptGetUserKey(own, keySpec, exchangeKey.put())) {
+        CryptReleaseContext(own, 0);
+        return kNoDecryptCert;
+    }
+    reachedImport = true;
+    const std::vector<BYTE> blob = BuildSimpleBlob(algorithm.algId, entry.encryptedKey.data(),
+                                                   static_cast<DWORD>(entry.encryptedKey.size()));
+    HCRYPTKEY key = 0;
+    if (CryptImportKey(own, blob.data(), static_cast<DWORD>(blob.size()), exchangeKey.get(), CRYPT_NO_SALT, &key)) {
+        ClearImportedSalt(key);
+        session = SessionKey{key, own, false};
+        return 0;
+    }
+    DWORD result = kNoDecryptCert;
+    const KeyImport request{certificate, own, exchangeKey.get(), &blob, &algorithm};
+    if (client.ImportThroughOtherProviders(request, session, result)) result = 0;
+    exchangeKey.reset();
+    CryptReleaseContext(own, 0);
+    return result;
+}
+
+DWORD EntryFault(recipient_set::EntryStatus status) {
+    return status == recipient_set::EntryStatus::kUnknownKeyTransport ? kUnknownAlgorithm : kUnexpected;
+}
+
+// One segment's header: 04 and a definite length. An empty content (a stream cipher over an empty
+// file) has a zero length: 04 00, or 04 84 00 00 00 00 where the length was filled in afterwards.
+Fault ReadSegmentHeader(EnvelopeFile& file, DWORD& length, DWORD& headerSize) {
+    der::ParsedLength octets;
+    if (Fault fault = file.ReadHeader(der::kOctetString, LengthRule::kDefinite, octets)) return fault;
+    length = octets.value;
+    headerSize = 1 + octets.used;
+    return Fault();
+}
+
+// Whether another segment follows the current one. The open form ends at 00 00 (read here), or,
+// in the self-decoding form located by its segment's length, where no segment follows: at the
+// signer trailer or the end of the envelope.
+Fault SegmentFollows(EnvelopeFile& file, const ContentElement& content, bool& follows) {
+    follows = false;
+    if (!content.open) {
+        follows = content.definiteLeft != 0;
+        return Fault();
+    }
+    BYTE tag = 0;
+    if (!file.PeekByte(tag)) return file.systemError() == ERROR_HANDLE_EOF ? Fault() : file.ReadFault();
+    if (tag == der::kOctetString) {
+        follows = true;
+        return Fault();
+    }
+    if (tag != 0) return Fault();
+    BYTE end[2] = {};
+    if (!file.ReadBytes(end, 2)) return file.ReadFault();
+    return end[1] == 0 ? Fault() : FormatFault(kUnexpected);
+}
+
+// Moves to the next non-empty segment once the current one is used up; more is false at the end
+// of the content.
+Fault NextSegment(EnvelopeFile& file, ContentElement& content, bool& more) {
+    while (content.segmentLeft == 0 && content.constructed && !content.ended) {
+        bool follows = false;
+        if (Fault fault = SegmentFollows(file, content, follows)) return fault;
+        if (!follows) {
+            content.ended = true;
+            break;
+        }
+        DWORD headerSize = 0;
+        if (Fault fault = ReadSegmentHeader(file, content.segmentLeft, headerSize)) return fault;
+        if (!content.open) {
+            if (uint64_t{headerSize} + content.segmentLeft > content.definiteLeft) return FormatFault(kBadEncode);
+            content.definiteLeft -= headerSize + content.segmentLeft;
+        }
+    }
+    more = content.segmentLeft != 0;
+    return Fault();
+}
+
+// Up to count content bytes across segment headers; got falls short only at the content's end.
+Fault ReadContent(EnvelopeFile& file, ContentElement& content, BYTE* out, DWORD count, DWORD& got) {
+    got = 0;
+    while (got < count) {
+        bool more = false;
+        if (Fault fault = NextSegment(file, content, more)) return fault;
+        if (!more) break;
+        const DWORD take = std::min(count - got, content.segmentLeft);
+        if (!file.ReadBytes(out + got, take)) return file.ReadFault();
+        content.segmentLeft -= take;
+        got += take;
+    }
+    return Fault();
+}
+
+// Decrypts (or only hashes) one batch in place, readSize bytes per call (the last call final when
+// final), and feeds every other hash. plain gets the plaintext bytes at the buffer's start, also
+// when a call fails (false, with that call's error) after earlier ones succeeded.
+bool TransformBatch(const ContentPass& pass, BYTE* buffer, DWORD length, bool final, DWORD& plain) {
+    const std::vector<HashHandle>& hashes = *pass.hashes;
+    HCRYPTHASH firstHash = hashes.empty() ? 0 : hashes[0].get();
+    const size_t firstOther = pass.sessionKey ? 1 : 0;
+    plain = 0;
+    DWORD done = 0;
+    for (;;) {
+        const DWORD piece = std::min(pass.readSize, length - done);
+        const bool last = done + piece == length;
+        DWORD size = piece;
+        if (pass.sessionKey && !CryptDecrypt(pass.sessionKey, firstHash, final && last, 0, buffer + done, &size))
+            return false;
+        // Only a final call gives back fewer bytes than it took; keep the plaintext contiguous anyway.
+        if (plain != done) std::memmove(buffer + plain, buffer + done, size);
+        for (size_t i = firstOther; i < hashes.size(); ++i) CryptHashData(hashes[i].get(), buffer + plain, size, 0);
+        plain += size;
+        done += piece;
+        if (last) return true;
+    }
+}
+
+}  // namespace
+
+void RecordFault(EnvelopeOutcome& outcome, const Fault& fault) {
+    outcome.jobResult = fault.code;
+    if (fault.code == kFileError) outcome.readError = fault.systemError;
+}
+
+void ClearImportedSalt(HCRYPTKEY key) {
+    CRYPT_DATA_BLOB empty = {0, nullptr};
+    CryptSetKeyParam(key, KP_SALT_EX, reinterpret_cast<const BYTE*>(&empty), 0);
+}
+
+Fault ReadContentInfoStart(EnvelopeFile& file, DWORD& contentType) {
+    der::ParsedLength length;
+    if (Fault fault = file.ReadHeader(der::kSequence, LengthRule::kEndsAtEnd, length)) return fault;
+    std::vector<uint8_t> oid;
+    if (Fault fault = file.ReadOid(oid)) return fault;
+    if (oid.size() != 9 || std::memcmp(oid.data(), envelope_bytes::kPkcs7Prefix, 8) != 0)
+        return FormatFault(kUnknownAlgorithm);
+    // Only the three kinds a packed file can be; data or digested content is not an envelope.
+    if (oid[8] != 2 && oid[8] != 3 && oid[8] != 4) return FormatFault(kUnknownAlgorithm);
+    contentType = oid[8];
+    return file.ReadHeader(der::kContext0, LengthRule::kEndsAtEnd, length);
+}
+
+Fault ReadEnvelopeHeader(EnvelopeFile& file, DWORD contentType, EnvelopeClient& client, EnvelopeHeader& header) {
+    der::ParsedLength length;
+    if (Fault fault = file.ReadHeader(der::kSequence, LengthRule::kEndsAtEnd, length)) return fault;
+    if (Fault fault = ReadVersion(file, contentType == 4 ? 1 : 0)) return fault;
+    if (Fault fault = ReadSet(file, header.recipientInfos)) return fault;
+    if (contentType == 4) {
+        if (Fault fault = ReadSet(file, header.digestAlgorithms)) return fault;
+    }
+    if (Fault fault = ReadDataContentInfo(file)) return fault;
+    return ReadContentAlgorithm(file, client, header.algorithm);
+}
+
+Fault ReadSignedDataHeader(EnvelopeFile& file, std::vector<BYTE>& digestAlgorithms) {
+    der::ParsedLength length;
+    if (Fault fault = file.ReadHeader(der::kSequence, LengthRule::kEndsAtEnd, length)) return fault;
+    if (Fault fault = ReadVersion(file, 1)) return fault;
+    if (Fault fault = ReadSet(file, digestAlgorithms)) return fault;
+    return ReadDataContentInfo(file);
+}
+
+DWORD ScanRecipients(const std::vector<BYTE>& recipientInfos, const ContentAlgorithm& algorithm, HCERTSTORE store,
+                     bool tryKeys, EnvelopeClient& client, SessionKey& session) {
+    DWORD result = 0;
+    // Once the session key is held, a later damaged entry is listed where possible but does not
+    // fail a file that can be opened.
+    auto fail = [&](DWORD code) {
+        if (!session.key) result = code;
+    };
+    der::Reader set(recipientInfos);
+    while (!set.empty()) {
+        recipient_set::Entry entry;
+        const recipient_set::EntryStatus status = recipient_set::ReadEntry(set, entry);
+        if (status == recipient_set::EntryStatus::kNotAnEntry) {
+            fail(kUnexpected);
+            break;
+        }
+        if (status != recipient_set::EntryStatus::kRead) {
+            fail(EntryFault(status));
+            continue;
+        }
+        // The platform keeps serial numbers least significant byte first.
+        std::vector<BYTE> serial(entry.serial.data(), entry.serial.data() + entry.serial.size());
+        std::reverse(serial.begin(), serial.end());
+        CERT_INFO info = {};
+        info.Issuer.pbData = const_cast<BYTE*>(entry.issuer.data());
+        info.Issuer.cbData = static_cast<DWORD>(entry.issuer.size());
+        info.SerialNumber.pbData = serial.data();
+        info.SerialNumber.cbData = static_cast<DWORD>(serial.size());
+        CertHandle certificate(CertGetSubjectCertificateFromStore(store, kMessageEncoding, &info));
+        const int row = client.ListRecipient(info, certificate.get());
+        if (session.key || !tryKeys) continue;
+        bool reachedImport = false;
+        result = TryRecipientKey(entry, certificate.get(), algorithm, client, session, reachedImport);
+        if (result != 0 && reachedImport) client.OnKeyRefused(row);
+    }
+    return result;
+}
+
+DWORD SetUpSessionKey(HCRYPTKEY key, const ContentAlgorithm& algorithm) {
+    if (algorithm.algId != CALG_RC4) {
+        DWORD mode = CRYPT_MODE_CBC;
+        if (!CryptSetKeyParam(key, KP_MODE, reinterpret_cast<const BYTE*>(&mode), 0)) return GetLastError();
+    }
+    if (algorithm.algId == CALG_RC2 && algorithm.rc2Bits) {
+        if (!CryptSetKeyParam(key, KP_EFFECTIVE_KEYLEN, reinterpret_cast<const BYTE*>(&algorithm.rc2Bits), 0))
+            return GetLastError();
+    }
+    if (algorithm.iv.empty()) return 0;
+    if (algorithm.algId == CALG_RC4) {
+        // The salt goes in with its own length; a fixed-size KP_SALT would read past a short one.
+        CRYPT_DATA_BLOB salt = {static_cast<DWORD>(algorithm.iv.size()), const_cast<BYTE*>(algorithm.iv.data())};
+        return CryptSetKeyParam(key, KP_SALT_EX, reinterpret_cast<const BYTE*>(&salt), 0) ? 0 : GetLastError();
+    }
+    // KP_IV takes one cipher block: an IV of another length would be read past its end.
+    DWORD blockBits = 0;
+    DWORD size = sizeof(blockBits);
+    if (CryptGetKeyParam(key, KP_BLOCKLEN, reinterpret_cast<BYTE*>(&blockBits), &size, 0) &&
+        algorithm.iv.size() != blockBits / 8)
+        return static_cast<DWORD>(NTE_BAD_DATA);
+    return CryptSetKeyParam(key, KP_IV, algorithm.iv.data(), 0) ? 0 : GetLastError();
+}
+
+DWORD ReadSize(HCRYPTKEY key, DWORD streamBlockBits) {
+    DWORD blockBits = 0;
+    DWORD size = sizeof(blockBits);
+    if (!key || !CryptGetKeyParam(key, KP_BLOCKLEN, reinterpret_cast<BYTE*>(&blockBits), &size, 0) ||
+        size < sizeof(blockBits) || blockBits == 0)
+        blockBits = streamBlockBits;
+    blockBits = std::min(std::max<DWORD>(blockBits, 1), kMaxStreamBlockBits);
+    return blockBits * 512;
+}
+
+void CreateDigestObjects(const std::vector<BYTE>& digestAlgorithms, HCRYPTPROV provider,
+                         std::vector<HashHandle>& hashes) {
+    der::Reader set(digestAlgorithms);
+    uint8_t tag = 0;
+    der::Reader content;
+    while (!set.empty() && set.ReadAnyElement(tag, content) && tag == der::kSequence) {
+        der::Reader oid;
+        if (!content.ReadElement(der::kOid, oid)) continue;
+        // SHA-2 digests are recognised too; every other unknown OID is read as SHA-1.
+        const ALG_ID algId = alg::DigestAlgorithmFromOid(oid.data(), oid.size());
+        HashHandle hash;
+        if (CryptCreateHash(provider, algId, 0, 0, hash.put())) hashes.push_back(std::move(hash));
+    }
+}
+
+Fault ReadContentElement(EnvelopeFile& file, ContentElement& content) {
+    const DWORD start = file.position();
+    BYTE tag = 0;
+    if (!file.ReadByte(tag)) return file.ReadFault();
+    if (tag != der::kContext0 && tag != der::kContext0Primitive) return FormatFault(kUnexpected);
+    der::ParsedLength length;
+    if (Fault fault = file.ReadLength(start, LengthRule::kContentLength, length)) return fault;
+    if (tag == der::kContext0Primitive) {
+        content.segmentLeft = content.bound = length.value;
+        return Fault();
+    }
+    content.constructed = true;
+    content.open = length.open;
+    DWORD headerSize = 0;
+    if (Fault fault = ReadSegmentHeader(file, content.segmentLeft, headerSize)) return fault;
+    // A definite length that the first segment fills (or that is too short for it) holds just that one.
+    const uint64_t first = uint64_t{headerSize} + content.segmentLeft;
+    if (!content.open && length.value > first) content.definiteLeft = length.value - static_cast<DWORD>(first);
+    content.bound = content.open || content.definiteLeft ? file.remaining() : content.segmentLeft;
+    return Fault();
+}
+
+bool StartContent(EnvelopeFile& file, HCRYPTKEY key, const ContentAlgorithm& algorithm, ContentElement& content,
+                  EnvelopeOutcome& outcome) {
+    if (key) {
+        if (DWORD error = SetUpSessionKey(key, algorithm)) {
+            outcome.finalBlockStatus = static_cast<LONG>(error);
+            outcome.jobResult = kNoDecryptCert;
+            return false;
+        }
+    }
+    Fault fault = ReadContentElement(file, content);
+    if (fault) RecordFault(outcome, fault);
+    return !fault;
+}
+
+void SkipContent(EnvelopeFile& file, ContentElement& content, EnvelopeOutcome& outcome) {
+    for (;;) {
+        bool more = false;
+        if (Fault fault = NextSegment(file, content, more)) {
+            if (fault.code == kFileError) {
+                outcome.readError = fault.systemError;
+            } else {
+                outcome.jobResult = fault.code;
+            }
+            return;
+        }
+        if (!more) return;
+        if (content.segmentLeft > file.remaining()) {
+            outcome.readError = ERROR_HANDLE_EOF;
+            return;
+        }
+        if (!file.SkipBytes(content.segmentLeft)) {
+            outcome.readError = file.systemError();
+            return;
+        }
+        content.segmentLeft = 0;
+    }
+}
+
+void RunContentPass(EnvelopeFile& file, ContentElement& content, const ContentPass& pass, EnvelopeClient& client,
+                    EnvelopeOutcome& outcome) {
+    const DWORD batchSize = pass.readSize * std::max<DWORD>(1, kBatchBytes / pass.readSize);
+    std::unique_ptr<BYTE[]> buffer(new BYTE[batchSize]);
+    bool first = true;
+    bool final = false;
+    // An empty content still gets its one (final) decryption: a stream cipher over an empty file
+    // counts as decrypted, a block cipher without its padding block fails.
+    do {
+        DWORD batch = 0;
+        bool more = false;
+        Fault fault = ReadContent(file, content, buffer.get(), batchSize, batch);
+        // The batch is final when no content follows it.
+        if (!fault) fault = NextSegment(file, content, more);
+        if (fault) {
+            RecordFault(outcome, fault);
+            break;
+        }
+        final = !more;
+        DWORD plain = 0;
+        const bool transformed = TransformBatch(pass, buffer.get(), batch, final, plain);
+        const DWORD decryptError = transformed ? 0 : GetLastError();
+        if (transformed && final && pass.sessionKey) outcome.finalBlockStatus = 0;
+        // What was decrypted before a failing call still goes out, as it would have piece by piece.
+        if ((plain > 0 || transformed) &&
+            !client.Deliver(buffer.get(), plain, first, final && transformed, content.bound))
+            break;
+        first = false;
+        if (!transformed) {
+            outcome.finalBlockStatus = static_cast<LONG>(decryptError);
+            outcome.jobResult = kNoDecryptCert;
+            break;
+        }
+        if (pass.progress) {
+            if (pass.progress->HasUserCancelled()) {
+                outcome.jobResult = ERROR_CANCELLED;
+                break;
+            }
+            pass.progress->SetProgress(file.position(), file.size());
+        }
+    } while (!final);
+}
+
+// The trailer's two elements, read whole.
+static Fault ReadTrailerElements(EnvelopeFile& file, std::vector<BYTE>& certificates, std::vector<BYTE>& signerInfos) {
+    DWORD start = file.position();
+    BYTE tag = 0;
+    if (!file.ReadByte(tag)) return file.ReadFault();
+    der::ParsedLength length;
+    if (tag == der::kContext0) {
+        if (Fault fault = file.ReadLength(start, LengthRule::kInsideEnd, length)) return fault;
+        if (Fault fault = file.ReadIntoBuffer(length.value, certificates)) return fault;
+        start = file.position();
+        if (!file.ReadByte(tag)) return file.ReadFault();
+    }
+    if (tag != der::kSet) return FormatFault(kUnexpected);
+    if (Fault fault = file.ReadLength(start, LengthRule::kAtLeastOne, length)) return fault;
+    return file.ReadIntoBuffer(length.value, signerInfos);
+}
+
+bool ReadSignerTrailer(EnvelopeFile& file, const std::vector<HashHandle>& hashes, SignerTrailer& trailer,
+                       EnvelopeOutcome& outcome) {
+    if (Fault fault = ReadTrailerElements(file, trailer.certificates, trailer.signerInfos)) {
+        RecordFault(outcome, fault);
+        return false;
+    }
+    for (const HashHandle& hash : hashes) trailer.hashes.push_back(hash.get());
+    return true;
+}
+
+}  // namespace reader_core

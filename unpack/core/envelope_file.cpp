@@ -1,0 +1,133 @@
+#include "unpack/core/envelope_file.h"
+
+#include <wincrypt.h>
+
+#include "format/oid_element.h"
+
+namespace reader_core {
+
+namespace {
+
+constexpr DWORD kFileError = static_cast<DWORD>(CRYPT_E_FILE_ERROR);
+
+Fault VerdictFault(envelope_rules::Verdict verdict) {
+    switch (verdict) {
+    case envelope_rules::Verdict::kOk:
+        return Fault();
+    case envelope_rules::Verdict::kBadEncode:
+        return FormatFault(static_cast<DWORD>(CRYPT_E_BAD_ENCODE));
+    case envelope_rules::Verdict::kUnexpected:
+        break;
+    }
+    return FormatFault(static_cast<DWORD>(CRYPT_E_UNEXPECTED_ENCODING));
+}
+
+}  // namespace
+
+Fault FormatFault(DWORD code) { return Fault{code, 0}; }
+
+DWORD LocateEnvelope(HANDLE file, DWORD start, DWORD& size) {
+    size = 0;
+    LARGE_INTEGER fileSize = {};
+    LARGE_INTEGER position = {};
+    position.QuadPart = start;
+    if (!GetFileSizeEx(file, &fileSize) || !SetFilePointerEx(file, position, nullptr, FILE_BEGIN))
+        return GetLastError();
+    if (fileSize.QuadPart > 0xFFFFFFFFLL) return ERROR_FILE_TOO_LARGE;
+    if (fileSize.QuadPart > start) size = static_cast<DWORD>(fileSize.QuadPart - start);
+    return 0;
+}
+
+Fault EnvelopeFile::ReadFault() const { return Fault{kFileError, systemError_}; }
+
+bool EnvelopeFile::ReadRaw(BYTE* out, DWORD count, DWORD ahead) {
+    // Checked first: the envelope ends here even where the file would go on.
+    if (count > remaining() - ahead) {
+        systemError_ = ERROR_HANDLE_EOF;
+        return false;
+    }
+    DWORD got = 0;
+    if (!ReadFile(file_, out, count, &got, nullptr)) {
+        systemError_ = GetLastError();
+        return false;
+    }
+    if (got != count) {
+        systemError_ = ERROR_HANDLE_EOF;
+        return false;
+    }
+    return true;
+}
+
+bool EnvelopeFile::ReadBytes(BYTE* out, DWORD count) {
+    if (count == 0) return true;
+    if (!ReadRaw(out, count)) return false;
+    *offset_ += count;
+    return true;
+}
+
+bool EnvelopeFile::PeekByte(BYTE& value) {
+    systemError_ = 0;
+    if (!ReadRaw(&value, 1)) return false;
+    LARGE_INTEGER back;
+    back.QuadPart = -1;
+    if (SetFilePointerEx(file_, back, nullptr, FILE_CURRENT)) return true;
+    systemError_ = GetLastError();
+    return false;
+}
+
+bool EnvelopeFile::SkipBytes(DWORD count) {
+    LARGE_INTEGER distance;
+    distance.QuadPart = count;
+    if (!SetFilePointerEx(file_, distance, nullptr, FILE_CURRENT)) {
+        systemError_ = GetLastError();
+        return false;
+    }
+    *offset_ += count;
+    return true;
+}
+
+Fault EnvelopeFile::ReadHeader(BYTE tag, envelope_rules::LengthRule rule, der::ParsedLength& length) {
+    const DWORD start = position();
+    BYTE actual = 0;
+    if (!ReadByte(actual)) return ReadFault();
+    if (actual != tag) return FormatFault(static_cast<DWORD>(CRYPT_E_UNEXPECTED_ENCODING));
+    return ReadLength(start, rule, length);
+}
+
+Fault EnvelopeFile::ReadLength(DWORD start, envelope_rules::LengthRule rule, der::ParsedLength& length) {
+    // The length bytes are read from the file but counted only when the rule holds.
+    DWORD peeked = 0;
+    auto next = [this, &peeked](uint8_t& b) {
+        if (!ReadRaw(&b, 1, peeked)) return false;
+        ++peeked;
+        return true;
+    };
+    systemError_ = 0;
+    length = der::ReadDerLength(next);
+    if (length.used == 0 || systemError_ != 0) return ReadFault();
+    if (Fault fault = VerdictFault(envelope_rules::CheckLength(length, rule, uint64_t{size_} - start))) return fault;
+    *offset_ += length.used;
+    return Fault();
+}
+
+Fault EnvelopeFile::ReadOid(std::vector<uint8_t>& value) {
+    systemError_ = 0;
+    auto next = [this](uint8_t& b) {
+        if (!ReadRaw(&b, 1)) return false;
+        ++*offset_;
+        return true;
+    };
+    uint32_t consumed = 0;
+    if (der::ReadOidElement(next, value, consumed)) return Fault();
+    if (systemError_ != 0) return ReadFault();
+    return FormatFault(static_cast<DWORD>(CRYPT_E_UNEXPECTED_ENCODING));
+}
+
+Fault EnvelopeFile::ReadIntoBuffer(DWORD length, std::vector<BYTE>& out) {
+    if (length > remaining()) return Fault{kFileError, ERROR_HANDLE_EOF};
+    out.resize(length);
+    if (!ReadBytes(out.data(), length)) return ReadFault();
+    return Fault();
+}
+
+}  // namespace reader_core

@@ -1,0 +1,71 @@
+// The envelope read element by element from a file, every byte counted into the caller's offset.
+// It starts at the file's current position and ends where the envelope ends (the end of the file
+// for both readers); no read goes beyond that end.
+#pragma once
+#include <windows.h>
+
+#include <cstdint>
+#include <vector>
+
+#include "format/der.h"
+#include "format/envelope_rules.h"
+
+namespace reader_core {
+
+// A fault of the reading: the job's result, and the system error for file faults.
+struct Fault {
+    DWORD code = 0;
+    DWORD systemError = 0;
+    explicit operator bool() const { return code != 0; }
+};
+
+Fault FormatFault(DWORD code);
+
+// The bytes from start to the end of the file, with the file left at start: 0, or the system
+// error. Offsets and lengths are 32-bit, so a file of 4 GiB or more is refused with
+// ERROR_FILE_TOO_LARGE before anything is read.
+DWORD LocateEnvelope(HANDLE file, DWORD start, DWORD& size);
+
+class EnvelopeFile {
+public:
+    // size: the bytes from the current position to the end of the envelope.
+    EnvelopeFile(HANDLE file, DWORD size, DWORD* offset) : file_(file), size_(size), offset_(offset) {}
+
+    HANDLE handle() const { return file_; }
+    DWORD size() const { return size_; }
+    DWORD position() const { return *offset_; }
+    DWORD remaining() const { return size_ - *offset_; }
+    // The reason of the last failed read (ERROR_HANDLE_EOF for one that met the end).
+    DWORD systemError() const { return systemError_; }
+    // A failed read as a fault: a file error with its reason.
+    Fault ReadFault() const;
+
+    bool ReadByte(BYTE& value) { return ReadBytes(&value, 1); }
+    // The next byte, left unread (not counted); false at the end as for a read.
+    bool PeekByte(BYTE& value);
+    // Exactly count bytes, or false (systemError set).
+    bool ReadBytes(BYTE* out, DWORD count);
+    // Moves forward without reading.
+    bool SkipBytes(DWORD count);
+
+    // The tag (which must be tag) and its length under the rule.
+    Fault ReadHeader(BYTE tag, envelope_rules::LengthRule rule, der::ParsedLength& length);
+    // The length of an element whose tag byte was read at start. A fault is reported at the
+    // length's first byte: its bytes count only once the rule holds.
+    Fault ReadLength(DWORD start, envelope_rules::LengthRule rule, der::ParsedLength& length);
+    // An OID element: 06, a short-form length and a value of at least one byte.
+    Fault ReadOid(std::vector<uint8_t>& value);
+    // A length of bytes into a buffer; refused before anything is allocated when the file ends first.
+    Fault ReadIntoBuffer(DWORD length, std::vector<BYTE>& out);
+
+private:
+    // ahead: bytes already read from the file but not yet counted.
+    bool ReadRaw(BYTE* out, DWORD count, DWORD ahead = 0);
+
+    HANDLE file_;
+    DWORD size_;
+    DWORD* offset_;
+    DWORD systemError_ = 0;
+};
+
+}  // namespace reader_core
