@@ -101,7 +101,7 @@ for command in import certs pack unpack info settings recovery window help; do
         if grep -q "unknown option" "$work/err.txt"; then fail "help of $command lists $option, which the parser refuses"; fi
     done < <(grep -oE '^  --[a-z-]+( [A-Z.0-9|]+)?' "$work/usage-$command.txt")
 done
-grep -c '^  --' "$work/usage-pack.txt" | grep -qx 21 || fail "pack's help lists $(grep -c '^  --' "$work/usage-pack.txt") options"
+grep -c '^  --' "$work/usage-pack.txt" | grep -qx 22 || fail "pack's help lists $(grep -c '^  --' "$work/usage-pack.txt") options"
 expect_status "help of an unknown command" 2 quill help frobnicate
 # An unknown option: the error, then the command's usage, on stderr only.
 expect_status "unknown unpack option" 2 quill unpack --frob x.pkcs7

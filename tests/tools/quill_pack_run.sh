@@ -37,6 +37,17 @@ else
     fail "default pack: no doc.txt.gz.pkcs7"
 fi
 
+# --threads: a file of several compression blocks gives one gzip member whatever the threads;
+# more threads than 16 is bad usage.
+text_file "$work/long.txt" 30000
+for threads in 1 3; do
+    rm -f "$work/long.txt.gz.pkcs7"
+    expect_status "--threads $threads" 0 pack --threads "$threads" --to "$alice" "$(winpath "$work/long.txt")"
+    decrypt "$work/long.txt.gz.pkcs7" alice "$work/long.gz" && gunzip -t < "$work/long.gz" 2>/dev/null &&
+        gunzip -c < "$work/long.gz" | cmp -s - "$work/long.txt" || fail "--threads $threads: no gzip file of the source"
+done
+expect_status "--threads 17" 2 pack --threads 17 --to "$alice" "$(winpath "$work/long.txt")"
+
 # An existing output stays as it is: the question is answered No, the run fails.
 echo keep > "$work/doc.txt.gz.pkcs7"
 expect_status "existing output" 1 pack --to "$alice" "$(winpath "$work/doc.txt")"
