@@ -272,16 +272,23 @@ private:
     Stopwatch inflateWatch_;
 };
 
+// The measured file, open for reading, and its size; 0, or the exit status of a failure.
+int OpenMeasured(const std::wstring& path, FileHandle& file, LARGE_INTEGER& size) {
+    file.reset(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (!file) return Fail("CreateFile");
+    if (!GetFileSizeEx(file.get(), &size)) return Fail("GetFileSizeEx");
+    return 0;
+}
+
 int RunZlib(int level, const std::wstring& path) {
     if (level < 1 || level > 9) {
         std::fprintf(stderr, "platform_limit: zlib takes a level from 1 to 9 and a file\n");
         return 2;
     }
-    FileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-    if (!file) return Fail("CreateFile");
+    FileHandle file;
     LARGE_INTEGER size{};
-    if (!GetFileSizeEx(file.get(), &size)) return Fail("GetFileSizeEx");
+    if (int failed = OpenMeasured(path, file, size)) return failed;
     std::unique_ptr<ZlibPair> zlib(new ZlibPair(level));  // two 64 KiB buffers: not on the stack
     if (!zlib->ready()) {
         std::fprintf(stderr, "platform_limit: zlib set-up failed\n");
@@ -317,11 +324,9 @@ int RunGzip(unsigned threads, const std::wstring& path) {
         std::fprintf(stderr, "platform_limit: gzip takes 1 to 16 threads and a file\n");
         return 2;
     }
-    FileHandle source(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                  FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-    if (!source) return Fail("CreateFile");
+    FileHandle source;
     LARGE_INTEGER size{};
-    if (!GetFileSizeEx(source.get(), &size)) return Fail("GetFileSizeEx");
+    if (int failed = OpenMeasured(path, source, size)) return failed;
     std::wstring folder = path.substr(0, path.find_last_of(L"\\/") + 1);
     wchar_t name[MAX_PATH] = {};
     if (!GetTempFileNameW(folder.empty() ? L"." : folder.c_str(), L"gz", 0, name)) return Fail("GetTempFileName");

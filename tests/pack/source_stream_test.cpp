@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -350,23 +351,27 @@ TEST(SourceStream, CompressedOutputInflatesToTheFilesFollowedByTheirTrailer) {
     const std::vector<Bytes> contents = {Compressible(200000), Bytes(), PatternBytes(70000, 3),
                                          Compressible(65535), Bytes{'x'}};
     const Bytes all = Concat(contents);
-    for (ULONG chunk : {7u, 1000u, 65536u, 1000000u}) {
-        Sources sources(contents);
-        CSourceFileStream stream(sources.files(), sources.count(), nullptr, true, nullptr, nullptr);
-        std::vector<ReadResult> calls = ReadToEnd(stream, chunk);
-        ASSERT_EQ(calls.back().hr, S_FALSE) << "chunk " << chunk;
-        for (size_t i = 0; i + 1 < calls.size(); ++i) ASSERT_EQ(calls[i].bytes.size(), chunk);
-        const Bytes payload = Joined(calls);
+    // Three threads deflate in blocks, with block edges inside the first and the third file.
+    for (unsigned threads : {1u, 3u}) {
+        for (ULONG chunk : {7u, 1000u, 65536u, 1000000u}) {
+            SCOPED_TRACE(std::to_string(threads) + " threads");
+            Sources sources(contents);
+            CSourceFileStream stream(sources.files(), sources.count(), nullptr, true, nullptr, nullptr, threads);
+            std::vector<ReadResult> calls = ReadToEnd(stream, chunk);
+            ASSERT_EQ(calls.back().hr, S_FALSE) << "chunk " << chunk;
+            for (size_t i = 0; i + 1 < calls.size(); ++i) ASSERT_EQ(calls[i].bytes.size(), chunk);
+            const Bytes payload = Joined(calls);
 
-        Inflated inflated = Inflate(payload, -MAX_WBITS);
-        ASSERT_EQ(inflated.status, Z_STREAM_END) << "chunk " << chunk;
-        EXPECT_TRUE(inflated.output == all) << "chunk " << chunk;
-        ASSERT_EQ(payload.size(), inflated.consumed + gzip::kTrailerSize) << "chunk " << chunk;
-        gzip::Trailer trailer = gzip::DecodeTrailer(payload.data() + inflated.consumed);
-        EXPECT_EQ(trailer.crc, Crc(all));
-        EXPECT_EQ(trailer.size, all.size());
-        EXPECT_LT(payload.size(), all.size());
-        EXPECT_EQ(stream.DeflateStatus(), -1) << "the deflate state is ended after the trailer";
+            Inflated inflated = Inflate(payload, -MAX_WBITS);
+            ASSERT_EQ(inflated.status, Z_STREAM_END) << "chunk " << chunk;
+            EXPECT_TRUE(inflated.output == all) << "chunk " << chunk;
+            ASSERT_EQ(payload.size(), inflated.consumed + gzip::kTrailerSize) << "chunk " << chunk;
+            gzip::Trailer trailer = gzip::DecodeTrailer(payload.data() + inflated.consumed);
+            EXPECT_EQ(trailer.crc, Crc(all));
+            EXPECT_EQ(trailer.size, all.size());
+            EXPECT_LT(payload.size(), all.size());
+            EXPECT_EQ(stream.DeflateStatus(), -1) << "the deflate state is ended after the trailer";
+        }
     }
 }
 
@@ -425,58 +430,24 @@ TEST(SourceStream, ReadFailureOfTheHandleIsReported) {
     file.path = path;
     file.handle = handle.get();
     file.size = 10;
-    for (bool compress : {false, true}) {
+    // Uncompressed, deflated on this thread, and in blocks on two workers.
+    for (unsigned threads : {0u, 1u, 2u}) {
         file.done = 0;
-        CSourceFileStream stream(&file, 1, nullptr, compress, nullptr, nullptr);
-        EXPECT_EQ(ReadOnce(stream, 100).hr, E_FAIL) << compress;
+        CSourceFileStream stream(&file, 1, nullptr, threads > 0, nullptr, nullptr, std::max(threads, 1u));
+        EXPECT_EQ(ReadOnce(stream, 100).hr, E_FAIL) << threads;
+        EXPECT_EQ(ReadOnce(stream, 100).hr, E_FAIL) << threads;
     }
 }
 
 constexpr size_t kBlock = parallel_deflate::kBlockSize;
 
-TEST(SourceStream, CompressedOnThreadsIsOneStreamOverTheBlockEdges) {
-    const std::vector<Bytes> contents = {Compressible(kBlock - 1), Bytes(), PatternBytes(kBlock + 1, 3),
-                                         Compressible(3 * kBlock), Bytes{'x'}};
-    const Bytes all = Concat(contents);
-    for (ULONG chunk : {1000u, 65536u}) {
-        Sources sources(contents);
-        CSourceFileStream stream(sources.files(), sources.count(), nullptr, true, nullptr, nullptr, 3);
-        std::vector<ReadResult> calls = ReadToEnd(stream, chunk);
-        ASSERT_EQ(calls.back().hr, S_FALSE) << "chunk " << chunk;
-        for (size_t i = 0; i + 1 < calls.size(); ++i) ASSERT_EQ(calls[i].bytes.size(), chunk);
-        const Bytes payload = Joined(calls);
-
-        Inflated inflated = Inflate(payload, -MAX_WBITS);
-        ASSERT_EQ(inflated.status, Z_STREAM_END) << "chunk " << chunk;
-        EXPECT_TRUE(inflated.output == all) << "chunk " << chunk;
-        ASSERT_EQ(payload.size(), inflated.consumed + gzip::kTrailerSize) << "chunk " << chunk;
-        gzip::Trailer trailer = gzip::DecodeTrailer(payload.data() + inflated.consumed);
-        EXPECT_EQ(trailer.crc, Crc(all));
-        EXPECT_EQ(trailer.size, all.size());
-        EXPECT_EQ(stream.DeflateStatus(), -1) << "the workers are gone after the trailer";
-    }
-}
-
-TEST(SourceStream, OnThreadsCancelAndReadFailuresStopWithinABlock) {
+TEST(SourceStream, OnThreadsCancelStopsWithinABlock) {
     Sources sources({Compressible(40 * kBlock)});
     RecordingProgress progress;
     progress.cancelAtQuery = 6;  // the first comes with the Read, then one before each piece of input
     CSourceFileStream stream(sources.files(), sources.count(), nullptr, true, nullptr, &progress, 2);
     EXPECT_EQ(ReadOnce(stream, 10000000).hr, E_ABORT);
     EXPECT_LE(sources.files()[0].done, 4 * kInputPiece);
-
-    TempDir dir;
-    std::wstring path = dir.File(L"writeonly.bin");
-    WriteFileBytes(path, PatternBytes(10));
-    FileHandle handle(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
-    ASSERT_TRUE(handle);
-    SourceFile file;
-    file.path = path;
-    file.handle = handle.get();
-    file.size = 10;
-    CSourceFileStream failing(&file, 1, nullptr, true, nullptr, nullptr, 2);
-    EXPECT_EQ(ReadOnce(failing, 100).hr, E_FAIL);
-    EXPECT_EQ(ReadOnce(failing, 100).hr, E_FAIL);
 }
 
 // CompressFileToGzip
