@@ -315,21 +315,26 @@ bool DrainOutput(z_stream& zs, HANDLE target, BYTE* out, bool final) {
     return true;
 }
 
-// One gzip member from blocks deflated on several threads.
+// One gzip member from blocks deflated on several threads. A -1 leaves its reason in error: the
+// workers' ending, after it, may change the thread's last error.
 int CompressBlocksToGzip(HANDLE source, HANDLE target, int level, unsigned threads,
-                         const std::function<bool()>& cancelled) {
+                         const std::function<bool()>& cancelled, DWORD& error) {
     using parallel_deflate::InputStatus;
     using parallel_deflate::Result;
     parallel_deflate::Deflater blocks(level, threads);
     if (blocks.Status() != Z_OK) return blocks.Status();
     std::unique_ptr<BYTE[]> out(new (std::nothrow) BYTE[kInputBufferSize]);
     if (!out) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        error = ERROR_NOT_ENOUGH_MEMORY;
         return -1;
     }
-    if (!WriteAll(target, gzip::kHeader, gzip::kHeaderSize)) return -1;
+    auto written = [&](const void* data, size_t size) {
+        if (WriteAll(target, data, static_cast<DWORD>(size))) return true;
+        error = GetLastError();
+        return false;
+    };
+    if (!written(gzip::kHeader, gzip::kHeaderSize)) return -1;
 
-    DWORD error = 0;
     auto input = [&](uint8_t* block, size_t room, size_t* got) {
         if (cancelled && cancelled()) {
             error = ERROR_CANCELLED;
@@ -347,15 +352,12 @@ int CompressBlocksToGzip(HANDLE source, HANDLE target, int level, unsigned threa
         size_t produced = 0;
         result = blocks.Produce(input, out.get(), kInputBufferSize, &produced);
         if (result == Result::kDeflateFailed) return blocks.Status();
-        if (result == Result::kInputFailed || result == Result::kCancelled) {
-            SetLastError(error);
-            return -1;
-        }
-        if (produced > 0 && !WriteAll(target, out.get(), static_cast<DWORD>(produced))) return -1;
+        if (result == Result::kInputFailed || result == Result::kCancelled) return -1;
+        if (produced > 0 && !written(out.get(), produced)) return -1;
     }
     uint8_t trailer[gzip::kTrailerSize];
     gzip::EncodeTrailer(blocks.Crc(), static_cast<uint32_t>(blocks.Size()), trailer);
-    return WriteAll(target, trailer, sizeof trailer) ? Z_OK : -1;
+    return written(trailer, sizeof trailer) ? Z_OK : -1;
 }
 
 }  // namespace
@@ -366,7 +368,12 @@ int CompressFileToGzip(HANDLE source, HANDLE target, int level) {
 
 int CompressFileToGzip(HANDLE source, HANDLE target, int level, unsigned threads,
                        const std::function<bool()>& cancelled) {
-    if (threads > 1) return CompressBlocksToGzip(source, target, level, threads, cancelled);
+    if (threads > 1) {
+        DWORD error = 0;
+        int result = CompressBlocksToGzip(source, target, level, threads, cancelled, error);
+        if (result == -1) SetLastError(error);
+        return result;
+    }
     z_stream zs = {};
     int result = deflateInit2(&zs, level, Z_DEFLATED, kRawWindowBits, kMemoryLevel, Z_DEFAULT_STRATEGY);
     if (result != Z_OK) return result;
