@@ -3,16 +3,21 @@
 #include <windows.h>
 #include <commctrl.h>
 #include <shellapi.h>
+#include <shlobj.h>
+#include <ole2.h>
 #include <commdlg.h>
 #include <cryptuiapi.h>
 
 #include <algorithm>
+#include <cstddef>
+#include <cstring>
 #include <cwchar>
 #include <string>
 #include <vector>
 
 #include "format/service/resources.h"
 #include "packer_ui/certificate_sources.h"
+#include "packer_ui/data_object.h"
 #include "packer_ui/list_pages.h"
 
 namespace {
@@ -187,6 +192,14 @@ LRESULT CALLBACK CVListDlg::ListProc(HWND list, UINT message, WPARAM wParam, LPA
         return 0;
     }
     WNDPROC previous = self ? self->previousListProc : nullptr;
+    if (message == WM_GETDLGCODE && previous) {
+        // The dialog manager would turn Enter into the window's default button; in the list it
+        // opens the selected items' properties.
+        const MSG* key = reinterpret_cast<const MSG*>(lParam);
+        LRESULT code = CallWindowProcW(previous, list, message, wParam, lParam);
+        if (key && key->message == WM_KEYDOWN && key->wParam == VK_RETURN) code |= DLGC_WANTMESSAGE;
+        return code;
+    }
     if (message == WM_NCDESTROY && self) {
         SetWindowLongPtrW(list, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(previous));
         self->previousListProc = nullptr;
@@ -304,7 +317,8 @@ void CVListDlg::HandleCommand(UINT command) {
         case kViewList:
         case kViewDetails: SetViewStyle(command); break;
         case kCommandPaste: Paste(TRUE); break;
-        // Copy and cut need the clipboard objects, which the pages do not offer yet.
+        case kCommandCopy: Copy(); break;
+        case kCommandCut: Cut(); break;
         default: break;
     }
 }
@@ -378,9 +392,79 @@ void CVListDlg::SetViewStyle(UINT command) {
     if (view) CheckMenuRadioItem(view, kViewLargeIcons, kViewDetails, command, MF_BYCOMMAND);
 }
 
-HRESULT CVListDlg::Paste(BOOL) {
-    // The clipboard formats of the pages are not offered yet: nothing is accepted.
-    return E_NOTIMPL;
+std::vector<void*> CVListDlg::SelectedItems() const {
+    std::vector<void*> selected;
+    HWND listView = ListView();
+    if (!listView) return selected;
+    for (int row = -1; (row = static_cast<int>(SendMessageW(listView, LVM_GETNEXTITEM, row, LVNI_SELECTED))) >= 0;) {
+        LVITEMW item = {};
+        item.mask = LVIF_PARAM;
+        item.iItem = row;
+        if (SendMessageW(listView, LVM_GETITEMW, 0, reinterpret_cast<LPARAM>(&item)) && item.lParam)
+            selected.push_back(reinterpret_cast<void*>(item.lParam));
+    }
+    return selected;
+}
+
+void CVListDlg::Copy() {
+    CDataObject* object = new (std::nothrow) CDataObject();
+    if (!object) return;
+    HGLOBAL block = RenderClipboardData(object);
+    bool stored = block && SUCCEEDED(SetGlobalData(object, GetClipboardFormat(), -1, block));
+    if (stored) {
+        const DWORD copyEffect = DROPEFFECT_COPY;
+        stored = SUCCEEDED(SetGlobalData(object, g_cfPreferredDropEffect, -1,
+                                         GlobalFromBytes(&copyEffect, sizeof copyEffect)));
+    }
+    if (stored) OleSetClipboard(object);  // the clipboard keeps its own reference
+    object->Release();
+    PostToParent(UM_COMMANDS_REFRESH);
+}
+
+void CVListDlg::Cut() {
+    if (!HasRemovableSelection()) return;
+    Copy();
+    DeleteSelected();
+}
+
+HRESULT CVListDlg::Paste(BOOL doIt) {
+    IDataObject* object = nullptr;
+    if (FAILED(OleGetClipboard(&object)) || !object) return E_NOTIMPL;
+    HRESULT result = E_NOTIMPL;
+    IEnumFORMATETC* formats = nullptr;
+    if (SUCCEEDED(object->EnumFormatEtc(DATADIR_GET, &formats)) && formats) {
+        FORMATETC format = {};
+        // The first file list or file group in the clipboard's order decides.
+        while (formats->Next(1, &format, nullptr) == S_OK) {
+            if (format.ptd) CoTaskMemFree(format.ptd);
+            format.ptd = nullptr;
+            if (format.cfFormat == CF_HDROP) {
+                result = PasteFileList(object, format, doIt);
+                break;
+            }
+            if (format.cfFormat == g_cfFileGroupDescriptor || format.cfFormat == g_cfFileGroupDescriptorW) {
+                result = PasteVirtualFiles(object, format.cfFormat, doIt);
+                break;
+            }
+        }
+        formats->Release();
+    }
+    object->Release();
+    if (doIt && result == S_OK) PostToParent(UM_COMMANDS_REFRESH);
+    return result;
+}
+
+HRESULT CVListDlg::PasteFileList(IDataObject* object, FORMATETC format, BOOL doIt) {
+    STGMEDIUM medium = {};
+    HRESULT result = object->GetData(&format, &medium);
+    if (FAILED(result)) return result;
+    if (medium.tymed != TYMED_HGLOBAL || !medium.hGlobal) {
+        ReleaseStgMedium(&medium);
+        return DV_E_TYMED;
+    }
+    result = PasteDroppedFiles(static_cast<HDROP>(medium.hGlobal), doIt);
+    ReleaseStgMedium(&medium);
+    return result;
 }
 
 void CVListDlg::AddFromKeyboard() { PostToParent(UM_COMMANDS_REFRESH); }
@@ -472,6 +556,12 @@ HRESULT CVFilesDlg::PasteDroppedFiles(HDROP files, BOOL doIt) {
     return S_OK;
 }
 
+HGLOBAL CVFilesDlg::RenderClipboardData(IDataObject*) {
+    std::vector<std::wstring> paths;
+    for (void* item : SelectedItems()) paths.push_back(static_cast<const wchar_t*>(item));
+    return paths.empty() ? nullptr : FileListBlock(paths);
+}
+
 void CVFilesDlg::ShowItemProperties(void* item) {
     SHELLEXECUTEINFOW info = {};
     info.cbSize = sizeof info;
@@ -524,4 +614,139 @@ void CVCertificateDlg::ShowItemProperties(void* item) {
     view.pCertContext = static_cast<PCCERT_CONTEXT>(item);
     BOOL changed = FALSE;
     CryptUIDlgViewCertificateW(&view, &changed);
+}
+
+CLIPFORMAT CVCertificateDlg::GetClipboardFormat() const { return g_cfFileGroupDescriptorW; }
+
+HGLOBAL CVCertificateDlg::RenderClipboardData(IDataObject* object) {
+    std::vector<void*> selected = SelectedItems();
+    if (selected.empty()) return nullptr;
+    const SIZE_T size = offsetof(FILEGROUPDESCRIPTORW, fgd) + selected.size() * sizeof(FILEDESCRIPTORW);
+    HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, size);
+    auto* group = block ? static_cast<FILEGROUPDESCRIPTORW*>(GlobalLock(block)) : nullptr;
+    if (!group) {
+        if (block) GlobalFree(block);
+        return nullptr;
+    }
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    group->cItems = static_cast<UINT>(selected.size());
+    bool stored = true;
+    for (size_t k = 0; k < selected.size() && stored; ++k) {
+        PCCERT_CONTEXT certificate = static_cast<PCCERT_CONTEXT>(selected[k]);
+        FILEDESCRIPTORW& file = group->fgd[k];
+        file.dwFlags = FD_ATTRIBUTES | FD_CREATETIME | FD_ACCESSTIME | FD_WRITESTIME | FD_FILESIZE | FD_PROGRESSUI;
+        file.dwFileAttributes = FILE_ATTRIBUTE_NORMAL;
+        file.ftCreationTime = file.ftLastAccessTime = file.ftLastWriteTime = now;
+        file.nFileSizeLow = certificate->cbCertEncoded;
+        swprintf(file.cFileName, MAX_PATH, L"cert%d.cer", static_cast<int>(k));
+        stored = SUCCEEDED(SetGlobalData(object, g_cfFileContents, static_cast<LONG>(k),
+                                         GlobalFromBytes(certificate->pbCertEncoded, certificate->cbCertEncoded)));
+    }
+    GlobalUnlock(block);
+    if (!stored) {
+        GlobalFree(block);
+        return nullptr;
+    }
+    return block;
+}
+
+namespace {
+
+// The pasted virtual file names certificates take: ".cer" and ".crt", compared exactly.
+template <typename Char>
+bool IsCertificateFileName(const Char* name, size_t room) {
+    size_t length = 0;
+    while (length < room && name[length]) ++length;
+    if (length == room || length < 4) return false;  // no terminator inside the descriptor
+    const Char* end = name + length - 4;
+    const char* const extensions[] = {".cer", ".crt"};
+    for (const char* extension : extensions)
+        if (std::equal(end, end + 4, extension, [](Char a, char b) { return a == static_cast<Char>(b); })) return true;
+    return false;
+}
+
+// The descriptor fields the paste needs, from either the ANSI or the wide descriptor.
+struct VirtualFile {
+    bool certificateName;
+    bool sizeKnown;
+    ULONGLONG size;
+};
+
+template <typename Descriptor>
+VirtualFile ReadDescriptor(const Descriptor& file) {
+    const bool sizeKnown = (file.dwFlags & FD_FILESIZE) != 0;
+    return VirtualFile{IsCertificateFileName(file.cFileName, MAX_PATH), sizeKnown,
+                       (static_cast<ULONGLONG>(file.nFileSizeHigh) << 32) | file.nFileSizeLow};
+}
+
+constexpr ULONGLONG kLargestVirtualCertificate = 65535;
+
+// The certificate bytes of a "FileContents" medium read as one encoded certificate.
+PCCERT_CONTEXT DecodeVirtualFile(const STGMEDIUM& medium, const VirtualFile& file) {
+    std::vector<BYTE> bytes;
+    if (medium.tymed == TYMED_HGLOBAL) {
+        SIZE_T size = GlobalSize(medium.hGlobal);
+        if (file.sizeKnown && file.size < size) size = static_cast<SIZE_T>(file.size);
+        const BYTE* data = static_cast<const BYTE*>(GlobalLock(medium.hGlobal));
+        if (!data) return nullptr;
+        bytes.assign(data, data + size);
+        GlobalUnlock(medium.hGlobal);
+    } else if (medium.tymed == TYMED_ISTREAM && medium.pstm) {
+        bytes.resize(static_cast<size_t>(file.sizeKnown ? file.size : kLargestVirtualCertificate));
+        ULONG read = 0, total = 0;
+        while (total < bytes.size() &&
+               SUCCEEDED(medium.pstm->Read(bytes.data() + total, static_cast<ULONG>(bytes.size() - total), &read)) &&
+               read > 0)
+            total += read;
+        bytes.resize(total);
+    }
+    if (bytes.empty()) return nullptr;
+    return CertCreateCertificateContext(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, bytes.data(),
+                                        static_cast<DWORD>(bytes.size()));
+}
+
+}  // namespace
+
+HRESULT CVCertificateDlg::PasteVirtualFiles(IDataObject* object, CLIPFORMAT format, BOOL doIt) {
+    FORMATETC groupFormat = {format, nullptr, DVASPECT_CONTENT, -1, TYMED_HGLOBAL};
+    STGMEDIUM groupMedium = {};
+    if (FAILED(object->GetData(&groupFormat, &groupMedium))) return S_FALSE;
+    if (groupMedium.tymed != TYMED_HGLOBAL) {
+        ReleaseStgMedium(&groupMedium);
+        return S_FALSE;
+    }
+    const bool wide = format != g_cfFileGroupDescriptor;
+    const size_t descriptorSize = wide ? sizeof(FILEDESCRIPTORW) : sizeof(FILEDESCRIPTORA);
+    const SIZE_T blockSize = GlobalSize(groupMedium.hGlobal);
+    const BYTE* block = static_cast<const BYTE*>(GlobalLock(groupMedium.hGlobal));
+    bool fetched = false;
+    if (block && blockSize >= sizeof(UINT)) {
+        UINT items = 0;
+        memcpy(&items, block, sizeof items);
+        // Only descriptors that lie wholly inside the block are read.
+        const size_t room = (blockSize - sizeof(UINT)) / descriptorSize;
+        if (items > room) items = static_cast<UINT>(room);
+        for (UINT i = 0; i < items; ++i) {
+            const BYTE* at = block + sizeof(UINT) + i * descriptorSize;
+            VirtualFile file = wide ? ReadDescriptor(*reinterpret_cast<const FILEDESCRIPTORW*>(at))
+                                    : ReadDescriptor(*reinterpret_cast<const FILEDESCRIPTORA*>(at));
+            if ((file.sizeKnown && file.size > kLargestVirtualCertificate) || !file.certificateName) continue;
+            FORMATETC contents = {g_cfFileContents, nullptr, DVASPECT_CONTENT, static_cast<LONG>(i),
+                                  TYMED_HGLOBAL | TYMED_FILE | TYMED_ISTREAM};
+            STGMEDIUM medium = {};
+            if (FAILED(object->GetData(&contents, &medium))) continue;
+            fetched = true;
+            if (doIt && medium.tymed == TYMED_FILE) {
+                if (medium.lpszFileName) LoadCertificateFile(this, medium.lpszFileName);
+            } else if (doIt) {
+                if (PCCERT_CONTEXT certificate = DecodeVirtualFile(medium, file))
+                    if (AddItem(const_cast<CERT_CONTEXT*>(certificate), TRUE) < 0) CertFreeCertificateContext(certificate);
+            }
+            ReleaseStgMedium(&medium);
+        }
+    }
+    if (block) GlobalUnlock(groupMedium.hGlobal);
+    ReleaseStgMedium(&groupMedium);
+    return fetched ? S_OK : S_FALSE;
 }

@@ -4,6 +4,7 @@
 #include <windows.h>
 #include <wincrypt.h>
 #include <commctrl.h>
+#include <objidl.h>
 
 #include <string>
 #include <vector>
@@ -54,6 +55,12 @@ public:
     virtual void AddFromKeyboard();
     // Dropped or pasted files; with doIt clear only whether they would be taken. 0 = taken.
     virtual HRESULT PasteDroppedFiles(HDROP files, BOOL doIt);
+    // The clipboard side: the format the page copies as, the block of that format for the
+    // selected rows (pages that copy file contents store them in the object too; null: nothing
+    // to copy), and pasted virtual files (0 = taken).
+    virtual CLIPFORMAT GetClipboardFormat() const { return 0; }
+    virtual HGLOBAL RenderClipboardData(IDataObject*) { return nullptr; }
+    virtual HRESULT PasteVirtualFiles(IDataObject*, CLIPFORMAT, BOOL) { return E_NOTIMPL; }
 
     // Forwarded commands: delete, properties, select all, view styles, copy, cut, paste.
     void HandleCommand(UINT command);
@@ -61,6 +68,10 @@ public:
     void ShowSelectedProperties();
     void SelectAll();
     void SetViewStyle(UINT command);
+    // The selected rows onto the clipboard; cut copies and then deletes, when a selected row
+    // may be removed.
+    void Copy();
+    void Cut();
     // Paste, or with doIt clear the paste test of the command states; E_NOTIMPL when nothing fits.
     HRESULT Paste(BOOL doIt);
 
@@ -101,6 +112,8 @@ public:
 protected:
     // Rows get their columns and icons from the page; called for each row the page adds.
     virtual void PrepareListView(HWND listView);
+    // The selected rows' items, in row order.
+    std::vector<void*> SelectedItems() const;
 
 private:
     static INT_PTR CALLBACK PageProc(HWND page, UINT message, WPARAM wParam, LPARAM lParam);
@@ -113,6 +126,7 @@ private:
     void OnKeyDown(WORD key);
     void ShowContextMenu(POINT at, bool fromKeyboard);
     void PostToParent(UINT message) const;
+    HRESULT PasteFileList(IDataObject* object, FORMATETC format, BOOL doIt);
 };
 
 class CVFilesDlg : public CVListDlg {
@@ -128,6 +142,8 @@ public:
     void ShowItemProperties(void* item) override;
     void AddFromKeyboard() override;  // the add-files dialog
     HRESULT PasteDroppedFiles(HDROP files, BOOL doIt) override;
+    CLIPFORMAT GetClipboardFormat() const override { return CF_HDROP; }
+    HGLOBAL RenderClipboardData(IDataObject* object) override;  // a DROPFILES list of the paths
 
     const wchar_t* PathAt(DWORD index) const { return static_cast<const wchar_t*>(items[index]); }
     static wchar_t* DuplicatePath(const wchar_t* path);
@@ -159,6 +175,10 @@ public:
     // otherwise the system store.
     void AddFromKeyboard() override;
     HRESULT PasteDroppedFiles(HDROP files, BOOL doIt) override;
+    // Virtual files "cert<k>.cer": the descriptors, with each certificate as "FileContents" k.
+    CLIPFORMAT GetClipboardFormat() const override;
+    HGLOBAL RenderClipboardData(IDataObject* object) override;
+    HRESULT PasteVirtualFiles(IDataObject* object, CLIPFORMAT format, BOOL doIt) override;
 
     PCCERT_CONTEXT CertificateAt(DWORD index) const { return static_cast<PCCERT_CONTEXT>(items[index]); }
 

@@ -535,23 +535,48 @@ bool OnNotify(PackerWindow* window, NMHDR* header) {
 // Start and close --------------------------------------------------------------------------------
 
 thread_local HHOOK popupHook = nullptr;
+thread_local HWND lastPlacedPopup = nullptr;
+
+// Message boxes are popups with a border and a system menu, placed absolutely. Wine's leave out
+// DS_ABSALIGN; they are known by DS_NOIDLEMSG, which message boxes carry on both platforms.
+bool IsMessageBoxStyle(LONG style) {
+    const LONG frame = WS_POPUP | WS_BORDER | WS_SYSMENU;
+    return (style & frame) == frame && (style & (DS_ABSALIGN | DS_NOIDLEMSG)) != 0;
+}
+
+// Where a message box of the given size goes: centred over its owner (or the work area), and
+// never past the work area's edges.
+POINT PopupPosition(HWND owner, int width, int height) {
+    RECT work = {0, 0, 640, 480};
+    if (!SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0)) work = RECT{0, 0, 640, 480};
+    RECT around = work;
+    if (owner && IsWindowVisible(owner) && !IsIconic(owner)) GetWindowRect(owner, &around);
+    int x = around.left + (around.right - around.left - width) / 2;
+    int y = around.top + (around.bottom - around.top - height) / 2;
+    x = std::max<int>(std::min<int>(x, work.right - width), work.left);
+    y = std::max<int>(std::min<int>(y, work.bottom - height), work.top);
+    return POINT{x, y};
+}
 
 LRESULT CALLBACK CenterPopupHook(int code, WPARAM wParam, LPARAM lParam) {
     if (code == HCBT_CREATEWND) {
         auto* create = reinterpret_cast<CBT_CREATEWNDW*>(lParam)->lpcs;
-        const LONG wanted = WS_POPUP | WS_BORDER | WS_SYSMENU | DS_ABSALIGN;
-        if ((create->style & wanted) == wanted) {
-            RECT work = {0, 0, 640, 480};
-            if (!SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0)) work = RECT{0, 0, 640, 480};
-            RECT around = work;
-            HWND owner = create->hwndParent;
-            if (owner && IsWindowVisible(owner) && !IsIconic(owner)) GetWindowRect(owner, &around);
-            int x = around.left + (around.right - around.left - create->cx) / 2;
-            int y = around.top + (around.bottom - around.top - create->cy) / 2;
-            x = std::max<int>(std::min<int>(x, work.right - create->cx), work.left);
-            y = std::max<int>(std::min<int>(y, work.bottom - create->cy), work.top);
-            create->x = x;
-            create->y = y;
+        if (IsMessageBoxStyle(create->style)) {
+            POINT at = PopupPosition(create->hwndParent, create->cx, create->cy);
+            create->x = at.x;
+            create->y = at.y;
+        }
+    } else if (code == HCBT_ACTIVATE) {
+        // A message box that positions itself again while it initialises (Wine's does) is put
+        // back in its place when it first becomes active; later activations leave it where the
+        // user moved it.
+        HWND popup = reinterpret_cast<HWND>(wParam);
+        RECT rect;
+        if (popup != lastPlacedPopup && IsMessageBoxStyle(GetWindowLongW(popup, GWL_STYLE)) &&
+            GetWindowRect(popup, &rect)) {
+            lastPlacedPopup = popup;
+            POINT at = PopupPosition(GetWindow(popup, GW_OWNER), rect.right - rect.left, rect.bottom - rect.top);
+            SetWindowPos(popup, nullptr, at.x, at.y, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
         }
     }
     return CallNextHookEx(popupHook, code, wParam, lParam);

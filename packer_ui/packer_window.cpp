@@ -2,6 +2,8 @@
 
 #include <new>
 
+#include "packer_ui/data_object.h"
+
 namespace {
 
 void DeletePages(PackerWindow* window) {
@@ -23,6 +25,7 @@ BOOL CreatePackerWindow(PackerWindow* window) {
         return FALSE;
     }
     *window = PackerWindow();
+    RegisterPackerClipboardFormats();  // programs that build the window without the library's load
     window->largeToolbarIcons = 1;
     window->showToolbarText = 0;
     window->isModal = 1;

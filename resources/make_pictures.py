@@ -8,6 +8,10 @@
   toolbar16.bmp      the same at 16x16, and toolbar16hot.bmp
   quillarent.ico     the program icon (16, 32 and 48 pixels, 32-bit with alpha)
   certificate.ico    the certificate icon (16 and 32 pixels, 32-bit with alpha)
+  info_rows.bmp      two 16x16 row icons of the Info page lists (certificate, certificate with a
+                     problem), 24-bit on the blue mask colour
+  info_states.bmp    three 16x16 signature states (not checked, verified, invalid), the same way
+  overlay.ico        the mark drawn over a packed file's icon (16, 32 and 48 pixels)
 
 Everything is drawn from simple shapes on a supersampled canvas, so edges come out smooth.
 Run from any folder.
@@ -438,6 +442,42 @@ def certificate_icon(b):
     rosette(b, 11.4, 10.2, 3.0)
 
 
+def badge(b, cx, cy, r, face, edge):
+    b.c.circle(b.x(cx), b.y(cy), r * b.u, edge)
+    b.c.circle(b.x(cx), b.y(cy), (r - 0.9) * b.u, face)
+
+
+def mark_cross(b, cx, cy, r):
+    for sign in (-1, 1):
+        b.c.line(b.pts([(cx - r, cy - sign * r), (cx + r, cy + sign * r)]), 1.3 * b.u, PAPER)
+
+
+def certificate_problem(b):
+    certificate_icon(b)
+    badge(b, 4.6, 11.2, 4.2, RED, RED_DARK)
+    mark_cross(b, 4.6, 11.2, 1.6)
+
+
+def state_unchecked(b):
+    badge(b, 8, 8, 6.5, PAPER_SHADE, STEEL)
+    b.c.circle(b.x(8), b.y(8), 1.4 * b.u, STEEL_DARK)
+
+
+def state_verified(b):
+    badge(b, 8, 8, 6.5, GREEN, GREEN_DARK)
+    b.c.line(b.pts([(4.8, 8.2), (7.2, 10.6), (11.4, 5.6)]), 1.6 * b.u, PAPER)
+
+
+def state_invalid(b):
+    badge(b, 8, 8, 6.5, RED, RED_DARK)
+    mark_cross(b, 8, 8, 2.6)
+
+
+def overlay_mark(b):
+    """Drawn over a file type's icon: a small padlock in the lower left corner."""
+    padlock(b, 4.2, 7.6, 7.0)
+
+
 PAGES = [page_files, page_encryption, page_signing, page_settings]
 TOOLS = [tool_pack, tool_add_file, tool_cut, tool_copy, tool_paste, tool_delete, tool_certificate, tool_properties]
 
@@ -556,6 +596,9 @@ def main():
         "about.bmp": bmp(over(single(program_picture, 64), about_background(64, 64)), 24),
         "quillarent.ico": ico([single(program_picture, size) for size in (16, 32, 48)]),
         "certificate.ico": ico([single(certificate_icon, size) for size in (16, 32)]),
+        "info_rows.bmp": bmp(keyed(strip([certificate_icon, certificate_problem], 16)), 24),
+        "info_states.bmp": bmp(keyed(strip([state_unchecked, state_verified, state_invalid], 16)), 24),
+        "overlay.ico": ico([single(overlay_mark, size) for size in (16, 32, 48)]),
     }
     for size in (24, 16):
         normal = strip(TOOLS, size)

@@ -46,6 +46,12 @@ quill_test_executable(format_tests format format/service)
 quill_test_executable(pack_tests pack packer_ui)
 quill_test_executable(unpack_tests unpack)
 quill_test_executable(tool_tests tools)
+# The library itself, registered and used through COM and rundll32.
+quill_test_executable(shell_tests shell)
+if(TARGET shell_tests)
+    add_dependencies(shell_tests Quillarent)
+    target_compile_definitions(shell_tests PRIVATE "QUILLARENT_DLL=\"Z:$<TARGET_FILE:Quillarent>\"")
+endif()
 # The front end's own pieces under test (quill.exe itself is run by the shell tests).
 if(TARGET tool_tests)
     target_sources(tool_tests PRIVATE ${CMAKE_SOURCE_DIR}/tools/arguments.cpp ${CMAKE_SOURCE_DIR}/tools/console.cpp
@@ -86,6 +92,16 @@ endif()
 add_executable(desktop_keepalive WIN32 ${CMAKE_SOURCE_DIR}/tests/harness/desktop_keepalive.cpp)
 target_link_options(desktop_keepalive PRIVATE -municode ${QUILL_STATIC_LINK})
 target_compile_options(desktop_keepalive PRIVATE ${QUILL_WARNINGS})
+
+# Another program on the clipboard, for the packer window's clipboard tests.
+add_executable(clipboard_peer ${CMAKE_SOURCE_DIR}/tests/packer_ui/helpers/clipboard_peer.cpp)
+target_link_options(clipboard_peer PRIVATE -municode ${QUILL_STATIC_LINK})
+target_compile_options(clipboard_peer PRIVATE ${QUILL_WARNINGS})
+target_link_libraries(clipboard_peer PRIVATE shell32 user32)
+if(TARGET pack_tests)
+    add_dependencies(pack_tests clipboard_peer)
+    target_compile_definitions(pack_tests PRIVATE "CLIPBOARD_PEER=\"Z:$<TARGET_FILE:clipboard_peer>\"")
+endif()
 
 # Presses Ctrl+C in its console for the program it starts (the Ctrl+C shell test).
 add_executable(console_ctrl_c ${CMAKE_SOURCE_DIR}/tests/tools/helpers/console_ctrl_c.cpp)

@@ -217,7 +217,8 @@ void ShowUnpackResult(const UnpackJob* job, HWND owner) {
     std::wstring text = UnpackResultText(*job, style, aboutOutput);
     HWND resultText = owner ? GetDlgItem(owner, kResultTextId) : nullptr;
     if (resultText) {
-        SetWindowTextW(resultText, text.c_str());
+        // Nothing to report (a description without findings) keeps the page's own hint.
+        if (!text.empty()) SetWindowTextW(resultText, text.c_str());
         return;
     }
     if (text.empty()) return;

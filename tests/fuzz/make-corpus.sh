@@ -9,7 +9,7 @@ trap 'rm -rf "$work"' EXIT
 mkdir -p "$out"
 out="$(cd "$out" && pwd)"
 for t in der oid_element ber_stream rc2_params gzip sfx_directory certificate_record envelope_layout \
-         recipient_set signer_trailer; do
+         recipient_set signer_trailer command_line; do
     mkdir -p "$out/fuzz_$t"
 done
 
@@ -119,6 +119,8 @@ hex oid_element long-arc 2a 86 48 86 f7 0d ff ff ff ff 7f
 hex rc2_params v58 30 0d 02 01 3a 04 08 01 02 03 04 05 06 07 08
 hex rc2_params v160 30 0e 02 02 00 a0 04 08 08 07 06 05 04 03 02 01
 hex rc2_params bare 30 03 02 01 78
+# a "b c" -dw 'd' in UTF-16
+hex command_line quoted 61 00 20 00 22 00 62 00 20 00 63 00 22 00 20 00 2d 00 64 00 77 00 20 00 27 00 64 00 27 00
 
 # Self-decoding directory (from after its length): two files, the first opened after unpacking;
 # and a template-size record between other bytes.

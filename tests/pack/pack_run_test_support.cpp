@@ -35,40 +35,7 @@ bool RecordingSink::Saw(UINT stringId, const wchar_t* argument, DWORD error) con
     return std::find(texts.begin(), texts.end(), expected) != texts.end();
 }
 
-namespace {
-
-HWND FindVisibleDialog() {
-    HWND found = nullptr;
-    EnumWindows(
-        [](HWND window, LPARAM found) -> BOOL {
-            DWORD process = 0;
-            GetWindowThreadProcessId(window, &process);
-            wchar_t className[16] = {};
-            GetClassNameW(window, className, 16);
-            if (process != GetCurrentProcessId() || wcscmp(className, L"#32770") || !IsWindowVisible(window))
-                return TRUE;
-            *reinterpret_cast<HWND*>(found) = window;
-            return FALSE;
-        },
-        reinterpret_cast<LPARAM>(&found));
-    return found;
-}
-
-HWND FindDescendant(HWND parent, int id) {
-    std::pair<int, HWND> search(id, nullptr);
-    EnumChildWindows(
-        parent,
-        [](HWND child, LPARAM arg) -> BOOL {
-            auto* wanted = reinterpret_cast<std::pair<int, HWND>*>(arg);
-            if (GetDlgCtrlID(child) != wanted->first) return TRUE;
-            wanted->second = child;
-            return FALSE;
-        },
-        reinterpret_cast<LPARAM>(&search));
-    return search.second;
-}
-
-}  // namespace
+using testing_support::FindDescendant;
 
 SaveDialogFiller::SaveDialogFiller(std::wstring name, std::vector<int> tick)
     : name_(std::move(name)), tick_(std::move(tick)), thread_([this] { Fill(); }) {}
@@ -86,7 +53,7 @@ bool SaveDialogFiller::Ready(HWND dialog) const {
 
 void SaveDialogFiller::Fill() {
     HWND dialog = nullptr;
-    if (!testing_support::WaitUntil([&] { return (dialog = FindVisibleDialog()) != nullptr && Ready(dialog); }))
+    if (!testing_support::WaitUntil([&] { return (dialog = testing_support::FindProcessWindow(L"#32770")) != nullptr && Ready(dialog); }))
         return;
     if (HWND list = FindDescendant(dialog, 1122)) {
         for (int line : tick_) SendMessageW(list, LB_SETSEL, TRUE, line);

@@ -1,3 +1,5 @@
+#include "packer_ui/data_object.h"
+#include "unpack/decode_data.h"
 #include "packer_ui/list_pages.h"
 
 #include <commctrl.h>
@@ -228,16 +230,8 @@ TEST_F(ListPageTest, DroppedFoldersAreLeftOut) {
     std::wstring folder = dir_.File(L"folder");
     ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
     std::vector<std::wstring> names = {folder, paths_[0], dir_.File(L"missing.txt"), paths_[1], paths_[0]};
-    std::wstring list;
-    for (const std::wstring& name : names) list += name + L'\0';
-    list += L'\0';
-    HGLOBAL memory = GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, sizeof(DROPFILES) + list.size() * sizeof(wchar_t));
+    HGLOBAL memory = BuildDropFilesBlock(names);
     ASSERT_TRUE(memory);
-    auto* drop = static_cast<DROPFILES*>(GlobalLock(memory));
-    drop->pFiles = sizeof(DROPFILES);
-    drop->fWide = TRUE;
-    memcpy(drop + 1, list.data(), list.size() * sizeof(wchar_t));
-    GlobalUnlock(memory);
     CVFilesDlg page;
     EXPECT_EQ(page.PasteDroppedFiles(static_cast<HDROP>(memory), FALSE), S_OK);  // the test adds nothing
     EXPECT_EQ(page.count, 0u);

@@ -3,16 +3,23 @@
 #include <windows.h>
 #include <commctrl.h>
 #include <commdlg.h>
+#include <shlobj.h>
 #include <ole2.h>
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <cstdlib>
+#include <cstddef>
+#include <cstring>
+#include <functional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
+#include "packer_ui/data_object.h"
+#include "unpack/decode_data.h"
 #include "packer_ui/list_pages.h"
 #include "packer_ui/main_window.h"
 #include "packer_ui/packer_window.h"
@@ -23,6 +30,8 @@
 namespace {
 
 using testing_support::FileExists;
+using testing_support::FindProcessWindow;
+using testing_support::SavePicture;
 using testing_support::LoadCertificateFile;
 using testing_support::ReadFileBytes;
 using testing_support::TempDir;
@@ -33,29 +42,71 @@ using Bytes = std::vector<uint8_t>;
 
 constexpr int kPageList = 1037, kStatusBar = 1116, kToolbar = 1039;
 
-bool IsPackerWindow(HWND window) {
-    DWORD process = 0;
-    GetWindowThreadProcessId(window, &process);
-    return process == GetCurrentProcessId() && IsWindowVisible(window) && GetDlgItem(window, kPageList);
+// A dialog of this process other than the packer window.
+HWND FindOtherDialog(const std::function<bool(HWND)>& matches) {
+    return FindProcessWindow(L"#32770", [&matches](HWND window) { return !GetDlgItem(window, kPageList) && matches(window); });
 }
 
-// A message box of this process (a dialog without the page list).
+// A message box: its text is the static control 0xFFFF.
 HWND FindMessageBox() {
-    HWND found = nullptr;
-    EnumWindows(
-        [](HWND window, LPARAM result) -> BOOL {
-            DWORD process = 0;
-            GetWindowThreadProcessId(window, &process);
-            wchar_t cls[16] = {};
-            GetClassNameW(window, cls, 16);
-            if (process != GetCurrentProcessId() || wcscmp(cls, L"#32770") || !IsWindowVisible(window) ||
-                GetDlgItem(window, kPageList) || !GetDlgItem(window, 0xFFFF))
-                return TRUE;
-            *reinterpret_cast<HWND*>(result) = window;
+    return FindOtherDialog([](HWND window) { return GetDlgItem(window, 0xFFFF) != nullptr; });
+}
+
+// The platform's open-file dialog, once its name box (cmb13 or edt1) is there.
+HWND FindOpenDialog() {
+    return FindOtherDialog([](HWND window) { return GetDlgItem(window, 0x047C) || GetDlgItem(window, 0x0480); });
+}
+
+// Waits for the open-file dialog, names the file in it and presses Open.
+void ChooseInOpenDialog(const std::wstring& path) {
+    HWND dialog = nullptr;
+    ASSERT_TRUE(WaitUntil([&dialog] { return (dialog = FindOpenDialog()) != nullptr; }));
+    SendMessageW(dialog, CDM_SETCONTROLTEXT, 0x047C, reinterpret_cast<LPARAM>(path.c_str()));
+    SendMessageW(dialog, CDM_SETCONTROLTEXT, 0x0480, reinterpret_cast<LPARAM>(path.c_str()));
+    PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+}
+
+HWND FindChildOfClass(HWND parent, const wchar_t* className) {
+    std::pair<const wchar_t*, HWND> search(className, nullptr);
+    EnumChildWindows(
+        parent,
+        [](HWND child, LPARAM arg) -> BOOL {
+            auto* wanted = reinterpret_cast<std::pair<const wchar_t*, HWND>*>(arg);
+            wchar_t name[64] = {};
+            GetClassNameW(child, name, 64);
+            if (wcscmp(name, wanted->first) != 0) return TRUE;
+            wanted->second = child;
             return FALSE;
         },
-        reinterpret_cast<LPARAM>(&found));
-    return found;
+        reinterpret_cast<LPARAM>(&search));
+    return search.second;
+}
+
+// The platform's certificate selection dialog: a dialog with a list view and no name box.
+HWND FindStoreDialog() {
+    return FindOtherDialog([](HWND window) {
+        return FindChildOfClass(window, L"SysListView32") && !GetDlgItem(window, 0x047C) && !GetDlgItem(window, 0x0480);
+    });
+}
+
+// An open popup menu (TrackPopupMenu's window).
+HWND FindPopupMenu() { return FindProcessWindow(L"#32768"); }
+
+std::wstring RowText(HWND listView, int row, int column = 0) {
+    wchar_t text[256] = {};
+    LVITEMW cell = {};
+    cell.iSubItem = column;
+    cell.pszText = text;
+    cell.cchTextMax = 256;
+    SendMessageW(listView, LVM_GETITEMTEXTW, row, reinterpret_cast<LPARAM>(&cell));
+    return text;
+}
+
+int FindRow(HWND listView, const std::wstring& part) {
+    const int rows = static_cast<int>(SendMessageW(listView, LVM_GETITEMCOUNT, 0, 0));
+    for (int row = 0; row < rows; ++row)
+        if (RowText(listView, row).find(part) != std::wstring::npos) return row;
+    return -1;
 }
 
 std::wstring WindowText(HWND window) {
@@ -78,64 +129,13 @@ DWORD RegistryDword(const wchar_t* name, DWORD missing = 0xFFFFFFFF) {
     return value;
 }
 
-// Saves what the window shows as a BMP beside the test data, for a person to look at.
-bool NothingToPaint(HWND window) {
-    if (GetUpdateRect(window, nullptr, FALSE)) return false;
-    bool clean = true;
-    EnumChildWindows(
-        window,
-        [](HWND child, LPARAM result) -> BOOL {
-            if (!IsWindowVisible(child) || !GetUpdateRect(child, nullptr, FALSE)) return TRUE;
-            *reinterpret_cast<bool*>(result) = false;
-            return FALSE;
-        },
-        reinterpret_cast<LPARAM>(&clean));
-    return clean;
-}
-
-void SavePicture(HWND window, const std::wstring& name) {
-    // The window's thread paints what changed; the picture waits for it.
-    WaitUntil([window] { return NothingToPaint(window); });
-    RECT rect;
-    GetWindowRect(window, &rect);
-    const int width = rect.right - rect.left, height = rect.bottom - rect.top;
-    HDC screen = GetDC(nullptr);
-    HDC memory = CreateCompatibleDC(screen);
-    BITMAPINFO info = {};
-    info.bmiHeader = {sizeof(BITMAPINFOHEADER), width, height, 1, 24, BI_RGB, 0, 0, 0, 0, 0};
-    void* bits = nullptr;
-    HBITMAP bitmap = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
-    HGDIOBJ previous = SelectObject(memory, bitmap);
-    BitBlt(memory, 0, 0, width, height, screen, rect.left, rect.top, SRCCOPY);
-    GdiFlush();
-    const DWORD stride = ((width * 3 + 3) / 4) * 4, imageSize = stride * height;
-    BITMAPFILEHEADER file = {0x4D42, static_cast<DWORD>(sizeof(BITMAPFILEHEADER) + sizeof(BITMAPINFOHEADER) + imageSize),
-                             0, 0, sizeof(BITMAPFILEHEADER) + sizeof(BITMAPINFOHEADER)};
-    Bytes bytes(reinterpret_cast<BYTE*>(&file), reinterpret_cast<BYTE*>(&file) + sizeof file);
-    bytes.insert(bytes.end(), reinterpret_cast<BYTE*>(&info.bmiHeader),
-                 reinterpret_cast<BYTE*>(&info.bmiHeader) + sizeof info.bmiHeader);
-    bytes.insert(bytes.end(), static_cast<BYTE*>(bits), static_cast<BYTE*>(bits) + imageSize);
-    CreateDirectoryW(TestDataFile(L"screenshots").c_str(), nullptr);
-    WriteFileBytes(TestDataFile(L"screenshots\\" + name + L".bmp"), bytes);
-    SelectObject(memory, previous);
-    DeleteObject(bitmap);
-    DeleteDC(memory);
-    ReleaseDC(nullptr, screen);
-}
-
 // Runs OpenPackerWindow on a thread of its own, as a caller with OLE would, and closes the window
 // at the end unless the test did.
 class OpenWindow {
 public:
     explicit OpenWindow(PackerWindow* window) : thread_([this, window] { Run(window); }) {
         WaitUntil([this] {
-            EnumWindows(
-                [](HWND candidate, LPARAM self) -> BOOL {
-                    if (!IsPackerWindow(candidate)) return TRUE;
-                    reinterpret_cast<OpenWindow*>(self)->dialog = candidate;
-                    return FALSE;
-                },
-                reinterpret_cast<LPARAM>(this));
+            dialog = FindProcessWindow(L"#32770", [](HWND window) { return GetDlgItem(window, kPageList) != nullptr; });
             return dialog != nullptr || finished;
         });
     }
@@ -264,12 +264,7 @@ TEST_F(PackerWindowTest, RecoveryRowsComeFirstAndStay) {
     ASSERT_EQ(SendMessageW(listView, LVM_GETITEMCOUNT, 0, 0), 3);
     const wchar_t* subjects[] = {L"Carol Signer", L"Dave Signer", L"Alice Recipient"};
     for (int row = 0; row < 3; ++row) {
-        wchar_t text[128] = {};
-        LVITEMW cell = {};
-        cell.pszText = text;
-        cell.cchTextMax = 128;
-        SendMessageW(listView, LVM_GETITEMTEXTW, row, reinterpret_cast<LPARAM>(&cell));
-        EXPECT_NE(std::wstring(text).find(subjects[row]), std::wstring::npos) << row;
+        EXPECT_NE(RowText(listView, row).find(subjects[row]), std::wstring::npos) << row;
         EXPECT_EQ(SendMessageW(listView, LVM_GETITEMSTATE, row, LVIS_CUT) != 0, row < 2) << row;
     }
     EXPECT_EQ(StatusText(open.dialog), L"Файлов: 1, сертификатов шифрования: 3, сертификатов подписи: 0.");
@@ -369,13 +364,7 @@ TEST_F(PackerWindowTest, ViewStyleAndColumnWidthsSurviveAReopen) {
     ShowPage(open, 0);
     listView = window_.filesPage->ListView();
     ASSERT_EQ(SendMessageW(listView, LVM_GETITEMCOUNT, 0, 0), 1);
-    wchar_t size[64] = {};
-    LVITEMW cell = {};
-    cell.iSubItem = 2;
-    cell.pszText = size;
-    cell.cchTextMax = 64;
-    SendMessageW(listView, LVM_GETITEMTEXTW, 0, reinterpret_cast<LPARAM>(&cell));
-    EXPECT_STREQ(size, L"1 Байт");
+    EXPECT_EQ(RowText(listView, 0, 2), L"1 Байт");
 }
 
 // Pack from the window: the envelope lies beside the source, the run's message is answered, the
@@ -396,6 +385,11 @@ TEST_F(PackerWindowTest, PackingFromTheWindowWritesTheEnvelopeAndClosesIt) {
     EXPECT_EQ(open.result, 1036);
     const std::wstring packed = temp_.File(L"report.txt.gz.pkcs7");
     ASSERT_TRUE(FileExists(packed));
+    // The OpenSSL interop test runs this test to get an envelope made by the window.
+    wchar_t keep[MAX_PATH] = {};
+    if (GetEnvironmentVariableW(L"QUILL_KEEP_WINDOW_ENVELOPE", keep, MAX_PATH)) {
+        ASSERT_TRUE(CopyFileW(packed.c_str(), keep, FALSE));
+    }
     Bytes gzip, content;
     ASSERT_TRUE(pack_run_test::DecryptContent(packed, gzip));
     ASSERT_TRUE(pack_run_test::Gunzip(gzip, content));
@@ -442,17 +436,8 @@ TEST_F(PackerWindowTest, SecureDeletionHelpAndAbout) {
 
     PostMessageW(open.dialog, WM_COMMAND, 40014, 0);
     HWND about = nullptr;
-    ASSERT_TRUE(WaitUntil([&about, &open] {
-        about = nullptr;
-        EnumThreadWindows(GetWindowThreadProcessId(open.dialog, nullptr),
-                          [](HWND window, LPARAM result) -> BOOL {
-                              if (!IsWindowVisible(window) || GetDlgItem(window, kPageList) || !GetDlgItem(window, IDOK))
-                                  return TRUE;
-                              *reinterpret_cast<HWND*>(result) = window;
-                              return FALSE;
-                          },
-                          reinterpret_cast<LPARAM>(&about));
-        return about != nullptr;
+    ASSERT_TRUE(WaitUntil([&about] {
+        return (about = FindOtherDialog([](HWND window) { return GetDlgItem(window, IDOK) != nullptr; })) != nullptr;
     }));
     SavePicture(about, L"about-box");
     PostMessageW(about, WM_COMMAND, IDOK, 0);
@@ -472,29 +457,393 @@ TEST_F(PackerWindowTest, MenuHelpAndTheAddFilesDialog) {
     const std::wstring chosen = temp_.File(L"chosen.txt");
     WriteFileBytes(chosen, Bytes{'x'});
     PostMessageW(open.dialog, WM_COMMAND, 57601, 0);
-    HWND dialog = nullptr;
-    ASSERT_TRUE(WaitUntil([&dialog] {
-        dialog = nullptr;
-        EnumWindows(
-            [](HWND window, LPARAM result) -> BOOL {
-                DWORD process = 0;
-                GetWindowThreadProcessId(window, &process);
-                if (process != GetCurrentProcessId() || !IsWindowVisible(window) || GetDlgItem(window, kPageList) ||
-                    !(GetDlgItem(window, 0x047C) || GetDlgItem(window, 0x0480)))  // the name box: cmb13 or edt1
-                    return TRUE;
-                *reinterpret_cast<HWND*>(result) = window;
-                return FALSE;
-            },
-            reinterpret_cast<LPARAM>(&dialog));
-        return dialog != nullptr;
-    }));
-    SendMessageW(dialog, CDM_SETCONTROLTEXT, 0x047C, reinterpret_cast<LPARAM>(chosen.c_str()));
-    SendMessageW(dialog, CDM_SETCONTROLTEXT, 0x0480, reinterpret_cast<LPARAM>(chosen.c_str()));
-    PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+    ChooseInOpenDialog(chosen);
     ASSERT_TRUE(WaitUntil([this] { return window_.filesPage->RowCount() == 1; }));
     EXPECT_TRUE(WaitUntil([&open] {
         return StatusText(open.dialog) == L"Файлов: 1, сертификатов шифрования: 0, сертификатов подписи: 0.";
     }));
+}
+
+// Certificates come from a file and from the store; the same file a second time adds no row.
+TEST_F(PackerWindowTest, CertificatesComeFromAFileAndTheStoreOnce) {
+    OpenWindow open(&window_);
+    ASSERT_TRUE(open.dialog);
+    ShowPage(open, 1);
+    CVCertificateDlg* page = window_.encryptionPage;
+    PostMessageW(open.dialog, WM_COMMAND, 40029, 0);
+    ChooseInOpenDialog(TestDataFile(L"alice.cer"));
+    ASSERT_TRUE(WaitUntil([page] { return page->RowCount() == 1; }));
+    PostMessageW(open.dialog, WM_COMMAND, 40029, 0);
+    ChooseInOpenDialog(TestDataFile(L"alice.cer"));
+
+    // The window handles one command at a time: once the store dialog is up, the file is in.
+    PostMessageW(open.dialog, WM_COMMAND, 40030, 0);
+    HWND store = nullptr;
+    ASSERT_TRUE(WaitUntil([&store] { return (store = FindStoreDialog()) != nullptr; }));
+    EXPECT_EQ(page->RowCount(), 1);
+    HWND choices = FindChildOfClass(store, L"SysListView32");
+    int bob = -1;
+    ASSERT_TRUE(WaitUntil([&] { return (bob = FindRow(choices, L"Bob Recipient")) >= 0; }));
+    SavePicture(store, L"store-dialog");
+    Select(choices, {bob});
+    PostMessageW(store, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+    ASSERT_TRUE(WaitUntil([page] { return page->RowCount() == 2; }));
+    EXPECT_EQ(FindRow(page->ListView(), L"Bob Recipient"), 1);
+    EXPECT_TRUE(WaitUntil([&open] {
+        return StatusText(open.dialog) == L"Файлов: 0, сертификатов шифрования: 2, сертификатов подписи: 0.";
+    }));
+}
+
+// The keys of a list page and its context menu, the toolbar's drop-down menus, and message boxes
+// kept on the screen when the window is not.
+TEST_F(PackerWindowTest, KeysMenusAndPopupsOfTheWindow) {
+    AddFile(L"kept.txt", "stays");
+    AddCertificate(window_.encryptionPage, L"alice.cer");
+    AddCertificate(window_.encryptionPage, L"bob.cer");
+    OpenWindow open(&window_);
+    ASSERT_TRUE(open.dialog);
+    ShowPage(open, 1);
+    HWND listView = window_.encryptionPage->ListView();
+    ASSERT_TRUE(listView);
+    HMENU edit = GetSubMenu(GetMenu(open.dialog), 1);
+    auto press = [listView](WORD key) { PostMessageW(listView, WM_KEYDOWN, key, 0); };
+
+    // Enter shows the certificate in the platform's viewer.
+    Select(listView, {0});
+    press(VK_RETURN);
+    HWND viewer = nullptr;
+    ASSERT_TRUE(WaitUntil([&viewer] {
+        return (viewer = FindOtherDialog([](HWND window) { return GetDlgItem(window, 0x3020) != nullptr; })) != nullptr;
+    }));  // the property sheet's tab control
+    PostMessageW(viewer, WM_COMMAND, IDOK, 0);
+    ASSERT_TRUE(WaitUntil([viewer] { return !IsWindow(viewer); }));
+
+    // Insert asks the store.
+    press(VK_INSERT);
+    HWND store = nullptr;
+    ASSERT_TRUE(WaitUntil([&store] { return (store = FindStoreDialog()) != nullptr; }));
+    PostMessageW(store, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+    ASSERT_TRUE(WaitUntil([store] { return !IsWindow(store); }));
+
+    // The menu key opens the Edit menu at the selected row; Escape closes it.
+    Select(listView, {1});
+    press(VK_APPS);
+    HWND popup = nullptr;
+    ASSERT_TRUE(WaitUntil([&popup] { return (popup = FindPopupMenu()) != nullptr; }));
+    EXPECT_EQ(reinterpret_cast<HMENU>(SendMessageW(popup, MN_GETHMENU, 0, 0)), edit);
+    RECT row = {}, menu;
+    row.left = LVIR_SELECTBOUNDS;
+    SendMessageW(listView, LVM_GETITEMRECT, 1, reinterpret_cast<LPARAM>(&row));
+    MapWindowPoints(listView, nullptr, reinterpret_cast<POINT*>(&row), 2);
+    GetWindowRect(popup, &menu);
+    EXPECT_EQ(menu.left, (row.left + row.right) / 2);
+    EXPECT_EQ(menu.top, (row.top + row.bottom) / 2);
+    PostMessageW(popup, WM_KEYDOWN, VK_ESCAPE, 0);
+    ASSERT_TRUE(WaitUntil([] { return FindPopupMenu() == nullptr; }));
+
+    // Delete removes the selected row.
+    press(VK_DELETE);
+    ASSERT_TRUE(WaitUntil([this] { return window_.encryptionPage->RowCount() == 1; }));
+    EXPECT_EQ(FindRow(listView, L"Alice Recipient"), 0);
+
+    // The toolbar's drop-downs open below their buttons with the menus of the toolbar.
+    HWND toolbar = GetDlgItem(open.dialog, kToolbar);
+    const struct {
+        int button;
+        UINT firstCommand;  // of the menu's first plain item
+    } dropDowns[] = {{1036, 1036}, {40030, 40030}};
+    for (const auto& dropDown : dropDowns) {
+        NMTOOLBARW info = {};
+        info.hdr = {toolbar, static_cast<UINT_PTR>(kToolbar), static_cast<UINT>(TBN_DROPDOWN)};
+        info.iItem = dropDown.button;
+        SendMessageW(toolbar, TB_GETRECT, dropDown.button, reinterpret_cast<LPARAM>(&info.rcButton));
+        PostMessageW(open.dialog, WM_NOTIFY, kToolbar, reinterpret_cast<LPARAM>(&info));  // read before the menu opens
+        ASSERT_TRUE(WaitUntil([&popup] { return (popup = FindPopupMenu()) != nullptr; })) << dropDown.button;
+        HMENU shown = reinterpret_cast<HMENU>(SendMessageW(popup, MN_GETHMENU, 0, 0));
+        bool listed = false;
+        for (int i = 0; i < GetMenuItemCount(shown); ++i) listed |= GetMenuItemID(shown, i) == dropDown.firstCommand;
+        EXPECT_TRUE(listed) << dropDown.button;
+        RECT button = info.rcButton;
+        MapWindowPoints(toolbar, nullptr, reinterpret_cast<POINT*>(&button), 2);
+        GetWindowRect(popup, &menu);
+        EXPECT_EQ(menu.left, button.left) << dropDown.button;
+        EXPECT_EQ(menu.top, button.bottom) << dropDown.button;
+        PostMessageW(popup, WM_KEYDOWN, VK_ESCAPE, 0);
+        ASSERT_TRUE(WaitUntil([] { return FindPopupMenu() == nullptr; })) << dropDown.button;
+    }
+
+    // A right click on the toolbar offers its icon sizes and labels, the current ones checked.
+    NMHDR click = {toolbar, static_cast<UINT_PTR>(kToolbar), static_cast<UINT>(NM_RCLICK)};
+    PostMessageW(open.dialog, WM_NOTIFY, kToolbar, reinterpret_cast<LPARAM>(&click));
+    ASSERT_TRUE(WaitUntil([&popup] { return (popup = FindPopupMenu()) != nullptr; }));
+    HMENU toolbarMenu = reinterpret_cast<HMENU>(SendMessageW(popup, MN_GETHMENU, 0, 0));
+    EXPECT_FALSE(GetMenuState(toolbarMenu, 40067, MF_BYCOMMAND) & MF_CHECKED);
+    EXPECT_TRUE(GetMenuState(toolbarMenu, 40068, MF_BYCOMMAND) & MF_CHECKED);
+    EXPECT_FALSE(GetMenuState(toolbarMenu, 40066, MF_BYCOMMAND) & MF_CHECKED);
+    PostMessageW(popup, WM_KEYDOWN, VK_ESCAPE, 0);
+    ASSERT_TRUE(WaitUntil([] { return FindPopupMenu() == nullptr; }));
+
+    // Wider, the page's list grows with the window.
+    RECT before, after;
+    GetWindowRect(listView, &before);
+    SetWindowPos(open.dialog, nullptr, 0, 0, 800, 560, SWP_NOMOVE | SWP_NOZORDER);
+    SendMessageW(open.dialog, WM_NULL, 0, 0);
+    GetWindowRect(listView, &after);
+    EXPECT_EQ(after.right - after.left, before.right - before.left + 200);
+    SavePicture(open.dialog, L"encryption-page-wide");
+
+    // A message box over a window mostly off the screen stays inside the work area.
+    ShowPage(open, 0);
+    Select(window_.filesPage->ListView(), {0});
+    SetWindowPos(open.dialog, nullptr, -700, -500, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
+    PostMessageW(open.dialog, WM_COMMAND, 40017, 0);
+    HWND box = nullptr;
+    ASSERT_TRUE(WaitUntil([&box] { return (box = FindMessageBox()) != nullptr; }));
+    RECT work, placed;
+    SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
+    GetWindowRect(box, &placed);
+    EXPECT_EQ(placed.left, work.left);
+    EXPECT_EQ(placed.top, work.top);
+    PostMessageW(box, WM_COMMAND, IDNO, 0);
+    ASSERT_TRUE(WaitUntil([box] { return !IsWindow(box); }));
+    SendMessageW(open.dialog, WM_NULL, 0, 0);
+    EXPECT_TRUE(FileExists(temp_.File(L"kept.txt")));
+}
+
+// The clipboard: cleared before and after each test, since it outlives the process. Only
+// through the plain clipboard: Wine keeps one OLE clipboard window per process, made by the first
+// thread that sets the OLE clipboard, and the test's own thread must not be that one, for it does
+// not answer the other programs' render requests while it waits for them.
+void ClearClipboard() {
+    if (OpenClipboard(nullptr)) {
+        EmptyClipboard();
+        CloseClipboard();
+    }
+}
+
+// Runs the clipboard peer (another program) and returns its exit status.
+DWORD RunPeer(const std::wstring& arguments) {
+    std::wstring line = L"\"" CLIPBOARD_PEER "\" " + arguments;
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+        return 0xFFFFFFFF;
+    DWORD status = 0xFFFFFFFF;
+    if (WaitForSingleObject(process.hProcess, testing_support::kPatientWaitMs) == WAIT_OBJECT_0)
+        GetExitCodeProcess(process.hProcess, &status);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return status;
+}
+
+std::string Utf8(const std::wstring& text) {
+    std::string result;
+    for (wchar_t c : text) result.push_back(static_cast<char>(c));  // the test paths are ASCII
+    return result;
+}
+
+// What the peer found on the clipboard.
+std::string PeerReading(const TempDir& temp) {
+    const std::wstring out = temp.File(L"peer.txt");
+    DeleteFileW(out.c_str());
+    if (RunPeer(L"read \"" + out + L"\"") != 0) return "(nothing)";
+    Bytes bytes = ReadFileBytes(out);
+    return std::string(bytes.begin(), bytes.end());
+}
+
+// Owns a data object on the clipboard from a thread of its own that answers OLE's calls, as
+// another program's window would.
+class ClipboardSource {
+public:
+    explicit ClipboardSource(IDataObject* object) : thread_([this, object] { Run(object); }) {
+        WaitUntil([this] { return ready_.load(); });
+    }
+    ~ClipboardSource() {
+        PostThreadMessageW(threadId_, WM_QUIT, 0, 0);
+        thread_.join();
+    }
+    bool placed() const { return placed_; }
+
+private:
+    void Run(IDataObject* object) {
+        OleInitialize(nullptr);
+        threadId_ = GetCurrentThreadId();
+        MSG message;
+        PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE);  // the queue exists before the quit is posted
+        placed_ = SUCCEEDED(OleSetClipboard(object));
+        object->Release();
+        ready_ = true;
+        while (GetMessageW(&message, nullptr, 0, 0) > 0) DispatchMessageW(&message);
+        OleSetClipboard(nullptr);
+        OleUninitialize();
+    }
+    std::atomic<bool> ready_{false};
+    std::atomic<DWORD> threadId_{0};
+    bool placed_ = false;
+    std::thread thread_;
+};
+
+class PackerClipboardTest : public PackerWindowTest {
+protected:
+    void SetUp() override {
+        PackerWindowTest::SetUp();
+        OleInitialize(nullptr);
+        ClearClipboard();
+    }
+    void TearDown() override {
+        ClearClipboard();
+        OleUninitialize();
+        PackerWindowTest::TearDown();
+    }
+    static Bytes CertificateBytes(const wchar_t* file) {
+        CertHandle certificate = LoadCertificateFile(TestDataFile(file));
+        PCCERT_CONTEXT context = certificate.get();
+        return context ? Bytes(context->pbCertEncoded, context->pbCertEncoded + context->cbCertEncoded) : Bytes();
+    }
+    static Bytes GlobalBytes(HGLOBAL block) {
+        const BYTE* bytes = static_cast<const BYTE*>(GlobalLock(block));
+        Bytes copy(bytes, bytes + GlobalSize(block));
+        GlobalUnlock(block);
+        return copy;
+    }
+};
+
+// Copied certificates are virtual files: the contents by index, the names for every program, and
+// the signing page takes them from the clipboard without doubling them.
+TEST_F(PackerClipboardTest, CertificatesCopiedOnOnePageArePastedOnAnother) {
+    AddCertificate(window_.encryptionPage, L"alice.cer");
+    AddCertificate(window_.encryptionPage, L"bob.cer");
+    OpenWindow open(&window_);
+    ASSERT_TRUE(open.dialog);
+    ShowPage(open, 1);
+    Select(window_.encryptionPage->ListView(), {0, 1});
+    open.Command(kCommandCopy);
+    EXPECT_EQ(PeerReading(temp_), "virtual:cert0.cer\nvirtual:cert1.cer\n");
+
+    IDataObject* clipboard = nullptr;
+    ASSERT_EQ(OleGetClipboard(&clipboard), S_OK);
+    IEnumFORMATETC* formats = nullptr;
+    ASSERT_EQ(clipboard->EnumFormatEtc(DATADIR_GET, &formats), S_OK);
+    std::vector<CLIPFORMAT> order;
+    FORMATETC format;
+    while (formats->Next(1, &format, nullptr) == S_OK) {
+        if (format.ptd) CoTaskMemFree(format.ptd);
+        if (order.empty() || order.back() != format.cfFormat) order.push_back(format.cfFormat);
+    }
+    formats->Release();
+    EXPECT_EQ(order, (std::vector<CLIPFORMAT>{g_cfFileContents, g_cfFileGroupDescriptorW, g_cfPreferredDropEffect}));
+    FORMATETC contents = {g_cfFileContents, nullptr, DVASPECT_CONTENT, 1, TYMED_HGLOBAL};
+    STGMEDIUM medium = {};
+    ASSERT_EQ(clipboard->GetData(&contents, &medium), S_OK);
+    EXPECT_EQ(GlobalBytes(medium.hGlobal), CertificateBytes(L"bob.cer"));
+    ReleaseStgMedium(&medium);
+    contents.lindex = 2;
+    EXPECT_EQ(clipboard->GetData(&contents, &medium), DV_E_FORMATETC);
+    FORMATETC effect = {g_cfPreferredDropEffect, nullptr, DVASPECT_CONTENT, -1, TYMED_HGLOBAL};
+    ASSERT_EQ(clipboard->GetData(&effect, &medium), S_OK);
+    EXPECT_EQ(GlobalBytes(medium.hGlobal), (Bytes{DROPEFFECT_COPY, 0, 0, 0}));
+    ReleaseStgMedium(&medium);
+    clipboard->Release();
+
+    ShowPage(open, 2);
+    EXPECT_TRUE(ButtonEnabled(open.dialog, kCommandPaste));
+    EXPECT_TRUE(MenuEnabled(open.dialog, kCommandPaste));
+    for (int round = 0; round < 2; ++round) {  // the second paste replaces what the first added
+        open.Command(kCommandPaste);
+        EXPECT_EQ(window_.signingPage->RowCount(), 2) << round;
+    }
+    EXPECT_EQ(FindRow(window_.signingPage->ListView(), L"Bob Recipient"), 1);
+}
+
+// Files go to other programs as a file list and come from them the same way; a cut removes the
+// row; the certificate page takes only the certificate files of a list.
+TEST_F(PackerClipboardTest, FileListsGoToAndComeFromOtherPrograms) {
+    AddFile(L"a.txt", "a");
+    AddFile(L"b.txt", "b");
+    OpenWindow open(&window_);
+    ASSERT_TRUE(open.dialog);
+    ShowPage(open, 0);
+    HWND files = window_.filesPage->ListView();
+    Select(files, {0, 1});
+    open.Command(kCommandCopy);
+    EXPECT_EQ(PeerReading(temp_), "file:" + Utf8(temp_.File(L"a.txt")) + "\nfile:" + Utf8(temp_.File(L"b.txt")) + "\n");
+    Select(files, {0});
+    open.Command(kCommandCut);
+    EXPECT_EQ(window_.filesPage->RowCount(), 1);
+    EXPECT_EQ(PeerReading(temp_), "file:" + Utf8(temp_.File(L"a.txt")) + "\n");
+    EXPECT_TRUE(FileExists(temp_.File(L"a.txt")));
+
+    const std::wstring text = temp_.File(L"c.txt"), folder = temp_.File(L"folder"), cer = temp_.File(L"alice.cer");
+    WriteFileBytes(text, Bytes{'c'});
+    CreateDirectoryW(folder.c_str(), nullptr);
+    ASSERT_TRUE(CopyFileW(TestDataFile(L"alice.cer").c_str(), cer.c_str(), FALSE));
+    const struct {
+        std::wstring list;
+        bool filesPaste, certificatesPaste;
+    } tests[] = {{L"\"" + text + L"\"", true, false},
+                 {L"\"" + text + L"\" \"" + folder + L"\" \"" + cer + L"\"", true, true}};
+    for (const auto& t : tests) {
+        ASSERT_EQ(RunPeer(L"put-files " + t.list), 0u);
+        ShowPage(open, 0);
+        EXPECT_EQ(ButtonEnabled(open.dialog, kCommandPaste), t.filesPaste);
+        ShowPage(open, 1);
+        EXPECT_EQ(ButtonEnabled(open.dialog, kCommandPaste), t.certificatesPaste);
+    }
+    open.Command(kCommandPaste);
+    EXPECT_EQ(window_.encryptionPage->RowCount(), 1);
+    ShowPage(open, 0);
+    open.Command(kCommandPaste);
+    EXPECT_EQ(window_.filesPage->RowCount(), 3);  // b.txt, c.txt and alice.cer; not the folder
+}
+
+// Virtual files of another program: only ".cer" and ".crt" names (exactly) and sizes up to
+// 65535 bytes are taken; ANSI descriptors are read too. Files dropped from the shell are added.
+TEST_F(PackerClipboardTest, VirtualFilesOfOtherProgramsAndDroppedFiles) {
+    const struct {
+        const char* name;
+        DWORD size;
+        const wchar_t* file;
+    } offered[] = {{"a.CER", 0, L"bob.cer"}, {"a.cer", 0, L"alice.cer"}, {"big.cer", 70000, L"carol.cer"}};
+    CDataObject* object = new CDataObject();
+    const SIZE_T groupSize = offsetof(FILEGROUPDESCRIPTORA, fgd) + 3 * sizeof(FILEDESCRIPTORA);
+    HGLOBAL group = GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, groupSize);
+    auto* descriptors = static_cast<FILEGROUPDESCRIPTORA*>(GlobalLock(group));
+    descriptors->cItems = 3;
+    for (LONG i = 0; i < 3; ++i) {
+        Bytes bytes = CertificateBytes(offered[i].file);
+        FILEDESCRIPTORA& file = descriptors->fgd[i];
+        strcpy(file.cFileName, offered[i].name);
+        file.dwFlags = FD_FILESIZE;
+        file.nFileSizeLow = offered[i].size ? offered[i].size : static_cast<DWORD>(bytes.size());
+        ASSERT_EQ(SetGlobalData(object, g_cfFileContents, i, GlobalFromBytes(bytes.data(), bytes.size())), S_OK);
+    }
+    GlobalUnlock(group);
+    ASSERT_EQ(SetGlobalData(object, g_cfFileGroupDescriptor, -1, group), S_OK);
+    ClipboardSource source(object);
+    ASSERT_TRUE(source.placed());
+
+    OpenWindow open(&window_);
+    ASSERT_TRUE(open.dialog);
+    ShowPage(open, 0);
+    EXPECT_FALSE(ButtonEnabled(open.dialog, kCommandPaste));  // the files page takes file lists only
+    ShowPage(open, 1);
+    EXPECT_TRUE(ButtonEnabled(open.dialog, kCommandPaste));
+    open.Command(kCommandPaste);
+    HWND certificates = window_.encryptionPage->ListView();
+    ASSERT_EQ(window_.encryptionPage->RowCount(), 1);
+    EXPECT_EQ(FindRow(certificates, L"Alice Recipient"), 0);
+
+    const std::wstring text = temp_.File(L"dropped.txt"), folder = temp_.File(L"dropped");
+    WriteFileBytes(text, Bytes{'d'});
+    CreateDirectoryW(folder.c_str(), nullptr);
+    PostMessageW(certificates, WM_DROPFILES, reinterpret_cast<WPARAM>(BuildDropFilesBlock({text, TestDataFile(L"bob.cer")})), 0);
+    ASSERT_TRUE(WaitUntil([this] { return window_.encryptionPage->RowCount() == 2; }));
+    ShowPage(open, 0);
+    PostMessageW(window_.filesPage->ListView(), WM_DROPFILES, reinterpret_cast<WPARAM>(BuildDropFilesBlock({folder, text})), 0);
+    ASSERT_TRUE(WaitUntil([this] { return window_.filesPage->RowCount() == 1; }));
+    SendMessageW(open.dialog, WM_NULL, 0, 0);
+    EXPECT_EQ(RowText(window_.filesPage->ListView(), 0), L"dropped.txt");
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 #include <stdexcept>
+#include <utility>
 
 namespace testing_support {
 
@@ -74,6 +75,105 @@ bool WaitUntil(const std::function<bool()>& condition, DWORD timeoutMs) {
         if (GetTickCount() - start >= timeoutMs) return condition();
         Sleep(20);
     }
+}
+
+namespace {
+
+struct WindowSearch {
+    const wchar_t* className;
+    const std::function<bool(HWND)>* matches;
+    HWND found;
+};
+
+BOOL CALLBACK MatchProcessWindow(HWND window, LPARAM arg) {
+    auto* search = reinterpret_cast<WindowSearch*>(arg);
+    DWORD process = 0;
+    GetWindowThreadProcessId(window, &process);
+    if (process != GetCurrentProcessId() || !IsWindowVisible(window)) return TRUE;
+    if (search->className) {
+        wchar_t name[64] = {};
+        GetClassNameW(window, name, 64);
+        if (wcscmp(name, search->className) != 0) return TRUE;
+    }
+    if (*search->matches && !(*search->matches)(window)) return TRUE;
+    search->found = window;
+    return FALSE;
+}
+
+}  // namespace
+
+HWND FindProcessWindow(const wchar_t* className, const std::function<bool(HWND)>& matches) {
+    WindowSearch search = {className, &matches, nullptr};
+    EnumWindows(MatchProcessWindow, reinterpret_cast<LPARAM>(&search));
+    return search.found;
+}
+
+HWND WaitForProcessWindow(const wchar_t* className, const std::function<bool(HWND)>& matches) {
+    HWND found = nullptr;
+    WaitUntil([&] { return (found = FindProcessWindow(className, matches)) != nullptr; });
+    return found;
+}
+
+HWND FindDescendant(HWND parent, int id) {
+    std::pair<int, HWND> search(id, nullptr);
+    EnumChildWindows(
+        parent,
+        [](HWND child, LPARAM arg) -> BOOL {
+            auto* wanted = reinterpret_cast<std::pair<int, HWND>*>(arg);
+            if (GetDlgCtrlID(child) != wanted->first) return TRUE;
+            wanted->second = child;
+            return FALSE;
+        },
+        reinterpret_cast<LPARAM>(&search));
+    return search.second;
+}
+
+namespace {
+
+bool NothingToPaint(HWND window) {
+    if (GetUpdateRect(window, nullptr, FALSE)) return false;
+    bool clean = true;
+    EnumChildWindows(
+        window,
+        [](HWND child, LPARAM result) -> BOOL {
+            if (!IsWindowVisible(child) || !GetUpdateRect(child, nullptr, FALSE)) return TRUE;
+            *reinterpret_cast<bool*>(result) = false;
+            return FALSE;
+        },
+        reinterpret_cast<LPARAM>(&clean));
+    return clean;
+}
+
+}  // namespace
+
+void SavePicture(HWND window, const std::wstring& name) {
+    // The window's thread paints what changed; the picture waits for it.
+    WaitUntil([window] { return NothingToPaint(window); });
+    RECT rect;
+    GetWindowRect(window, &rect);
+    const int width = rect.right - rect.left, height = rect.bottom - rect.top;
+    HDC screen = GetDC(nullptr);
+    HDC memory = CreateCompatibleDC(screen);
+    BITMAPINFO info = {};
+    info.bmiHeader = {sizeof(BITMAPINFOHEADER), width, height, 1, 24, BI_RGB, 0, 0, 0, 0, 0};
+    void* bits = nullptr;
+    HBITMAP bitmap = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+    HGDIOBJ previous = SelectObject(memory, bitmap);
+    BitBlt(memory, 0, 0, width, height, screen, rect.left, rect.top, SRCCOPY);
+    GdiFlush();
+    const DWORD stride = ((width * 3 + 3) / 4) * 4, imageSize = stride * height;
+    BITMAPFILEHEADER file = {0x4D42, static_cast<DWORD>(sizeof(BITMAPFILEHEADER) + sizeof(BITMAPINFOHEADER) + imageSize),
+                             0, 0, sizeof(BITMAPFILEHEADER) + sizeof(BITMAPINFOHEADER)};
+    std::vector<uint8_t> bytes(reinterpret_cast<BYTE*>(&file), reinterpret_cast<BYTE*>(&file) + sizeof file);
+    bytes.insert(bytes.end(), reinterpret_cast<BYTE*>(&info.bmiHeader),
+                 reinterpret_cast<BYTE*>(&info.bmiHeader) + sizeof info.bmiHeader);
+    bytes.insert(bytes.end(), static_cast<BYTE*>(bits), static_cast<BYTE*>(bits) + imageSize);
+    CreateDirectoryW(TestDataFile(L"screenshots").c_str(), nullptr);
+    WriteFileBytes(TestDataFile(L"screenshots\\" + name + L".bmp"), bytes);
+    SelectObject(memory, previous);
+    DeleteObject(bitmap);
+    DeleteDC(memory);
+    ReleaseDC(nullptr, screen);
 }
 
 std::vector<uint8_t> ReadFileOnceClosed(const std::wstring& path, DWORD timeoutMs) {

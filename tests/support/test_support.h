@@ -45,6 +45,17 @@ bool WaitUntil(const std::function<bool()>& condition, DWORD timeoutMs = kPatien
 // never appeared). Another program writing the file keeps it from being opened without write sharing.
 std::vector<uint8_t> ReadFileOnceClosed(const std::wstring& path, DWORD timeoutMs = kPatientWaitMs);
 
+// The first visible top-level window of this process whose class is className (any class when
+// null) and that matches; null when there is none.
+HWND FindProcessWindow(const wchar_t* className, const std::function<bool(HWND)>& matches = {});
+// Waits for such a window to appear and returns it (null when none came).
+HWND WaitForProcessWindow(const wchar_t* className, const std::function<bool(HWND)>& matches = {});
+// Saves what the window shows (once it has painted) as screenshots\NAME.bmp in the test data,
+// for a person to look at.
+void SavePicture(HWND window, const std::wstring& name);
+// The first window below parent (at any depth) with the control id; null when there is none.
+HWND FindDescendant(HWND parent, int id);
+
 // A certificate loaded from a .cer/.pem file of the test data (null when it cannot be read).
 CertHandle LoadCertificateFile(const std::wstring& path);
 // The certificate of the current user's "MY" store whose subject contains the text.

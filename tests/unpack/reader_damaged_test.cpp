@@ -369,31 +369,12 @@ public:
 
 private:
     void FillSaveDialog() {
-        HWND dialog = nullptr;
-        if (!testing_support::WaitUntil([&dialog] { return (dialog = FindSaveDialog()) != nullptr; })) return;
+        HWND dialog = testing_support::WaitForProcessWindow(L"#32770");
+        if (!dialog) return;
         SendMessageW(dialog, CDM_SETCONTROLTEXT, edt1, reinterpret_cast<LPARAM>(newPath_.c_str()));
         SendMessageW(dialog, CDM_SETCONTROLTEXT, cmb13, reinterpret_cast<LPARAM>(newPath_.c_str()));
         PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
         done = true;
-    }
-    static HWND FindSaveDialog() {
-        struct Search {
-            HWND found = nullptr;
-        } search;
-        EnumWindows(
-            [](HWND window, LPARAM arg) -> BOOL {
-                DWORD pid = 0;
-                GetWindowThreadProcessId(window, &pid);
-                wchar_t cls[32] = {};
-                GetClassNameW(window, cls, 32);
-                if (pid == GetCurrentProcessId() && wcscmp(cls, L"#32770") == 0 && IsWindowVisible(window)) {
-                    reinterpret_cast<Search*>(arg)->found = window;
-                    return FALSE;
-                }
-                return TRUE;
-            },
-            reinterpret_cast<LPARAM>(&search));
-        return search.found;
     }
     std::wstring newPath_;
     std::thread thread_;

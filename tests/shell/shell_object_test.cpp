@@ -1,0 +1,460 @@
+// The library as the shell and rundll32 meet it: registered with regsvr32 and used through COM,
+// and its rundll entry run as a program of its own.
+#include <windows.h>
+#include <commctrl.h>
+#include <ole2.h>
+#include <shlobj.h>
+#include <shobjidl.h>
+
+#include <gtest/gtest.h>
+
+#include <cwchar>
+#include <string>
+#include <vector>
+
+#include "packer_ui/data_object.h"
+#include "packer_ui/recent_lists.h"
+#include "tests/support/test_support.h"
+#include "unpack/decode_data.h"
+
+namespace {
+
+using testing_support::FileExists;
+using testing_support::FindProcessWindow;
+using testing_support::ReadFileBytes;
+using testing_support::TempDir;
+using testing_support::TestDataFile;
+using testing_support::WaitUntil;
+using testing_support::WriteFileBytes;
+
+constexpr CLSID kClsid = {0x2CFDF8BC, 0xD2D6, 0x4A6D, {0xAF, 0xF6, 0xF2, 0xB5, 0x33, 0x1F, 0x38, 0xD0}};
+constexpr wchar_t kLibrary[] = L"" QUILLARENT_DLL;
+constexpr int kPageList = 1037, kStatusBar = 1116;
+
+// Runs a program of the prefix to its end; returns its exit status.
+DWORD RunToEnd(std::wstring line, const wchar_t* folder = nullptr) {
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, folder, &startup, &process))
+        return 0xFFFFFFFF;
+    DWORD status = 0xFFFFFFFF;
+    if (WaitForSingleObject(process.hProcess, testing_support::kPatientWaitMs) == WAIT_OBJECT_0)
+        GetExitCodeProcess(process.hProcess, &status);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return status;
+}
+
+std::wstring RegistryText(const std::wstring& path, const wchar_t* value = nullptr) {
+    wchar_t text[1024] = {};
+    DWORD size = sizeof text;
+    if (RegGetValueW(HKEY_CLASSES_ROOT, path.c_str(), value, RRF_RT_REG_SZ, nullptr, text, &size) != ERROR_SUCCESS)
+        return L"(missing)";
+    return text;
+}
+
+bool KeyExists(const std::wstring& path) {
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
+    RegCloseKey(key);
+    return true;
+}
+
+// A data object holding a file list, as the shell hands over a selection.
+IDataObject* Selection(const std::vector<std::wstring>& names) {
+    RegisterPackerClipboardFormats();
+    CDataObject* object = new CDataObject();
+    SetGlobalData(object, CF_HDROP, -1, BuildDropFilesBlock(names));
+    return object;
+}
+
+std::vector<std::wstring> MenuTexts(HMENU menu) {
+    std::vector<std::wstring> texts;
+    for (int i = 0; i < GetMenuItemCount(menu); ++i) {
+        wchar_t text[128] = {};
+        GetMenuStringW(menu, i, text, 128, MF_BYPOSITION);
+        texts.push_back(text);
+    }
+    return texts;
+}
+
+class ShellObjectTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        ASSERT_EQ(RunToEnd(L"regsvr32.exe /s \"" + std::wstring(kLibrary) + L"\""), 0u);
+    }
+    void SetUp() override {
+        OleInitialize(nullptr);
+        RegDeleteTreeW(HKEY_CURRENT_USER, kRecentCertsKey);
+        ASSERT_EQ(CoCreateInstance(kClsid, nullptr, CLSCTX_INPROC_SERVER, IID_IShellExtInit, reinterpret_cast<void**>(&init_)), S_OK);
+        ASSERT_EQ(init_->QueryInterface(IID_IContextMenu, reinterpret_cast<void**>(&menu_)), S_OK);
+    }
+    void TearDown() override {
+        if (menu_) menu_->Release();
+        if (init_) init_->Release();
+        RegDeleteTreeW(HKEY_CURRENT_USER, kRecentCertsKey);
+        OleUninitialize();
+    }
+    void Renew() {
+        menu_->Release();
+        init_->Release();
+        ASSERT_EQ(CoCreateInstance(kClsid, nullptr, CLSCTX_INPROC_SERVER, IID_IShellExtInit, reinterpret_cast<void**>(&init_)), S_OK);
+        ASSERT_EQ(init_->QueryInterface(IID_IContextMenu, reinterpret_cast<void**>(&menu_)), S_OK);
+    }
+    void Select(const std::vector<std::wstring>& names) {
+        IDataObject* selection = Selection(names);
+        ASSERT_EQ(init_->Initialize(nullptr, selection, nullptr), S_OK);
+        selection->Release();
+    }
+    IShellExtInit* init_ = nullptr;
+    IContextMenu* menu_ = nullptr;
+    TempDir temp_;
+};
+
+TEST_F(ShellObjectTest, RegistrationNamesTheClassEverywhere) {
+    const std::wstring clsid = L"{2CFDF8BC-D2D6-4A6D-AFF6-F2B5331F38D0}", progId = L"Orbelin.Quillarent.QuillarentShell.1";
+    EXPECT_EQ(RegistryText(L".pkcs7"), progId);
+    for (const wchar_t* handler : {L"\\CLSID", L"\\shellex\\IconHandler", L"\\shellex\\ContextMenuHandlers\\DecodeFile",
+                                   L"\\shellex\\ContextMenuHandlers\\DecodeFileTo", L"\\shellex\\ContextMenuHandlers\\EncodeFile",
+                                   L"\\shellex\\PropertySheetHandlers\\Info"})
+        EXPECT_EQ(RegistryText(progId + handler), clsid) << handler;
+    EXPECT_EQ(RegistryText(L"*\\shellex\\ContextMenuHandlers\\_Quillarent"), clsid);
+    EXPECT_EQ(RegistryText(progId + L"\\DefaultIcon"), L"%1");
+    EXPECT_EQ(RegistryText(L"Orbelin.Quillarent.QuillarentShell\\CurVer"), progId);
+    EXPECT_EQ(RegistryText(L"CLSID\\" + clsid + L"\\InProcServer32", L"ThreadingModel"), L"Apartment");
+    EXPECT_TRUE(KeyExists(L"CLSID\\" + clsid + L"\\shellex\\MayChangeDefaultMenu"));
+    wchar_t path[MAX_PATH] = {};
+    GetFullPathNameW(kLibrary, MAX_PATH, path, nullptr);
+    EXPECT_EQ(lstrcmpiW(RegistryText(L"CLSID\\" + clsid + L"\\InProcServer32").c_str(), path), 0);
+
+    // Removal takes the whole ".pkcs7" key, with what other programs put below it.
+    HKEY foreign = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CLASSES_ROOT, L".pkcs7\\OpenWithProgids\\Other", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                              &foreign, nullptr), ERROR_SUCCESS);
+    RegCloseKey(foreign);
+    init_->Release();
+    menu_->Release();
+    init_ = nullptr;
+    menu_ = nullptr;
+    ASSERT_EQ(RunToEnd(L"regsvr32.exe /s /u \"" + std::wstring(kLibrary) + L"\""), 0u);
+    for (const std::wstring& key : {std::wstring(L".pkcs7"), progId, std::wstring(L"Orbelin.Quillarent.QuillarentShell"),
+                                    L"CLSID\\" + clsid, std::wstring(L"*\\shellex\\ContextMenuHandlers\\_Quillarent")})
+        EXPECT_FALSE(KeyExists(key)) << std::string(key.begin(), key.end());
+    EXPECT_TRUE(KeyExists(L"*\\shellex\\ContextMenuHandlers"));  // not ours
+    ASSERT_EQ(RunToEnd(L"regsvr32.exe /s \"" + std::wstring(kLibrary) + L"\""), 0u);
+}
+
+TEST_F(ShellObjectTest, TheClassObjectKeepsTheLibraryLoaded) {
+    HMODULE library = GetModuleHandleW(kLibrary);
+    ASSERT_TRUE(library);
+    auto getClassObject = reinterpret_cast<HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**)>(
+        reinterpret_cast<void*>(GetProcAddress(library, "DllGetClassObject")));
+    auto canUnloadNow = reinterpret_cast<HRESULT(STDAPICALLTYPE*)()>(reinterpret_cast<void*>(GetProcAddress(library, "DllCanUnloadNow")));
+    ASSERT_TRUE(getClassObject && canUnloadNow);
+    EXPECT_EQ(canUnloadNow(), S_FALSE);  // the fixture's object
+    menu_->Release();
+    init_->Release();
+    menu_ = nullptr;
+    init_ = nullptr;
+    EXPECT_EQ(canUnloadNow(), S_OK);
+    void* object = nullptr;
+    EXPECT_EQ(getClassObject(IID_IShellExtInit, IID_IClassFactory, &object), CLASS_E_CLASSNOTAVAILABLE);
+    EXPECT_EQ(canUnloadNow(), S_OK);
+    IClassFactory* factory = nullptr;
+    ASSERT_EQ(getClassObject(kClsid, IID_IClassFactory, reinterpret_cast<void**>(&factory)), S_OK);
+    IUnknown* outer = factory;
+    EXPECT_EQ(factory->CreateInstance(outer, IID_IUnknown, &object), CLASS_E_NOAGGREGATION);
+    IPersistFile* file = nullptr;
+    ASSERT_EQ(factory->CreateInstance(nullptr, IID_IPersistFile, reinterpret_cast<void**>(&file)), S_OK);
+    factory->Release();
+    EXPECT_EQ(canUnloadNow(), S_FALSE);
+    CLSID id = {};
+    EXPECT_EQ(file->GetClassID(&id), S_OK);
+    EXPECT_EQ(id, kClsid);
+    EXPECT_EQ(file->QueryInterface(IID_IDropTarget, &object), E_NOINTERFACE);
+    EXPECT_EQ(object, nullptr);
+    file->Release();
+    EXPECT_EQ(canUnloadNow(), S_OK);
+}
+
+// The items for the selections and flags of the shell, their verbs and help texts.
+TEST_F(ShellObjectTest, MenusFollowTheSelection) {
+    const struct {
+        std::vector<std::wstring> names;
+        UINT flags;
+        bool recent;
+        std::vector<std::wstring> items;
+        int defaultItem;
+        HRESULT result;
+    } cases[] = {
+        {{L"a.pkcs7", L"b.pkcs7"}, CMF_NORMAL, false,
+         {L"Распаковать файл(ы)", L"Распаковать файл(ы) в...", L"Упаковать файл(ы)"}, 0, MAKE_HRESULT(0, 0, 4)},
+        {{L"a.pkcs7", L"b.PKCS7"}, CMF_NORMAL, false, {L"Упаковать файл(ы)"}, -1, MAKE_HRESULT(0, 0, 2)},
+        {{L"a.pkcs7"}, CMF_DEFAULTONLY, false, {L"Распаковать файл(ы)"}, 0, MAKE_HRESULT(0, 0, 2)},
+        {{L"a.pkcs7"}, CMF_NODEFAULT, false, {L"Распаковать файл(ы)", L"Распаковать файл(ы) в...", L"Упаковать файл(ы)"},
+         -1, MAKE_HRESULT(0, 0, 4)},
+        {{L"x.txt"}, CMF_DEFAULTONLY, false, {}, -1, MAKE_HRESULT(0, 0, 1)},
+        {{L"x.txt"}, CMF_NORMAL, true, {L"Упаковать файл(ы)", L"Упаковать файл(ы) для..."}, -1, MAKE_HRESULT(0, 0, 4)},
+    };
+    for (const auto& c : cases) {
+        Renew();  // command offsets stay from an earlier menu of the same object
+        RegDeleteTreeW(HKEY_CURRENT_USER, kRecentCertsKey);
+        if (c.recent) {
+            PCCERT_CONTEXT list[] = {testing_support::LoadCertificateFile(TestDataFile(L"alice.cer")).release(),
+                                     testing_support::LoadCertificateFile(TestDataFile(L"bob.cer")).release()};
+            SaveCertificateList(list, 2, kRecentCertsKey, FALSE);
+        }
+        Select(c.names);
+        HMENU menu = CreatePopupMenu();
+        EXPECT_EQ(menu_->QueryContextMenu(menu, 0, 100, 200, c.flags), c.result) << c.items.size();
+        EXPECT_EQ(MenuTexts(menu), c.items);
+        EXPECT_EQ(static_cast<int>(GetMenuDefaultItem(menu, TRUE, 0)), c.defaultItem);
+        if (c.recent) {
+            const std::vector<std::wstring> recent = MenuTexts(GetSubMenu(menu, 1));
+            ASSERT_EQ(recent.size(), 2u);
+            EXPECT_EQ(recent[0].find(L"Alice Recipient"), 0u);
+            EXPECT_EQ(recent[1].find(L"Bob Recipient"), 0u);
+            EXPECT_EQ(GetMenuItemID(GetSubMenu(menu, 1), 1), 102u);
+        }
+        DestroyMenu(menu);
+    }
+
+    // Verbs and help of the last menu (one pack item, two recent certificates: offsets 0 to 2).
+    const struct {
+        UINT offset;
+        HRESULT result;
+        const char* verb;
+        const wchar_t* help;
+    } strings[] = {{0, S_OK, "EncodeFile", L"Упаковать выделенные файлы при помощи Quillarent."},
+                   {1, S_OK, "EncodeFile", L"Упаковать выделенные файлы для выбранных получателей при помощи Quillarent."},
+                   {3, S_OK, "EncodeFile", L"Упаковать выделенные файлы для выбранных получателей при помощи Quillarent."},
+                   {4, E_INVALIDARG, "", L""}};
+    for (const auto& s : strings) {
+        char verb[32] = {};
+        wchar_t help[128] = {};
+        EXPECT_EQ(menu_->GetCommandString(s.offset, GCS_VERBA, nullptr, verb, 32), s.result) << s.offset;
+        menu_->GetCommandString(s.offset, GCS_HELPTEXTW, nullptr, reinterpret_cast<char*>(help), 128);
+        EXPECT_STREQ(verb, s.verb) << s.offset;
+        EXPECT_STREQ(help, s.help) << s.offset;
+    }
+    CMINVOKECOMMANDINFO invoke = {};
+    invoke.cbSize = sizeof invoke;
+    for (const char* verb : {"DecodeFileTo", "Other"}) {
+        invoke.lpVerb = verb;
+        EXPECT_EQ(menu_->InvokeCommand(&invoke), E_FAIL) << verb;
+    }
+    invoke.lpVerb = MAKEINTRESOURCEA(3);
+    EXPECT_EQ(menu_->InvokeCommand(&invoke), E_FAIL);  // past the recent certificates
+}
+
+// The pack command returns at once; the packer window opens on a thread of its own with the
+// selection, and the library stays loaded until it is closed.
+TEST_F(ShellObjectTest, ThePackVerbOpensThePackerOnAWorkerThread) {
+    const std::wstring file = temp_.File(L"report.txt");
+    WriteFileBytes(file, {'r'});
+    Select({file});
+    HMENU menu = CreatePopupMenu();
+    menu_->QueryContextMenu(menu, 0, 1, 100, CMF_NORMAL);
+    DestroyMenu(menu);
+    CMINVOKECOMMANDINFOEX invoke = {};
+    invoke.cbSize = sizeof invoke;
+    invoke.fMask = CMIC_MASK_UNICODE;
+    invoke.lpVerb = "EncodeFile";
+    invoke.lpVerbW = L"EncodeFile";
+    ASSERT_EQ(menu_->InvokeCommand(reinterpret_cast<CMINVOKECOMMANDINFO*>(&invoke)), S_OK);
+    menu_->Release();
+    init_->Release();
+    menu_ = nullptr;
+    init_ = nullptr;
+    HWND window = testing_support::WaitForProcessWindow(L"#32770", [](HWND w) { return GetDlgItem(w, kPageList) != nullptr; });
+    ASSERT_TRUE(window);
+    EXPECT_NE(GetWindowThreadProcessId(window, nullptr), GetCurrentThreadId());
+    wchar_t status[256] = {};
+    SendMessageW(GetDlgItem(window, kStatusBar), SB_GETTEXTW, 0, reinterpret_cast<LPARAM>(status));
+    EXPECT_STREQ(status, L"Файлов: 1, сертификатов шифрования: 0, сертификатов подписи: 0.");
+    auto canUnloadNow = reinterpret_cast<HRESULT(STDAPICALLTYPE*)()>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(kLibrary), "DllCanUnloadNow")));
+    EXPECT_EQ(canUnloadNow(), S_FALSE);
+    PostMessageW(window, WM_COMMAND, 1040, 0);
+    EXPECT_TRUE(WaitUntil([canUnloadNow] { return canUnloadNow() == S_OK; }));
+}
+
+// Packed files show the icon of the type they carry with the library's mark; the Info page lists
+// the recipients of one packed file and is not offered for two.
+TEST_F(ShellObjectTest, IconsAndTheInfoPage) {
+    IExtractIconW* icons = nullptr;
+    IPersistFile* file = nullptr;
+    ASSERT_EQ(init_->QueryInterface(IID_IExtractIconW, reinterpret_cast<void**>(&icons)), S_OK);
+    ASSERT_EQ(init_->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(&file)), S_OK);
+    UINT flags = 0;
+    int index = 0;
+    wchar_t location[MAX_PATH] = {};
+    EXPECT_EQ(icons->GetIconLocation(GIL_ASYNC, location, MAX_PATH, &index, &flags), E_PENDING);
+    EXPECT_EQ(icons->GetIconLocation(0, location, MAX_PATH, &index, &flags), S_OK);
+    EXPECT_EQ(flags, static_cast<UINT>(GIL_PERINSTANCE | GIL_NOTFILENAME | GIL_DONTCACHE));
+    HICON large = nullptr, small = nullptr;
+    EXPECT_EQ(icons->Extract(L"", 0, &large, &small, MAKELONG(32, 16)), S_FALSE);  // nothing loaded yet
+    EXPECT_EQ(file->Load(L"C:\\notes\\readme", 0), S_FALSE);
+    EXPECT_EQ(icons->Extract(L"", 0, &large, &small, MAKELONG(32, 16)), S_FALSE);
+    EXPECT_EQ(file->Load(L"C:\\my.dir\\notes.txt.pkcs7", 0), S_OK);
+    ASSERT_EQ(icons->Extract(L"", 0, &large, &small, MAKELONG(32, 16)), S_OK);
+    ICONINFO info = {};
+    ASSERT_TRUE(large && small && GetIconInfo(large, &info));
+    BITMAP picture = {};
+    GetObjectW(info.hbmColor ? info.hbmColor : info.hbmMask, sizeof picture, &picture);
+    EXPECT_EQ(picture.bmWidth, 32);
+    if (info.hbmColor) DeleteObject(info.hbmColor);
+    DeleteObject(info.hbmMask);
+    DestroyIcon(large);
+    DestroyIcon(small);
+    file->Release();
+    icons->Release();
+
+    IShellPropSheetExt* sheet = nullptr;
+    ASSERT_EQ(init_->QueryInterface(IID_IShellPropSheetExt, reinterpret_cast<void**>(&sheet)), S_OK);
+    std::vector<HPROPSHEETPAGE> pages;
+    auto collect = [](HPROPSHEETPAGE page, LPARAM list) -> BOOL {
+        reinterpret_cast<std::vector<HPROPSHEETPAGE>*>(list)->push_back(page);
+        return TRUE;
+    };
+    const std::wstring packed = temp_.File(L"report.txt.pkcs7");
+    ASSERT_TRUE(CopyFileW(TestDataFile(L"reader-alice-aes256.pkcs7").c_str(), packed.c_str(), FALSE));
+    Select({packed, packed});
+    EXPECT_EQ(sheet->AddPages(collect, reinterpret_cast<LPARAM>(&pages)), E_FAIL);
+    Select({packed});
+    ASSERT_EQ(sheet->AddPages(collect, reinterpret_cast<LPARAM>(&pages)), S_OK);
+    ASSERT_EQ(pages.size(), 1u);
+    sheet->Release();
+
+    PROPSHEETHEADERW header = {};
+    header.dwSize = sizeof header;
+    header.dwFlags = PSH_MODELESS | PSH_PROPTITLE;
+    header.pszCaption = L"report.txt.pkcs7";
+    header.nPages = 1;
+    header.phpage = pages.data();
+    HWND dialog = reinterpret_cast<HWND>(PropertySheetW(&header));
+    ASSERT_TRUE(dialog);
+    HWND page = reinterpret_cast<HWND>(SendMessageW(dialog, PSM_GETCURRENTPAGEHWND, 0, 0));
+    ASSERT_TRUE(page);
+    HWND recipients = GetDlgItem(page, 1102);
+    ASSERT_EQ(SendMessageW(recipients, LVM_GETITEMCOUNT, 0, 0), 1);
+    wchar_t subject[128] = {};
+    LVITEMW cell = {};
+    cell.iSubItem = 1;
+    cell.pszText = subject;
+    cell.cchTextMax = 128;
+    SendMessageW(recipients, LVM_GETITEMTEXTW, 0, reinterpret_cast<LPARAM>(&cell));
+    EXPECT_EQ(std::wstring(subject).find(L"Alice Recipient"), 0u);
+    RedrawWindow(dialog, nullptr, nullptr, RDW_UPDATENOW | RDW_ALLCHILDREN);  // this thread paints it
+    testing_support::SavePicture(dialog, L"info-page");
+    DestroyWindow(dialog);
+}
+
+// A message box or the packer window of the process.
+HWND DialogOf(DWORD processId) {
+    std::pair<DWORD, HWND> search(processId, nullptr);
+    EnumWindows(
+        [](HWND window, LPARAM arg) -> BOOL {
+            auto* found = reinterpret_cast<std::pair<DWORD, HWND>*>(arg);
+            DWORD owner = 0;
+            GetWindowThreadProcessId(window, &owner);
+            wchar_t name[16] = {};
+            GetClassNameW(window, name, 16);
+            if (owner != found->first || !IsWindowVisible(window) || wcscmp(name, L"#32770") != 0) return TRUE;
+            if (!GetDlgItem(window, kPageList) && !GetDlgItem(window, 0xFFFF)) return TRUE;  // the progress window
+            found->second = window;
+            return FALSE;
+        },
+        reinterpret_cast<LPARAM>(&search));
+    return search.second;
+}
+
+struct EntryRun {
+    bool ended = false;
+    std::vector<std::wstring> boxes;  // the texts of the message boxes, answered with OK
+    int files = -1, recipients = -1;  // the rows of the packer window's pages; -1: no window
+};
+
+// Shows a page of the other program's packer window and counts the rows of its list.
+int PageRows(HWND window, int page) {
+    HWND pages = GetDlgItem(window, kPageList);
+    SendMessageW(pages, LB_SETCURSEL, page, 0);
+    SendMessageW(window, WM_COMMAND, MAKEWPARAM(kPageList, LBN_SELCHANGE), reinterpret_cast<LPARAM>(pages));
+    HWND list = testing_support::FindDescendant(window, 1044);
+    return list ? static_cast<int>(SendMessageW(list, LVM_GETITEMCOUNT, 0, 0)) : -1;
+}
+
+// Runs the entry through rundll32 in the folder and answers what it shows until it ends: message
+// boxes with OK, the packer window by closing it.
+EntryRun RunEntry(const std::wstring& arguments, const std::wstring& folder) {
+    EntryRun run;
+    std::wstring line = L"rundll32.exe \"" + std::wstring(kLibrary) + L"\",Start " + arguments;
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, folder.c_str(), &startup, &process))
+        return run;
+    for (;;) {
+        HWND shown = nullptr;
+        WaitUntil([&] {
+            run.ended = WaitForSingleObject(process.hProcess, 0) == WAIT_OBJECT_0;
+            return run.ended || (shown = DialogOf(process.dwProcessId)) != nullptr;
+        });
+        if (run.ended || !shown) break;
+        wchar_t text[512] = {};
+        if (GetDlgItem(shown, kPageList)) {
+            run.files = PageRows(shown, 0);
+            run.recipients = PageRows(shown, 1);
+            PostMessageW(shown, WM_COMMAND, 1040, 0);
+        } else {
+            GetDlgItemTextW(shown, 0xFFFF, text, 512);
+            run.boxes.push_back(text);
+            PostMessageW(shown, WM_COMMAND, IDOK, 0);
+        }
+        WaitUntil([shown] { return !IsWindow(shown) || !IsWindowVisible(shown); });
+    }
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return run;
+}
+
+// rundll32 with the entry: packed files are unpacked in one batch, other files and certificates go
+// into the packer window, which opens only when there is something to pack or nothing was named.
+TEST_F(ShellObjectTest, TheRundllEntrySortsItsNames) {
+    const std::wstring source = TestDataFile(L"reader-alice-aes256.pkcs7");
+    const std::wstring a = temp_.File(L"a.pkcs7"), b = temp_.File(L"b c.PKCS7"), x = temp_.File(L"x.txt");
+    ASSERT_TRUE(CopyFileW(source.c_str(), a.c_str(), FALSE) && CopyFileW(source.c_str(), b.c_str(), FALSE));
+    WriteFileBytes(x, {'x'});
+    const std::wstring out = temp_.File(L"out");
+    CreateDirectoryW(out.c_str(), nullptr);
+    const struct {
+        std::wstring arguments;
+        std::vector<std::wstring> outputs;  // unpacked, all alike
+        size_t boxes;                       // each saying the file was decrypted
+        int files, recipients;  // rows of the packer window's pages; -1: no window
+    } cases[] = {
+        {L"\"" + a + L"\" '" + b + L"' -DW", {out + L"\\a", out + L"\\b c"}, 2, -1, -1},
+        {L"\"" + temp_.File(L"missing.txt") + L"\" \"" + a + L"\"", {temp_.File(L"a")}, 1, -1, -1},
+        {L"\"" + x + L"\" \"" + a + L"\"", {temp_.File(L"a")}, 1, 1, 0},
+        {L"\"" + temp_.File(L"missing.txt") + L"\"", {}, 0, 0, 0},  // nothing to unpack: the window opens
+        {L"\"" + TestDataFile(L"bob.cer") + L"\"", {}, 0, 0, 1},
+        {L"   ", {}, 0, 0, 0},
+    };
+    for (const auto& c : cases) {
+        const std::string label(c.arguments.begin(), c.arguments.end());
+        EntryRun run = RunEntry(c.arguments, out);
+        EXPECT_TRUE(run.ended) << label;
+        EXPECT_EQ(run.boxes.size(), c.boxes) << label;
+        for (const std::wstring& box : run.boxes) EXPECT_EQ(box, L"Файл успешно расшифрован.") << label;
+        EXPECT_EQ(run.files, c.files) << label;
+        EXPECT_EQ(run.recipients, c.recipients) << label;
+        for (const std::wstring& path : c.outputs) {
+            ASSERT_TRUE(FileExists(path)) << label;
+            EXPECT_EQ(ReadFileBytes(path), ReadFileBytes(c.outputs[0])) << label;
+        }
+        for (const std::wstring& path : c.outputs) DeleteFileW(path.c_str());
+    }
+}
+
+}  // namespace
