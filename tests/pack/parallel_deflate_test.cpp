@@ -186,12 +186,13 @@ TEST(ParallelDeflate, CancelAndFailuresEndTheRunForGood) {
 }
 
 TEST(ParallelDeflate, ThreadCountFollowsTheSetting) {
-    EXPECT_EQ(parallel_deflate::ThreadCount(0, 2), 2u);
-    EXPECT_EQ(parallel_deflate::ThreadCount(0, 64), 16u);
-    EXPECT_EQ(parallel_deflate::ThreadCount(0, 0), 1u);
-    EXPECT_EQ(parallel_deflate::ThreadCount(1, 8), 1u);
-    EXPECT_EQ(parallel_deflate::ThreadCount(3, 2), 3u);
-    EXPECT_EQ(parallel_deflate::ThreadCount(40, 8), 16u);
+    struct Case {
+        unsigned setting, processors, expected;
+    };
+    const Case cases[] = {{0, 2, 2}, {0, 64, 16}, {0, 0, 1}, {1, 8, 1}, {3, 2, 3}, {40, 8, 16}};
+    for (const Case& c : cases)
+        EXPECT_EQ(parallel_deflate::ThreadCount(c.setting, c.processors), c.expected)
+            << c.setting << " set, " << c.processors << " processors";
 }
 
 }  // namespace
