@@ -53,9 +53,10 @@ if(TARGET tool_tests)
                    ${CMAKE_SOURCE_DIR}/tools/unpack_report.cpp)
 endif()
 
-# Shell-script tests: interop with OpenSSL and gpgsm, and the command-line front end. Exit status 77
-# is a skip (a peer that is not installed).
-file(GLOB SCRIPT_TESTS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/interop/*.sh ${CMAKE_SOURCE_DIR}/tests/tools/*.sh)
+# Shell-script tests: interop with OpenSSL and gpgsm, the command-line front end and the installer.
+# Exit status 77 is a skip (a peer that is not installed).
+file(GLOB SCRIPT_TESTS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/interop/*.sh ${CMAKE_SOURCE_DIR}/tests/tools/*.sh
+     ${CMAKE_SOURCE_DIR}/tests/installer/*.sh)
 foreach(script IN LISTS SCRIPT_TESTS)
     get_filename_component(stem ${script} NAME_WE)
     get_filename_component(dir ${script} DIRECTORY)
