@@ -45,37 +45,26 @@ unpack_check() {  # label envelope source [signer]
     fi
 }
 
-# Our envelopes, opened by gpgsm.
+# Our files, opened by gpgsm: packed with the options given, then decrypted or verified.
+ours_to_gpgsm() {  # label gpgsm-operation file quill-pack-options...
+    local label=$1 operation=$2 f=$3
+    shift 3
+    rm -f "$f.pkcs7" "$work/out"
+    if ! quill pack --no-compress --no-verify-certs "$@" "$(winpath "$f")" >"$work/pack.log" 2>&1; then
+        fail "$label: quill pack failed: $(tail -3 "$work/pack.log")"
+    elif ! gpgsm_run --output "$work/out" "$operation" "$f.pkcs7" 2>"$work/gpgsm.err"; then
+        fail "$label: gpgsm $operation failed: $(tail -3 "$work/gpgsm.err")"
+    elif ! cmp -s "$f" "$work/out"; then
+        fail "$label: gpgsm's output differs from the source"
+    fi
+}
 for alg in 3des aes128 aes192 aes256; do
     for size in "${sizes[@]}"; do
-        f="$work/s$size"
-        rm -f "$f.pkcs7"
-        if ! quill pack --no-compress --no-verify-certs --alg "$alg" --to "$(winpath "$data/alice.cer")" \
-                "$(winpath "$f")" >"$work/pack.log" 2>&1; then
-            fail "$alg: quill pack failed: $(tail -3 "$work/pack.log")"
-            continue
-        fi
-        rm -f "$work/out"
-        if ! gpgsm_run --output "$work/out" --decrypt "$f.pkcs7" 2>"$work/gpgsm.err"; then
-            fail "$alg, $size bytes: gpgsm cannot decrypt: $(tail -2 "$work/gpgsm.err")"
-        elif ! cmp -s "$f" "$work/out"; then
-            fail "$alg, $size bytes: gpgsm's output differs from the source"
-        fi
+        ours_to_gpgsm "$alg, $size bytes" --decrypt "$work/s$size" --alg "$alg" --to "$(winpath "$data/alice.cer")"
     done
 done
-
-# Our signatures, verified by gpgsm: a signed envelope and signed data inside an AES envelope.
 for signer in "Carol Signer" "Dave Signer"; do
-    f="$work/s65537"
-    rm -f "$f.pkcs7"
-    quill pack --no-compress --no-verify-certs --sign "$signer" "$(winpath "$f")" >"$work/pack.log" 2>&1 ||
-        { fail "signed by $signer: quill pack failed: $(tail -3 "$work/pack.log")"; continue; }
-    rm -f "$work/out"
-    if ! gpgsm_run --output "$work/out" --verify "$f.pkcs7" 2>"$work/gpgsm.err"; then
-        fail "signed by $signer: gpgsm does not verify: $(tail -3 "$work/gpgsm.err")"
-    elif ! cmp -s "$f" "$work/out"; then
-        fail "signed by $signer: gpgsm's verified content differs from the source"
-    fi
+    ours_to_gpgsm "signed by $signer" --verify "$work/s65537" --sign "$signer"
 done
 
 # gpgsm's envelopes (indefinite lengths, its own recipient entries), opened by us.
