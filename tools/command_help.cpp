@@ -51,6 +51,8 @@ const std::vector<CommandHelp> kCommands = {
       {L"remove N|SHA1|TEXT", L"remove one, by its number, its SHA-1 thumbprint or a text of its subject"},
       {L"clear", L"remove them all"}}},
     {L"window", L"[FILE...]", L"Opens the packer window with the files on its files page.", {}},
+    {L"register", L"", L"Registers the shell extension Quillarent.dll beside quill.exe (menus, icons, Info page).", {}},
+    {L"unregister", L"", L"Removes the shell extension's registration.", {}},
     {L"help", L"[COMMAND]", L"Shows this table, or one command's usage and options.", {}},
 };
 

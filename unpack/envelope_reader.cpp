@@ -40,6 +40,11 @@ struct Fault {
 
 Fault Format(DWORD code) { return Fault{code, 0}; }
 
+void RecordFault(UnpackJob* job, const Fault& fault) {
+    job->jobResult = fault.code;
+    if (fault.code == kFileError) job->readError = fault.systemError;
+}
+
 // A read that failed, also one that met the end of the file early: a file error, with the
 // system's reason (ERROR_HANDLE_EOF for a file that ends too soon).
 Fault ReadFault(const EnvelopeFile& file) { return Fault{kFileError, file.systemError()}; }
@@ -220,8 +225,35 @@ DWORD ReadSize(const ReaderState& state) {
     return blockBits * 512;
 }
 
-// The encrypted content element; gives the content length.
-Fault ReadContentElement(EnvelopeFile& file, DWORD& contentLength) {
+// The encrypted content element: one run of ciphertext (80 L, or A0 around one 04 L as our writer
+// makes it), or a constructed [0] cut into several OCTET STRING segments, as streaming writers
+// (gpgsm, OpenSSL's -stream) make it. The ciphertext is read segment by segment, never buffered.
+struct ContentElement {
+    DWORD segmentLeft = 0;   // ciphertext bytes left in the current segment
+    bool constructed = false;
+    bool open = false;       // A0 80
+    bool ended = false;      // the element's end was read: no further segment is looked for
+    DWORD definiteLeft = 0;  // definite A0: bytes after the current segment still inside it
+    DWORD bound = 0;         // the most ciphertext there can be
+};
+
+// One segment's header: 04 and a definite length.
+Fault ReadSegmentHeader(EnvelopeFile& file, DWORD& length, DWORD& headerSize) {
+    BYTE tag = 0;
+    if (!file.ReadByte(tag)) return ReadFault(file);
+    if (tag != der::kOctetString) return Format(kUnexpected);
+    der::ParsedLength octets = file.PeekLength();
+    if (octets.used == 0 || file.systemError() != 0) return ReadFault(file);
+    // An empty content (a stream cipher over an empty file) has a zero length: 04 00, or 04 84 00 00
+    // 00 00 where the length was filled in after the content. Only the open form is refused.
+    if (octets.open) return Format(kUnexpected);
+    file.Consume(octets.used);
+    length = octets.value;
+    headerSize = 1 + octets.used;
+    return Fault();
+}
+
+Fault ReadContentElement(EnvelopeFile& file, ContentElement& content) {
     BYTE tag = 0;
     if (!file.ReadByte(tag)) return ReadFault(file);
     if (tag != der::kContext0 && tag != der::kContext0Primitive) return Format(kUnexpected);
@@ -230,21 +262,100 @@ Fault ReadContentElement(EnvelopeFile& file, DWORD& contentLength) {
     if (length.value == 0 && length.used > 1) return Format(kBadEncode);
     file.Consume(length.used);
     if (tag == der::kContext0Primitive) {
-        contentLength = length.value;
+        content.segmentLeft = content.bound = length.value;
         return Fault();
     }
-    // Constructed: exactly one OCTET STRING holds the ciphertext.
-    BYTE inner = 0;
-    if (!file.ReadByte(inner)) return ReadFault(file);
-    if (inner != der::kOctetString) return Format(kUnexpected);
-    der::ParsedLength octets = file.PeekLength();
-    if (octets.used == 0 || file.systemError() != 0) return ReadFault(file);
-    // An empty content (a stream cipher over an empty file) has a zero length: 04 00, or 04 84 00 00
-    // 00 00 where the length was filled in after the content. Only the open form is refused.
-    if (octets.open) return Format(kUnexpected);
-    file.Consume(octets.used);
-    contentLength = octets.value;
+    content.constructed = true;
+    content.open = length.open;
+    DWORD headerSize = 0;
+    if (Fault fault = ReadSegmentHeader(file, content.segmentLeft, headerSize)) return fault;
+    // A definite length that the first segment fills (or that is too short for it) holds just that one.
+    const uint64_t first = uint64_t{headerSize} + content.segmentLeft;
+    if (!content.open && length.value > first) content.definiteLeft = length.value - static_cast<DWORD>(first);
+    content.bound = content.open || content.definiteLeft ? file.remaining() : content.segmentLeft;
     return Fault();
+}
+
+// Whether another segment follows the current one. The open form ends at 00 00 (read here), or, in
+// the self-decoding form located by its segment's length, where no segment follows: at the signer
+// trailer or the end of the file.
+Fault SegmentFollows(EnvelopeFile& file, const ContentElement& content, bool& follows) {
+    follows = false;
+    if (!content.open) {
+        follows = content.definiteLeft != 0;
+        return Fault();
+    }
+    BYTE tag = 0;
+    if (!file.PeekByte(tag)) return file.systemError() == ERROR_HANDLE_EOF ? Fault() : ReadFault(file);
+    if (tag == der::kOctetString) {
+        follows = true;
+        return Fault();
+    }
+    if (tag != 0) return Fault();
+    BYTE end[2] = {};
+    if (!file.ReadBytes(end, 2)) return ReadFault(file);
+    return end[1] == 0 ? Fault() : Format(kUnexpected);
+}
+
+// Moves to the next non-empty segment once the current one is used up; more is false at the end of
+// the ciphertext.
+Fault NextSegment(EnvelopeFile& file, ContentElement& content, bool& more) {
+    while (content.segmentLeft == 0 && content.constructed && !content.ended) {
+        bool follows = false;
+        if (Fault fault = SegmentFollows(file, content, follows)) return fault;
+        if (!follows) {
+            content.ended = true;
+            break;
+        }
+        DWORD headerSize = 0;
+        if (Fault fault = ReadSegmentHeader(file, content.segmentLeft, headerSize)) return fault;
+        if (!content.open) {
+            if (uint64_t{headerSize} + content.segmentLeft > content.definiteLeft) return Format(kBadEncode);
+            content.definiteLeft -= headerSize + content.segmentLeft;
+        }
+    }
+    more = content.segmentLeft != 0;
+    return Fault();
+}
+
+// Up to count ciphertext bytes across segment headers; got falls short only at the content's end.
+Fault ReadCiphertext(EnvelopeFile& file, ContentElement& content, BYTE* out, DWORD count, DWORD& got) {
+    got = 0;
+    while (got < count) {
+        bool more = false;
+        if (Fault fault = NextSegment(file, content, more)) return fault;
+        if (!more) break;
+        const DWORD take = std::min(count - got, content.segmentLeft);
+        if (!file.ReadBytes(out + got, take)) return ReadFault(file);
+        content.segmentLeft -= take;
+        got += take;
+    }
+    return Fault();
+}
+
+// Describe mode passes over the ciphertext; only a misplaced segment header fails the job.
+void SkipContent(EnvelopeFile& file, ContentElement& content, UnpackJob* job) {
+    for (;;) {
+        bool more = false;
+        if (Fault fault = NextSegment(file, content, more)) {
+            if (fault.code == kFileError) {
+                job->readError = fault.systemError;
+            } else {
+                job->jobResult = fault.code;
+            }
+            return;
+        }
+        if (!more) return;
+        if (content.segmentLeft > file.remaining()) {
+            job->readError = ERROR_HANDLE_EOF;
+            return;
+        }
+        if (!file.SkipBytes(content.segmentLeft)) {
+            job->readError = file.systemError();
+            return;
+        }
+        content.segmentLeft = 0;
+    }
 }
 
 // The digest objects of a signed-and-enveloped file, one per digestAlgorithms entry we know.
@@ -340,34 +451,35 @@ bool DeliverPlaintext(ReaderState& state, ContentPass& pass, BYTE* data, DWORD l
 }
 
 // Decrypts the content batch by batch into the sink (or the nested message).
-void DecryptContent(ReaderState& state, EnvelopeFile& file, DWORD contentLength, ContentPass& pass,
+void DecryptContent(ReaderState& state, EnvelopeFile& file, ContentElement& content, ContentPass& pass,
                     HANDLE output) {
     UnpackJob* job = state.job;
     StartContentSink(&pass.sink, job, output);
     const DWORD readSize = ReadSize(state);
     const DWORD batchSize = readSize * std::max<DWORD>(1, kBatchBytes / readSize);
     std::unique_ptr<BYTE[]> buffer(new BYTE[batchSize]);
-    DWORD done = 0;
     bool first = true;
+    bool final = false;
     // An empty content still gets its one (final) decryption: a stream cipher over an empty file
     // counts as decrypted, a block cipher without its padding block fails.
     do {
-        DWORD batch = contentLength - done;
-        const bool final = batch <= batchSize;
-        if (!final) batch = batchSize;
-        if (!file.ReadBytes(buffer.get(), batch)) {
-            job->readError = file.systemError();
-            job->jobResult = kFileError;
+        DWORD batch = 0;
+        bool more = false;
+        Fault fault = ReadCiphertext(file, content, buffer.get(), batchSize, batch);
+        // The batch is final when no ciphertext follows it.
+        if (!fault) fault = NextSegment(file, content, more);
+        if (fault) {
+            RecordFault(job, fault);
             break;
         }
-        done += batch;
+        final = !more;
         DWORD plain = 0;
         const bool decrypted = DecryptBatch(state, pass, buffer.get(), batch, readSize, final, plain);
         const DWORD decryptError = decrypted ? 0 : GetLastError();
         if (decrypted && final) job->finalBlockStatus = 0;
         // What was decrypted before a failing call still goes out, as it would have piece by piece.
         if ((plain > 0 || decrypted) &&
-            !DeliverPlaintext(state, pass, buffer.get(), plain, first, final && decrypted, contentLength))
+            !DeliverPlaintext(state, pass, buffer.get(), plain, first, final && decrypted, content.bound))
             break;
         first = false;
         if (!decrypted) {
@@ -382,7 +494,7 @@ void DecryptContent(ReaderState& state, EnvelopeFile& file, DWORD contentLength,
             }
             ReportProgress(state, file.size());
         }
-    } while (done < contentLength);
+    } while (!final);
     LONG status = FinishContentSink(&pass.sink);
     if (job->compressedContent) job->decompressStatus = status;
 }
@@ -438,11 +550,6 @@ void Verify(ReaderState& state, EnvelopeFile& file, ContentPass& pass) {
     }
 }
 
-void RecordFault(UnpackJob* job, const Fault& fault) {
-    job->jobResult = fault.code;
-    if (fault.code == kFileError) job->readError = fault.systemError;
-}
-
 // Everything after the packed file and the output are open.
 LONG ReadOpenEnvelope(ReaderState& state, EnvelopeFile& file, FileHandle& output) {
     UnpackJob* job = state.job;
@@ -481,21 +588,17 @@ LONG ReadOpenEnvelope(ReaderState& state, EnvelopeFile& file, FileHandle& output
             return 0;
         }
     }
-    DWORD contentLength = 0;
-    if (Fault fault = ReadContentElement(file, contentLength)) {
+    ContentElement content;
+    if (Fault fault = ReadContentElement(file, content)) {
         RecordFault(job, fault);
         return 0;
     }
     ContentPass pass;
     if (job->decodeMode == kModeDescribe) {
-        if (contentLength > file.remaining()) {
-            job->readError = ERROR_HANDLE_EOF;
-        } else if (!file.SkipBytes(contentLength)) {
-            job->readError = file.systemError();
-        }
+        SkipContent(file, content, job);
     } else {
         if (type == 4) CreateDigestObjects(state, pass.hashes);
-        DecryptContent(state, file, contentLength, pass, output.get());
+        DecryptContent(state, file, content, pass, output.get());
     }
     if (job->jobResult == 0) Verify(state, file, pass);
     return 0;

@@ -21,6 +21,16 @@ bool EnvelopeFile::ReadByte(BYTE& value) {
     return true;
 }
 
+bool EnvelopeFile::PeekByte(BYTE& value) {
+    systemError_ = 0;
+    if (!ReadRaw(&value, 1)) return false;
+    LARGE_INTEGER back;
+    back.QuadPart = -1;
+    if (SetFilePointerEx(file_, back, nullptr, FILE_CURRENT)) return true;
+    systemError_ = GetLastError();
+    return false;
+}
+
 bool EnvelopeFile::ReadBytes(BYTE* out, DWORD count) {
     if (count == 0) return true;
     if (!ReadRaw(out, count)) return false;

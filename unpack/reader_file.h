@@ -19,6 +19,8 @@ public:
     DWORD systemError() const { return systemError_; }
 
     bool ReadByte(BYTE& value);
+    // The next byte, left unread (counted neither into the offset nor as consumed).
+    bool PeekByte(BYTE& value);
     // Exactly count bytes, or failure (systemError set; ERROR_HANDLE_EOF for a short read).
     bool ReadBytes(BYTE* out, DWORD count);
     // The length rule; the bytes it used are counted only after the caller checked them, so that a
