@@ -26,6 +26,7 @@ const std::vector<CommandHelp> kCommands = {
       {L"--no-iv", L"no random initialisation vector"},
       {L"--no-compress", L"never compress the files"},
       {L"--compress-anyway", L"compress files that are compressed already (archives, images) as well"},
+      {L"--threads N", L"compress on N threads, 0 (one per processor) to 16; default: the setting"},
       {L"--delete", L"delete each source file once its envelope is complete"},
       {L"--wipe", L"overwrite each source file before deleting it"},
       {L"--passes N", L"overwrite passes of --wipe, 1 to 100"},
