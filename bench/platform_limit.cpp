@@ -5,10 +5,13 @@
 //                                        OP encrypt or decrypt measures that direction only
 //   platform_limit zlib LEVEL FILE       raw deflate of FILE at LEVEL in 64 KiB pieces, then inflate,
 //                                        each with the CRC-32 a gzip file carries
+//   platform_limit gzip THREADS FILE     the engine's gzip routine alone (level 9, THREADS threads)
+//                                        from FILE into a temporary file beside it, as a pack makes it
 //
 // Every result is one line of key=value fields, "limit" first, MB = 10^6 bytes:
 //   limit cipher=aes256 op=encrypt chunk=65536 bytes=... seconds=... mbps=... cpu=... cpumbps=...
 //   limit zlib=deflate level=9 bytes=... out=... seconds=... mbps=...
+//   limit gzip threads=2 bytes=... out=... seconds=... mbps=...
 // Only the calls being measured are timed (QueryPerformanceCounter); reading and filling are not.
 // The cipher passes also give the thread's CPU time over the pass, which, unlike the wall time,
 // leaves out what other programs on a shared machine take.
@@ -24,6 +27,7 @@
 #include <vector>
 
 #include "format/service/crypto_handles.h"
+#include "pack/source_stream.h"
 
 namespace {
 
@@ -268,16 +272,23 @@ private:
     Stopwatch inflateWatch_;
 };
 
+// The measured file, open for reading, and its size; 0, or the exit status of a failure.
+int OpenMeasured(const std::wstring& path, FileHandle& file, LARGE_INTEGER& size) {
+    file.reset(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (!file) return Fail("CreateFile");
+    if (!GetFileSizeEx(file.get(), &size)) return Fail("GetFileSizeEx");
+    return 0;
+}
+
 int RunZlib(int level, const std::wstring& path) {
     if (level < 1 || level > 9) {
         std::fprintf(stderr, "platform_limit: zlib takes a level from 1 to 9 and a file\n");
         return 2;
     }
-    FileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-    if (!file) return Fail("CreateFile");
+    FileHandle file;
     LARGE_INTEGER size{};
-    if (!GetFileSizeEx(file.get(), &size)) return Fail("GetFileSizeEx");
+    if (int failed = OpenMeasured(path, file, size)) return failed;
     std::unique_ptr<ZlibPair> zlib(new ZlibPair(level));  // two 64 KiB buffers: not on the stack
     if (!zlib->ready()) {
         std::fprintf(stderr, "platform_limit: zlib set-up failed\n");
@@ -308,6 +319,36 @@ int RunZlib(int level, const std::wstring& path) {
     return 0;
 }
 
+int RunGzip(unsigned threads, const std::wstring& path) {
+    if (threads < 1 || threads > 16) {
+        std::fprintf(stderr, "platform_limit: gzip takes 1 to 16 threads and a file\n");
+        return 2;
+    }
+    FileHandle source;
+    LARGE_INTEGER size{};
+    if (int failed = OpenMeasured(path, source, size)) return failed;
+    std::wstring folder = path.substr(0, path.find_last_of(L"\\/") + 1);
+    wchar_t name[MAX_PATH] = {};
+    if (!GetTempFileNameW(folder.empty() ? L"." : folder.c_str(), L"gz", 0, name)) return Fail("GetTempFileName");
+    FileHandle target(CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                  FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr));
+    if (!target) {
+        DeleteFileW(name);
+        return Fail("CreateFile (temporary)");
+    }
+    Stopwatch watch;
+    watch.Start();
+    int result = CompressFileToGzip(source.get(), target.get(), 9, threads, nullptr);
+    watch.Stop();
+    if (result != 0) return Fail("CompressFileToGzip");
+    LARGE_INTEGER out{};
+    if (!GetFileSizeEx(target.get(), &out)) return Fail("GetFileSizeEx (temporary)");
+    char fields[96];
+    std::snprintf(fields, sizeof(fields), "gzip threads=%u out=%lld", threads, out.QuadPart);
+    PrintRate(fields, static_cast<unsigned long long>(size.QuadPart), watch.Seconds());
+    return 0;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -315,8 +356,11 @@ int wmain(int argc, wchar_t** argv) {
     if ((argc == 4 || argc == 5) && std::wcscmp(argv[1], L"cipher") == 0)
         return RunCipher(argv[2], std::wcstoull(argv[3], nullptr, 10), argc == 5 ? argv[4] : L"");
     if (argc == 4 && std::wcscmp(argv[1], L"zlib") == 0) return RunZlib(std::wcstol(argv[2], nullptr, 10), argv[3]);
+    if (argc == 4 && std::wcscmp(argv[1], L"gzip") == 0)
+        return RunGzip(static_cast<unsigned>(std::wcstoul(argv[2], nullptr, 10)), argv[3]);
     std::fprintf(stderr,
                  "usage: platform_limit cipher aes256|3des|rc2-40 MIB [encrypt|decrypt]\n"
-                 "       platform_limit zlib LEVEL FILE\n");
+                 "       platform_limit zlib LEVEL FILE\n"
+                 "       platform_limit gzip THREADS FILE\n");
     return 2;
 }

@@ -30,6 +30,10 @@ if [ ! -x /usr/bin/time ]; then
     say "bench: installing GNU time"
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq time >/dev/null || die "cannot install time"
 fi
+if [[ " $modes " == *" compressed "* ]] && ! command -v pigz >/dev/null; then
+    say "bench: installing pigz"
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq pigz >/dev/null || die "cannot install pigz"
+fi
 for tool in openssl gzip python3 cmake; do
     command -v "$tool" >/dev/null || die "$tool is missing"
 done
@@ -297,6 +301,101 @@ measure_fixed() {
     fixed_cpu="$cpu"
 }
 
+# Compression on 1, 2 and all threads over the same file beside gzip -9 and pigz -9: the engine's
+# gzip routine alone, then whole packs (the packer's default settings, and AES-256, whose cipher
+# takes less of the run) and the unpack of each pack's envelope. gzip_rate is the gzip -9 row's.
+processors="$(nproc)"
+thread_counts="1 2 0"
+threads_format='%-44s %8s %8s %9s %11s %9s %7s %7s'
+threads_rows=()
+threads_row() { threads_rows+=("$(printf "$threads_format" "$@")"); }
+threads_header="$(printf "$threads_format" case MB/s x1thread xpigz-p2 outBytes size/1thr peakMB +wineMB)"
+threads_targets=()
+threads_target() { threads_targets+=("$(verdict "$1" "$2" "$3") $4: $1"); }
+verdict() { awk -v a="$1" -v b="$2" -v op="$3" 'BEGIN {
+    ok = (op == ">=") ? a + 0 >= b + 0 : (op == "<=") ? a + 0 <= b + 0 : a + 0 > b + 0
+    print ok ? "met    " : "NOT met" }'; }
+declare -A thread_rate thread_out thread_unpack
+# The engine's gzip routine on n threads (0: one per processor), fastest of repeat runs; sets rate
+# and out (the gzip file's size).
+engine_gzip() {
+    local n="$1" input="$2" i line best=""
+    [ "$n" = 0 ] && n="$processors"
+    for ((i = 0; i < repeat; i++)); do
+        line="$(timeout 3600 "$QUILL_WINE" "$limit_exe" gzip "$n" "$(to_windows "$input")" </dev/null)" ||
+            die "platform_limit gzip $n failed"
+        rate="$(sed -n 's/.* mbps=\([0-9.]*\).*/\1/p' <<<"$line")"
+        out="$(sed -n 's/.* out=\([0-9]*\).*/\1/p' <<<"$line")"
+        if [ -z "$best" ] || awk -v a="$rate" -v b="$best" 'BEGIN { exit !(a + 0 > b + 0) }'; then best="$rate"; fi
+    done
+    rate="$best"
+}
+compare_threads() {
+    local size="$1" input="$2" bytes=$((size << 20)) n alg name envelope out rate pigz2_rate pigz_all_rate
+    measure_best "" bash -c "pigz -9 -p 2 -c '$input' >/dev/null"
+    pigz2_rate="$(mbps "$bytes" "$wall")"
+    measure_best "" bash -c "pigz -9 -p $processors -c '$input' >/dev/null"
+    pigz_all_rate="$(mbps "$bytes" "$wall")"
+    threads_row "${size}M gzip -9" "$gzip_rate" - "$(ratio "$gzip_rate" "$pigz2_rate")" - - - -
+    threads_row "${size}M pigz -9 -p 2" "$pigz2_rate" - 1.00 - - - -
+    threads_row "${size}M pigz -9 -p $processors (all)" "$pigz_all_rate" - "$(ratio "$pigz_all_rate" "$pigz2_rate")" - - - -
+    for n in $thread_counts; do
+        say "bench: ${size}M the engine's gzip routine, $n threads"
+        engine_gzip "$n" "$input"
+        thread_rate[gzip/$n]="$rate"
+        thread_out[gzip/$n]="$out"
+        threads_row "${size}M engine gzip routine, threads $n" "$rate" "$(ratio "$rate" "${thread_rate[gzip/1]}")" \
+            "$(ratio "$rate" "$pigz2_rate")" "$out" "$(ratio "$out" "${thread_out[gzip/1]}")" - -
+    done
+    threads_target "$(ratio "${thread_rate[gzip/2]}" "${thread_rate[gzip/1]}")" 1.8 '>=' \
+        "${size}M engine gzip routine on 2 threads >= 1.8x one thread"
+    threads_target "$(ratio "${thread_rate[gzip/2]}" "$pigz2_rate")" 1 '>=' \
+        "${size}M engine gzip routine on 2 threads >= pigz -9 -p 2"
+    for alg in default aes256; do
+        local alg_flag=()
+        [ "$alg" != default ] && alg_flag=(--alg "$alg")
+        for n in $thread_counts; do
+            name="${size}M $alg quill pack --threads $n"
+            say "bench: $name"
+            quill_command pack --to "$keys/cert.der" --no-verify-certs "${alg_flag[@]}" --threads "$n" \
+                --out-dir "$work/packed" "$input"
+            measure_best empty_packed "${quill_run[@]}" || die "$name failed"
+            envelope="$(find "$work/packed" -type f | head -n 1)"
+            [[ "$envelope" == *.gz.pkcs7 ]] || die "$name wrote no .gz.pkcs7"
+            mkdir -p "$work/threads-$n"
+            mv -f "$envelope" "$work/threads-$n/"
+            rate="$(mbps "$bytes" "$wall")"
+            out="$(stat -c %s "$work/threads-$n/$(basename "$envelope")")"
+            thread_rate[$alg/$n]="$rate"
+            thread_out[$alg/$n]="$out"
+            threads_row "$name" "$rate" "$(ratio "$rate" "${thread_rate[$alg/1]}")" "$(ratio "$rate" "$pigz2_rate")" \
+                "$out" "$(ratio "$out" "${thread_out[$alg/1]}")" "$(mib "$peak")" "$(mib "$((peak - wine_kib))")"
+        done
+        for n in $thread_counts; do
+            envelope="$(find "$work/threads-$n" -type f | head -n 1)"
+            name="${size}M $alg quill unpack of --threads $n"
+            say "bench: $name"
+            quill_command unpack --out-dir "$work/unpacked" "$envelope"
+            measure_best empty_unpacked "${quill_run[@]}" || die "$name failed"
+            out="$(find "$work/unpacked" -type f | head -n 1)"
+            [ -n "$out" ] && cmp -s "$input" "$out" || die "$name: the unpacked file differs from the input"
+            rate="$(mbps "$bytes" "$wall")"
+            thread_unpack[$alg/$n]="$rate"
+            threads_row "$name" "$rate" "$(ratio "$rate" "${thread_unpack[$alg/1]}")" - - - "$(mib "$peak")" \
+                "$(mib "$((peak - wine_kib))")"
+        done
+        rm -rf "$work"/threads-* "$work/unpacked"
+        threads_target "$(ratio "${thread_rate[$alg/2]}" "${thread_rate[$alg/1]}")" 1.8 '>=' \
+            "${size}M $alg compressed pack on 2 threads >= 1.8x one thread"
+        threads_target "$(ratio "${thread_unpack[$alg/2]}" "${thread_unpack[$alg/1]}")" 0.95 '>=' \
+            "${size}M $alg unpack of the 2-thread envelope as fast as of the 1-thread one (within 5%)"
+    done
+    # The size spread over every multi-thread output, against the one-thread output.
+    local worst
+    worst="$(for n in 2 0; do ratio "${thread_out[gzip/$n]}" "${thread_out[gzip/1]}"; echo; done | sort -n | tail -n 1)"
+    threads_target "$worst" 1.01 '<=' "${size}M engine gzip output on 2 and all threads within 1% of one thread's"
+}
+
 for size in $sizes; do
     bytes=$((size << 20))
     for mode in $modes; do
@@ -310,11 +409,13 @@ for size in $sizes; do
             run_limit_zlib 9 "$input"
             packed_bytes="${limit[zlib9/out]}"
             measure_best "" bash -c "gzip -9 -c '$input' >/dev/null"
+            gzip_rate="$(mbps "$bytes" "$wall")"
             row "${size}M gzip -9 (reference: zlib 9 limit)" "$(mbps "$bytes" "$wall")" - "$(mib "$peak")" - \
                 "${limit[zlib9/deflate]}" "$(ratio "$(mbps "$bytes" "$wall")" "${limit[zlib9/deflate]}")" - - -
             row "${size}M zlib limit: deflate 6/9, inflate" - - - - \
                 "$zlib6_deflate/${limit[zlib9/deflate]}/${limit[zlib9/inflate]}" - - - -
             say "bench: input compresses to $packed_bytes of $bytes bytes at level 9"
+            compare_threads "$size" "$input"
         fi
         for alg in $algs; do
             calg="$(limit_cipher "$alg")"
@@ -441,14 +542,25 @@ echo "(BENCH_REPEAT); Wine's desktop process is held open for the whole run, as 
 echo
 echo "$header"
 printf '%s\n' "${rows[@]}"
+if [ ${#threads_rows[@]} -gt 0 ]; then
+    echo
+    echo "Compression on threads ($processors processors; threads 0: one per processor). The engine's gzip"
+    echo "routine: the call alone (level 9, into a temporary file), timed inside platform_limit.exe; quill"
+    echo "pack and unpack rows: MB/s over the whole command, for the packer's default settings (RC2-40) and"
+    echo "AES-256. x1thread: over the same row with one thread (the bytes as before threads); xpigz-p2: over"
+    echo "pigz -9 -p 2; outBytes: the gzip file (engine rows) or the envelope, a gzip file plus a fixed"
+    echo "overhead; size/1thr: over one thread's."
+    echo "Unpack rows: x1thread is over the unpack of --threads 1's envelope."
+    echo
+    echo "$threads_header"
+    printf '%s\n' "${threads_rows[@]}"
+fi
 echo
 echo "Platform limits in MB/s (cipher alone / with SHA-1):"
 for key in $(printf '%s\n' "${!limit[@]}" | grep -E '/(en|de)crypt$' | sort); do
     echo "  $key ${limit[$key]} / ${limit[$key+sha1]:-?}"
 done
 
-verdict() { awk -v a="$1" -v b="$2" -v op="$3" 'BEGIN { ok = (op == ">=") ? a + 0 >= b + 0 : a + 0 > b + 0
-    print ok ? "met    " : "NOT met" }'; }
 echo
 echo "Targets:"
 echo "  $(verdict "$worst_pack_ratio" 0.90 '>=') pack within 10% of the platform limit: worst passRat $worst_pack_ratio" \
@@ -466,4 +578,5 @@ flat="met    "
 [ "$max_extra" -le "$few_kib" ] || flat="NOT met"
 spread=""
 for size in $sizes; do spread+=" ${size}M:$(mib "${extra_by_size[$size]:-0}")"; done
+for target in "${threads_targets[@]}"; do echo "  $target"; done
 echo "  $flat peak memory a few MB (<= $few_mb MB above Wine's $(mib "$wine_kib") MB) whatever the size:$spread MB"

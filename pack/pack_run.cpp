@@ -4,6 +4,7 @@
 #include <commdlg.h>
 #include <shellapi.h>
 
+#include <functional>
 #include <memory>
 #include <new>
 #include <utility>
@@ -13,6 +14,7 @@
 #include "format/service/resources.h"
 #include "pack/certificate_check.h"
 #include "pack/messages.h"
+#include "pack/parallel_deflate.h"
 #include "pack/secure_delete.h"
 #include "pack/self_decoding_builder.h"
 #include "pack/source_stream.h"
@@ -224,6 +226,14 @@ Outcome AskAfterUnreadable(HWND owner, const wchar_t* path) {
                                                                                         : Outcome::kSkipped;
 }
 
+// While compressing into the temporary file only the run's own progress display can be asked
+// about cancel: the platform dialog comes up with the envelope.
+std::function<bool()> CancelQuery(const PackRunOptions& options) {
+    IProgressDialog* progress = options.platformProgress ? nullptr : options.progress;
+    if (!progress) return nullptr;
+    return [progress] { return progress->HasUserCancelled() != FALSE; };
+}
+
 bool Rewind(HANDLE file) { return SetFilePointer(file, 0, nullptr, FILE_BEGIN) != INVALID_SET_FILE_POINTER; }
 
 // Gzips the source into a temporary file in its folder (kCompressed: temporary holds the gzip
@@ -238,6 +248,7 @@ Compression CompressSource(PackContext& context, const wchar_t* sourcePath, HAND
     }
     bool safe = context.settings.DeleteSafelyFiles != 0;
     bool compressed = false;
+    bool cancelled = false;
     wchar_t name[MAX_PATH] = {};
     if (GetTempFileNameW(FolderOf(sourcePath).c_str(), L"gz", 0, name)) {
         DWORD flags = FILE_ATTRIBUTE_TEMPORARY | FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN |
@@ -249,12 +260,18 @@ Compression CompressSource(PackContext& context, const wchar_t* sourcePath, HAND
             if (safe) context.leftTemporary = name;
             int level = static_cast<int>(context.settings.GzCompressionLevel);
             if (level < 1 || level > 9) level = 9;
-            compressed = CompressFileToGzip(source, temporary.get(), level) == 0 && SetEndOfFile(temporary.get()) &&
-                         Rewind(temporary.get());
+            int result = CompressFileToGzip(source, temporary.get(), level, CompressionThreadCount(context.settings),
+                                            CancelQuery(context.options));
+            cancelled = result == -1 && GetLastError() == ERROR_CANCELLED;
+            compressed = result == 0 && SetEndOfFile(temporary.get()) && Rewind(temporary.get());
         }
     }
     if (compressed) return Compression::kCompressed;
     temporary.reset();
+    if (cancelled) {
+        Ask(context.owner, kEncryptFailedText, MB_ICONERROR | MB_OK, sourcePath, ERROR_CANCELLED);
+        return Compression::kEndRun;
+    }
     int answer = Ask(context.owner, kCannotCompressText, MB_ICONQUESTION | MB_YESNOCANCEL, sourcePath);
     if (answer == IDCANCEL) return Compression::kEndRun;
     if (answer == IDNO) return Compression::kSkip;
@@ -428,10 +445,17 @@ DWORD ApplyNameSuffix(std::wstring& chosen, const std::wstring& suffix) {
 bool FitsInEnvelope(ULONGLONG size) { return size <= 0xFFFFFFFFull; }
 
 CSourceFileStream* CreateSourceStream(SourceFile* files, DWORD count, const wchar_t* targetText, bool compress,
-                                      HWND ownerWindow, const PackRunOptions& options) {
+                                      HWND ownerWindow, const PackRunOptions& options, unsigned threads) {
     if (options.platformProgress)
-        return new (std::nothrow) CSourceFileStream(files, count, targetText, compress, ownerWindow);
-    return new (std::nothrow) CSourceFileStream(files, count, targetText, compress, ownerWindow, options.progress);
+        return new (std::nothrow) CSourceFileStream(files, count, targetText, compress, ownerWindow, threads);
+    return new (std::nothrow)
+        CSourceFileStream(files, count, targetText, compress, ownerWindow, options.progress, threads);
+}
+
+unsigned CompressionThreadCount(const CVSettingsDlg& settings) {
+    SYSTEM_INFO system = {};
+    GetSystemInfo(&system);
+    return parallel_deflate::ThreadCount(settings.CompressionThreads, system.dwNumberOfProcessors);
 }
 
 void TreatPackedSource(PackerWindow* window, DWORD index, HCRYPTPROV provider, const SignerEntry* signers,

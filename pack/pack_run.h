@@ -11,6 +11,7 @@
 #include "pack/envelope_writer.h"
 
 struct PackerWindow;
+class CVSettingsDlg;
 class CSourceFileStream;
 struct SourceFile;
 
@@ -64,9 +65,13 @@ std::wstring SaveDialogFolder(const std::wstring& path);
 // Largest size an envelope's four-byte length and the 32-bit size fields can carry.
 bool FitsInEnvelope(ULONGLONG size);
 
-// The stream over the sources with the progress display the options ask for.
+// The stream over the sources with the progress display the options ask for, compressing on
+// threads workers when compress is set.
 CSourceFileStream* CreateSourceStream(SourceFile* files, DWORD count, const wchar_t* targetText, bool compress,
-                                      HWND ownerWindow, const PackRunOptions& options);
+                                      HWND ownerWindow, const PackRunOptions& options, unsigned threads = 1);
+
+// The threads that compress: the CompressionThreads setting, 0 meaning one per processor.
+unsigned CompressionThreadCount(const CVSettingsDlg& settings);
 
 // After a successful envelope: securely deletes (provider, else the first signer's) or deletes the
 // source as the settings say, and takes a source that is gone off the files page.

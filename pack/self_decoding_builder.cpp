@@ -267,8 +267,9 @@ BOOL AppendPayload(PackerWindow* window, const wchar_t* outputPath, HCRYPTPROV p
     bool cancelled = false;
     std::wstring keptPath;
     if (placed) {
-        std::unique_ptr<CSourceFileStream> stream(CreateSourceStream(
-            sources.files.data(), static_cast<DWORD>(sources.files.size()), outputPath, compress, ownerWindow, options));
+        std::unique_ptr<CSourceFileStream> stream(
+            CreateSourceStream(sources.files.data(), static_cast<DWORD>(sources.files.size()), outputPath, compress,
+                               ownerWindow, options, CompressionThreadCount(settings)));
         if (stream) {
             written = WriteEnvelope(output.get(), stream.get(), 0, signers, signerCount, window, provider);
             error = GetLastError();

@@ -36,22 +36,22 @@ bool WriteAll(HANDLE file, const void* data, DWORD size) {
 }  // namespace
 
 CSourceFileStream::CSourceFileStream(SourceFile* files, DWORD count, const wchar_t* targetText, bool compress,
-                                     HWND ownerWindow)
+                                     HWND ownerWindow, unsigned threads)
     : files_(files), count_(count) {
     // Without the platform dialog the stream still works, silently.
     if (FAILED(CoCreateInstance(CLSID_ProgressDialog, nullptr, CLSCTX_INPROC_SERVER, IID_IProgressDialog,
                                 reinterpret_cast<void**>(&progress_))))
         progress_ = nullptr;
     StartProgress(targetText, ownerWindow);
-    if (compress) StartDeflate();
+    if (compress) StartDeflate(threads);
 }
 
 CSourceFileStream::CSourceFileStream(SourceFile* files, DWORD count, const wchar_t* targetText, bool compress,
-                                     HWND ownerWindow, IProgressDialog* progress)
+                                     HWND ownerWindow, IProgressDialog* progress, unsigned threads)
     : files_(files), count_(count), progress_(progress) {
     if (progress_) progress_->AddRef();
     StartProgress(targetText, ownerWindow);
-    if (compress) StartDeflate();
+    if (compress) StartDeflate(threads);
 }
 
 CSourceFileStream::~CSourceFileStream() {
@@ -73,7 +73,16 @@ void CSourceFileStream::StartProgress(const wchar_t* targetText, HWND ownerWindo
     }
 }
 
-void CSourceFileStream::StartDeflate() {
+void CSourceFileStream::StartDeflate(unsigned threads) {
+    if (threads > 1) {
+        blocks_.reset(new (std::nothrow) parallel_deflate::Deflater(kStreamLevel, threads));
+        deflateStatus_ = blocks_ ? blocks_->Status() : Z_MEM_ERROR;
+        if (deflateStatus_ == Z_OK) return;
+        blocks_.reset();
+        failed_ = true;
+        failedError_ = ERROR_NOT_ENOUGH_MEMORY;
+        return;
+    }
     deflate_ = new (std::nothrow) z_stream();
     input_ = new (std::nothrow) BYTE[kInputBufferSize];
     if (deflate_ && input_) {
@@ -149,7 +158,7 @@ HRESULT STDMETHODCALLTYPE CSourceFileStream::Read(void* buffer, ULONG wanted, UL
         return E_FAIL;
     }
     BYTE* out = static_cast<BYTE*>(buffer);
-    if (deflate_ || trailerCursor_ >= 0) return ReadCompressed(out, wanted, got);
+    if (deflate_ || blocks_ || trailerCursor_ >= 0) return ReadCompressed(out, wanted, got);
     return ReadPlain(out, wanted, got);
 }
 
@@ -183,36 +192,82 @@ bool CSourceFileStream::FillDeflateInput() {
 
 HRESULT CSourceFileStream::ReadCompressed(BYTE* buffer, ULONG wanted, ULONG* got) {
     if (trailerCursor_ < 0) {
-        deflate_->next_out = buffer;
-        deflate_->avail_out = wanted;
-        while (deflate_->avail_out > 0 && trailerCursor_ < 0) {
-            if (deflate_->avail_in == 0 && index_ < count_) {
-                if (!FillDeflateInput()) {
-                    *got = wanted - deflate_->avail_out;
-                    return Fail(GetLastError());
-                }
-                continue;
-            }
-            int flush = (deflate_->avail_in == 0 && index_ >= count_) ? Z_FINISH : Z_NO_FLUSH;
-            deflateStatus_ = deflate(deflate_, flush);
-            if (deflateStatus_ == Z_STREAM_END) {
-                gzip::EncodeTrailer(static_cast<uint32_t>(crc_), total_, trailer_);
-                trailerCursor_ = 0;
-            } else if (deflateStatus_ != Z_OK) {
-                // With input or output room left deflate always progresses; anything else is broken.
-                *got = wanted - deflate_->avail_out;
-                const int error = deflateStatus_;
-                EndDeflate();
-                deflateStatus_ = error;
-                return Fail(ERROR_INVALID_DATA);
-            }
-        }
-        *got = wanted - deflate_->avail_out;
+        HRESULT hr = blocks_ ? ProduceBlocks(buffer, wanted, got) : DeflateInto(buffer, wanted, got);
+        if (hr != S_OK) return hr;
     }
     *got += CopyTrailer(buffer + *got, wanted - *got);
     if (trailerCursor_ < static_cast<int>(gzip::kTrailerSize)) return S_OK;
     EndDeflate();
     return S_FALSE;
+}
+
+HRESULT CSourceFileStream::DeflateInto(BYTE* buffer, ULONG wanted, ULONG* got) {
+    deflate_->next_out = buffer;
+    deflate_->avail_out = wanted;
+    while (deflate_->avail_out > 0 && trailerCursor_ < 0) {
+        if (deflate_->avail_in == 0 && index_ < count_) {
+            if (!FillDeflateInput()) {
+                *got = wanted - deflate_->avail_out;
+                return Fail(GetLastError());
+            }
+            continue;
+        }
+        int flush = (deflate_->avail_in == 0 && index_ >= count_) ? Z_FINISH : Z_NO_FLUSH;
+        deflateStatus_ = deflate(deflate_, flush);
+        if (deflateStatus_ == Z_STREAM_END) {
+            gzip::EncodeTrailer(static_cast<uint32_t>(crc_), total_, trailer_);
+            trailerCursor_ = 0;
+        } else if (deflateStatus_ != Z_OK) {
+            // With input or output room left deflate always progresses; anything else is broken.
+            *got = wanted - deflate_->avail_out;
+            const int error = deflateStatus_;
+            EndDeflate();
+            deflateStatus_ = error;
+            return Fail(ERROR_INVALID_DATA);
+        }
+    }
+    *got = wanted - deflate_->avail_out;
+    return S_OK;
+}
+
+HRESULT CSourceFileStream::ProduceBlocks(BYTE* buffer, ULONG wanted, ULONG* got) {
+    using parallel_deflate::Result;
+    size_t produced = 0;
+    Result result = blocks_->Produce([this](uint8_t* block, size_t room, size_t* read) {
+        return FillBlock(block, room, read);
+    }, buffer, wanted, &produced);
+    *got = static_cast<ULONG>(produced);
+    switch (result) {
+    case Result::kMore: return S_OK;
+    case Result::kEnd:
+        gzip::EncodeTrailer(blocks_->Crc(), total_, trailer_);
+        trailerCursor_ = 0;
+        return S_OK;
+    case Result::kCancelled: return E_ABORT;
+    case Result::kInputFailed: return Fail(failedError_);
+    case Result::kDeflateFailed: break;
+    }
+    deflateStatus_ = blocks_->Status();
+    return Fail(deflateStatus_ == Z_MEM_ERROR ? ERROR_NOT_ENOUGH_MEMORY : ERROR_INVALID_DATA);
+}
+
+// The workers' input: the files back to back, asking the dialog about cancel before every piece.
+parallel_deflate::InputStatus CSourceFileStream::FillBlock(uint8_t* block, size_t room, size_t* read) {
+    using parallel_deflate::InputStatus;
+    *read = 0;
+    if (Cancelled()) return InputStatus::kCancelled;
+    SkipFinishedFiles();
+    if (index_ >= count_) return InputStatus::kOk;
+    const SourceFile& file = files_[index_];
+    DWORD chunk = static_cast<DWORD>(std::min<size_t>({room, kInputBufferSize, file.size - file.done}));
+    DWORD got = 0;
+    if (!ReadCurrentFile(block, chunk, &got)) {
+        failedError_ = GetLastError();
+        return InputStatus::kFailed;
+    }
+    *read = got;
+    SkipFinishedFiles();
+    return InputStatus::kOk;
 }
 
 ULONG CSourceFileStream::CopyTrailer(BYTE* buffer, ULONG room) {
@@ -224,6 +279,10 @@ ULONG CSourceFileStream::CopyTrailer(BYTE* buffer, ULONG room) {
 }
 
 void CSourceFileStream::EndDeflate() {
+    if (blocks_) {
+        blocks_.reset();
+        deflateStatus_ = -1;
+    }
     if (!deflate_) return;
     deflateEnd(deflate_);
     delete deflate_;
@@ -256,9 +315,65 @@ bool DrainOutput(z_stream& zs, HANDLE target, BYTE* out, bool final) {
     return true;
 }
 
+// One gzip member from blocks deflated on several threads. A -1 leaves its reason in error: the
+// workers' ending, after it, may change the thread's last error.
+int CompressBlocksToGzip(HANDLE source, HANDLE target, int level, unsigned threads,
+                         const std::function<bool()>& cancelled, DWORD& error) {
+    using parallel_deflate::InputStatus;
+    using parallel_deflate::Result;
+    parallel_deflate::Deflater blocks(level, threads);
+    if (blocks.Status() != Z_OK) return blocks.Status();
+    std::unique_ptr<BYTE[]> out(new (std::nothrow) BYTE[kInputBufferSize]);
+    if (!out) {
+        error = ERROR_NOT_ENOUGH_MEMORY;
+        return -1;
+    }
+    auto written = [&](const void* data, size_t size) {
+        if (WriteAll(target, data, static_cast<DWORD>(size))) return true;
+        error = GetLastError();
+        return false;
+    };
+    if (!written(gzip::kHeader, gzip::kHeaderSize)) return -1;
+
+    auto input = [&](uint8_t* block, size_t room, size_t* got) {
+        if (cancelled && cancelled()) {
+            error = ERROR_CANCELLED;
+            return InputStatus::kCancelled;
+        }
+        DWORD read = 0;
+        if (!ReadFile(source, block, static_cast<DWORD>(std::min<size_t>(room, kInputBufferSize)), &read, nullptr)) {
+            error = GetLastError();
+            return InputStatus::kFailed;
+        }
+        *got = read;
+        return InputStatus::kOk;
+    };
+    for (Result result = Result::kMore; result != Result::kEnd;) {
+        size_t produced = 0;
+        result = blocks.Produce(input, out.get(), kInputBufferSize, &produced);
+        if (result == Result::kDeflateFailed) return blocks.Status();
+        if (result == Result::kInputFailed || result == Result::kCancelled) return -1;
+        if (produced > 0 && !written(out.get(), produced)) return -1;
+    }
+    uint8_t trailer[gzip::kTrailerSize];
+    gzip::EncodeTrailer(blocks.Crc(), static_cast<uint32_t>(blocks.Size()), trailer);
+    return written(trailer, sizeof trailer) ? Z_OK : -1;
+}
+
 }  // namespace
 
 int CompressFileToGzip(HANDLE source, HANDLE target, int level) {
+    return CompressFileToGzip(source, target, level, 1, nullptr);
+}
+
+int CompressFileToGzip(HANDLE source, HANDLE target, int level, unsigned threads,
+                       const std::function<bool()>& cancelled) {
+    if (threads > 1) {
+        DWORD error = 0;
+        int result = CompressBlocksToGzip(source, target, level, threads, cancelled, error);
+        if (result == -1) SetLastError(error);
+        return result;
+    }
     z_stream zs = {};
     int result = deflateInit2(&zs, level, Z_DEFLATED, kRawWindowBits, kMemoryLevel, Z_DEFAULT_STRATEGY);
     if (result != Z_OK) return result;
@@ -277,6 +392,10 @@ int CompressFileToGzip(HANDLE source, HANDLE target, int level) {
     zs.next_out = out.get();
     zs.avail_out = kInputBufferSize;
     for (;;) {
+        if (cancelled && cancelled()) {
+            SetLastError(ERROR_CANCELLED);
+            return -1;
+        }
         DWORD read = 0;
         if (!ReadFile(source, in.get(), kInputBufferSize, &read, nullptr)) return -1;
         if (read == 0) break;

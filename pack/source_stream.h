@@ -7,7 +7,11 @@
 #include <shlobj.h>
 #include <zlib.h>
 
+#include <functional>
+#include <memory>
 #include <string>
+
+#include "pack/parallel_deflate.h"
 
 // One file feeding a CSourceFileStream; the caller owns the array and the handles.
 struct SourceFile {
@@ -25,11 +29,13 @@ struct SourceFile {
 class CSourceFileStream : public ISequentialStream {
 public:
     // Shows the platform progress dialog (when it can be created) with ownerWindow as owner.
-    // targetText, when not null, is shown below the first file's path.
-    CSourceFileStream(SourceFile* files, DWORD count, const wchar_t* targetText, bool compress, HWND ownerWindow);
+    // targetText, when not null, is shown below the first file's path. More than one thread
+    // compresses in blocks on that many workers; one thread deflates on the caller's thread.
+    CSourceFileStream(SourceFile* files, DWORD count, const wchar_t* targetText, bool compress, HWND ownerWindow,
+                      unsigned threads = 1);
     // Uses the given dialog instead of the platform's; null means no progress display at all.
     CSourceFileStream(SourceFile* files, DWORD count, const wchar_t* targetText, bool compress, HWND ownerWindow,
-                      IProgressDialog* progress);
+                      IProgressDialog* progress, unsigned threads = 1);
     virtual ~CSourceFileStream();
     CSourceFileStream(const CSourceFileStream&) = delete;
     CSourceFileStream& operator=(const CSourceFileStream&) = delete;
@@ -50,12 +56,15 @@ public:
 
 private:
     void StartProgress(const wchar_t* targetText, HWND ownerWindow);
-    void StartDeflate();
+    void StartDeflate(unsigned threads);
     void ShowFileLines(const wchar_t* targetText);
     void SkipFinishedFiles();
     bool ReadCurrentFile(BYTE* buffer, DWORD wanted, DWORD* read);
     HRESULT ReadPlain(BYTE* buffer, ULONG wanted, ULONG* got);
     HRESULT ReadCompressed(BYTE* buffer, ULONG wanted, ULONG* got);
+    HRESULT DeflateInto(BYTE* buffer, ULONG wanted, ULONG* got);
+    HRESULT ProduceBlocks(BYTE* buffer, ULONG wanted, ULONG* got);
+    parallel_deflate::InputStatus FillBlock(uint8_t* block, size_t room, size_t* read);
     bool FillDeflateInput();
     ULONG CopyTrailer(BYTE* buffer, ULONG room);
     void EndDeflate();
@@ -66,6 +75,7 @@ private:
     DWORD index_ = 0;
     IProgressDialog* progress_ = nullptr;
     z_stream* deflate_ = nullptr;
+    std::unique_ptr<parallel_deflate::Deflater> blocks_;  // instead of deflate_ on more than one thread
     BYTE trailer_[8] = {};
     int trailerCursor_ = -1;  // -1 until the deflate stream has ended
     BYTE* input_ = nullptr;
@@ -81,3 +91,7 @@ private:
 // deflate stream at level (1 to 9), the CRC-32 and the size. 0 on success, a zlib error, or -1
 // for a failed read or write (the thread's last error says why).
 int CompressFileToGzip(HANDLE source, HANDLE target, int level);
+// The same on that many threads (one: the bytes the call above writes). cancelled, when set, is
+// asked before every read; a yes fails the routine with ERROR_CANCELLED.
+int CompressFileToGzip(HANDLE source, HANDLE target, int level, unsigned threads,
+                       const std::function<bool()>& cancelled);

@@ -3,8 +3,6 @@
 #include <cstring>
 #include <new>
 
-#include <shlobj.h>
-
 CLIPFORMAT g_cfFileContents = 0;
 CLIPFORMAT g_cfFileGroupDescriptor = 0;
 CLIPFORMAT g_cfFileGroupDescriptorW = 0;
@@ -275,24 +273,6 @@ HGLOBAL GlobalFromBytes(const void* bytes, SIZE_T size) {
         return nullptr;
     }
     if (size) memcpy(target, bytes, size);
-    GlobalUnlock(block);
-    return block;
-}
-
-HGLOBAL FileListBlock(const std::vector<std::wstring>& paths) {
-    std::vector<wchar_t> names;
-    for (const std::wstring& path : paths) names.insert(names.end(), path.c_str(), path.c_str() + path.size() + 1);
-    names.push_back(L'\0');
-    const SIZE_T size = sizeof(DROPFILES) + names.size() * sizeof(wchar_t);
-    HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, size);
-    auto* header = block ? static_cast<DROPFILES*>(GlobalLock(block)) : nullptr;
-    if (!header) {
-        if (block) GlobalFree(block);
-        return nullptr;
-    }
-    header->pFiles = sizeof(DROPFILES);
-    header->fWide = TRUE;
-    memcpy(header + 1, names.data(), names.size() * sizeof(wchar_t));
     GlobalUnlock(block);
     return block;
 }

@@ -4,9 +4,6 @@
 #include <windows.h>
 #include <objidl.h>
 
-#include <string>
-#include <vector>
-
 // Formats registered by name (FileContents, FileGroupDescriptor, FileGroupDescriptorW,
 // Preferred DropEffect); 0 until RegisterPackerClipboardFormats ran.
 extern CLIPFORMAT g_cfFileContents;
@@ -79,6 +76,3 @@ private:
 HRESULT SetGlobalData(IDataObject* object, CLIPFORMAT format, LONG index, HGLOBAL block);
 // A movable, zeroed global block holding a copy of the bytes; null when it cannot be allocated.
 HGLOBAL GlobalFromBytes(const void* bytes, SIZE_T size);
-// A file list as CF_HDROP carries it: DROPFILES with wide names, each path NUL-terminated and a
-// final NUL. Null when it cannot be allocated.
-HGLOBAL FileListBlock(const std::vector<std::wstring>& paths);

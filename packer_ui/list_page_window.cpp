@@ -18,6 +18,7 @@
 #include "format/service/resources.h"
 #include "packer_ui/certificate_sources.h"
 #include "packer_ui/data_object.h"
+#include "unpack/decode_data.h"
 #include "packer_ui/list_pages.h"
 
 namespace {
@@ -559,7 +560,7 @@ HRESULT CVFilesDlg::PasteDroppedFiles(HDROP files, BOOL doIt) {
 HGLOBAL CVFilesDlg::RenderClipboardData(IDataObject*) {
     std::vector<std::wstring> paths;
     for (void* item : SelectedItems()) paths.push_back(static_cast<const wchar_t*>(item));
-    return paths.empty() ? nullptr : FileListBlock(paths);
+    return paths.empty() ? nullptr : BuildDropFilesBlock(paths);
 }
 
 void CVFilesDlg::ShowItemProperties(void* item) {

@@ -42,6 +42,7 @@ const DwordValue kDwordValues[] = {
     {L"SignedMessageType", &CVSettingsDlg::SignedMessageType, false},
     {L"GzCompressionLevel", &CVSettingsDlg::GzCompressionLevel, false},
     {L"RecentItemsCount", &CVSettingsDlg::RecentItemsCount, false},
+    {L"CompressionThreads", &CVSettingsDlg::CompressionThreads, false},
 };
 
 // Order in which SaveSettings writes: the eight flags, the provider name, then the crypto values.
@@ -114,6 +115,7 @@ void CVSettingsDlg::LoadSettings() {
     DefaultEncryptionBlockSize = 64;
     SignedMessageType = 4;
     GzCompressionLevel = 9;
+    CompressionThreads = 0;
     RecentItemsCount = 10;
     SupportedCSP.clear();
     pageWindow = page;

@@ -72,6 +72,7 @@ public:
     DWORD DefaultEncryptionBlockSize = 64;
     DWORD SignedMessageType = 4;
     DWORD GzCompressionLevel = 9;
+    DWORD CompressionThreads = 0;  // 0: one per processor
     DWORD RecentItemsCount = 10;
     std::vector<DWORD> SupportedCSP;  // empty: the four default provider types
 };

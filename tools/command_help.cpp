@@ -26,6 +26,7 @@ const std::vector<CommandHelp> kCommands = {
       {L"--no-iv", L"no random initialisation vector"},
       {L"--no-compress", L"never compress the files"},
       {L"--compress-anyway", L"compress files that are compressed already (archives, images) as well"},
+      {L"--threads N", L"compress on N threads, 0 (one per processor) to 16; default: the setting"},
       {L"--delete", L"delete each source file once its envelope is complete"},
       {L"--wipe", L"overwrite each source file before deleting it"},
       {L"--passes N", L"overwrite passes of --wipe, 1 to 100"},
@@ -50,6 +51,8 @@ const std::vector<CommandHelp> kCommands = {
       {L"remove N|SHA1|TEXT", L"remove one, by its number, its SHA-1 thumbprint or a text of its subject"},
       {L"clear", L"remove them all"}}},
     {L"window", L"[FILE...]", L"Opens the packer window with the files on its files page.", {}},
+    {L"register", L"", L"Registers the shell extension Quillarent.dll beside quill.exe (menus, icons, Info page).", {}},
+    {L"unregister", L"", L"Removes the shell extension's registration.", {}},
     {L"help", L"[COMMAND]", L"Shows this table, or one command's usage and options.", {}},
 };
 

@@ -11,6 +11,8 @@ int CommandInfo(ArgumentReader& arguments);
 int CommandSettings(ArgumentReader& arguments);
 int CommandRecovery(ArgumentReader& arguments);
 int CommandWindow(ArgumentReader& arguments);
+int CommandRegister(ArgumentReader& arguments);
+int CommandUnregister(ArgumentReader& arguments);
 
 // The unpack driver over files in mode 0, 1 or 2 (see UnpackSelection): outputs into folder (when
 // not empty) or the working directory (here); 0 when every file fully succeeded.

@@ -49,7 +49,7 @@ int TakeValueOption(ArgumentReader& arguments, const std::wstring& name, PackOpt
     std::wstring value;
     bool valued = name == L"to" || name == L"to-store" || name == L"sign" || name == L"out-dir" || name == L"alg" ||
                   name == L"key-bits" || name == L"hash" || name == L"signed-type" || name == L"passes" ||
-                  name == L"sfx" || name == L"sfx-template" || name == L"open";
+                  name == L"sfx" || name == L"sfx-template" || name == L"open" || name == L"threads";
     if (!valued) {
         known = false;
         return 0;
@@ -67,6 +67,11 @@ int TakeValueOption(ArgumentReader& arguments, const std::wstring& name, PackOpt
         if (!ParseUnsigned(value, number) || number == 0 || number > 100)
             return UsageError(L"--passes needs a number from 1 to 100");
         options.passes = number;
+    }
+    else if (name == L"threads") {
+        if (!ParseUnsigned(value, number) || number > 16)
+            return UsageError(L"--threads needs a number from 0 (one per processor) to 16");
+        options.threads = static_cast<int>(number);
     }
     else if (name == L"alg") {
         if (!Lookup(kAlgorithms, value, options.algorithm))
@@ -156,6 +161,7 @@ bool ApplyPackOptions(const PackOptions& options, CVSettingsDlg& settings) {
     settings.DeleteFiles = options.deleteSources ? 1 : 0;
     settings.DeleteSafelyFiles = options.wipeSources ? 1 : 0;
     if (options.passes) settings.OverwritePasses = options.passes;
+    if (options.threads >= 0) settings.CompressionThreads = static_cast<DWORD>(options.threads);
     if (options.noVerifyCerts) settings.VerifyCertificates = 0;
     settings.CreateSelfdecodedFile = options.sfxOutput.empty() ? 0 : 1;
     // The console is no window to keep open or close.

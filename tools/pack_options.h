@@ -26,6 +26,7 @@ struct PackOptions {
     bool deleteSources = false;   // --delete
     bool wipeSources = false;     // --wipe: overwritten before deletion
     DWORD passes = 0;             // --passes: 0, the setting
+    int threads = -1;             // --threads: -1, the setting; 0, one per processor
     bool noVerifyCerts = false;
     bool progress = false;        // --progress: drawn even when standard error is no console
     std::wstring sfxOutput;                 // --sfx: one self-decoding program

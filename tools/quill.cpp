@@ -22,6 +22,8 @@ Command FindCommand(const std::wstring& name) {
     if (name == L"settings") return CommandSettings;
     if (name == L"recovery") return CommandRecovery;
     if (name == L"window") return CommandWindow;
+    if (name == L"register") return CommandRegister;
+    if (name == L"unregister") return CommandUnregister;
     return nullptr;
 }
 

@@ -58,6 +58,7 @@ const std::vector<SettingInfo>& AllSettings() {
         {L"SignedMessageType", SettingKind::kDword, L"4"},
         {L"GzCompressionLevel", SettingKind::kDword, L"9"},
         {L"RecentItemsCount", SettingKind::kDword, L"10"},
+        {L"CompressionThreads", SettingKind::kDword, L"0: one per processor"},
         {L"SupportedCSP", SettingKind::kDwordList, L"1,24,12,18"},
         // The unpacker's own values.
         {L"CryptCSPcontainer", SettingKind::kString, L"Quillarent"},

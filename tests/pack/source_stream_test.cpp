@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -113,6 +115,8 @@ Inflated Inflate(const Bytes& input, int windowBits) {
 
 uint32_t Crc(const Bytes& bytes) { return crc32(0, bytes.data(), static_cast<uInt>(bytes.size())); }
 
+constexpr size_t kInputPiece = 65535;  // the most the stream reads at a time
+
 Bytes Compressible(size_t size) {
     Bytes bytes(size);
     for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<uint8_t>("packing sources "[i % 16] + (i / 4096) % 3);
@@ -142,7 +146,10 @@ public:
         animation = id;
         return S_OK;
     }
-    BOOL STDMETHODCALLTYPE HasUserCancelled() override { return cancelled; }
+    BOOL STDMETHODCALLTYPE HasUserCancelled() override {
+        ++queries;
+        return cancelled || (cancelAtQuery > 0 && queries >= cancelAtQuery);
+    }
     HRESULT STDMETHODCALLTYPE SetProgress(DWORD done, DWORD total) override {
         progress.push_back({done, total});
         return S_OK;
@@ -179,6 +186,8 @@ public:
     std::vector<Progress> progress;
     bool compactPaths = true;
     BOOL cancelled = FALSE;
+    int queries = 0;
+    int cancelAtQuery = 0;  // when above 0: the button is pressed as this query comes
 };
 
 TEST(SourceStream, DeliversFilesBackToBackWithSFalseOnTheLastByte) {
@@ -342,23 +351,27 @@ TEST(SourceStream, CompressedOutputInflatesToTheFilesFollowedByTheirTrailer) {
     const std::vector<Bytes> contents = {Compressible(200000), Bytes(), PatternBytes(70000, 3),
                                          Compressible(65535), Bytes{'x'}};
     const Bytes all = Concat(contents);
-    for (ULONG chunk : {7u, 1000u, 65536u, 1000000u}) {
-        Sources sources(contents);
-        CSourceFileStream stream(sources.files(), sources.count(), nullptr, true, nullptr, nullptr);
-        std::vector<ReadResult> calls = ReadToEnd(stream, chunk);
-        ASSERT_EQ(calls.back().hr, S_FALSE) << "chunk " << chunk;
-        for (size_t i = 0; i + 1 < calls.size(); ++i) ASSERT_EQ(calls[i].bytes.size(), chunk);
-        const Bytes payload = Joined(calls);
+    // Three threads deflate in blocks, with block edges inside the first and the third file.
+    for (unsigned threads : {1u, 3u}) {
+        for (ULONG chunk : {7u, 1000u, 65536u, 1000000u}) {
+            SCOPED_TRACE(std::to_string(threads) + " threads");
+            Sources sources(contents);
+            CSourceFileStream stream(sources.files(), sources.count(), nullptr, true, nullptr, nullptr, threads);
+            std::vector<ReadResult> calls = ReadToEnd(stream, chunk);
+            ASSERT_EQ(calls.back().hr, S_FALSE) << "chunk " << chunk;
+            for (size_t i = 0; i + 1 < calls.size(); ++i) ASSERT_EQ(calls[i].bytes.size(), chunk);
+            const Bytes payload = Joined(calls);
 
-        Inflated inflated = Inflate(payload, -MAX_WBITS);
-        ASSERT_EQ(inflated.status, Z_STREAM_END) << "chunk " << chunk;
-        EXPECT_TRUE(inflated.output == all) << "chunk " << chunk;
-        ASSERT_EQ(payload.size(), inflated.consumed + gzip::kTrailerSize) << "chunk " << chunk;
-        gzip::Trailer trailer = gzip::DecodeTrailer(payload.data() + inflated.consumed);
-        EXPECT_EQ(trailer.crc, Crc(all));
-        EXPECT_EQ(trailer.size, all.size());
-        EXPECT_LT(payload.size(), all.size());
-        EXPECT_EQ(stream.DeflateStatus(), -1) << "the deflate state is ended after the trailer";
+            Inflated inflated = Inflate(payload, -MAX_WBITS);
+            ASSERT_EQ(inflated.status, Z_STREAM_END) << "chunk " << chunk;
+            EXPECT_TRUE(inflated.output == all) << "chunk " << chunk;
+            ASSERT_EQ(payload.size(), inflated.consumed + gzip::kTrailerSize) << "chunk " << chunk;
+            gzip::Trailer trailer = gzip::DecodeTrailer(payload.data() + inflated.consumed);
+            EXPECT_EQ(trailer.crc, Crc(all));
+            EXPECT_EQ(trailer.size, all.size());
+            EXPECT_LT(payload.size(), all.size());
+            EXPECT_EQ(stream.DeflateStatus(), -1) << "the deflate state is ended after the trailer";
+        }
     }
 }
 
@@ -417,28 +430,43 @@ TEST(SourceStream, ReadFailureOfTheHandleIsReported) {
     file.path = path;
     file.handle = handle.get();
     file.size = 10;
-    for (bool compress : {false, true}) {
+    // Uncompressed, deflated on this thread, and in blocks on two workers.
+    for (unsigned threads : {0u, 1u, 2u}) {
         file.done = 0;
-        CSourceFileStream stream(&file, 1, nullptr, compress, nullptr, nullptr);
-        EXPECT_EQ(ReadOnce(stream, 100).hr, E_FAIL) << compress;
+        CSourceFileStream stream(&file, 1, nullptr, threads > 0, nullptr, nullptr, std::max(threads, 1u));
+        EXPECT_EQ(ReadOnce(stream, 100).hr, E_FAIL) << threads;
+        EXPECT_EQ(ReadOnce(stream, 100).hr, E_FAIL) << threads;
     }
+}
+
+constexpr size_t kBlock = parallel_deflate::kBlockSize;
+
+TEST(SourceStream, OnThreadsCancelStopsWithinABlock) {
+    Sources sources({Compressible(40 * kBlock)});
+    RecordingProgress progress;
+    progress.cancelAtQuery = 6;  // the first comes with the Read, then one before each piece of input
+    CSourceFileStream stream(sources.files(), sources.count(), nullptr, true, nullptr, &progress, 2);
+    EXPECT_EQ(ReadOnce(stream, 10000000).hr, E_ABORT);
+    EXPECT_LE(sources.files()[0].done, 4 * kInputPiece);
 }
 
 // CompressFileToGzip
 
 struct GzipRun {
     int result;
+    DWORD error;
     Bytes output;
 };
 
-GzipRun Gzip(const Bytes& input, int level) {
+GzipRun Gzip(const Bytes& input, int level, unsigned threads = 1, const std::function<bool()>& cancelled = nullptr) {
     TempDir dir;
     WriteFileBytes(dir.File(L"in.bin"), input);
     GzipRun run;
     {
         FileHandle source(CreateFileW(dir.File(L"in.bin").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
         FileHandle target(CreateFileW(dir.File(L"out.gz").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
-        run.result = CompressFileToGzip(source.get(), target.get(), level);
+        run.result = CompressFileToGzip(source.get(), target.get(), level, threads, cancelled);
+        run.error = GetLastError();
     }
     run.output = ReadFileBytes(dir.File(L"out.gz"));
     return run;
@@ -473,6 +501,68 @@ TEST(CompressFileToGzip, OutputIsAGzipMemberThatGunzipReads) {
             EXPECT_EQ(trailer.size, input.size());
         }
     }
+}
+
+// What the routine wrote before threads came: the header, one deflate call over the whole input
+// and the trailer.
+Bytes SingleDeflateGzip(const Bytes& input) {
+    z_stream zs = {};
+    deflateInit2(&zs, 9, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY);
+    Bytes out(gzip::kHeader, gzip::kHeader + gzip::kHeaderSize);
+    out.resize(gzip::kHeaderSize + deflateBound(&zs, static_cast<uLong>(input.size())));
+    zs.next_in = const_cast<Bytef*>(input.data());
+    zs.avail_in = static_cast<uInt>(input.size());
+    zs.next_out = out.data() + gzip::kHeaderSize;
+    zs.avail_out = static_cast<uInt>(out.size() - gzip::kHeaderSize);
+    EXPECT_EQ(deflate(&zs, Z_FINISH), Z_STREAM_END);
+    out.resize(gzip::kHeaderSize + zs.total_out);
+    deflateEnd(&zs);
+    uint8_t trailer[gzip::kTrailerSize];
+    gzip::EncodeTrailer(Crc(input), static_cast<uint32_t>(input.size()), trailer);
+    out.insert(out.end(), trailer, trailer + sizeof trailer);
+    return out;
+}
+
+TEST(CompressFileToGzip, OneThreadKeepsItsBytesAndMoreThreadsWriteAGzipMemberToo) {
+    const Bytes inputs[] = {Bytes(), Bytes{'a'}, Compressible(kBlock + 1),
+                            Concat({Compressible(2 * kBlock), PatternBytes(kBlock + 5, 7)})};
+    for (unsigned threads : {1u, 2u, 4u}) {
+        for (const Bytes& input : inputs) {
+            SCOPED_TRACE(std::to_string(threads) + " threads, " + std::to_string(input.size()) + " bytes");
+            GzipRun run = Gzip(input, 9, threads);
+            ASSERT_EQ(run.result, 0);
+            if (threads == 1) {
+                EXPECT_TRUE(run.output == SingleDeflateGzip(input));
+                continue;
+            }
+            EXPECT_EQ(Bytes(run.output.begin(), run.output.begin() + gzip::kHeaderSize),
+                      Bytes(gzip::kHeader, gzip::kHeader + gzip::kHeaderSize));
+            // zlib's gzip mode checks the CRC-32 and size as gunzip does.
+            Inflated inflated = Inflate(run.output, 16 + MAX_WBITS);
+            ASSERT_EQ(inflated.status, Z_STREAM_END);
+            EXPECT_TRUE(inflated.output == input);
+            EXPECT_EQ(inflated.consumed, run.output.size());
+        }
+    }
+}
+
+TEST(CompressFileToGzip, CancelAndReadFailuresFailOnAnyNumberOfThreads) {
+    const Bytes input = Compressible(20 * kBlock);
+    for (unsigned threads : {1u, 4u}) {
+        int asked = 0;
+        GzipRun run = Gzip(input, 9, threads, [&asked] { return ++asked == 3; });
+        EXPECT_EQ(run.result, -1) << threads;
+        EXPECT_EQ(run.error, static_cast<DWORD>(ERROR_CANCELLED)) << threads;
+        EXPECT_EQ(asked, 3) << "read on after the cancel, " << threads << " threads";
+    }
+    TempDir dir;
+    WriteFileBytes(dir.File(L"in.bin"), input);
+    FileHandle writeOnlySource(
+        CreateFileW(dir.File(L"in.bin").c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    FileHandle target(CreateFileW(dir.File(L"out.gz").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+    ASSERT_TRUE(writeOnlySource && target);
+    EXPECT_EQ(CompressFileToGzip(writeOnlySource.get(), target.get(), 9, 4, nullptr), -1);
+    EXPECT_EQ(CompressFileToGzip(writeOnlySource.get(), target.get(), 12, 4, nullptr), Z_STREAM_ERROR);
 }
 
 TEST(CompressFileToGzip, LevelChangesTheDeflateEffort) {

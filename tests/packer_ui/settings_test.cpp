@@ -55,6 +55,7 @@ TEST_F(SettingsTest, EmptyRegistryGivesTheDefaults) {
     EXPECT_EQ(settings.CompressedFiles, kDefaultCompressedFiles);
     EXPECT_EQ(settings.SignedMessageType, 4u);
     EXPECT_EQ(settings.GzCompressionLevel, 9u);
+    EXPECT_EQ(settings.CompressionThreads, 0u);
     EXPECT_EQ(settings.RecentItemsCount, 10u);
     EXPECT_EQ(settings.DefaultEncryptionBlockSize, 64u);
     EXPECT_TRUE(settings.SupportedCSP.empty());
@@ -67,6 +68,7 @@ TEST_F(SettingsTest, ReadsEveryKindOfValue) {
     SetDword(L"DeleteSafelyFiles", 1);
     SetDword(L"SignedMessageType", 3);
     SetDword(L"OverwritePasses", 7);
+    SetDword(L"CompressionThreads", 3);
     SetString(L"CryptCSPname", L"Microsoft Enhanced RSA and AES Cryptographic Provider");
     SetString(L"CompressedFiles", L"ZIP.RAR");
     const DWORD types[] = {PROV_RSA_AES};
@@ -78,6 +80,7 @@ TEST_F(SettingsTest, ReadsEveryKindOfValue) {
     EXPECT_EQ(settings.DeleteSafelyFiles, 1u);
     EXPECT_EQ(settings.SignedMessageType, 3u);
     EXPECT_EQ(settings.OverwritePasses, 7u);
+    EXPECT_EQ(settings.CompressionThreads, 3u);
     EXPECT_EQ(settings.CryptCSPname, L"Microsoft Enhanced RSA and AES Cryptographic Provider");
     EXPECT_EQ(settings.CompressedFiles, L"ZIP.RAR");
     EXPECT_EQ(settings.SupportedCSP, std::vector<DWORD>{PROV_RSA_AES});
@@ -109,6 +112,7 @@ TEST_F(SettingsTest, SavesOnlyTheEditableValues) {
     settings.CryptCSPname = L"Some Provider";
     settings.OverwritePasses = 5;
     settings.GzCompressionLevel = 3;
+    settings.CompressionThreads = 2;
     settings.SaveSettings();
     DWORD value = 0;
     ASSERT_TRUE(ReadDword(L"EncryptAlgorithmID", value));
@@ -124,7 +128,7 @@ TEST_F(SettingsTest, SavesOnlyTheEditableValues) {
                                 L"EncryptCreateIV", L"HashAlgorithmID"})
         EXPECT_TRUE(HasValue(name)) << testing::PrintToString(std::wstring(name));
     for (const wchar_t* name : {L"OverwritePasses", L"GzCompressionLevel", L"SignedMessageType", L"RecentItemsCount",
-                                L"DefaultEncryptionBlockSize", L"SupportedCSP", L"CompressedFiles"})
+                                L"DefaultEncryptionBlockSize", L"SupportedCSP", L"CompressedFiles", L"CompressionThreads"})
         EXPECT_FALSE(HasValue(name)) << testing::PrintToString(std::wstring(name));
     CVSettingsDlg reloaded;
     EXPECT_EQ(reloaded.CryptCSPname, L"Some Provider");

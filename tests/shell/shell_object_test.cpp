@@ -8,8 +8,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cwchar>
+#include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "packer_ui/data_object.h"
@@ -68,6 +72,8 @@ IDataObject* Selection(const std::vector<std::wstring>& names) {
     SetGlobalData(object, CF_HDROP, -1, BuildDropFilesBlock(names));
     return object;
 }
+
+bool IsPackerWindow(HWND window) { return GetDlgItem(window, kPageList) != nullptr; }
 
 std::vector<std::wstring> MenuTexts(HMENU menu) {
     std::vector<std::wstring> texts;
@@ -267,7 +273,7 @@ TEST_F(ShellObjectTest, ThePackVerbOpensThePackerOnAWorkerThread) {
     init_->Release();
     menu_ = nullptr;
     init_ = nullptr;
-    HWND window = testing_support::WaitForProcessWindow(L"#32770", [](HWND w) { return GetDlgItem(w, kPageList) != nullptr; });
+    HWND window = testing_support::WaitForProcessWindow(L"#32770", IsPackerWindow);
     ASSERT_TRUE(window);
     EXPECT_NE(GetWindowThreadProcessId(window, nullptr), GetCurrentThreadId());
     wchar_t status[256] = {};
@@ -278,6 +284,111 @@ TEST_F(ShellObjectTest, ThePackVerbOpensThePackerOnAWorkerThread) {
     EXPECT_EQ(canUnloadNow(), S_FALSE);
     PostMessageW(window, WM_COMMAND, 1040, 0);
     EXPECT_TRUE(WaitUntil([canUnloadNow] { return canUnloadNow() == S_OK; }));
+}
+
+// A message box or the packer window of the process.
+HWND DialogOf(DWORD processId) {
+    std::pair<DWORD, HWND> search(processId, nullptr);
+    EnumWindows(
+        [](HWND window, LPARAM arg) -> BOOL {
+            auto* found = reinterpret_cast<std::pair<DWORD, HWND>*>(arg);
+            DWORD owner = 0;
+            GetWindowThreadProcessId(window, &owner);
+            wchar_t name[16] = {};
+            GetClassNameW(window, name, 16);
+            if (owner != found->first || !IsWindowVisible(window) || wcscmp(name, L"#32770") != 0) return TRUE;
+            if (!GetDlgItem(window, kPageList) && !GetDlgItem(window, 0xFFFF)) return TRUE;  // the progress window
+            found->second = window;
+            return FALSE;
+        },
+        reinterpret_cast<LPARAM>(&search));
+    return search.second;
+}
+
+// Runs work on this thread while another answers the message boxes the process shows (Yes where
+// the box asks, else OK); returns their texts.
+std::vector<std::wstring> AnsweringBoxes(const std::function<void()>& work) {
+    std::vector<std::wstring> texts;
+    std::atomic<bool> done(false);
+    std::thread answering([&] {
+        for (;;) {
+            HWND box = nullptr;
+            WaitUntil([&] {
+                box = DialogOf(GetCurrentProcessId());
+                if (box && GetDlgItem(box, kPageList)) box = nullptr;
+                return done || box;
+            });
+            if (!box) return;
+            wchar_t text[512] = {};
+            GetDlgItemTextW(box, 0xFFFF, text, 512);
+            texts.push_back(text);
+            PostMessageW(box, WM_COMMAND, GetDlgItem(box, IDYES) ? IDYES : IDOK, 0);
+            WaitUntil([box] { return !IsWindow(box) || !IsWindowVisible(box); });
+        }
+    });
+    work();
+    done = true;
+    answering.join();
+    return texts;
+}
+
+// A recent certificate packs the selection for it at once, on the caller's thread and without a
+// window; with Shift held the packer opens instead, on its worker thread, with the certificate.
+TEST_F(ShellObjectTest, RecentCertificatesPackAtOnceOrOpenThePackerWithShift) {
+    CertHandle alice = testing_support::LoadCertificateFile(TestDataFile(L"alice.cer"));
+    PCCERT_CONTEXT list[] = {CertDuplicateCertificateContext(alice.get())};
+    SaveCertificateList(list, 1, kRecentCertsKey, FALSE);
+    // Alice as the envelope names its recipient: her issuer, then her serial number.
+    const CERT_INFO& info = *alice.get()->pCertInfo;
+    std::vector<uint8_t> aliceEntry(info.Issuer.pbData, info.Issuer.pbData + info.Issuer.cbData);
+    aliceEntry.push_back(0x02);
+    aliceEntry.push_back(static_cast<uint8_t>(info.SerialNumber.cbData));
+    for (DWORD i = info.SerialNumber.cbData; i > 0; --i) aliceEntry.push_back(info.SerialNumber.pbData[i - 1]);
+    auto invokeRecent = [this](const std::wstring& file) {
+        WriteFileBytes(file, {'n', 'o', 't', 'e', 's'});
+        Renew();
+        Select({file});
+        HMENU menu = CreatePopupMenu();
+        menu_->QueryContextMenu(menu, 0, 1, 100, CMF_NORMAL);
+        DestroyMenu(menu);
+        CMINVOKECOMMANDINFO invoke = {};
+        invoke.cbSize = sizeof invoke;
+        invoke.lpVerb = MAKEINTRESOURCEA(1);  // the first recent certificate
+        return menu_->InvokeCommand(&invoke);
+    };
+
+    const std::wstring atOnce = temp_.File(L"notes.txt");
+    HRESULT result = E_FAIL;
+    const std::vector<std::wstring> boxes = AnsweringBoxes([&] { result = invokeRecent(atOnce); });
+    ASSERT_EQ(result, S_OK);
+    // The test certificates' authority is not trusted here: before the report of success the only
+    // question is whether to use the certificate anyway.
+    ASSERT_FALSE(boxes.empty());
+    EXPECT_EQ(boxes.back(), L"Все файлы успешно упакованы.");
+    for (size_t i = 0; i + 1 < boxes.size(); ++i)
+        EXPECT_NE(boxes[i].find(L"Alice Recipient"), std::wstring::npos) << testing::PrintToString(boxes[i]);
+    const std::vector<uint8_t> envelope = ReadFileBytes(atOnce + L".gz.pkcs7");
+    EXPECT_NE(std::search(envelope.begin(), envelope.end(), aliceEntry.begin(), aliceEntry.end()), envelope.end());
+    EXPECT_FALSE(FindProcessWindow(L"#32770", IsPackerWindow));
+
+    BYTE keys[256] = {};
+    ASSERT_TRUE(GetKeyboardState(keys));
+    const BYTE shiftUp = keys[VK_SHIFT];
+    keys[VK_SHIFT] = 0x80;
+    ASSERT_TRUE(SetKeyboardState(keys));
+    const HRESULT withShift = invokeRecent(temp_.File(L"plan.txt"));
+    keys[VK_SHIFT] = shiftUp;
+    SetKeyboardState(keys);
+    ASSERT_EQ(withShift, S_OK);
+    HWND window = testing_support::WaitForProcessWindow(L"#32770", IsPackerWindow);
+    ASSERT_TRUE(window);
+    EXPECT_NE(GetWindowThreadProcessId(window, nullptr), GetCurrentThreadId());
+    EXPECT_FALSE(FileExists(temp_.File(L"plan.txt.gz.pkcs7")));
+    wchar_t status[256] = {};
+    SendMessageW(GetDlgItem(window, kStatusBar), SB_GETTEXTW, 0, reinterpret_cast<LPARAM>(status));
+    EXPECT_STREQ(status, L"Файлов: 1, сертификатов шифрования: 1, сертификатов подписи: 0.");
+    PostMessageW(window, WM_COMMAND, 1040, 0);
+    EXPECT_TRUE(WaitUntil([] { return !FindProcessWindow(L"#32770", IsPackerWindow); }));
 }
 
 // Packed files show the icon of the type they carry with the library's mark; the Info page lists
@@ -349,25 +460,6 @@ TEST_F(ShellObjectTest, IconsAndTheInfoPage) {
     RedrawWindow(dialog, nullptr, nullptr, RDW_UPDATENOW | RDW_ALLCHILDREN);  // this thread paints it
     testing_support::SavePicture(dialog, L"info-page");
     DestroyWindow(dialog);
-}
-
-// A message box or the packer window of the process.
-HWND DialogOf(DWORD processId) {
-    std::pair<DWORD, HWND> search(processId, nullptr);
-    EnumWindows(
-        [](HWND window, LPARAM arg) -> BOOL {
-            auto* found = reinterpret_cast<std::pair<DWORD, HWND>*>(arg);
-            DWORD owner = 0;
-            GetWindowThreadProcessId(window, &owner);
-            wchar_t name[16] = {};
-            GetClassNameW(window, name, 16);
-            if (owner != found->first || !IsWindowVisible(window) || wcscmp(name, L"#32770") != 0) return TRUE;
-            if (!GetDlgItem(window, kPageList) && !GetDlgItem(window, 0xFFFF)) return TRUE;  // the progress window
-            found->second = window;
-            return FALSE;
-        },
-        reinterpret_cast<LPARAM>(&search));
-    return search.second;
 }
 
 struct EntryRun {

@@ -89,7 +89,7 @@ expect_status "unknown store text" 1 quill pack --no-compress --no-verify-certs 
 [ -e "$work/outdir/b.pkcs7" ] && fail "a refused command wrote an envelope"
 # Every command answers --help, -h and "help CMD" on standard output; the usage it prints names
 # options the command really takes (each is tried: none may be unknown to the parser).
-for command in import certs pack unpack info settings recovery window help; do
+for command in import certs pack unpack info settings recovery window register unregister help; do
     for form in "$command --help" "$command -h" "help $command"; do
         expect_status "$form" 0 quill $form
         head -1 "$work/out.txt" | grep -q "^usage: quill $command" || fail "$form: stdout is '$(head -1 "$work/out.txt")'"
@@ -101,8 +101,16 @@ for command in import certs pack unpack info settings recovery window help; do
         if grep -q "unknown option" "$work/err.txt"; then fail "help of $command lists $option, which the parser refuses"; fi
     done < <(grep -oE '^  --[a-z-]+( [A-Z.0-9|]+)?' "$work/usage-$command.txt")
 done
-grep -c '^  --' "$work/usage-pack.txt" | grep -qx 21 || fail "pack's help lists $(grep -c '^  --' "$work/usage-pack.txt") options"
+grep -c '^  --' "$work/usage-pack.txt" | grep -qx 22 || fail "pack's help lists $(grep -c '^  --' "$work/usage-pack.txt") options"
 expect_status "help of an unknown command" 2 quill help frobnicate
+# register and unregister call the shell extension's own registration.
+registered() { "$QUILL_WINE_RUN" reg query 'HKCR\.pkcs7' /reg:64 >"$work/reg.txt" 2>&1 && grep -q Orbelin.Quillarent "$work/reg.txt"; }
+expect_status "register" 0 quill register
+registered || fail "quill register left no .pkcs7 key: $(cat "$work/reg.txt")"
+expect_status "unregister" 0 quill unregister
+if registered; then fail "quill unregister left the .pkcs7 key"; fi
+expect_status "register again" 0 quill register
+expect_status "register with an argument" 2 quill register extra
 # An unknown option: the error, then the command's usage, on stderr only.
 expect_status "unknown unpack option" 2 quill unpack --frob x.pkcs7
 [ "$(head -1 "$work/err.txt")" = "quill: unknown option --frob" ] || fail "unknown option: '$(head -1 "$work/err.txt")'"

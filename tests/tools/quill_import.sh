@@ -148,7 +148,9 @@ for encoding in default legacy; do
     size=$(stat -c %s "$work/refused.p12")
     for offset in $((size / 3)) $((size * 2 / 3)) $((size - 30)); do
         cp "$work/refused.p12" "$work/damaged.p12"
-        printf '\xA5' | dd of="$work/damaged.p12" bs=1 seek="$offset" conv=notrunc 2>/dev/null
+        # The byte's complement: a fixed value would now and then equal the byte of this run's file.
+        byte=$(od -An -tu1 -j "$offset" -N1 "$work/refused.p12" | tr -d ' ')
+        printf "\\x$(printf '%02x' $((byte ^ 0xFF)))" | dd of="$work/damaged.p12" bs=1 seek="$offset" conv=notrunc 2>/dev/null
         expect_status "damaged at $offset ($encoding)" 1 import "$(winpath "$work/damaged.p12")" --password test
         grep -qE "wrong password or damaged file|not a PKCS#12 file|does not match its certificate" "$work/err.txt" ||
             fail "damaged at $offset ($encoding): unclear error ($(cat "$work/err.txt"))"

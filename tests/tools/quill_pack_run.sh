@@ -37,6 +37,21 @@ else
     fail "default pack: no doc.txt.gz.pkcs7"
 fi
 
+# --threads: a file of several compression blocks gives one gzip member whatever the threads, which
+# OpenSSL with gunzip and quill unpack both read; more threads than 16 is bad usage.
+text_file "$work/long.txt" 30000
+mkdir -p "$work/long-back"
+for threads in 1 3; do
+    rm -f "$work/long.txt.gz.pkcs7" "$work/long-back/long.txt"
+    expect_status "--threads $threads" 0 pack --threads "$threads" --to "$alice" "$(winpath "$work/long.txt")"
+    decrypt "$work/long.txt.gz.pkcs7" alice "$work/long.gz" && gunzip -t < "$work/long.gz" 2>/dev/null &&
+        gunzip -c < "$work/long.gz" | cmp -s - "$work/long.txt" || fail "--threads $threads: no gzip file of the source"
+    expect_status "unpack of --threads $threads" 0 quill unpack --out-dir "$(winpath "$work/long-back")" \
+        "$(winpath "$work/long.txt.gz.pkcs7")"
+    cmp -s "$work/long-back/long.txt" "$work/long.txt" || fail "unpack of --threads $threads gives other bytes"
+done
+expect_status "--threads 17" 2 pack --threads 17 --to "$alice" "$(winpath "$work/long.txt")"
+
 # An existing output stays as it is: the question is answered No, the run fails.
 echo keep > "$work/doc.txt.gz.pkcs7"
 expect_status "existing output" 1 pack --to "$alice" "$(winpath "$work/doc.txt")"
@@ -109,9 +124,10 @@ cmp -s "$work/why1.bare" "$work/why2.bare" && fail "expired and self-signed refu
 template="$QUILL_BUILD_DIR/Quendrix.exe"
 if [ -f "$template" ]; then
     mkdir -p "$work/sfx"
-    text_file "$work/sfx/one.txt" 300
+    # one.txt spans several compression blocks, deflated on three threads.
+    text_file "$work/sfx/one.txt" 10000
     make_file "$work/sfx/two.bin" 5000
-    expect_status "sfx" 0 pack --sfx "$(winpath "$work/prog.exe")" --sfx-template "$(winpath "$template")" \
+    expect_status "sfx" 0 pack --threads 3 --sfx "$(winpath "$work/prog.exe")" --sfx-template "$(winpath "$template")" \
         --open one.txt --to-store "Alice Recipient" "$(winpath "$work/sfx/one.txt")" "$(winpath "$work/sfx/two.bin")"
     size=$(stat -c %s "$template")
     if [ -f "$work/prog.exe" ]; then

@@ -109,21 +109,24 @@ protected:
         DWORD jobResult;
         DWORD offset;
         LONG finalBlockStatus;
+        DWORD readError;
         bool outputLeft;
         Bytes output;
     };
-    Outcome Read(const Bytes& bytes) {
+    Outcome Read(const Bytes& bytes, BYTE mode = kModeUnpack) {
         std::wstring input = temp_.File(L"damaged.pkcs7");
         std::wstring output = temp_.File(L"damaged.out");
         WriteFileBytes(input, bytes);
         auto job = std::make_unique<UnpackJob>();
         job->inputPath = input;
         job->outputPath = output;
+        job->decodeMode = mode;
         Outcome outcome;
         outcome.result = ReadEnvelope(nullptr, &settings_, job.get(), nullptr);
         outcome.jobResult = job->jobResult;
         outcome.offset = job->offset;
         outcome.finalBlockStatus = job->finalBlockStatus;
+        outcome.readError = job->readError;
         if (FileExists(output)) outcome.output = ReadFileBytes(output);
         job.reset();
         outcome.outputLeft = FileExists(output);
@@ -243,6 +246,72 @@ TEST_F(ReaderDamagedTest, CorruptedCiphertextFailsDecryption) {
     EXPECT_NE(outcome.finalBlockStatus, 0);
     EXPECT_NE(outcome.finalBlockStatus, -1);
     EXPECT_FALSE(outcome.outputLeft);
+}
+
+// The ciphertext of an EncryptedContentInfo (30 L, OID, AlgorithmIdentifier, 80 L ciphertext)
+// moved into a constructed [0] as segments of the given sizes, the rest in a last one with lastTag.
+Bytes SegmentedContentInfo(const Bytes& contentInfo, std::initializer_list<size_t> cuts, bool open,
+                           uint8_t lastTag = der::kOctetString) {
+    der::Reader whole(contentInfo), body, oid, algorithm, ciphertext, oidWhole, algorithmWhole;
+    uint8_t tag = 0;
+    if (!whole.ReadElement(der::kSequence, body) || !body.ReadAnyElement(tag, oid, &oidWhole) ||
+        !body.ReadAnyElement(tag, algorithm, &algorithmWhole) || !body.ReadAnyElement(tag, ciphertext))
+        return {};
+    Bytes segments;
+    size_t at = 0;
+    for (size_t cut : cuts) {
+        der::AppendElement(segments, der::kOctetString, ciphertext.data() + at, cut);
+        at += cut;
+    }
+    der::AppendElement(segments, lastTag, ciphertext.data() + at, ciphertext.size() - at);
+    Bytes inner(oidWhole.data(), oidWhole.data() + oidWhole.size());
+    inner.insert(inner.end(), algorithmWhole.data(), algorithmWhole.data() + algorithmWhole.size());
+    if (open) {
+        inner.insert(inner.end(), {der::kContext0, 0x80});
+        inner.insert(inner.end(), segments.begin(), segments.end());
+        inner.insert(inner.end(), {0x00, 0x00});
+    } else {
+        der::AppendElement(inner, der::kContext0, segments);
+    }
+    Bytes result;
+    der::AppendElement(result, der::kSequence, inner);
+    return result;
+}
+
+TEST_F(ReaderDamagedTest, CiphertextInSegmentsAsStreamingWritersCutIt) {
+    // Segments need not follow the cipher blocks, and an empty one may stand anywhere.
+    const Bytes plain = ReadFileBytes(TestDataFile(L"reader-plain-100k.bin"));
+    const std::vector<Bytes> parts = SplitEnveloped(original_);
+    struct Case {
+        const char* name;
+        Bytes contentInfo;
+        DWORD expected;
+    };
+    const Case cases[] = {
+        {"open", SegmentedContentInfo(parts[2], {1, 7, 0, 1000, 40000}, true), 0},
+        {"definite", SegmentedContentInfo(parts[2], {3, 65536}, false), 0},
+        {"a later segment not an OCTET STRING", SegmentedContentInfo(parts[2], {8, 8}, false, 0x05), kUnexpected},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<Bytes> altered = parts;
+        altered[2] = c.contentInfo;
+        const Bytes file = JoinEnveloped(altered, 3);
+        Outcome outcome = Read(file);
+        EXPECT_EQ(outcome.result, 0);
+        EXPECT_EQ(outcome.jobResult, c.expected);
+        if (c.expected != 0) {
+            EXPECT_FALSE(outcome.outputLeft);
+            continue;
+        }
+        EXPECT_TRUE(outcome.output == plain);
+        EXPECT_EQ(outcome.offset, file.size());
+        // Describe mode walks the same segments without decrypting them.
+        outcome = Read(file, kModeDescribe);
+        EXPECT_EQ(outcome.jobResult, 0u);
+        EXPECT_EQ(outcome.readError, 0u);
+        EXPECT_EQ(outcome.offset, file.size());
+    }
 }
 
 TEST_F(ReaderDamagedTest, FilesThatAreNoEnvelopeAreFailures) {
