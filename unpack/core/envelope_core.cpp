@@ -175,6 +175,12 @@ Fault ReadContent(EnvelopeFile& file, ContentElement& content, BYTE* out, DWORD 
     return Fault();
 }
 
+bool IsBlockCipher(HCRYPTKEY key) {
+    DWORD blockBits = 0;
+    DWORD size = sizeof(blockBits);
+    return CryptGetKeyParam(key, KP_BLOCKLEN, reinterpret_cast<BYTE*>(&blockBits), &size, 0) && blockBits != 0;
+}
+
 // Decrypts (or only hashes) one batch in place, readSize bytes per call (the last call final when
 // final), and feeds every other hash. plain gets the plaintext bytes at the buffer's start, also
 // when a call fails (false, with that call's error) after earlier ones succeeded.
@@ -188,6 +194,12 @@ bool TransformBatch(const ContentPass& pass, BYTE* buffer, DWORD length, bool fi
         const DWORD piece = std::min(pass.readSize, length - done);
         const bool last = done + piece == length;
         DWORD size = piece;
+        if (pass.sessionKey && final && last && piece == 0 && IsBlockCipher(pass.sessionKey)) {
+            // No ciphertext at all cannot hold a block cipher's padding. Wine's provider reads the
+            // byte before the buffer on such a call; Windows refuses it, as this does.
+            SetLastError(static_cast<DWORD>(NTE_BAD_DATA));
+            return false;
+        }
         if (pass.sessionKey && !CryptDecrypt(pass.sessionKey, firstHash, final && last, 0, buffer + done, &size))
             return false;
         // Only a final call gives back fewer bytes than it took; keep the plaintext contiguous anyway.
