@@ -18,6 +18,7 @@
 #include "format/service/resources.h"
 #include "packer_ui/certificate_sources.h"
 #include "packer_ui/data_object.h"
+#include "packer_ui/directory_search.h"
 #include "unpack/decode_data.h"
 #include "packer_ui/list_pages.h"
 
@@ -581,7 +582,7 @@ void CVCertificateDlg::AddFromKeyboard() {
     if (!ctrl) {
         if (!alt) AddCertificateFromStore(this);
         else if (!shift) AddCertificateFromFile(this);
-        // Alt+Shift asks the directory, which has no search window yet.
+        else AddCertificateFromDirectory(this);
     }
     if (parentWindow) PostMessageW(parentWindow, UM_COMMANDS_REFRESH, 0, 0);
 }
