@@ -21,7 +21,7 @@ namespace {
 constexpr UINT kObjectColumnText = 511;
 constexpr UINT kCertificateColumns = 542;
 constexpr UINT kNoCertificateChosen = 529;
-constexpr UINT kDirectoryFailed = 555;
+constexpr UINT kDirectoryFailed = 556;
 constexpr int kColumnWidth = 80;
 constexpr int kCertificateIcon = 412;
 constexpr wchar_t kShowAllValue[] = L"ShowAllObjects";
