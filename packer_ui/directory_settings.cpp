@@ -9,6 +9,7 @@
 #include "pack/messages.h"
 #include "packer_ui/directory_search.h"
 #include "packer_ui/protected_value.h"
+#include "packer_ui/settings.h"
 
 const wchar_t kDirectoryKey[] = L"Software\\Orbelin\\Quillarent\\Directory";
 
@@ -53,30 +54,10 @@ const NumberValue kNumberValues[] = {
 
 constexpr wchar_t kPasswordValue[] = L"AuthentificationPassword";
 
-std::wstring ReadText(HKEY key, const wchar_t* name) {
-    DWORD size = 0;
-    if (RegGetValueW(key, nullptr, name, RRF_RT_REG_SZ, nullptr, nullptr, &size) != ERROR_SUCCESS || size < 2)
-        return std::wstring();
-    std::wstring text(size / sizeof(wchar_t), L'\0');
-    if (RegGetValueW(key, nullptr, name, RRF_RT_REG_SZ, nullptr, &text[0], &size) != ERROR_SUCCESS) return L"";
-    text.resize(wcsnlen(text.c_str(), text.size()));
-    return text;
-}
-
 DWORD ReadNumber(HKEY key, const wchar_t* name) {
     DWORD value = 0, size = sizeof value;
     if (RegGetValueW(key, nullptr, name, RRF_RT_REG_DWORD, nullptr, &value, &size) != ERROR_SUCCESS) return 0;
     return value;
-}
-
-std::vector<BYTE> ReadBytes(HKEY key, const wchar_t* name) {
-    DWORD size = 0;
-    if (RegGetValueW(key, nullptr, name, RRF_RT_REG_BINARY, nullptr, nullptr, &size) != ERROR_SUCCESS) return {};
-    std::vector<BYTE> bytes(size);
-    if (size && RegGetValueW(key, nullptr, name, RRF_RT_REG_BINARY, nullptr, bytes.data(), &size) != ERROR_SUCCESS)
-        return {};
-    bytes.resize(size);
-    return bytes;
 }
 
 // A value that is written only when it means something, else deleted.
@@ -161,11 +142,11 @@ void LoadDirectorySettings(DirectorySettings& settings) {
     settings = DirectorySettings();
     RegKeyHandle key;
     if (RegOpenKeyExW(HKEY_CURRENT_USER, kDirectoryKey, 0, KEY_QUERY_VALUE, key.put()) != ERROR_SUCCESS) return;
-    for (const TextValue& value : kTextValues) settings.*value.field = ReadText(key.get(), value.name);
+    for (const TextValue& value : kTextValues) settings.*value.field = ReadRegistryText(key.get(), nullptr, value.name);
     for (const FlagValue& value : kFlagValues) settings.*value.field = ReadNumber(key.get(), value.name) ? 1 : 0;
     for (const NumberValue& value : kNumberValues)
         settings.*value.field = static_cast<LONG>(ReadNumber(key.get(), value.name));
-    settings.password = ReadBytes(key.get(), kPasswordValue);
+    settings.password = ReadRegistryBytes(key.get(), nullptr, kPasswordValue);
 }
 
 void SaveDirectorySettings(const DirectorySettings& settings) {

@@ -15,13 +15,8 @@ constexpr wchar_t kContainerValue[] = L"PasswdCSPcontainer";
 constexpr wchar_t kKeyValue[] = L"PasswordsKey";
 
 std::wstring ContainerName() {
-    wchar_t name[256] = {};
-    DWORD size = sizeof(name) - sizeof(wchar_t);
-    if (RegGetValueW(HKEY_CURRENT_USER, kSettingsKey, kContainerValue, RRF_RT_REG_SZ, nullptr, name, &size) !=
-            ERROR_SUCCESS ||
-        !name[0])
-        return kDefaultContainer;
-    return name;
+    std::wstring name = ReadRegistryText(HKEY_CURRENT_USER, kSettingsKey, kContainerValue);
+    return name.empty() ? kDefaultContainer : name;
 }
 
 // The user's own key container of the default full RSA provider, made when it is missing.
@@ -35,20 +30,6 @@ bool AcquireContainer(ProviderHandle& provider) {
 bool ExchangeKey(HCRYPTPROV provider, KeyHandle& key) {
     if (CryptGetUserKey(provider, AT_KEYEXCHANGE, key.put())) return true;
     return CryptGenKey(provider, AT_KEYEXCHANGE, 0, key.put()) != 0;
-}
-
-std::vector<BYTE> StoredKeyBlob() {
-    DWORD size = 0;
-    if (RegGetValueW(HKEY_CURRENT_USER, kSettingsKey, kKeyValue, RRF_RT_REG_BINARY, nullptr, nullptr, &size) !=
-            ERROR_SUCCESS ||
-        size == 0)
-        return {};
-    std::vector<BYTE> blob(size);
-    if (RegGetValueW(HKEY_CURRENT_USER, kSettingsKey, kKeyValue, RRF_RT_REG_BINARY, nullptr, blob.data(), &size) !=
-        ERROR_SUCCESS)
-        return {};
-    blob.resize(size);
-    return blob;
 }
 
 bool StoreKeyBlob(const std::vector<BYTE>& blob) {
@@ -82,7 +63,7 @@ bool CreateStoredKey(HCRYPTPROV provider, HCRYPTKEY exchange, KeyHandle& key) {
 bool ValueKey(HCRYPTPROV provider, KeyHandle& key) {
     KeyHandle exchange;
     if (!ExchangeKey(provider, exchange)) return false;
-    return ImportKey(provider, exchange.get(), StoredKeyBlob(), key) ||
+    return ImportKey(provider, exchange.get(), ReadRegistryBytes(HKEY_CURRENT_USER, kSettingsKey, kKeyValue), key) ||
            CreateStoredKey(provider, exchange.get(), key);
 }
 

@@ -35,6 +35,7 @@ namespace {
 using testing_support::CapturingSink;
 using testing_support::FindDescendant;
 using testing_support::FindProcessWindow;
+using testing_support::ListViewText;
 using testing_support::ReadFileBytes;
 using testing_support::SavePicture;
 using testing_support::TempDir;
@@ -104,16 +105,6 @@ void PrintTo(const Row& row, std::ostream* out) {
          << (row.certificate ? " certificate" : "") << (row.dimmed ? " dimmed" : "");
 }
 
-std::wstring CellText(HWND list, int row, int column) {
-    wchar_t text[512] = {};
-    LVITEMW cell = {};
-    cell.iSubItem = column;
-    cell.pszText = text;
-    cell.cchTextMax = 512;
-    SendMessageW(list, LVM_GETITEMTEXTW, row, reinterpret_cast<LPARAM>(&cell));
-    return text;
-}
-
 bool IsSearchDialog(HWND window) { return GetDlgItem(window, kResultList) != nullptr; }
 
 // What the test reads from an open search dialog and does in it.
@@ -140,7 +131,7 @@ public:
             item.mask = LVIF_PARAM;
             item.iItem = row;
             SendMessageW(list, LVM_GETITEMW, 0, reinterpret_cast<LPARAM>(&item));
-            rows.push_back({CellText(list, row, 0), CellText(list, row, 1), item.lParam != 0,
+            rows.push_back({ListViewText(list, row, 0), ListViewText(list, row, 1), item.lParam != 0,
                             SendMessageW(list, LVM_GETITEMSTATE, row, LVIS_CUT) != 0});
         }
         return rows;
