@@ -59,6 +59,7 @@ void CloseSession(DirectorySearch& search) {
     }
     search.session = nullptr;
     search.messageId = kNoMessage;
+    search.binding = false;
     if (search.dialog) KillTimer(search.dialog, kPollTimer);
 }
 
@@ -85,22 +86,31 @@ ULONG NegotiatedBind(DirectorySearch& search, std::wstring* password) {
     return ldap_bind_sW(search.session, nullptr, reinterpret_cast<PWCHAR>(&identity), LDAP_AUTH_NEGOTIATE);
 }
 
-// 0 when the session is bound (or, without a name and a domain, connected).
+// A simple bind is sent without waiting for its answer, which the polling reads like a search's:
+// a server that accepts the connection and then keeps silent must not stop the dialog.
+ULONG SendSimpleBind(DirectorySearch& search, wchar_t* name, wchar_t* password) {
+    const ULONG id = ldap_simple_bindW(search.session, name, password);
+    if (id == kNoMessage) return LdapGetLastError();
+    search.messageId = id;
+    search.binding = true;
+    return LDAP_SUCCESS;
+}
+
+// 0 when the session is bound, connected (without a name and a domain) or its simple bind is sent.
 ULONG BindDirectory(DirectorySearch& search) {
     if (!search.session) return LDAP_PARAM_ERROR;
     DirectorySettings& settings = search.settings;
     if (settings.userName.empty()) {
         if (settings.domain.empty()) return ldap_connect(search.session, nullptr);
-        if (settings.simpleBind) return ldap_simple_bind_sW(search.session, nullptr, nullptr);
+        if (settings.simpleBind) return SendSimpleBind(search, nullptr, nullptr);
         return NegotiatedBind(search, nullptr);
     }
     // A stored password that no longer decrypts is not replaced by an empty one: a simple bind with
     // a name and no password is an anonymous bind that servers report as a success.
     std::wstring password;
     if (!RevealPassword(settings, password)) return LDAP_INVALID_CREDENTIALS;
-    const ULONG result = settings.simpleBind
-                             ? ldap_simple_bind_sW(search.session, &settings.userName[0], OrNull(password))
-                             : NegotiatedBind(search, &password);
+    const ULONG result = settings.simpleBind ? SendSimpleBind(search, &settings.userName[0], OrNull(password))
+                                             : NegotiatedBind(search, &password);
     if (!password.empty()) SecureZeroMemory(&password[0], password.size() * sizeof(wchar_t));
     return result;
 }
@@ -141,16 +151,8 @@ void ParseAttributeTable(DirectorySearch& search) {
                                                   search.attributes, search.displayCount, nullptr);
 }
 
-void StartDirectorySearch(DirectorySearch& search) {
-    ClearRows(search);
-    ParseAttributeTable(search);
-    search.lastError = 0;
-    if (search.session && search.messageId != kNoMessage) {
-        // The earlier search is no longer read.
-        ldap_abandon(search.session, search.messageId);
-        search.messageId = kNoMessage;
-    }
-    if (!search.session && !OpenSession(search)) return;
+// Sends the search on a bound session.
+void SendSearch(DirectorySearch& search) {
     PLDAPControlW sort = CreateSortControl(search);
     PLDAPControlW controls[] = {sort, nullptr};
     std::wstring filter = search.settings.filter.empty() ? L"(objectClass=*)" : search.settings.filter;
@@ -166,6 +168,30 @@ void StartDirectorySearch(DirectorySearch& search) {
     }
     search.messageId = id;
     PostMessageW(search.dialog, UM_POLL_SEARCH, 0, 0);
+}
+
+void StartDirectorySearch(DirectorySearch& search) {
+    ClearRows(search);
+    ParseAttributeTable(search);
+    search.lastError = 0;
+    if (search.binding) return;  // the search is sent once the bind has been answered
+    if (search.session && search.messageId != kNoMessage) {
+        // The earlier search is no longer read.
+        ldap_abandon(search.session, search.messageId);
+        search.messageId = kNoMessage;
+    }
+    if (!search.session && !OpenSession(search)) return;
+    if (search.binding) PostMessageW(search.dialog, UM_POLL_SEARCH, 0, 0);
+    else SendSearch(search);
+}
+
+// The answer to the simple bind: the search follows, or the failure is reported.
+void OnBindResult(DirectorySearch& search, LDAPMessage* message) {
+    const ULONG code = ldap_result2error(search.session, message, 0);
+    search.binding = false;
+    search.messageId = kNoMessage;
+    if (code != LDAP_SUCCESS) Fail(search, code);
+    else SendSearch(search);
 }
 
 // Attribute descriptions match without regard to case and to options such as ";binary", which
@@ -337,6 +363,7 @@ void UpdateButtons(DirectorySearch& search) {
 // The search has ended (its final result or an error came): nothing is left to abandon.
 void FinishSearch(DirectorySearch& search) {
     search.messageId = kNoMessage;
+    search.binding = false;
     HWND list = ResultList(search);
     // Rows the server sorted keep their order; a server that ignored or refused the control has
     // them sorted here.
@@ -390,6 +417,10 @@ void PollDirectorySearch(DirectorySearch& search) {
             return;
         case LDAP_RES_SEARCH_RESULT:
             OnSearchResult(search, message);
+            ldap_msgfree(message);
+            return;
+        case LDAP_RES_BIND:
+            OnBindResult(search, message);
             ldap_msgfree(message);
             return;
         default: {

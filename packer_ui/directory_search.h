@@ -74,7 +74,8 @@ struct DirectorySearch {
     HWND dialog = nullptr;
     DirectorySettings settings;
     LDAP* session = nullptr;
-    ULONG messageId = static_cast<ULONG>(-1);
+    ULONG messageId = static_cast<ULONG>(-1);  // of the pending search, or of the simple bind
+    bool binding = false;                       // the pending message is the simple bind
     // Display names first, then the certificate attribute names; null-terminated.
     wchar_t* attributes[kAttributeSlots] = {};
     int displayCount = 0;

@@ -402,24 +402,37 @@ private:
     std::thread thread_;
 };
 
-// While the server has not answered, the dialog keeps handling its messages and its settings can
-// be opened; a late answer still fills the list, and Cancel during a search abandons it.
+// While the server has not answered the bind or the search, the dialog keeps handling its
+// messages; a late answer still fills the list, and Cancel meanwhile abandons what is pending.
 TEST_F(DirectorySearchTest, ASlowServerKeepsTheDialogAnsweringAndCancelAbandonsTheSearch) {
-    for (bool cancel : {false, true}) {
-        SCOPED_TRACE(cancel ? "cancelled" : "answered late");
+    struct Case {
+        const char* name;
+        bool bind, cancel;
+    };
+    const Case cases[] = {{"search answered late", false, false},
+                          {"search cancelled", false, true},
+                          {"bind answered late", true, false},
+                          {"bind cancelled", true, true}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
         HoldingRelay relay(ServerPort());
         Query query;
         query.server = Address(relay.port());
         query.filter = L"(cn=Alice*)";
+        if (c.bind) {
+            query.user = kReader;
+            query.password = ReaderPassword();
+        }
         StoreQuery(query);
         OpenSearch open;
         ASSERT_TRUE(open.dialog);
-        ASSERT_TRUE(WaitUntil([&relay] { return relay.Saw(0x63); }));
+        const uint8_t waitingFor = c.bind ? 0x60 : 0x63;  // BindRequest, SearchRequest
+        ASSERT_TRUE(WaitUntil([&relay, waitingFor] { return relay.Saw(waitingFor); }));
         DWORD_PTR answer = 0;
         EXPECT_TRUE(SendMessageTimeoutW(open.dialog, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 5000, &answer));
         EXPECT_FALSE(open.Idle());
         EXPECT_TRUE(open.Rows().empty());
-        if (cancel) {
+        if (c.cancel) {
             ASSERT_TRUE(open.Close(IDCANCEL));
             EXPECT_TRUE(WaitUntil([&relay] { return relay.Saw(0x50); }));  // AbandonRequest
             EXPECT_EQ(open.chosen(), nullptr);
