@@ -18,6 +18,7 @@
 #include "format/service/resources.h"
 #include "packer_ui/certificate_sources.h"
 #include "packer_ui/data_object.h"
+#include "packer_ui/directory_search.h"
 #include "unpack/decode_data.h"
 #include "packer_ui/list_pages.h"
 
@@ -28,24 +29,6 @@ constexpr int kHintText = 2001;
 constexpr int kDefaultColumnWidth = 100;
 constexpr size_t kMostColumns = 16;
 constexpr int kEditMenuPosition = 1;
-
-// The column names of a string whose first character separates them; an empty name ends the list.
-std::vector<std::wstring> ColumnNames(UINT textId) {
-    std::wstring text = LoadText(textId);
-    std::vector<std::wstring> names;
-    if (text.empty()) return names;
-    const wchar_t separator = text[0];
-    size_t start = 1;
-    while (start <= text.size() && names.size() < kMostColumns) {
-        size_t end = text.find(separator, start);
-        std::wstring name = text.substr(start, end == std::wstring::npos ? std::wstring::npos : end - start);
-        if (name.empty()) break;
-        names.push_back(name);
-        if (end == std::wstring::npos) break;
-        start = end + 1;
-    }
-    return names;
-}
 
 DWORD ListStyleFor(UINT command) {
     switch (command) {
@@ -67,6 +50,24 @@ int ColumnCount(HWND listView) {
 }
 
 }  // namespace
+
+// The column names of a string whose first character separates them; an empty name ends the list.
+std::vector<std::wstring> ColumnNames(UINT textId) {
+    std::wstring text = LoadText(textId);
+    std::vector<std::wstring> names;
+    if (text.empty()) return names;
+    const wchar_t separator = text[0];
+    size_t start = 1;
+    while (start <= text.size() && names.size() < kMostColumns) {
+        size_t end = text.find(separator, start);
+        std::wstring name = text.substr(start, end == std::wstring::npos ? std::wstring::npos : end - start);
+        if (name.empty()) break;
+        names.push_back(name);
+        if (end == std::wstring::npos) break;
+        start = end + 1;
+    }
+    return names;
+}
 
 BOOL CVListDlg::CreatePage() {
     if (pageWindow) return TRUE;
@@ -581,7 +582,7 @@ void CVCertificateDlg::AddFromKeyboard() {
     if (!ctrl) {
         if (!alt) AddCertificateFromStore(this);
         else if (!shift) AddCertificateFromFile(this);
-        // Alt+Shift asks the directory, which has no search window yet.
+        else AddCertificateFromDirectory(this);
     }
     if (parentWindow) PostMessageW(parentWindow, UM_COMMANDS_REFRESH, 0, 0);
 }

@@ -81,6 +81,11 @@ void* RowItem(HWND listView, int row) {
 
 }  // namespace
 
+CertificateRowTexts DescribeCertificateRow(PCCERT_CONTEXT certificate) {
+    return {SimpleName(certificate->pCertInfo->Subject), SimpleName(certificate->pCertInfo->Issuer),
+            FriendlyName(certificate), ExpiryText(certificate->pCertInfo->NotAfter)};
+}
+
 CVListDlg::CVListDlg(UINT columnsText, UINT hintText, const wchar_t* viewStyleValue, const wchar_t* columnWidthsValue)
     : columnsTextId(columnsText),
       hintTextId(hintText),
@@ -339,7 +344,8 @@ int CVCertificateDlg::AddItem(void* item, BOOL replace) {
 
 int CVCertificateDlg::AddRow(void* item) {
     PCCERT_CONTEXT certificate = static_cast<PCCERT_CONTEXT>(item);
-    std::wstring subject = SimpleName(certificate->pCertInfo->Subject);
+    CertificateRowTexts texts = DescribeCertificateRow(certificate);
+    std::wstring& subject = texts.subject;
     if (subject.empty()) return kAddNullItem;  // a certificate without a readable subject gets no row
     HWND listView = ListView();
     PrepareListView(listView);
@@ -351,8 +357,7 @@ int CVCertificateDlg::AddRow(void* item) {
     row.lParam = reinterpret_cast<LPARAM>(item);
     int index = static_cast<int>(SendMessageW(listView, LVM_INSERTITEMW, 0, reinterpret_cast<LPARAM>(&row)));
     if (index < 0) return index;
-    const std::wstring cells[] = {SimpleName(certificate->pCertInfo->Issuer), FriendlyName(certificate),
-                                  ExpiryText(certificate->pCertInfo->NotAfter)};
+    const std::wstring cells[] = {texts.issuer, texts.friendlyName, texts.expiry};
     for (int column = 1; column <= 3; ++column) {
         LVITEMW cell = {};
         cell.iSubItem = column;

@@ -157,6 +157,16 @@ private:
     void FillColumns(HWND listView, int row, const wchar_t* path, const WIN32_FIND_DATAW& found);
 };
 
+// The column names of a string whose first character separates them; an empty name ends the list.
+std::vector<std::wstring> ColumnNames(UINT textId);
+
+// The texts a certificate's row shows: the subject's and issuer's simple names, the friendly name
+// and the end of the validity as the user's short date in local time.
+struct CertificateRowTexts {
+    std::wstring subject, issuer, friendlyName, expiry;
+};
+CertificateRowTexts DescribeCertificateRow(PCCERT_CONTEXT certificate);
+
 // The size column's text: bytes up to 999, else tenths of Кб, Мб or GB with a trailing .0 dropped.
 std::wstring FileSizeText(ULONGLONG size);
 

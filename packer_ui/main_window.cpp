@@ -15,6 +15,7 @@
 #include "pack/pack_run.h"
 #include "pack/secure_delete.h"
 #include "packer_ui/certificate_sources.h"
+#include "packer_ui/directory_search.h"
 #include "packer_ui/main_window.h"
 #include "packer_ui/packer_window.h"
 #include "packer_ui/recent_lists.h"
@@ -478,7 +479,7 @@ void OnCommand(PackerWindow* window, UINT command) {
             AddCertificateFromStore(window->signingPage->pageWindow ? window->signingPage : window->encryptionPage);
             RefreshAll(window);
             return;
-        case kAddFromDirectory: return;  // the directory search window comes with the directory settings
+        case kAddFromDirectory: AddCertificateFromDirectory(window->encryptionPage); RefreshAll(window); return;
         case kToolbarLabels:
         case kSmallToolbarIcons:
         case kLargeToolbarIcons: ApplyToolbarChoice(window, command); return;

@@ -1,6 +1,7 @@
 #include "packer_ui/settings.h"
 
 #include <cstring>
+#include <cwchar>
 
 #include <wincrypt.h>
 
@@ -10,6 +11,26 @@
 const wchar_t kSettingsKey[] = L"Software\\Orbelin\\Quillarent";
 const wchar_t kDefaultCompressedFiles[] =
     L"RAR.7Z.JZ.JAR.BZ.BZ2.ZIP.LZH.ARJ.ARC.CAB.TAR.TGZ.TAZ.TZ.GZ.Z.UU.UUE.XXE.B64.HQX.BHX.MIM";
+
+std::wstring ReadRegistryText(HKEY key, const wchar_t* subkey, const wchar_t* name) {
+    DWORD size = 0;
+    if (RegGetValueW(key, subkey, name, RRF_RT_REG_SZ, nullptr, nullptr, &size) != ERROR_SUCCESS || size < 2)
+        return std::wstring();
+    std::wstring text(size / sizeof(wchar_t), L'\0');
+    if (RegGetValueW(key, subkey, name, RRF_RT_REG_SZ, nullptr, &text[0], &size) != ERROR_SUCCESS) return L"";
+    text.resize(wcsnlen(text.c_str(), text.size()));
+    return text;
+}
+
+std::vector<BYTE> ReadRegistryBytes(HKEY key, const wchar_t* subkey, const wchar_t* name) {
+    DWORD size = 0;
+    if (RegGetValueW(key, subkey, name, RRF_RT_REG_BINARY, nullptr, nullptr, &size) != ERROR_SUCCESS || size == 0)
+        return {};
+    std::vector<BYTE> bytes(size);
+    if (RegGetValueW(key, subkey, name, RRF_RT_REG_BINARY, nullptr, bytes.data(), &size) != ERROR_SUCCESS) return {};
+    bytes.resize(size);
+    return bytes;
+}
 
 namespace {
 

@@ -10,6 +10,11 @@
 
 extern const wchar_t kSettingsKey[];  // L"Software\\Orbelin\\Quillarent"
 
+// A string or binary value of key (or of its subkey when one is named); empty when it is missing,
+// of another type or unreadable.
+std::wstring ReadRegistryText(HKEY key, const wchar_t* subkey, const wchar_t* name);
+std::vector<BYTE> ReadRegistryBytes(HKEY key, const wchar_t* subkey, const wchar_t* name);
+
 // The settings page's dialog resource and its controls.
 constexpr UINT kSettingsPageDialog = 203;
 enum SettingsPageControl : int {

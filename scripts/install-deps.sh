@@ -3,7 +3,7 @@
 set -euo pipefail
 packages=(cmake make g++ mingw-w64 g++-mingw-w64-x86-64 g++-mingw-w64-i686 libz-mingw-w64-dev zlib1g-dev
           googletest wine wine64 xvfb xauth x11-utils fonts-wine imagemagick openssl libssl-dev util-linux xxd
-          clang libclang-rt-14-dev gzip gpgsm nsis)
+          clang libclang-rt-14-dev gzip gpgsm nsis slapd ldap-utils)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
@@ -20,6 +20,14 @@ if [ ${#missing[@]} -gt 0 ]; then
     export DEBIAN_FRONTEND=noninteractive
     apt-get update -qq >/dev/null
     apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+# The directory tests start a slapd of their own on a loopback port; the system's server that the
+# package may have started is not wanted.
+if [ -s /run/slapd/slapd.pid ] && kill -0 "$(cat /run/slapd/slapd.pid)" 2>/dev/null; then
+    /etc/init.d/slapd stop >/dev/null 2>&1 || true
+fi
+if compgen -G '/etc/rc[2-5].d/S*slapd' >/dev/null; then
+    update-rc.d slapd disable >/dev/null 2>&1 || true
 fi
 # The 32-bit self-decoding program runs under Wine's 32-bit loader; some kernels need an emulator for it.
 bash "$(dirname "$0")/enable-32bit.sh"

@@ -18,14 +18,27 @@ add_test(NAME setup.testcerts
                  $<TARGET_FILE:quill> ${CMAKE_BINARY_DIR}/wine-run)
 set_tests_properties(setup.testcerts PROPERTIES FIXTURES_SETUP testcerts TIMEOUT 600)
 
+# The directory tests' own OpenLDAP server, started once the certificates exist and stopped by its
+# pid after the last test that needs it.
+set(QUILL_DIRECTORY_SERVER ${CMAKE_SOURCE_DIR}/tests/packer_ui/helpers/directory-server.sh)
+add_test(NAME setup.directory COMMAND bash ${QUILL_DIRECTORY_SERVER} start ${QUILL_TESTDATA})
+set_tests_properties(setup.directory PROPERTIES FIXTURES_SETUP directory FIXTURES_REQUIRED testcerts TIMEOUT 300)
+add_test(NAME cleanup.directory COMMAND bash ${QUILL_DIRECTORY_SERVER} stop ${QUILL_TESTDATA})
+set_tests_properties(cleanup.directory PROPERTIES FIXTURES_CLEANUP directory TIMEOUT 60)
+
 # GoogleTest programs run through a wrapper that starts a run again only when Wine's loader never
 # got it going (see cmake/gtest-run.sh).
 set(QUILL_GTEST_EMULATOR ${CMAKE_SOURCE_DIR}/cmake/gtest-run.sh ${CMAKE_BINARY_DIR}/wine-run)
 
-# One GoogleTest executable per subsystem folder under tests/.
+# One GoogleTest executable per subsystem folder under tests/. FIXTURE names what its tests need
+# (default: the test certificates).
 function(quill_test_executable name)
+    cmake_parse_arguments(ARG "" "FIXTURE" "" ${ARGN})
+    if(NOT ARG_FIXTURE)
+        set(ARG_FIXTURE testcerts)
+    endif()
     set(sources)
-    foreach(dir IN LISTS ARGN)
+    foreach(dir IN LISTS ARG_UNPARSED_ARGUMENTS)
         file(GLOB found CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/${dir}/*.cpp)
         list(APPEND sources ${found})
     endforeach()
@@ -39,11 +52,12 @@ function(quill_test_executable name)
     gtest_discover_tests(${name}
         DISCOVERY_MODE PRE_TEST
         DISCOVERY_TIMEOUT 120
-        PROPERTIES ENVIRONMENT "${QUILL_TEST_ENV}" FIXTURES_REQUIRED testcerts TIMEOUT 300)
+        PROPERTIES ENVIRONMENT "${QUILL_TEST_ENV}" FIXTURES_REQUIRED ${ARG_FIXTURE} TIMEOUT 300)
 endfunction()
 
 quill_test_executable(format_tests format format/service)
-quill_test_executable(pack_tests pack packer_ui)
+# The packer window's tests include the directory search, against the suite's own slapd.
+quill_test_executable(pack_tests pack packer_ui FIXTURE directory)
 quill_test_executable(unpack_tests unpack)
 quill_test_executable(tool_tests tools)
 # The library itself, registered and used through COM and rundll32.
@@ -102,6 +116,7 @@ target_compile_options(clipboard_peer PRIVATE ${QUILL_WARNINGS})
 target_link_libraries(clipboard_peer PRIVATE shell32 user32)
 if(TARGET pack_tests)
     add_dependencies(pack_tests clipboard_peer)
+    target_link_libraries(pack_tests PRIVATE ws2_32)  # the directory test's relay
     target_compile_definitions(pack_tests PRIVATE "CLIPBOARD_PEER=\"Z:$<TARGET_FILE:clipboard_peer>\"")
 endif()
 

@@ -93,13 +93,7 @@ HWND FindStoreDialog() {
 HWND FindPopupMenu() { return FindProcessWindow(L"#32768"); }
 
 std::wstring RowText(HWND listView, int row, int column = 0) {
-    wchar_t text[256] = {};
-    LVITEMW cell = {};
-    cell.iSubItem = column;
-    cell.pszText = text;
-    cell.cchTextMax = 256;
-    SendMessageW(listView, LVM_GETITEMTEXTW, row, reinterpret_cast<LPARAM>(&cell));
-    return text;
+    return testing_support::ListViewText(listView, row, column);
 }
 
 int FindRow(HWND listView, const std::wstring& part) {

@@ -1,5 +1,6 @@
 #include "tests/support/test_support.h"
 
+#include <commctrl.h>
 #include <shellapi.h>
 
 #include <algorithm>
@@ -112,6 +113,16 @@ HWND WaitForProcessWindow(const wchar_t* className, const std::function<bool(HWN
     HWND found = nullptr;
     WaitUntil([&] { return (found = FindProcessWindow(className, matches)) != nullptr; });
     return found;
+}
+
+std::wstring ListViewText(HWND listView, int row, int column) {
+    wchar_t text[512] = {};
+    LVITEMW cell = {};
+    cell.iSubItem = column;
+    cell.pszText = text;
+    cell.cchTextMax = 512;
+    SendMessageW(listView, LVM_GETITEMTEXTW, row, reinterpret_cast<LPARAM>(&cell));
+    return text;
 }
 
 HWND FindDescendant(HWND parent, int id) {

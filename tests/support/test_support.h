@@ -56,6 +56,9 @@ void SavePicture(HWND window, const std::wstring& name);
 // The first window below parent (at any depth) with the control id; null when there is none.
 HWND FindDescendant(HWND parent, int id);
 
+// The text of a list view's cell (of this process).
+std::wstring ListViewText(HWND listView, int row, int column = 0);
+
 // A certificate loaded from a .cer/.pem file of the test data (null when it cannot be read).
 CertHandle LoadCertificateFile(const std::wstring& path);
 // The certificate of the current user's "MY" store whose subject contains the text.
