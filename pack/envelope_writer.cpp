@@ -74,11 +74,12 @@ bool WriteAll(HANDLE file, const std::vector<BYTE>& bytes) {
 // owned, so any early return releases it.
 class EnvelopeWriter {
 public:
-    EnvelopeWriter(HANDLE output, ISequentialStream* source, DWORD plaintextSize, const SignerEntry* signers,
-                   DWORD signerCount, const PackerWindow& window, HCRYPTPROV provider)
+    EnvelopeWriter(HANDLE output, ISequentialStream* source, DWORD plaintextSize, bool sizeIsBound,
+                   const SignerEntry* signers, DWORD signerCount, const PackerWindow& window, HCRYPTPROV provider)
         : output_(output),
           source_(source),
           plaintextSize_(plaintextSize),
+          lengthsLater_(sizeIsBound),
           signers_(signers, signers + signerCount),
           recipients_(RecipientCertificates(window)),
           settings_(ReadWriterSettings(*window.settingsPage)),
@@ -90,7 +91,7 @@ public:
 
     bool Write() {
         return ChooseKind() && PrepareEncryption() && PrepareSigning() && WriteHeader() && AllocateBuffer() &&
-               CopyContent() && FinishTrailer() && FinishOpenForm();
+               CopyContent() && FinishTrailer() && FinishOpenForm() && SettleLengths();
     }
 
 private:
@@ -113,10 +114,15 @@ private:
     bool BuildTrailer(std::vector<BYTE>& trailer);
     bool FinishTrailer();
     bool FinishOpenForm();
+    bool BuildOuterHeader(std::vector<BYTE>& header);
+    bool MoveContentBack(uint64_t from, uint64_t to, uint64_t end);
+    bool SettleLengths();
 
     HANDLE output_;
     ISequentialStream* source_;
-    DWORD plaintextSize_;
+    DWORD plaintextSize_;  // with lengthsLater_ only a bound until the content is in
+    bool lengthsLater_;
+    DWORD reservedHeader_ = 0;  // header bytes written for the bound
     std::vector<SignerEntry> signers_;
     std::vector<PCCERT_CONTEXT> recipients_;
     WriterSettings settings_;
@@ -158,6 +164,8 @@ bool EnvelopeWriter::ChooseKind() {
         // Any other message type has no envelope layout: refuse instead of guessing one.
         return Fail(static_cast<DWORD>(NTE_BAD_TYPE));
     }
+    // A header inside the ciphertext or the open form's patch cannot be settled afterwards.
+    if (lengthsLater_ && (openForm_ || kind_ == Kind::kSignedInsideEnveloped)) return Fail(ERROR_NOT_SUPPORTED);
     LARGE_INTEGER zero = {};
     return SetFilePointerEx(output_, zero, &envelopeStart_, FILE_CURRENT) != FALSE;
 }
@@ -232,7 +240,7 @@ bool EnvelopeWriter::SizeTrailer() {
     return true;
 }
 
-bool EnvelopeWriter::WriteHeader() {
+bool EnvelopeWriter::BuildOuterHeader(std::vector<BYTE>& header) {
     envelope::HeaderInput outer;
     outer.openForm = openForm_;
     outer.recipientInfos = recipientInfos_;
@@ -268,7 +276,6 @@ bool EnvelopeWriter::WriteHeader() {
         break;
     }
     expectedContent_ = outer.contentLength;
-    std::vector<BYTE> header;
     if (!envelope::BuildHeader(outer, header)) return Fail(ERROR_ARITHMETIC_OVERFLOW);
     if (openForm_) {
         lengthPatchOffset_ = kind_ == Kind::kSigned
@@ -276,6 +283,13 @@ bool EnvelopeWriter::WriteHeader() {
                                  : envelope::OpenFormLengthOffset(algorithmIdentifier_.size(), recipientInfos_.size(),
                                                                   digestSet_.size());
     }
+    return true;
+}
+
+bool EnvelopeWriter::WriteHeader() {
+    std::vector<BYTE> header;
+    if (!BuildOuterHeader(header)) return false;
+    reservedHeader_ = static_cast<DWORD>(header.size());
     return WriteAll(output_, header);
 }
 
@@ -311,7 +325,7 @@ bool EnvelopeWriter::FillBatch(BYTE* data, DWORD wanted, DWORD& got, bool& ended
         }
     }
     // In the plain form every length was computed from plaintextSize: more bytes would break them.
-    if (!openForm_ && contentRead_ + got > plaintextSize_) return Fail(ERROR_INVALID_DATA);
+    if (!openForm_ && contentRead_ + got > plaintextSize_) return Fail(ERROR_INVALID_DATA);  // also past a bound
     contentRead_ += got;
     return true;
 }
@@ -346,6 +360,7 @@ bool EnvelopeWriter::CopyContent() {
         const bool final = ended || offset + got < batch_;
         if (hash_ && !CryptHashData(hash_.get(), buffer_.data() + offset, got, 0)) return false;
         DWORD length = offset + got;
+        if (final && lengthsLater_) plaintextSize_ = static_cast<DWORD>(contentRead_);
         if (final && !openForm_ && contentRead_ != plaintextSize_) return Fail(ERROR_INVALID_DATA);
         if (final && SignedHeaderInBuffer()) {
             // The signed ContentInfo ends with its trailer; it is encrypted with the last chunk.
@@ -361,7 +376,7 @@ bool EnvelopeWriter::CopyContent() {
         offset = 0;
         if (final) break;
     }
-    if (!openForm_ && contentWritten_ != expectedContent_) return Fail(ERROR_INVALID_DATA);
+    if (!openForm_ && !lengthsLater_ && contentWritten_ != expectedContent_) return Fail(ERROR_INVALID_DATA);
     return true;
 }
 
@@ -418,10 +433,49 @@ bool EnvelopeWriter::FinishOpenForm() {
            SetFilePointerEx(output_, after, nullptr, FILE_BEGIN);
 }
 
-}  // namespace
+// Moves the bytes [from, end) of the output down to start at to, front first, which never
+// overwrites a byte still to be moved; the file then ends after them.
+bool EnvelopeWriter::MoveContentBack(uint64_t from, uint64_t to, uint64_t end) {
+    while (from < end) {
+        const DWORD piece = static_cast<DWORD>(std::min<uint64_t>(buffer_.size(), end - from));
+        LARGE_INTEGER at = {};
+        at.QuadPart = static_cast<LONGLONG>(from);
+        DWORD read = 0;
+        if (!SetFilePointerEx(output_, at, nullptr, FILE_BEGIN) ||
+            !ReadFile(output_, buffer_.data(), piece, &read, nullptr))
+            return false;
+        if (read != piece) return Fail(ERROR_HANDLE_EOF);
+        at.QuadPart = static_cast<LONGLONG>(to);
+        if (!SetFilePointerEx(output_, at, nullptr, FILE_BEGIN) || !WriteAll(output_, buffer_.data(), piece))
+            return false;
+        from += piece;
+        to += piece;
+    }
+    return SetEndOfFile(output_) != FALSE;
+}
 
-BOOL WriteEnvelope(HANDLE output, ISequentialStream* source, DWORD plaintextSize, const SignerEntry* signers,
-                   DWORD signerCount, PackerWindow* window, HCRYPTPROV provider) {
+// With the content in, the header is built for its real length. The bound's header is never
+// shorter; when the real one is, everything behind it moves down, so the lengths stay minimal.
+bool EnvelopeWriter::SettleLengths() {
+    if (!lengthsLater_) return true;
+    std::vector<BYTE> header;
+    if (!BuildOuterHeader(header)) return false;
+    if (contentWritten_ != expectedContent_ || header.size() > reservedHeader_) return Fail(ERROR_INVALID_DATA);
+    LARGE_INTEGER end = {};
+    LARGE_INTEGER zero = {};
+    if (!SetFilePointerEx(output_, zero, &end, FILE_CURRENT)) return false;
+    const uint64_t start = static_cast<uint64_t>(envelopeStart_.QuadPart);
+    if (header.size() < reservedHeader_ &&
+        !MoveContentBack(start + reservedHeader_, start + header.size(), static_cast<uint64_t>(end.QuadPart)))
+        return false;
+    end.QuadPart -= static_cast<LONGLONG>(reservedHeader_ - header.size());
+    // Back to the end afterwards, so a caller may go on writing behind the envelope.
+    return SetFilePointerEx(output_, envelopeStart_, nullptr, FILE_BEGIN) && WriteAll(output_, header) &&
+           SetFilePointerEx(output_, end, nullptr, FILE_BEGIN);
+}
+
+BOOL Write(HANDLE output, ISequentialStream* source, DWORD plaintextSize, bool sizeIsBound,
+           const SignerEntry* signers, DWORD signerCount, PackerWindow* window, HCRYPTPROV provider) {
     if (!output || output == INVALID_HANDLE_VALUE || !source || !window || !window->settingsPage ||
         (signerCount && !signers))
         return Fail(ERROR_INVALID_PARAMETER);
@@ -431,7 +485,7 @@ BOOL WriteEnvelope(HANDLE output, ISequentialStream* source, DWORD plaintextSize
         bool ok = false;
         DWORD error = 0;
         {
-            EnvelopeWriter writer(output, source, plaintextSize, signers, signerCount, *window, provider);
+            EnvelopeWriter writer(output, source, plaintextSize, sizeIsBound, signers, signerCount, *window, provider);
             ok = writer.Write();
             error = GetLastError();
         }  // releasing the key and hashes may overwrite the reason of a failure
@@ -440,4 +494,25 @@ BOOL WriteEnvelope(HANDLE output, ISequentialStream* source, DWORD plaintextSize
     } catch (const std::bad_alloc&) {
         return Fail(ERROR_NOT_ENOUGH_MEMORY);
     }
+}
+
+}  // namespace
+
+BOOL WriteEnvelope(HANDLE output, ISequentialStream* source, DWORD plaintextSize, const SignerEntry* signers,
+                   DWORD signerCount, PackerWindow* window, HCRYPTPROV provider) {
+    return Write(output, source, plaintextSize, false, signers, signerCount, window, provider);
+}
+
+BOOL WriteEnvelopeOfUnknownLength(HANDLE output, ISequentialStream* source, DWORD sizeBound,
+                                  const SignerEntry* signers, DWORD signerCount, PackerWindow* window,
+                                  HCRYPTPROV provider) {
+    return Write(output, source, sizeBound, true, signers, signerCount, window, provider);
+}
+
+bool EnvelopeLengthsMayComeLast(const PackerWindow& window, DWORD signerCount) {
+    if (!window.settingsPage) return false;
+    const WriterSettings settings = ReadWriterSettings(*window.settingsPage);
+    const bool signedInsideEnveloped = !RecipientCertificates(window).empty() && signerCount &&
+                                       settings.signedMessageType == 3;
+    return !settings.selfDecoding && !signedInsideEnveloped;
 }

@@ -19,3 +19,14 @@ struct SignerEntry {
 // Nonzero on success; 0 with the reason in the thread's last error.
 BOOL WriteEnvelope(HANDLE output, ISequentialStream* source, DWORD plaintextSize, const SignerEntry* signers,
                    DWORD signerCount, PackerWindow* window, HCRYPTPROV provider);
+
+// The same for a source whose length is only known at its end, at most sizeBound bytes: the
+// header is written for the bound and settled once the content is in (what follows it moves down
+// when the real header is shorter). The output must be open for reading too.
+BOOL WriteEnvelopeOfUnknownLength(HANDLE output, ISequentialStream* source, DWORD sizeBound,
+                                  const SignerEntry* signers, DWORD signerCount, PackerWindow* window,
+                                  HCRYPTPROV provider);
+
+// Whether the window's settings allow the call above: not for the self-decoding form, whose
+// lengths are patched in its own way, and not when the signed content's header is encrypted.
+bool EnvelopeLengthsMayComeLast(const PackerWindow& window, DWORD signerCount);

@@ -4,15 +4,18 @@
 #include <commdlg.h>
 #include <shellapi.h>
 
+#include <algorithm>
 #include <functional>
 #include <memory>
 #include <new>
 #include <utility>
 #include <vector>
 
+#include "format/gzip_member.h"
 #include "format/service/crypto_handles.h"
 #include "format/service/resources.h"
 #include "pack/certificate_check.h"
+#include "pack/envelope_writer.h"
 #include "pack/messages.h"
 #include "pack/parallel_deflate.h"
 #include "pack/secure_delete.h"
@@ -236,9 +239,28 @@ std::function<bool()> CancelQuery(const PackRunOptions& options) {
 
 bool Rewind(HANDLE file) { return SetFilePointer(file, 0, nullptr, FILE_BEGIN) != INVALID_SET_FILE_POINTER; }
 
+int CompressionLevel(const CVSettingsDlg& settings) {
+    const int level = static_cast<int>(settings.GzCompressionLevel);
+    return level < 1 || level > 9 ? 9 : level;
+}
+
+// The largest gzip member a source of this size gives on several threads.
+uint64_t GzipBound(uint64_t size) { return gzip::kHeaderSize + parallel_deflate::OutputBound(size) + gzip::kTrailerSize; }
+
+// On several threads the source is deflated while the envelope is written, so that the cipher
+// works beside the compressing threads; that needs lengths the envelope can settle at its end
+// and a bound on the gzip member that leaves room for the header in 32 bits.
+bool StreamsCompression(const PackContext& context, HANDLE source) {
+    LARGE_INTEGER size = {};
+    return CompressionThreadCount(context.settings) > 1 && GetFileSizeEx(source, &size) &&
+           GzipBound(static_cast<uint64_t>(size.QuadPart)) <= 0xF0000000u &&
+           EnvelopeLengthsMayComeLast(*context.window, context.signerCount);
+}
+
 // Gzips the source into a temporary file in its folder (kCompressed: temporary holds the gzip
-// file, rewound), or says to pack the source as it is, to skip it or to end the run.
-enum class Compression { kCompressed, kAsIs, kSkip, kEndRun };
+// file, rewound), says it is deflated while the envelope is written (kStreamed), or says to pack
+// the source as it is, to skip it or to end the run.
+enum class Compression { kCompressed, kStreamed, kAsIs, kSkip, kEndRun };
 
 Compression CompressSource(PackContext& context, const wchar_t* sourcePath, HANDLE source, FileHandle& temporary) {
     if (IsCompressedFormat(context.settings.CompressedFiles, sourcePath)) {
@@ -246,6 +268,7 @@ Compression CompressSource(PackContext& context, const wchar_t* sourcePath, HAND
         if (answer == IDCANCEL) return Compression::kEndRun;
         if (answer == IDYES) return Compression::kAsIs;
     }
+    if (StreamsCompression(context, source)) return Compression::kStreamed;
     bool safe = context.settings.DeleteSafelyFiles != 0;
     bool compressed = false;
     bool cancelled = false;
@@ -258,9 +281,8 @@ Compression CompressSource(PackContext& context, const wchar_t* sourcePath, HAND
             DeleteFileW(name);  // GetTempFileNameW made it empty; nothing else would remove it
         } else {
             if (safe) context.leftTemporary = name;
-            int level = static_cast<int>(context.settings.GzCompressionLevel);
-            if (level < 1 || level > 9) level = 9;
-            int result = CompressFileToGzip(source, temporary.get(), level, CompressionThreadCount(context.settings),
+            int result = CompressFileToGzip(source, temporary.get(), CompressionLevel(context.settings),
+                                            CompressionThreadCount(context.settings),
                                             CancelQuery(context.options));
             cancelled = result == -1 && GetLastError() == ERROR_CANCELLED;
             compressed = result == 0 && SetEndOfFile(temporary.get()) && Rewind(temporary.get());
@@ -322,16 +344,51 @@ struct WriteOutcome {
     DWORD error = 0;
 };
 
-WriteOutcome WriteOne(PackContext& context, SourceFile& file, HANDLE output, const std::wstring& outputPath) {
+// A gzip member over a compressing source stream: the header, then the stream's raw deflate
+// bytes and its CRC-32 and size, which are the gzip trailer.
+class GzipMemberStream : public ISequentialStream {
+public:
+    explicit GzipMemberStream(ISequentialStream& body) : body_(body) {}
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void**) override { return E_NOTIMPL; }
+    ULONG STDMETHODCALLTYPE AddRef() override { return 0; }
+    ULONG STDMETHODCALLTYPE Release() override { return 0; }
+    HRESULT STDMETHODCALLTYPE Write(const void*, ULONG, ULONG*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE Read(void* buffer, ULONG wanted, ULONG* got) override {
+        BYTE* out = static_cast<BYTE*>(buffer);
+        const ULONG header = static_cast<ULONG>(std::min<size_t>(wanted, gzip::kHeaderSize - headerSent_));
+        std::copy(gzip::kHeader + headerSent_, gzip::kHeader + headerSent_ + header, out);
+        headerSent_ += header;
+        ULONG read = 0;
+        HRESULT hr = header < wanted ? body_.Read(out + header, wanted - header, &read) : S_OK;
+        if (got) *got = header + read;
+        return hr;
+    }
+
+private:
+    ISequentialStream& body_;
+    size_t headerSent_ = 0;
+};
+
+WriteOutcome WriteOne(PackContext& context, SourceFile& file, HANDLE output, const std::wstring& outputPath,
+                      bool streamed) {
     WriteOutcome outcome;
-    std::unique_ptr<CSourceFileStream> stream(
-        CreateSourceStream(&file, 1, outputPath.c_str(), false, context.owner, context.options));
+    const unsigned threads = streamed ? CompressionThreadCount(context.settings) : 1;
+    std::unique_ptr<CSourceFileStream> stream(CreateSourceStream(&file, 1, outputPath.c_str(), streamed, context.owner,
+                                                                 context.options, threads,
+                                                                 CompressionLevel(context.settings)));
     if (!stream) {
         outcome.error = ERROR_NOT_ENOUGH_MEMORY;
         return outcome;
     }
-    outcome.written = WriteEnvelope(output, stream.get(), file.size, context.signers, context.signerCount,
-                                    context.window, context.provider);
+    if (streamed) {
+        GzipMemberStream member(*stream);
+        outcome.written = WriteEnvelopeOfUnknownLength(output, &member, static_cast<DWORD>(GzipBound(file.size)),
+                                                       context.signers, context.signerCount, context.window,
+                                                       context.provider);
+    } else {
+        outcome.written = WriteEnvelope(output, stream.get(), file.size, context.signers, context.signerCount,
+                                        context.window, context.provider);
+    }
     outcome.error = GetLastError();
     outcome.cancelled = stream->Cancelled();
     return outcome;
@@ -344,11 +401,13 @@ Outcome PackOneFile(PackContext& context, DWORD index) {
 
     FileHandle temporary;
     bool compressed = false;
+    bool streamed = false;
     if (context.settings.CompressFiles) {
         switch (CompressSource(context, sourcePath, source.get(), temporary)) {
         case Compression::kEndRun: return Outcome::kEndRun;
         case Compression::kSkip: return Outcome::kSkipped;
         case Compression::kAsIs: break;
+        case Compression::kStreamed: streamed = true; break;
         case Compression::kCompressed:
             compressed = true;
             source.reset();
@@ -363,7 +422,7 @@ Outcome PackOneFile(PackContext& context, DWORD index) {
         return Outcome::kSkipped;
     }
 
-    std::wstring outputPath = PackedOutputName(context.window, sourcePath, compressed);
+    std::wstring outputPath = PackedOutputName(context.window, sourcePath, compressed || streamed);
     FileHandle output;
     Outcome created = CreateOutput(context.owner, context.options.saveDialogs, outputPath, output);
     if (created != Outcome::kDone) return created;
@@ -372,7 +431,7 @@ Outcome PackOneFile(PackContext& context, DWORD index) {
     file.path = sourcePath;
     file.handle = input;
     file.size = static_cast<DWORD>(size.QuadPart);
-    WriteOutcome outcome = WriteOne(context, file, output.get(), outputPath);
+    WriteOutcome outcome = WriteOne(context, file, output.get(), outputPath, streamed);
     source.reset();
     temporary.reset();
     output.reset();
@@ -445,11 +504,12 @@ DWORD ApplyNameSuffix(std::wstring& chosen, const std::wstring& suffix) {
 bool FitsInEnvelope(ULONGLONG size) { return size <= 0xFFFFFFFFull; }
 
 CSourceFileStream* CreateSourceStream(SourceFile* files, DWORD count, const wchar_t* targetText, bool compress,
-                                      HWND ownerWindow, const PackRunOptions& options, unsigned threads) {
+                                      HWND ownerWindow, const PackRunOptions& options, unsigned threads,
+                                      int level) {
     if (options.platformProgress)
-        return new (std::nothrow) CSourceFileStream(files, count, targetText, compress, ownerWindow, threads);
+        return new (std::nothrow) CSourceFileStream(files, count, targetText, compress, ownerWindow, threads, level);
     return new (std::nothrow)
-        CSourceFileStream(files, count, targetText, compress, ownerWindow, options.progress, threads);
+        CSourceFileStream(files, count, targetText, compress, ownerWindow, options.progress, threads, level);
 }
 
 unsigned CompressionThreadCount(const CVSettingsDlg& settings) {

@@ -68,7 +68,8 @@ bool FitsInEnvelope(ULONGLONG size);
 // The stream over the sources with the progress display the options ask for, compressing on
 // threads workers when compress is set.
 CSourceFileStream* CreateSourceStream(SourceFile* files, DWORD count, const wchar_t* targetText, bool compress,
-                                      HWND ownerWindow, const PackRunOptions& options, unsigned threads = 1);
+                                      HWND ownerWindow, const PackRunOptions& options, unsigned threads = 1,
+                                      int level = 9);
 
 // The threads that compress: the CompressionThreads setting, 0 meaning one per processor.
 unsigned CompressionThreadCount(const CVSettingsDlg& settings);

@@ -77,6 +77,11 @@ unsigned ThreadCount(unsigned setting, unsigned processors) {
     return std::clamp(setting ? setting : processors, 1u, kMaxThreads);
 }
 
+uint64_t OutputBound(uint64_t size, size_t blockSize) {
+    const uint64_t blocks = size / std::max<size_t>(blockSize, 1) + 1;
+    return size + (size >> 11) + blocks * 32 + 64;
+}
+
 // The ring of blocks in flight and the workers. Blocks are handed out and produced in the order of
 // their sequence numbers; the counters say how far each side has come.
 struct Deflater::Shared {

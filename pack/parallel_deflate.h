@@ -17,6 +17,10 @@ constexpr unsigned kMaxThreads = 16;
 // Threads for the setting: 0 means one per processor; at least 1, at most kMaxThreads.
 unsigned ThreadCount(unsigned setting, unsigned processors);
 
+// The most output size bytes of input can give, whatever they hold: deflate's own bound for each
+// block with room for its flush.
+uint64_t OutputBound(uint64_t size, size_t blockSize = kBlockSize);
+
 enum class InputStatus { kOk, kFailed, kCancelled };
 // Fills up to room bytes of buffer and sets got; got = 0 with kOk is the end of the input.
 using Input = std::function<InputStatus(uint8_t* buffer, size_t room, size_t* got)>;

@@ -21,7 +21,6 @@ constexpr UINT kTargetText = 554;
 // Raw deflate: negative window bits leave out the zlib wrapper; the gzip framing is our own.
 constexpr int kRawWindowBits = -MAX_WBITS;
 constexpr int kMemoryLevel = 8;
-constexpr int kStreamLevel = 9;
 
 bool WriteAll(HANDLE file, const void* data, DWORD size) {
     DWORD written = 0;
@@ -36,22 +35,22 @@ bool WriteAll(HANDLE file, const void* data, DWORD size) {
 }  // namespace
 
 CSourceFileStream::CSourceFileStream(SourceFile* files, DWORD count, const wchar_t* targetText, bool compress,
-                                     HWND ownerWindow, unsigned threads)
+                                     HWND ownerWindow, unsigned threads, int level)
     : files_(files), count_(count) {
     // Without the platform dialog the stream still works, silently.
     if (FAILED(CoCreateInstance(CLSID_ProgressDialog, nullptr, CLSCTX_INPROC_SERVER, IID_IProgressDialog,
                                 reinterpret_cast<void**>(&progress_))))
         progress_ = nullptr;
     StartProgress(targetText, ownerWindow);
-    if (compress) StartDeflate(threads);
+    if (compress) StartDeflate(threads, level);
 }
 
 CSourceFileStream::CSourceFileStream(SourceFile* files, DWORD count, const wchar_t* targetText, bool compress,
-                                     HWND ownerWindow, IProgressDialog* progress, unsigned threads)
+                                     HWND ownerWindow, IProgressDialog* progress, unsigned threads, int level)
     : files_(files), count_(count), progress_(progress) {
     if (progress_) progress_->AddRef();
     StartProgress(targetText, ownerWindow);
-    if (compress) StartDeflate(threads);
+    if (compress) StartDeflate(threads, level);
 }
 
 CSourceFileStream::~CSourceFileStream() {
@@ -73,9 +72,9 @@ void CSourceFileStream::StartProgress(const wchar_t* targetText, HWND ownerWindo
     }
 }
 
-void CSourceFileStream::StartDeflate(unsigned threads) {
+void CSourceFileStream::StartDeflate(unsigned threads, int level) {
     if (threads > 1) {
-        blocks_.reset(new (std::nothrow) parallel_deflate::Deflater(kStreamLevel, threads));
+        blocks_.reset(new (std::nothrow) parallel_deflate::Deflater(level, threads));
         deflateStatus_ = blocks_ ? blocks_->Status() : Z_MEM_ERROR;
         if (deflateStatus_ == Z_OK) return;
         blocks_.reset();
@@ -86,7 +85,7 @@ void CSourceFileStream::StartDeflate(unsigned threads) {
     deflate_ = new (std::nothrow) z_stream();
     input_ = new (std::nothrow) BYTE[kInputBufferSize];
     if (deflate_ && input_) {
-        deflateStatus_ = deflateInit2(deflate_, kStreamLevel, Z_DEFLATED, kRawWindowBits, kMemoryLevel,
+        deflateStatus_ = deflateInit2(deflate_, level, Z_DEFLATED, kRawWindowBits, kMemoryLevel,
                                       Z_DEFAULT_STRATEGY);
         if (deflateStatus_ == Z_OK) return;
     } else {

@@ -30,12 +30,13 @@ class CSourceFileStream : public ISequentialStream {
 public:
     // Shows the platform progress dialog (when it can be created) with ownerWindow as owner.
     // targetText, when not null, is shown below the first file's path. More than one thread
-    // compresses in blocks on that many workers; one thread deflates on the caller's thread.
+    // compresses in blocks on that many workers; one thread deflates on the caller's thread, at
+    // level (1 to 9).
     CSourceFileStream(SourceFile* files, DWORD count, const wchar_t* targetText, bool compress, HWND ownerWindow,
-                      unsigned threads = 1);
+                      unsigned threads = 1, int level = 9);
     // Uses the given dialog instead of the platform's; null means no progress display at all.
     CSourceFileStream(SourceFile* files, DWORD count, const wchar_t* targetText, bool compress, HWND ownerWindow,
-                      IProgressDialog* progress, unsigned threads = 1);
+                      IProgressDialog* progress, unsigned threads = 1, int level = 9);
     virtual ~CSourceFileStream();
     CSourceFileStream(const CSourceFileStream&) = delete;
     CSourceFileStream& operator=(const CSourceFileStream&) = delete;
@@ -56,7 +57,7 @@ public:
 
 private:
     void StartProgress(const wchar_t* targetText, HWND ownerWindow);
-    void StartDeflate(unsigned threads);
+    void StartDeflate(unsigned threads, int level);
     void ShowFileLines(const wchar_t* targetText);
     void SkipFinishedFiles();
     bool ReadCurrentFile(BYTE* buffer, DWORD wanted, DWORD* read);

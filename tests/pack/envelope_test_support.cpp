@@ -250,7 +250,8 @@ void Window::AddRecipient(PCCERT_CONTEXT certificate) {
 }
 
 WriteResult WriteToFile(Window& window, const std::vector<uint8_t>& plaintext, std::vector<SignerEntry> signers,
-                        HCRYPTPROV provider, ULONG maxRead, bool lateEnd, const std::vector<uint8_t>& prefix) {
+                        HCRYPTPROV provider, ULONG maxRead, bool lateEnd, const std::vector<uint8_t>& prefix,
+                        DWORD sizeBound) {
     testing_support::TempDir dir;
     std::wstring path = dir.File(L"out.pkcs7");
     WriteResult result;
@@ -260,8 +261,11 @@ WriteResult WriteToFile(Window& window, const std::vector<uint8_t>& plaintext, s
         if (!prefix.empty()) WriteFile(file.get(), prefix.data(), static_cast<DWORD>(prefix.size()), &written, nullptr);
         testing_support::MemoryStream source(plaintext, maxRead, lateEnd);
         DWORD size = window.settings().CreateSelfdecodedFile ? 0 : static_cast<DWORD>(plaintext.size());
-        result.ok = WriteEnvelope(file.get(), &source, size, signers.data(), static_cast<DWORD>(signers.size()),
-                                  window.get(), provider) != FALSE;
+        const DWORD count = static_cast<DWORD>(signers.size());
+        result.ok = (sizeBound ? WriteEnvelopeOfUnknownLength(file.get(), &source, sizeBound, signers.data(), count,
+                                                              window.get(), provider)
+                               : WriteEnvelope(file.get(), &source, size, signers.data(), count, window.get(),
+                                               provider)) != FALSE;
         result.error = GetLastError();
     }
     result.file = testing_support::ReadFileBytes(path);

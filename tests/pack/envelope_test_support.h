@@ -60,7 +60,7 @@ struct WriteResult {
 };
 WriteResult WriteToFile(Window& window, const std::vector<uint8_t>& plaintext, std::vector<SignerEntry> signers,
                         HCRYPTPROV provider, ULONG maxRead = 0, bool lateEnd = false,
-                        const std::vector<uint8_t>& prefix = {});
+                        const std::vector<uint8_t>& prefix = {}, DWORD sizeBound = 0);
 
 struct Recipient {
     std::vector<uint8_t> issuer;

@@ -420,6 +420,64 @@ TEST_F(EnvelopeWriterTest, SignedDataInsideEnvelopedData) {
     EXPECT_TRUE(VerifySignerInfo(inner.signerInfos[0], Get(Who::kDave).certificate.get(), plaintext, 0));
 }
 
+// A length known only at the end: the envelope takes the bytes of one written for the known length
+// (the same minimal lengths), whether the bound needs as many length bytes (nothing moves) or more (the content
+// moves down), behind other bytes too. A source past the bound and the kinds whose header cannot
+// be settled afterwards are refused.
+TEST_F(EnvelopeWriterTest, LengthsSettledAfterTheContent) {
+    struct Case {
+        const char* name;
+        bool recipient, signer;
+        size_t size;
+        DWORD bound;
+    };
+    const Case cases[] = {
+        {"enveloped, same length bytes", true, false, 70000, 70100},
+        {"enveloped, shorter header", true, false, 200, 16000000},
+        {"signed and enveloped, shorter header", true, true, 3000, 70000},
+        {"signed, shorter header", false, true, 100, 300},
+        {"enveloped, exact bound", true, false, 65536, 65536},
+    };
+    const std::vector<uint8_t> prefix = Bytes({9, 8, 7});
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Window window;
+        if (c.recipient) window.AddRecipient(Get(Who::kAlice).certificate.get());
+        std::vector<SignerEntry> signers;
+        if (c.signer) signers.push_back(Signer(Who::kCarol));
+        const std::vector<uint8_t> plaintext = PatternBytes(c.size, 6);
+        WriteResult result = WriteToFile(window, plaintext, signers, c.recipient ? provider_.get() : 0, 0, false,
+                                         prefix, c.bound);
+        ASSERT_TRUE(result.ok) << std::hex << result.error;
+        ASSERT_EQ(std::vector<uint8_t>(result.file.begin(), result.file.begin() + 3), prefix);
+        std::vector<uint8_t> envelope(result.file.begin() + 3, result.file.end());
+        EXPECT_EQ(envelope.size(), WriteToFile(window, plaintext, signers, c.recipient ? provider_.get() : 0).file.size());
+        Parsed parsed;
+        ASSERT_TRUE(Parse(envelope, parsed));
+        KeyHandle key;
+        if (c.recipient) {
+            key = ImportSessionKey(Get(Who::kAlice), parsed, 0);
+            ASSERT_TRUE(key);
+        }
+        EXPECT_EQ(c.recipient ? Decrypt(key.get(), parsed.content) : parsed.content, plaintext);
+        if (c.signer) {
+            ASSERT_EQ(parsed.signerInfos.size(), 1u);
+            EXPECT_TRUE(VerifySignerInfo(parsed.signerInfos[0], Get(Who::kCarol).certificate.get(), plaintext,
+                                         key.get()));
+        }
+    }
+
+    Window window;
+    window.AddRecipient(Get(Who::kAlice).certificate.get());
+    EXPECT_FALSE(WriteToFile(window, PatternBytes(5000, 1), {}, provider_.get(), 0, false, {}, 4999).ok);
+    window.settings().SignedMessageType = 3;
+    WriteResult inner = WriteToFile(window, PatternBytes(50, 1), {Signer(Who::kDave)}, provider_.get(), 0, false, {}, 99);
+    EXPECT_FALSE(inner.ok);
+    EXPECT_EQ(inner.error, static_cast<DWORD>(ERROR_NOT_SUPPORTED));
+    EXPECT_FALSE(EnvelopeLengthsMayComeLast(*window.get(), 1));
+    EXPECT_TRUE(EnvelopeLengthsMayComeLast(*window.get(), 0));
+}
+
 // The self-decoding form: open lengths, the content length patched at 34 + A + R + D from the
 // envelope's start (here behind 7 bytes of something else), and 00 00 at the end.
 class OpenFormTest : public EnvelopeWriterTest {

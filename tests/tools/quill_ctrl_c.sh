@@ -135,10 +135,15 @@ label="pack, Ctrl+C typed in a terminal"
 run_with_terminal_ctrl_c "$big.pkcs7" 20000000 pack "${pack_options[@]}" --no-compress --delete "$(winpath "$big")"
 expect_cancelled; source_kept; only_source_left
 
-# Pack with compression and --wipe: Ctrl+C while the temporary gzip file grows; it goes too.
-label="compressing pack, SIGINT"
-run_with_sigint "$work/src/gz*.tmp" 5000000 pack "${pack_options[@]}" --wipe "$(winpath "$big")"
-expect_cancelled; source_kept; only_source_left
+# Pack with compression and --wipe: Ctrl+C while the envelope grows as the source is deflated on
+# several threads, and on one thread while the temporary gzip file grows; the temporary goes too.
+for threads in 2 1; do
+    label="compressing pack on $threads threads, SIGINT"
+    glob="$big.gz.pkcs7"
+    [ "$threads" = 1 ] && glob="$work/src/gz*.tmp"
+    run_with_sigint "$glob" 5000000 pack "${pack_options[@]}" --threads "$threads" --wipe "$(winpath "$big")"
+    expect_cancelled; source_kept; only_source_left
+done
 
 # Unpack: a whole envelope first, then Ctrl+C while the output grows; no partial output remains.
 "$QUILL_WINE_RUN" "$QUILL_EXE" pack "${pack_options[@]}" --no-compress --out-dir "$(winpath "$work")" "$(winpath "$big")" \
