@@ -1,5 +1,9 @@
 // The directory search dialog (template 202): one asynchronous LDAP search at a time, polled on the
 // dialog's thread with a zero timeout so that the dialog stays responsive.
+// Winsock 2 comes before the header's windows.h, which would bring in the old Winsock.
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
 #include "packer_ui/directory_search.h"
 
 #include <commctrl.h>
@@ -8,6 +12,7 @@
 
 #include <algorithm>
 #include <cwchar>
+#include <string>
 
 #include "format/service/crypto_handles.h"
 #include "format/service/resources.h"
@@ -29,6 +34,8 @@ constexpr ULONG kNoMessage = static_cast<ULONG>(-1);
 // While the server has nothing to hand over, the next poll waits for a timer instead of spinning.
 constexpr UINT_PTR kPollTimer = 1;
 constexpr UINT kPollIntervalMs = 20;
+// How long the servers may take to accept a connection when no search time limit is set.
+constexpr ULONGLONG kDefaultConnectLimitMs = 15000;
 
 HWND ResultList(const DirectorySearch& search) { return GetDlgItem(search.dialog, kResultList); }
 
@@ -52,7 +59,14 @@ void ClearRows(DirectorySearch& search) {
     SendMessageW(list, LVM_DELETEALLITEMS, 0, 0);
 }
 
+void CloseProbes(DirectorySearch& search) {
+    for (SOCKET probe : search.probes) closesocket(probe);
+    search.probes.clear();
+}
+
+// Ends whatever is under way: the connects, the pending operation and the session.
 void CloseSession(DirectorySearch& search) {
+    CloseProbes(search);
     if (search.session) {
         if (search.messageId != kNoMessage) ldap_abandon(search.session, search.messageId);
         ldap_unbind(search.session);
@@ -170,6 +184,117 @@ void SendSearch(DirectorySearch& search) {
     PostMessageW(search.dialog, UM_POLL_SEARCH, 0, 0);
 }
 
+// Opens the session when there is none, then sends the simple bind or the search.
+void OpenAndSend(DirectorySearch& search) {
+    if (!search.session && !OpenSession(search)) return;
+    if (search.binding) PostMessageW(search.dialog, UM_POLL_SEARCH, 0, 0);
+    else SendSearch(search);
+}
+
+struct ServerEntry {
+    std::wstring host, port;
+};
+
+// The entries of the server string as ldap_initW reads it: separated by spaces, each "host" or
+// "host:port", the default port when none is given. An entry with more than one colon is an IPv6
+// address without a port.
+std::vector<ServerEntry> ParseServerList(const std::wstring& servers) {
+    std::vector<ServerEntry> entries;
+    for (size_t start = 0; start < servers.size();) {
+        const size_t end = std::min(servers.find(L' ', start), servers.size());
+        const std::wstring entry = servers.substr(start, end - start);
+        start = end + 1;
+        if (entry.empty()) continue;
+        ServerEntry server = {entry, std::to_wstring(LDAP_PORT)};
+        const size_t colon = entry.find(L':');
+        if (colon != std::wstring::npos && entry.find(L':', colon + 1) == std::wstring::npos) {
+            server.host = entry.substr(0, colon);
+            if (colon + 1 < entry.size()) server.port = entry.substr(colon + 1);
+        }
+        entries.push_back(server);
+    }
+    return entries;
+}
+
+void StartConnect(DirectorySearch& search, const ADDRINFOW& address) {
+    SOCKET probe = socket(address.ai_family, address.ai_socktype, address.ai_protocol);
+    if (probe == INVALID_SOCKET) return;
+    u_long nonBlocking = 1;
+    if (ioctlsocket(probe, FIONBIO, &nonBlocking) == 0 &&
+        (connect(probe, address.ai_addr, static_cast<int>(address.ai_addrlen)) == 0 ||
+         WSAGetLastError() == WSAEWOULDBLOCK)) {
+        search.probes.push_back(probe);
+        return;
+    }
+    closesocket(probe);
+}
+
+// A connect to every address of every configured server, as many as one select can watch.
+void StartConnects(DirectorySearch& search) {
+    for (const ServerEntry& server : ParseServerList(search.settings.server)) {
+        ADDRINFOW hints = {};
+        hints.ai_family = AF_UNSPEC;
+        hints.ai_socktype = SOCK_STREAM;
+        hints.ai_protocol = IPPROTO_TCP;
+        ADDRINFOW* found = nullptr;
+        if (GetAddrInfoW(server.host.c_str(), server.port.c_str(), &hints, &found) != 0) continue;
+        for (ADDRINFOW* address = found; address && search.probes.size() < static_cast<size_t>(FD_SETSIZE); address = address->ai_next)
+            StartConnect(search, *address);
+        FreeAddrInfoW(found);
+    }
+}
+
+// The session is opened once one of the servers has accepted a connection, which the polling
+// finds out; no server to connect to is the failure the session would report.
+void StartProbe(DirectorySearch& search) {
+    if (!search.winsockStarted) {
+        WSADATA data;
+        search.winsockStarted = WSAStartup(MAKEWORD(2, 2), &data) == 0;
+        if (!search.winsockStarted) {
+            OpenAndSend(search);  // the session then connects on its own
+            return;
+        }
+    }
+    StartConnects(search);
+    if (search.probes.empty()) {
+        Fail(search, LDAP_SERVER_DOWN);
+        return;
+    }
+    const LONG limit = search.settings.searchTimeout;
+    search.probeDeadline = GetTickCount64() + (limit > 0 ? static_cast<ULONGLONG>(limit) * 1000 : kDefaultConnectLimitMs);
+    PostMessageW(search.dialog, UM_POLL_SEARCH, 0, 0);
+}
+
+void PollProbe(DirectorySearch& search) {
+    fd_set connected, failed;
+    FD_ZERO(&connected);
+    FD_ZERO(&failed);
+    for (SOCKET probe : search.probes) {
+        FD_SET(probe, &connected);
+        FD_SET(probe, &failed);
+    }
+    timeval zero = {0, 0};
+    if (select(0, nullptr, &connected, &failed, &zero) == SOCKET_ERROR) {
+        Fail(search, LDAP_SERVER_DOWN);
+        return;
+    }
+    if (std::any_of(search.probes.begin(), search.probes.end(),
+                    [&connected](SOCKET probe) { return FD_ISSET(probe, &connected) != 0; })) {
+        CloseProbes(search);
+        OpenAndSend(search);
+        return;
+    }
+    const auto refused = std::remove_if(search.probes.begin(), search.probes.end(), [&failed](SOCKET probe) {
+        if (!FD_ISSET(probe, &failed)) return false;
+        closesocket(probe);
+        return true;
+    });
+    search.probes.erase(refused, search.probes.end());
+    if (search.probes.empty()) Fail(search, LDAP_SERVER_DOWN);
+    else if (GetTickCount64() >= search.probeDeadline) Fail(search, LDAP_TIMEOUT);
+    else SetTimer(search.dialog, kPollTimer, kPollIntervalMs, nullptr);
+}
+
 void StartDirectorySearch(DirectorySearch& search) {
     ClearRows(search);
     ParseAttributeTable(search);
@@ -180,9 +305,15 @@ void StartDirectorySearch(DirectorySearch& search) {
         ldap_abandon(search.session, search.messageId);
         search.messageId = kNoMessage;
     }
-    if (!search.session && !OpenSession(search)) return;
-    if (search.binding) PostMessageW(search.dialog, UM_POLL_SEARCH, 0, 0);
-    else SendSearch(search);
+    if (!search.session) {
+        CloseProbes(search);  // connects under way start again
+        // The platform's default server is found by the platform; there is nothing to probe.
+        if (!search.settings.server.empty()) {
+            StartProbe(search);
+            return;
+        }
+    }
+    OpenAndSend(search);
 }
 
 // The answer to the simple bind: the search follows, or the failure is reported.
@@ -396,6 +527,10 @@ void OnSearchResult(DirectorySearch& search, LDAPMessage* message) {
 }
 
 void PollDirectorySearch(DirectorySearch& search) {
+    if (!search.probes.empty()) {
+        PollProbe(search);
+        return;
+    }
     if (!search.session || search.messageId == kNoMessage) return;
     l_timeval zero = {0, 0};
     LDAPMessage* message = nullptr;
@@ -585,7 +720,10 @@ int ParseAttributeNames(const std::wstring& text, std::wstring& copy, wchar_t** 
 
 DirectorySearch::DirectorySearch() = default;
 
-DirectorySearch::~DirectorySearch() { CloseSession(*this); }
+DirectorySearch::~DirectorySearch() {
+    CloseSession(*this);
+    if (winsockStarted) WSACleanup();
+}
 
 PCCERT_CONTEXT SearchDirectory(HWND owner) {
     DirectorySearch search;

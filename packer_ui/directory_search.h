@@ -73,6 +73,12 @@ struct DirectorySearch {
     PCCERT_CONTEXT result = nullptr;  // the chosen certificate, handed to the caller
     HWND dialog = nullptr;
     DirectorySettings settings;
+    // Non-blocking connects to the configured servers, made before the session is opened: the
+    // platform's first operation connects synchronously and would hold the dialog on a server that
+    // never answers.
+    std::vector<SOCKET> probes;
+    ULONGLONG probeDeadline = 0;  // GetTickCount64 time at which the connects have failed
+    bool winsockStarted = false;
     LDAP* session = nullptr;
     ULONG messageId = static_cast<ULONG>(-1);  // of the pending search, or of the simple bind
     bool binding = false;                       // the pending message is the simple bind

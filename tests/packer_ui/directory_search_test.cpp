@@ -67,6 +67,7 @@ struct Query {
     std::wstring certificates = L"userCertificate, userSMIMECertificate";
     bool showAll = false;
     bool sort = false;
+    LONG timeLimit = 0;
     std::wstring user, password;
     std::wstring server;  // empty: the suite's server
 };
@@ -79,6 +80,7 @@ void StoreQuery(const Query& query) {
     settings.displayAttributes = query.display;
     settings.certificateAttributes = query.certificates;
     settings.sortItems = query.sort;
+    settings.searchTimeout = query.timeLimit;
     settings.userName = query.user;
     settings.simpleBind = 1;
     ASSERT_TRUE(ProtectPassword(settings, query.password));
@@ -114,11 +116,16 @@ public:
     DirectorySearch* search() const {
         return reinterpret_cast<DirectorySearch*>(GetWindowLongPtrW(dialog, DWLP_USER));
     }
-    // Whether the search has ended (the session is closed); asked on the dialog's own thread by
-    // letting it handle a message first.
+    // Whether the search has ended (no connect is pending and the session is closed); asked on the
+    // dialog's own thread by letting it handle a message first.
     bool Idle() const {
         SendMessageW(dialog, WM_NULL, 0, 0);
-        return search()->session == nullptr;
+        return search()->probes.empty() && search()->session == nullptr;
+    }
+    // Whether the dialog still waits for a server to accept the connection.
+    bool Connecting() const {
+        SendMessageW(dialog, WM_NULL, 0, 0);
+        return !search()->probes.empty() && search()->session == nullptr;
     }
     bool WaitIdle() const { return WaitUntil([this] { return Idle(); }); }
     HWND List() const { return GetDlgItem(dialog, kResultList); }
@@ -343,6 +350,14 @@ private:
             }
             if (FD_ISSET(client, &readable)) {
                 const int got = recv(client, buffer, sizeof buffer, 0);
+                if (got <= 0 && fromClient.empty()) {
+                    // The dialog's connect that only finds out whether the server answers; the
+                    // session's own connection follows.
+                    closesocket(client);
+                    closesocket(server);
+                    client = server = INVALID_SOCKET;
+                    continue;
+                }
                 if (got <= 0) break;
                 fromClient.append(buffer, got);
                 NoteOperations(fromClient);
@@ -444,6 +459,90 @@ TEST_F(DirectorySearchTest, ASlowServerKeepsTheDialogAnsweringAndCancelAbandonsT
             ASSERT_TRUE(open.Close(IDCANCEL));
         }
         EXPECT_TRUE(sink_.texts.empty());
+    }
+}
+
+// A listener on loopback that never accepts, with its queue of one connection filled by the test's
+// own: the system drops further connection requests, so a connect to it stays pending as one to a
+// server that never answers.
+class BlackHole {
+public:
+    BlackHole() {
+        WSADATA data;
+        WSAStartup(MAKEWORD(2, 2), &data);
+        listener_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        sockaddr_in address = {};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        listen(listener_, 0);
+        int size = sizeof address;
+        getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &size);
+        port_ = ntohs(address.sin_port);
+        filler_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        u_long nonBlocking = 1;
+        ioctlsocket(filler_, FIONBIO, &nonBlocking);
+        connect(filler_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    }
+    ~BlackHole() {
+        closesocket(filler_);
+        closesocket(listener_);
+        WSACleanup();
+    }
+    u_short port() const { return port_; }
+    // Whether the test's own connection is in the queue.
+    bool Filled() const {
+        fd_set connected;
+        FD_ZERO(&connected);
+        FD_SET(filler_, &connected);
+        timeval zero = {0, 0};
+        return select(0, nullptr, &connected, nullptr, &zero) == 1;
+    }
+
+private:
+    SOCKET listener_ = INVALID_SOCKET, filler_ = INVALID_SOCKET;
+    u_short port_ = 0;
+};
+
+// A server that never accepts the connection: the dialog keeps answering while it waits, a restart
+// connects again, Cancel closes the dialog at once, and the search time limit ends the wait with
+// the failure.
+TEST_F(DirectorySearchTest, AServerThatNeverAcceptsTheConnectionDoesNotHoldTheDialog) {
+    struct Case {
+        const char* name;
+        LONG timeLimit;
+        bool cancel;
+    };
+    const Case cases[] = {{"cancelled while connecting", 600, true}, {"time limit reached", 1, false}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        BlackHole hole;
+        ASSERT_TRUE(WaitUntil([&hole] { return hole.Filled(); }));
+        Query query;
+        query.server = L"127.0.0.1:" + std::to_wstring(hole.port());
+        query.timeLimit = c.timeLimit;
+        StoreQuery(query);
+        sink_.texts.clear();
+        OpenSearch open;
+        ASSERT_TRUE(open.dialog);
+        if (c.cancel) {
+            DWORD_PTR answer = 0;
+            EXPECT_TRUE(SendMessageTimeoutW(open.dialog, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 5000, &answer));
+            EXPECT_TRUE(open.Connecting());
+            SavePicture(open.dialog, L"directory-search-connecting");
+            PostMessageW(open.dialog, WM_COMMAND, kShowAllObjectsCheck, 0);  // the search starts again
+            EXPECT_TRUE(open.Connecting());
+            ASSERT_TRUE(open.Close(IDCANCEL));  // long before the ten minutes of the time limit
+            EXPECT_EQ(open.chosen(), nullptr);
+            EXPECT_TRUE(sink_.texts.empty());
+            continue;
+        }
+        ASSERT_TRUE(open.WaitIdle());
+        EXPECT_TRUE(open.Rows().empty());
+        EXPECT_EQ(open.search()->lastError, static_cast<ULONG>(LDAP_TIMEOUT));
+        ASSERT_EQ(sink_.texts.size(), 1u);
+        EXPECT_EQ(sink_.texts[0].find(kFailed), 0u) << testing_support::Narrow(sink_.texts[0]);
+        ASSERT_TRUE(open.Close(IDCANCEL));
     }
 }
 
