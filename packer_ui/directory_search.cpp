@@ -299,6 +299,7 @@ void StartDirectorySearch(DirectorySearch& search) {
     ClearRows(search);
     ParseAttributeTable(search);
     search.lastError = 0;
+    search.serverSorted = false;
     if (search.binding) return;  // the search is sent once the bind has been answered
     if (search.session && search.messageId != kNoMessage) {
         // The earlier search is no longer read.
@@ -496,9 +497,9 @@ void FinishSearch(DirectorySearch& search) {
     search.messageId = kNoMessage;
     search.binding = false;
     HWND list = ResultList(search);
-    // Rows the server sorted keep their order; a server that ignored or refused the control has
+    // Rows the server sorted keep its order; a server that ignored or refused the control has
     // them sorted here.
-    if (search.settings.sortItems) SortRows(list);
+    if (search.settings.sortItems && !search.serverSorted) SortRows(list);
     LVITEMW state = {};
     state.stateMask = state.state = LVIS_SELECTED | LVIS_FOCUSED;
     SendMessageW(list, LVM_SETITEMSTATE, 0, reinterpret_cast<LPARAM>(&state));
@@ -507,11 +508,55 @@ void FinishSearch(DirectorySearch& search) {
     CloseSession(search);
 }
 
+// The result code of a sort response control (SEQUENCE { sortResult ENUMERATED, ... }), read here
+// because Wine's ldap_parse_sort_controlW fails on every response without the optional attribute
+// name, which is each successful one. LDAP_OTHER when the value is not such a sequence.
+ULONG SortResponseResult(PLDAPControlW* controls) {
+    for (PLDAPControlW* control = controls; *control; ++control) {
+        if (wcscmp((*control)->ldctl_oid, LDAP_SERVER_RESP_SORT_OID_W) != 0) continue;
+        const auto* bytes = reinterpret_cast<const BYTE*>((*control)->ldctl_value.bv_val);
+        const ULONG size = (*control)->ldctl_value.bv_len;
+        if (!bytes || size < 2 || bytes[0] != 0x30) return LDAP_OTHER;
+        ULONG at = 2;
+        if (bytes[1] & 0x80) at += bytes[1] & 0x7F;  // a long form length of the sequence
+        if (at + 2 > size || bytes[at] != 0x0A) return LDAP_OTHER;
+        const ULONG length = bytes[at + 1];
+        if (length < 1 || length > 4 || at + 2 + length > size) return LDAP_OTHER;
+        ULONG result = 0;
+        for (ULONG i = 0; i < length; ++i) result = result << 8 | bytes[at + 2 + i];
+        return result;
+    }
+    return LDAP_OTHER;
+}
+
+// Whether the final result carries the server's answer that it sorted the entries. A server may
+// also leave a control that is not critical unanswered.
+bool ServerConfirmedSort(DirectorySearch& search, LDAPMessage* message) {
+    ULONG code = 0;
+    wchar_t *matched = nullptr, *error = nullptr, **referrals = nullptr;
+    PLDAPControlW* controls = nullptr;
+    const bool parsed = ldap_parse_resultW(search.session, message, &code, &matched, &error, &referrals, &controls,
+                                           FALSE) == LDAP_SUCCESS;
+    ULONG sortResult = LDAP_OTHER;
+    wchar_t* failedAttribute = nullptr;
+    if (parsed && controls &&
+        ldap_parse_sort_controlW(search.session, controls, &sortResult, &failedAttribute) != LDAP_SUCCESS)
+        sortResult = SortResponseResult(controls);
+    const bool sorted = parsed && controls && sortResult == LDAP_SUCCESS;
+    if (failedAttribute) ldap_memfreeW(failedAttribute);
+    if (controls) ldap_controls_freeW(controls);
+    if (referrals) ldap_value_freeW(referrals);
+    if (error) ldap_memfreeW(error);
+    if (matched) ldap_memfreeW(matched);
+    return sorted;
+}
+
 // The final result of the search: a sort control the server refused runs the search again without
 // it, with the rows sorted here; another failure is reported. Limits reached leave what came.
 void OnSearchResult(DirectorySearch& search, LDAPMessage* message) {
     const ULONG code = ldap_result2error(search.session, message, 0);
     const bool sortWasSent = search.settings.sortItems && !search.sortRefused && search.attributes[0];
+    search.serverSorted = sortWasSent && ServerConfirmedSort(search, message);
     if (sortWasSent && (code == LDAP_INAPPROPRIATE_MATCHING || code == LDAP_UNAVAILABLE_CRIT_EXTENSION ||
                         code == LDAP_UNWILLING_TO_PERFORM)) {
         search.sortRefused = true;

@@ -91,6 +91,7 @@ struct DirectorySearch {
     // The server refused the sort control: the search runs again without it and the rows are
     // sorted here.
     bool sortRefused = false;
+    bool serverSorted = false;  // the server confirmed that it sorted the rows, which keep its order
     ULONG lastError = 0;  // the last failure's LDAP code, 0 when the last run went well
 };
 

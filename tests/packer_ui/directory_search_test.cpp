@@ -271,16 +271,35 @@ TEST_F(DirectorySearchTest, EachSearchListsTheCertificatesItShould) {
     }
 }
 
-// The server sorts only by attributes with an ordering rule and refuses "cn": the search runs
-// again without the control and the rows are sorted here. Unsorted, they come in the server's
-// order (shortest name first).
+// The server sorts only by attributes with an ordering rule. It refuses "cn": the search runs again
+// without the control and the rows are sorted here. By "dnQualifier" it sorts, and its order is
+// kept. Unsorted, the rows come in the server's order.
 TEST_F(DirectorySearchTest, SortedRowsComeInOrderEvenWhenTheServerRefusesToSort) {
-    for (bool sort : {false, true}) {
-        SCOPED_TRACE(sort ? "sorted" : "unsorted");
+    struct Case {
+        const char* name;
+        const wchar_t* display;
+        bool sort;
+        std::vector<std::wstring> head;
+        std::wstring last;
+        bool sortRefused, serverSorted;
+    };
+    const Case cases[] = {
+        {"unsorted", L"cn", false, {L"Bulk 1", L"Bulk 2", L"Bulk 3"}, L"Bulk 200", false, false},
+        {"refused, sorted here", L"cn", true, {L"Bulk 1", L"Bulk 10", L"Bulk 100"}, L"Bulk 99", true, false},
+        {"sorted by the server",
+         L"dnQualifier (cn)",
+         true,
+         {L"k001 (Bulk 200)", L"k002 (Bulk 199)", L"k003 (Bulk 198)"},
+         L"k200 (Bulk 1)",
+         false,
+         true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
         Query bulk;
         bulk.container = kBulk;
-        bulk.display = L"cn";
-        bulk.sort = sort;
+        bulk.display = c.display;
+        bulk.sort = c.sort;
         StoreQuery(bulk);
         sink_.texts.clear();
         OpenSearch open;
@@ -288,12 +307,12 @@ TEST_F(DirectorySearchTest, SortedRowsComeInOrderEvenWhenTheServerRefusesToSort)
         ASSERT_TRUE(open.WaitIdle());
         const std::vector<Row> rows = open.Rows();
         ASSERT_EQ(rows.size(), 200u);
-        const std::vector<std::wstring> head = sort ? std::vector<std::wstring>{L"Bulk 1", L"Bulk 10", L"Bulk 100"}
-                                                    : std::vector<std::wstring>{L"Bulk 1", L"Bulk 2", L"Bulk 3"};
-        for (size_t i = 0; i < head.size(); ++i) EXPECT_EQ(rows[i].object, head[i]) << i;
-        EXPECT_EQ(rows.back().object, sort ? L"Bulk 99" : L"Bulk 200");
-        EXPECT_EQ(open.search()->sortRefused, sort);
+        for (size_t i = 0; i < c.head.size(); ++i) EXPECT_EQ(rows[i].object, c.head[i]) << i;
+        EXPECT_EQ(rows.back().object, c.last);
+        EXPECT_EQ(open.search()->sortRefused, c.sortRefused);
+        EXPECT_EQ(open.search()->serverSorted, c.serverSorted);
         EXPECT_TRUE(sink_.texts.empty());
+        if (c.serverSorted) SavePicture(open.dialog, L"directory-search-sorted");
         ASSERT_TRUE(open.Close(IDCANCEL));
     }
 }
