@@ -483,10 +483,15 @@ void SortRows(HWND list) {
     SendMessageW(list, WM_SETREDRAW, TRUE, 0);
 }
 
-void UpdateButtons(DirectorySearch& search) {
+PCCERT_CONTEXT FocusedCertificate(const DirectorySearch& search) {
     HWND list = ResultList(search);
     const int focused = static_cast<int>(SendMessageW(list, LVM_GETNEXTITEM, static_cast<WPARAM>(-1), LVNI_FOCUSED));
-    const BOOL enable = RowCertificate(list, focused) != nullptr;
+    return RowCertificate(list, focused);
+}
+
+void UpdateButtons(DirectorySearch& search) {
+    HWND list = ResultList(search);
+    const BOOL enable = FocusedCertificate(search) != nullptr;
     EnableWindow(GetDlgItem(search.dialog, IDOK), enable);
     EnableWindow(GetDlgItem(search.dialog, kViewCertificateButton), enable);
     if (!enable && GetFocus() != list) SetFocus(list);
@@ -664,8 +669,7 @@ void CloseSearchDialog(DirectorySearch& search, INT_PTR result) {
 
 void ViewFocusedCertificate(DirectorySearch& search) {
     HWND list = ResultList(search);
-    const int focused = static_cast<int>(SendMessageW(list, LVM_GETNEXTITEM, static_cast<WPARAM>(-1), LVNI_FOCUSED));
-    if (PCCERT_CONTEXT certificate = RowCertificate(list, focused)) {
+    if (PCCERT_CONTEXT certificate = FocusedCertificate(search)) {
         CRYPTUI_VIEWCERTIFICATE_STRUCTW view = {};
         view.dwSize = sizeof view;
         view.hwndParent = search.dialog;
@@ -690,7 +694,13 @@ void ChooseSelected(DirectorySearch& search) {
 
 bool OnCommand(DirectorySearch& search, WORD command) {
     switch (command) {
-        case IDOK: ChooseSelected(search); return true;
+        case IDOK:
+            // The dialog manager turns Enter into IDOK: in the list it shows the row's certificate,
+            // while the OK button itself chooses. A row without one falls through to the choice,
+            // which says that no certificate is chosen.
+            if (GetFocus() == ResultList(search) && FocusedCertificate(search)) ViewFocusedCertificate(search);
+            else ChooseSelected(search);
+            return true;
         case IDCANCEL: CloseSearchDialog(search, IDCANCEL); return true;
         case kViewCertificateButton: ViewFocusedCertificate(search); return true;
         case kSettingsButton:

@@ -659,7 +659,7 @@ TEST_F(DirectorySearchTest, APasswordThatNoLongerDecryptsIsNotSentEmpty) {
 }
 
 // From the packer window: command 40031 finds the recipient, OK on a row without a certificate
-// says so, the chosen certificate joins the encryption page, and the file packed for it opens with
+// says so, Enter in the list shows a certificate, the chosen certificate joins the encryption page, and the file packed for it opens with
 // the recipient's key.
 TEST_F(DirectorySearchTest, ARecipientFoundInTheDirectoryIsPackedFor) {
     TempDir temp;
@@ -693,7 +693,27 @@ TEST_F(DirectorySearchTest, ARecipientFoundInTheDirectoryIsPackedFor) {
             EXPECT_EQ(sink_.texts, std::vector<std::wstring>{L"Не выбрано ни одного сертификата.\r\nВыберите, "
                                                              L"пожалуйста, необходимые сертификаты."});
             search.Select(search.FindRow(L"Alice Recipient (alice@quillarent.test, a.recipient@quillarent.test)"));
-            PostMessageW(search.dialog, WM_COMMAND, IDOK, 0);
+            // Enter in the list shows the certificate over the dialog, which stays; its OK button chooses.
+            HWND list = search.List();
+            PostMessageW(search.dialog, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(list), TRUE);
+            PostMessageW(list, WM_KEYDOWN, VK_RETURN, 1);
+            PostMessageW(list, WM_KEYUP, VK_RETURN, 0xC0000001);
+            HWND viewer = nullptr;
+            // Wine's viewer has no owner; the property sheet's tab control tells it from the others.
+            EXPECT_TRUE(WaitUntil([&viewer] {
+                viewer = FindProcessWindow(L"#32770", [](HWND window) { return GetDlgItem(window, 0x3020) != nullptr; });
+                return viewer != nullptr;
+            }));
+            if (viewer) PostMessageW(viewer, WM_COMMAND, IDOK, 0);
+            EXPECT_TRUE(WaitUntil([viewer] { return !IsWindow(viewer); }));
+            EXPECT_TRUE(WaitUntil([&search, list] {
+                GUITHREADINFO thread = {};
+                thread.cbSize = sizeof thread;
+                return GetGUIThreadInfo(GetWindowThreadProcessId(search.dialog, nullptr), &thread) &&
+                       thread.hwndFocus == list;
+            }));
+            EXPECT_TRUE(IsWindow(search.dialog));
+            PostMessageW(GetDlgItem(search.dialog, IDOK), BM_CLICK, 0, 0);
             EXPECT_TRUE(WaitUntil([&search] { return !IsWindow(search.dialog); }));
             SendMessageW(main, WM_NULL, 0, 0);
             CVCertificateDlg* page = window.get()->encryptionPage;
