@@ -238,8 +238,8 @@ void StartConnects(DirectorySearch& search) {
         hints.ai_protocol = IPPROTO_TCP;
         ADDRINFOW* found = nullptr;
         if (GetAddrInfoW(server.host.c_str(), server.port.c_str(), &hints, &found) != 0) continue;
-        for (ADDRINFOW* address = found; address && search.probes.size() < static_cast<size_t>(FD_SETSIZE); address = address->ai_next)
-            StartConnect(search, *address);
+        for (ADDRINFOW* address = found; address; address = address->ai_next)
+            if (search.probes.size() < static_cast<size_t>(FD_SETSIZE)) StartConnect(search, *address);
         FreeAddrInfoW(found);
     }
 }
@@ -261,7 +261,8 @@ void StartProbe(DirectorySearch& search) {
         return;
     }
     const LONG limit = search.settings.searchTimeout;
-    search.probeDeadline = GetTickCount64() + (limit > 0 ? static_cast<ULONGLONG>(limit) * 1000 : kDefaultConnectLimitMs);
+    const ULONGLONG limitMs = limit > 0 ? static_cast<ULONGLONG>(limit) * 1000 : kDefaultConnectLimitMs;
+    search.probeDeadline = GetTickCount64() + limitMs;
     PostMessageW(search.dialog, UM_POLL_SEARCH, 0, 0);
 }
 

@@ -701,7 +701,8 @@ TEST_F(DirectorySearchTest, ARecipientFoundInTheDirectoryIsPackedFor) {
             HWND viewer = nullptr;
             // Wine's viewer has no owner; the property sheet's tab control tells it from the others.
             EXPECT_TRUE(WaitUntil([&viewer] {
-                viewer = FindProcessWindow(L"#32770", [](HWND window) { return GetDlgItem(window, 0x3020) != nullptr; });
+                viewer = FindProcessWindow(L"#32770",
+                                           [](HWND window) { return GetDlgItem(window, 0x3020) != nullptr; });
                 return viewer != nullptr;
             }));
             if (viewer) PostMessageW(viewer, WM_COMMAND, IDOK, 0);
