@@ -1,5 +1,9 @@
 // The directory search dialog (template 202): one asynchronous LDAP search at a time, polled on the
 // dialog's thread with a zero timeout so that the dialog stays responsive.
+// Winsock 2 comes before the header's windows.h, which would bring in the old Winsock.
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
 #include "packer_ui/directory_search.h"
 
 #include <commctrl.h>
@@ -8,6 +12,7 @@
 
 #include <algorithm>
 #include <cwchar>
+#include <string>
 
 #include "format/service/crypto_handles.h"
 #include "format/service/resources.h"
@@ -29,6 +34,8 @@ constexpr ULONG kNoMessage = static_cast<ULONG>(-1);
 // While the server has nothing to hand over, the next poll waits for a timer instead of spinning.
 constexpr UINT_PTR kPollTimer = 1;
 constexpr UINT kPollIntervalMs = 20;
+// How long the servers may take to accept a connection when no search time limit is set.
+constexpr ULONGLONG kDefaultConnectLimitMs = 15000;
 
 HWND ResultList(const DirectorySearch& search) { return GetDlgItem(search.dialog, kResultList); }
 
@@ -52,7 +59,14 @@ void ClearRows(DirectorySearch& search) {
     SendMessageW(list, LVM_DELETEALLITEMS, 0, 0);
 }
 
+void CloseProbes(DirectorySearch& search) {
+    for (SOCKET probe : search.probes) closesocket(probe);
+    search.probes.clear();
+}
+
+// Ends whatever is under way: the connects, the pending operation and the session.
 void CloseSession(DirectorySearch& search) {
+    CloseProbes(search);
     if (search.session) {
         if (search.messageId != kNoMessage) ldap_abandon(search.session, search.messageId);
         ldap_unbind(search.session);
@@ -170,19 +184,138 @@ void SendSearch(DirectorySearch& search) {
     PostMessageW(search.dialog, UM_POLL_SEARCH, 0, 0);
 }
 
+// Opens the session when there is none, then sends the simple bind or the search.
+void OpenAndSend(DirectorySearch& search) {
+    if (!search.session && !OpenSession(search)) return;
+    if (search.binding) PostMessageW(search.dialog, UM_POLL_SEARCH, 0, 0);
+    else SendSearch(search);
+}
+
+struct ServerEntry {
+    std::wstring host, port;
+};
+
+// The entries of the server string as ldap_initW reads it: separated by spaces, each "host" or
+// "host:port", the default port when none is given. An entry with more than one colon is an IPv6
+// address without a port.
+std::vector<ServerEntry> ParseServerList(const std::wstring& servers) {
+    std::vector<ServerEntry> entries;
+    for (size_t start = 0; start < servers.size();) {
+        const size_t end = std::min(servers.find(L' ', start), servers.size());
+        const std::wstring entry = servers.substr(start, end - start);
+        start = end + 1;
+        if (entry.empty()) continue;
+        ServerEntry server = {entry, std::to_wstring(LDAP_PORT)};
+        const size_t colon = entry.find(L':');
+        if (colon != std::wstring::npos && entry.find(L':', colon + 1) == std::wstring::npos) {
+            server.host = entry.substr(0, colon);
+            if (colon + 1 < entry.size()) server.port = entry.substr(colon + 1);
+        }
+        entries.push_back(server);
+    }
+    return entries;
+}
+
+void StartConnect(DirectorySearch& search, const ADDRINFOW& address) {
+    SOCKET probe = socket(address.ai_family, address.ai_socktype, address.ai_protocol);
+    if (probe == INVALID_SOCKET) return;
+    u_long nonBlocking = 1;
+    if (ioctlsocket(probe, FIONBIO, &nonBlocking) == 0 &&
+        (connect(probe, address.ai_addr, static_cast<int>(address.ai_addrlen)) == 0 ||
+         WSAGetLastError() == WSAEWOULDBLOCK)) {
+        search.probes.push_back(probe);
+        return;
+    }
+    closesocket(probe);
+}
+
+// A connect to every address of every configured server, as many as one select can watch.
+void StartConnects(DirectorySearch& search) {
+    for (const ServerEntry& server : ParseServerList(search.settings.server)) {
+        ADDRINFOW hints = {};
+        hints.ai_family = AF_UNSPEC;
+        hints.ai_socktype = SOCK_STREAM;
+        hints.ai_protocol = IPPROTO_TCP;
+        ADDRINFOW* found = nullptr;
+        if (GetAddrInfoW(server.host.c_str(), server.port.c_str(), &hints, &found) != 0) continue;
+        for (ADDRINFOW* address = found; address; address = address->ai_next)
+            if (search.probes.size() < static_cast<size_t>(FD_SETSIZE)) StartConnect(search, *address);
+        FreeAddrInfoW(found);
+    }
+}
+
+// The session is opened once one of the servers has accepted a connection, which the polling
+// finds out; no server to connect to is the failure the session would report.
+void StartProbe(DirectorySearch& search) {
+    if (!search.winsockStarted) {
+        WSADATA data;
+        search.winsockStarted = WSAStartup(MAKEWORD(2, 2), &data) == 0;
+        if (!search.winsockStarted) {
+            OpenAndSend(search);  // the session then connects on its own
+            return;
+        }
+    }
+    StartConnects(search);
+    if (search.probes.empty()) {
+        Fail(search, LDAP_SERVER_DOWN);
+        return;
+    }
+    const LONG limit = search.settings.searchTimeout;
+    const ULONGLONG limitMs = limit > 0 ? static_cast<ULONGLONG>(limit) * 1000 : kDefaultConnectLimitMs;
+    search.probeDeadline = GetTickCount64() + limitMs;
+    PostMessageW(search.dialog, UM_POLL_SEARCH, 0, 0);
+}
+
+void PollProbe(DirectorySearch& search) {
+    fd_set connected, failed;
+    FD_ZERO(&connected);
+    FD_ZERO(&failed);
+    for (SOCKET probe : search.probes) {
+        FD_SET(probe, &connected);
+        FD_SET(probe, &failed);
+    }
+    timeval zero = {0, 0};
+    if (select(0, nullptr, &connected, &failed, &zero) == SOCKET_ERROR) {
+        Fail(search, LDAP_SERVER_DOWN);
+        return;
+    }
+    if (std::any_of(search.probes.begin(), search.probes.end(),
+                    [&connected](SOCKET probe) { return FD_ISSET(probe, &connected) != 0; })) {
+        CloseProbes(search);
+        OpenAndSend(search);
+        return;
+    }
+    const auto refused = std::remove_if(search.probes.begin(), search.probes.end(), [&failed](SOCKET probe) {
+        if (!FD_ISSET(probe, &failed)) return false;
+        closesocket(probe);
+        return true;
+    });
+    search.probes.erase(refused, search.probes.end());
+    if (search.probes.empty()) Fail(search, LDAP_SERVER_DOWN);
+    else if (GetTickCount64() >= search.probeDeadline) Fail(search, LDAP_TIMEOUT);
+    else SetTimer(search.dialog, kPollTimer, kPollIntervalMs, nullptr);
+}
+
 void StartDirectorySearch(DirectorySearch& search) {
     ClearRows(search);
     ParseAttributeTable(search);
     search.lastError = 0;
+    search.serverSorted = false;
     if (search.binding) return;  // the search is sent once the bind has been answered
     if (search.session && search.messageId != kNoMessage) {
         // The earlier search is no longer read.
         ldap_abandon(search.session, search.messageId);
         search.messageId = kNoMessage;
     }
-    if (!search.session && !OpenSession(search)) return;
-    if (search.binding) PostMessageW(search.dialog, UM_POLL_SEARCH, 0, 0);
-    else SendSearch(search);
+    if (!search.session) {
+        CloseProbes(search);  // connects under way start again
+        // The platform's default server is found by the platform; there is nothing to probe.
+        if (!search.settings.server.empty()) {
+            StartProbe(search);
+            return;
+        }
+    }
+    OpenAndSend(search);
 }
 
 // The answer to the simple bind: the search follows, or the failure is reported.
@@ -351,10 +484,15 @@ void SortRows(HWND list) {
     SendMessageW(list, WM_SETREDRAW, TRUE, 0);
 }
 
-void UpdateButtons(DirectorySearch& search) {
+PCCERT_CONTEXT FocusedCertificate(const DirectorySearch& search) {
     HWND list = ResultList(search);
     const int focused = static_cast<int>(SendMessageW(list, LVM_GETNEXTITEM, static_cast<WPARAM>(-1), LVNI_FOCUSED));
-    const BOOL enable = RowCertificate(list, focused) != nullptr;
+    return RowCertificate(list, focused);
+}
+
+void UpdateButtons(DirectorySearch& search) {
+    HWND list = ResultList(search);
+    const BOOL enable = FocusedCertificate(search) != nullptr;
     EnableWindow(GetDlgItem(search.dialog, IDOK), enable);
     EnableWindow(GetDlgItem(search.dialog, kViewCertificateButton), enable);
     if (!enable && GetFocus() != list) SetFocus(list);
@@ -365,9 +503,9 @@ void FinishSearch(DirectorySearch& search) {
     search.messageId = kNoMessage;
     search.binding = false;
     HWND list = ResultList(search);
-    // Rows the server sorted keep their order; a server that ignored or refused the control has
+    // Rows the server sorted keep its order; a server that ignored or refused the control has
     // them sorted here.
-    if (search.settings.sortItems) SortRows(list);
+    if (search.settings.sortItems && !search.serverSorted) SortRows(list);
     LVITEMW state = {};
     state.stateMask = state.state = LVIS_SELECTED | LVIS_FOCUSED;
     SendMessageW(list, LVM_SETITEMSTATE, 0, reinterpret_cast<LPARAM>(&state));
@@ -376,11 +514,55 @@ void FinishSearch(DirectorySearch& search) {
     CloseSession(search);
 }
 
+// The result code of a sort response control (SEQUENCE { sortResult ENUMERATED, ... }), read here
+// because Wine's ldap_parse_sort_controlW fails on every response without the optional attribute
+// name, which is each successful one. LDAP_OTHER when the value is not such a sequence.
+ULONG SortResponseResult(PLDAPControlW* controls) {
+    for (PLDAPControlW* control = controls; *control; ++control) {
+        if (wcscmp((*control)->ldctl_oid, LDAP_SERVER_RESP_SORT_OID_W) != 0) continue;
+        const auto* bytes = reinterpret_cast<const BYTE*>((*control)->ldctl_value.bv_val);
+        const ULONG size = (*control)->ldctl_value.bv_len;
+        if (!bytes || size < 2 || bytes[0] != 0x30) return LDAP_OTHER;
+        ULONG at = 2;
+        if (bytes[1] & 0x80) at += bytes[1] & 0x7F;  // a long form length of the sequence
+        if (at + 2 > size || bytes[at] != 0x0A) return LDAP_OTHER;
+        const ULONG length = bytes[at + 1];
+        if (length < 1 || length > 4 || at + 2 + length > size) return LDAP_OTHER;
+        ULONG result = 0;
+        for (ULONG i = 0; i < length; ++i) result = result << 8 | bytes[at + 2 + i];
+        return result;
+    }
+    return LDAP_OTHER;
+}
+
+// Whether the final result carries the server's answer that it sorted the entries. A server may
+// also leave a control that is not critical unanswered.
+bool ServerConfirmedSort(DirectorySearch& search, LDAPMessage* message) {
+    ULONG code = 0;
+    wchar_t *matched = nullptr, *error = nullptr, **referrals = nullptr;
+    PLDAPControlW* controls = nullptr;
+    const bool parsed = ldap_parse_resultW(search.session, message, &code, &matched, &error, &referrals, &controls,
+                                           FALSE) == LDAP_SUCCESS;
+    ULONG sortResult = LDAP_OTHER;
+    wchar_t* failedAttribute = nullptr;
+    if (parsed && controls &&
+        ldap_parse_sort_controlW(search.session, controls, &sortResult, &failedAttribute) != LDAP_SUCCESS)
+        sortResult = SortResponseResult(controls);
+    const bool sorted = parsed && controls && sortResult == LDAP_SUCCESS;
+    if (failedAttribute) ldap_memfreeW(failedAttribute);
+    if (controls) ldap_controls_freeW(controls);
+    if (referrals) ldap_value_freeW(referrals);
+    if (error) ldap_memfreeW(error);
+    if (matched) ldap_memfreeW(matched);
+    return sorted;
+}
+
 // The final result of the search: a sort control the server refused runs the search again without
 // it, with the rows sorted here; another failure is reported. Limits reached leave what came.
 void OnSearchResult(DirectorySearch& search, LDAPMessage* message) {
     const ULONG code = ldap_result2error(search.session, message, 0);
     const bool sortWasSent = search.settings.sortItems && !search.sortRefused && search.attributes[0];
+    search.serverSorted = sortWasSent && ServerConfirmedSort(search, message);
     if (sortWasSent && (code == LDAP_INAPPROPRIATE_MATCHING || code == LDAP_UNAVAILABLE_CRIT_EXTENSION ||
                         code == LDAP_UNWILLING_TO_PERFORM)) {
         search.sortRefused = true;
@@ -396,6 +578,10 @@ void OnSearchResult(DirectorySearch& search, LDAPMessage* message) {
 }
 
 void PollDirectorySearch(DirectorySearch& search) {
+    if (!search.probes.empty()) {
+        PollProbe(search);
+        return;
+    }
     if (!search.session || search.messageId == kNoMessage) return;
     l_timeval zero = {0, 0};
     LDAPMessage* message = nullptr;
@@ -484,8 +670,7 @@ void CloseSearchDialog(DirectorySearch& search, INT_PTR result) {
 
 void ViewFocusedCertificate(DirectorySearch& search) {
     HWND list = ResultList(search);
-    const int focused = static_cast<int>(SendMessageW(list, LVM_GETNEXTITEM, static_cast<WPARAM>(-1), LVNI_FOCUSED));
-    if (PCCERT_CONTEXT certificate = RowCertificate(list, focused)) {
+    if (PCCERT_CONTEXT certificate = FocusedCertificate(search)) {
         CRYPTUI_VIEWCERTIFICATE_STRUCTW view = {};
         view.dwSize = sizeof view;
         view.hwndParent = search.dialog;
@@ -510,7 +695,13 @@ void ChooseSelected(DirectorySearch& search) {
 
 bool OnCommand(DirectorySearch& search, WORD command) {
     switch (command) {
-        case IDOK: ChooseSelected(search); return true;
+        case IDOK:
+            // The dialog manager turns Enter into IDOK: in the list it shows the row's certificate,
+            // while the OK button itself chooses. A row without one falls through to the choice,
+            // which says that no certificate is chosen.
+            if (GetFocus() == ResultList(search) && FocusedCertificate(search)) ViewFocusedCertificate(search);
+            else ChooseSelected(search);
+            return true;
         case IDCANCEL: CloseSearchDialog(search, IDCANCEL); return true;
         case kViewCertificateButton: ViewFocusedCertificate(search); return true;
         case kSettingsButton:
@@ -585,7 +776,10 @@ int ParseAttributeNames(const std::wstring& text, std::wstring& copy, wchar_t** 
 
 DirectorySearch::DirectorySearch() = default;
 
-DirectorySearch::~DirectorySearch() { CloseSession(*this); }
+DirectorySearch::~DirectorySearch() {
+    CloseSession(*this);
+    if (winsockStarted) WSACleanup();
+}
 
 PCCERT_CONTEXT SearchDirectory(HWND owner) {
     DirectorySearch search;

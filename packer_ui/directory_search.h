@@ -73,6 +73,12 @@ struct DirectorySearch {
     PCCERT_CONTEXT result = nullptr;  // the chosen certificate, handed to the caller
     HWND dialog = nullptr;
     DirectorySettings settings;
+    // Non-blocking connects to the configured servers, made before the session is opened: the
+    // platform's first operation connects synchronously and would hold the dialog on a server that
+    // never answers.
+    std::vector<SOCKET> probes;
+    ULONGLONG probeDeadline = 0;  // GetTickCount64 time at which the connects have failed
+    bool winsockStarted = false;
     LDAP* session = nullptr;
     ULONG messageId = static_cast<ULONG>(-1);  // of the pending search, or of the simple bind
     bool binding = false;                       // the pending message is the simple bind
@@ -85,6 +91,7 @@ struct DirectorySearch {
     // The server refused the sort control: the search runs again without it and the rows are
     // sorted here.
     bool sortRefused = false;
+    bool serverSorted = false;  // the server confirmed that it sorted the rows, which keep its order
     ULONG lastError = 0;  // the last failure's LDAP code, 0 when the last run went well
 };
 

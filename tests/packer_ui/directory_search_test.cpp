@@ -67,6 +67,7 @@ struct Query {
     std::wstring certificates = L"userCertificate, userSMIMECertificate";
     bool showAll = false;
     bool sort = false;
+    LONG timeLimit = 0;
     std::wstring user, password;
     std::wstring server;  // empty: the suite's server
 };
@@ -79,6 +80,7 @@ void StoreQuery(const Query& query) {
     settings.displayAttributes = query.display;
     settings.certificateAttributes = query.certificates;
     settings.sortItems = query.sort;
+    settings.searchTimeout = query.timeLimit;
     settings.userName = query.user;
     settings.simpleBind = 1;
     ASSERT_TRUE(ProtectPassword(settings, query.password));
@@ -114,11 +116,16 @@ public:
     DirectorySearch* search() const {
         return reinterpret_cast<DirectorySearch*>(GetWindowLongPtrW(dialog, DWLP_USER));
     }
-    // Whether the search has ended (the session is closed); asked on the dialog's own thread by
-    // letting it handle a message first.
+    // Whether the search has ended (no connect is pending and the session is closed); asked on the
+    // dialog's own thread by letting it handle a message first.
     bool Idle() const {
         SendMessageW(dialog, WM_NULL, 0, 0);
-        return search()->session == nullptr;
+        return search()->probes.empty() && search()->session == nullptr;
+    }
+    // Whether the dialog still waits for a server to accept the connection.
+    bool Connecting() const {
+        SendMessageW(dialog, WM_NULL, 0, 0);
+        return !search()->probes.empty() && search()->session == nullptr;
     }
     bool WaitIdle() const { return WaitUntil([this] { return Idle(); }); }
     HWND List() const { return GetDlgItem(dialog, kResultList); }
@@ -264,16 +271,35 @@ TEST_F(DirectorySearchTest, EachSearchListsTheCertificatesItShould) {
     }
 }
 
-// The server sorts only by attributes with an ordering rule and refuses "cn": the search runs
-// again without the control and the rows are sorted here. Unsorted, they come in the server's
-// order (shortest name first).
+// The server sorts only by attributes with an ordering rule. It refuses "cn": the search runs again
+// without the control and the rows are sorted here. By "dnQualifier" it sorts, and its order is
+// kept. Unsorted, the rows come in the server's order.
 TEST_F(DirectorySearchTest, SortedRowsComeInOrderEvenWhenTheServerRefusesToSort) {
-    for (bool sort : {false, true}) {
-        SCOPED_TRACE(sort ? "sorted" : "unsorted");
+    struct Case {
+        const char* name;
+        const wchar_t* display;
+        bool sort;
+        std::vector<std::wstring> head;
+        std::wstring last;
+        bool sortRefused, serverSorted;
+    };
+    const Case cases[] = {
+        {"unsorted", L"cn", false, {L"Bulk 1", L"Bulk 2", L"Bulk 3"}, L"Bulk 200", false, false},
+        {"refused, sorted here", L"cn", true, {L"Bulk 1", L"Bulk 10", L"Bulk 100"}, L"Bulk 99", true, false},
+        {"sorted by the server",
+         L"dnQualifier (cn)",
+         true,
+         {L"k001 (Bulk 200)", L"k002 (Bulk 199)", L"k003 (Bulk 198)"},
+         L"k200 (Bulk 1)",
+         false,
+         true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
         Query bulk;
         bulk.container = kBulk;
-        bulk.display = L"cn";
-        bulk.sort = sort;
+        bulk.display = c.display;
+        bulk.sort = c.sort;
         StoreQuery(bulk);
         sink_.texts.clear();
         OpenSearch open;
@@ -281,12 +307,12 @@ TEST_F(DirectorySearchTest, SortedRowsComeInOrderEvenWhenTheServerRefusesToSort)
         ASSERT_TRUE(open.WaitIdle());
         const std::vector<Row> rows = open.Rows();
         ASSERT_EQ(rows.size(), 200u);
-        const std::vector<std::wstring> head = sort ? std::vector<std::wstring>{L"Bulk 1", L"Bulk 10", L"Bulk 100"}
-                                                    : std::vector<std::wstring>{L"Bulk 1", L"Bulk 2", L"Bulk 3"};
-        for (size_t i = 0; i < head.size(); ++i) EXPECT_EQ(rows[i].object, head[i]) << i;
-        EXPECT_EQ(rows.back().object, sort ? L"Bulk 99" : L"Bulk 200");
-        EXPECT_EQ(open.search()->sortRefused, sort);
+        for (size_t i = 0; i < c.head.size(); ++i) EXPECT_EQ(rows[i].object, c.head[i]) << i;
+        EXPECT_EQ(rows.back().object, c.last);
+        EXPECT_EQ(open.search()->sortRefused, c.sortRefused);
+        EXPECT_EQ(open.search()->serverSorted, c.serverSorted);
         EXPECT_TRUE(sink_.texts.empty());
+        if (c.serverSorted) SavePicture(open.dialog, L"directory-search-sorted");
         ASSERT_TRUE(open.Close(IDCANCEL));
     }
 }
@@ -343,6 +369,14 @@ private:
             }
             if (FD_ISSET(client, &readable)) {
                 const int got = recv(client, buffer, sizeof buffer, 0);
+                if (got <= 0 && fromClient.empty()) {
+                    // The dialog's connect that only finds out whether the server answers; the
+                    // session's own connection follows.
+                    closesocket(client);
+                    closesocket(server);
+                    client = server = INVALID_SOCKET;
+                    continue;
+                }
                 if (got <= 0) break;
                 fromClient.append(buffer, got);
                 NoteOperations(fromClient);
@@ -447,6 +481,90 @@ TEST_F(DirectorySearchTest, ASlowServerKeepsTheDialogAnsweringAndCancelAbandonsT
     }
 }
 
+// A listener on loopback that never accepts, with its queue of one connection filled by the test's
+// own: the system drops further connection requests, so a connect to it stays pending as one to a
+// server that never answers.
+class BlackHole {
+public:
+    BlackHole() {
+        WSADATA data;
+        WSAStartup(MAKEWORD(2, 2), &data);
+        listener_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        sockaddr_in address = {};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        listen(listener_, 0);
+        int size = sizeof address;
+        getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &size);
+        port_ = ntohs(address.sin_port);
+        filler_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        u_long nonBlocking = 1;
+        ioctlsocket(filler_, FIONBIO, &nonBlocking);
+        connect(filler_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    }
+    ~BlackHole() {
+        closesocket(filler_);
+        closesocket(listener_);
+        WSACleanup();
+    }
+    u_short port() const { return port_; }
+    // Whether the test's own connection is in the queue.
+    bool Filled() const {
+        fd_set connected;
+        FD_ZERO(&connected);
+        FD_SET(filler_, &connected);
+        timeval zero = {0, 0};
+        return select(0, nullptr, &connected, nullptr, &zero) == 1;
+    }
+
+private:
+    SOCKET listener_ = INVALID_SOCKET, filler_ = INVALID_SOCKET;
+    u_short port_ = 0;
+};
+
+// A server that never accepts the connection: the dialog keeps answering while it waits, a restart
+// connects again, Cancel closes the dialog at once, and the search time limit ends the wait with
+// the failure.
+TEST_F(DirectorySearchTest, AServerThatNeverAcceptsTheConnectionDoesNotHoldTheDialog) {
+    struct Case {
+        const char* name;
+        LONG timeLimit;
+        bool cancel;
+    };
+    const Case cases[] = {{"cancelled while connecting", 600, true}, {"time limit reached", 1, false}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        BlackHole hole;
+        ASSERT_TRUE(WaitUntil([&hole] { return hole.Filled(); }));
+        Query query;
+        query.server = L"127.0.0.1:" + std::to_wstring(hole.port());
+        query.timeLimit = c.timeLimit;
+        StoreQuery(query);
+        sink_.texts.clear();
+        OpenSearch open;
+        ASSERT_TRUE(open.dialog);
+        if (c.cancel) {
+            DWORD_PTR answer = 0;
+            EXPECT_TRUE(SendMessageTimeoutW(open.dialog, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 5000, &answer));
+            EXPECT_TRUE(open.Connecting());
+            SavePicture(open.dialog, L"directory-search-connecting");
+            PostMessageW(open.dialog, WM_COMMAND, kShowAllObjectsCheck, 0);  // the search starts again
+            EXPECT_TRUE(open.Connecting());
+            ASSERT_TRUE(open.Close(IDCANCEL));  // long before the ten minutes of the time limit
+            EXPECT_EQ(open.chosen(), nullptr);
+            EXPECT_TRUE(sink_.texts.empty());
+            continue;
+        }
+        ASSERT_TRUE(open.WaitIdle());
+        EXPECT_TRUE(open.Rows().empty());
+        EXPECT_EQ(open.search()->lastError, static_cast<ULONG>(LDAP_TIMEOUT));
+        ASSERT_EQ(sink_.texts.size(), 1u);
+        EXPECT_EQ(sink_.texts[0].find(kFailed), 0u) << testing_support::Narrow(sink_.texts[0]);
+        ASSERT_TRUE(open.Close(IDCANCEL));
+    }
+}
+
 std::vector<BYTE> StoredPassword() {
     std::vector<BYTE> blob(512);
     DWORD size = static_cast<DWORD>(blob.size());
@@ -541,7 +659,7 @@ TEST_F(DirectorySearchTest, APasswordThatNoLongerDecryptsIsNotSentEmpty) {
 }
 
 // From the packer window: command 40031 finds the recipient, OK on a row without a certificate
-// says so, the chosen certificate joins the encryption page, and the file packed for it opens with
+// says so, Enter in the list shows a certificate, the chosen certificate joins the encryption page, and the file packed for it opens with
 // the recipient's key.
 TEST_F(DirectorySearchTest, ARecipientFoundInTheDirectoryIsPackedFor) {
     TempDir temp;
@@ -575,7 +693,28 @@ TEST_F(DirectorySearchTest, ARecipientFoundInTheDirectoryIsPackedFor) {
             EXPECT_EQ(sink_.texts, std::vector<std::wstring>{L"Не выбрано ни одного сертификата.\r\nВыберите, "
                                                              L"пожалуйста, необходимые сертификаты."});
             search.Select(search.FindRow(L"Alice Recipient (alice@quillarent.test, a.recipient@quillarent.test)"));
-            PostMessageW(search.dialog, WM_COMMAND, IDOK, 0);
+            // Enter in the list shows the certificate over the dialog, which stays; its OK button chooses.
+            HWND list = search.List();
+            PostMessageW(search.dialog, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(list), TRUE);
+            PostMessageW(list, WM_KEYDOWN, VK_RETURN, 1);
+            PostMessageW(list, WM_KEYUP, VK_RETURN, 0xC0000001);
+            HWND viewer = nullptr;
+            // Wine's viewer has no owner; the property sheet's tab control tells it from the others.
+            EXPECT_TRUE(WaitUntil([&viewer] {
+                viewer = FindProcessWindow(L"#32770",
+                                           [](HWND window) { return GetDlgItem(window, 0x3020) != nullptr; });
+                return viewer != nullptr;
+            }));
+            if (viewer) PostMessageW(viewer, WM_COMMAND, IDOK, 0);
+            EXPECT_TRUE(WaitUntil([viewer] { return !IsWindow(viewer); }));
+            EXPECT_TRUE(WaitUntil([&search, list] {
+                GUITHREADINFO thread = {};
+                thread.cbSize = sizeof thread;
+                return GetGUIThreadInfo(GetWindowThreadProcessId(search.dialog, nullptr), &thread) &&
+                       thread.hwndFocus == list;
+            }));
+            EXPECT_TRUE(IsWindow(search.dialog));
+            PostMessageW(GetDlgItem(search.dialog, IDOK), BM_CLICK, 0, 0);
             EXPECT_TRUE(WaitUntil([&search] { return !IsWindow(search.dialog); }));
             SendMessageW(main, WM_NULL, 0, 0);
             CVCertificateDlg* page = window.get()->encryptionPage;

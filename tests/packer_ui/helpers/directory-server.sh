@@ -9,7 +9,9 @@
 #               certificate of a Cyrillic subject, an entry without certificates and one whose
 #               only certificate value is damaged
 #   ou=private  Carol, readable only after a simple bind as cn=reader (password in ldap/password)
-#   ou=bulk     200 entries "Bulk 1" to "Bulk 200" (the server hands them out shortest name first), each with the stranger's certificate
+#   ou=bulk     200 entries "Bulk 1" to "Bulk 200" (the server hands them out in that order), each with
+#               the stranger's certificate and a dnQualifier "k001" (Bulk 200) to "k200" (Bulk 1): an
+#               attribute with an ordering rule, which the server can sort by (it cannot by cn)
 set -euo pipefail
 action="$1"; testdata="$2"
 dir="$testdata/ldap"
@@ -114,8 +116,8 @@ userCertificate;binary:< file://$testdata/carol.cer
 
 LDIF
     for n in $(seq 1 200); do
-        printf 'dn: cn=Bulk %s,ou=bulk,%s\nobjectClass: inetOrgPerson\ncn: Bulk %s\nsn: Bulk\nuserCertificate;binary:< file://%s\n\n' \
-            "$n" "$base" "$n" "$testdata/stranger.cer"
+        printf 'dn: cn=Bulk %s,ou=bulk,%s\nobjectClass: inetOrgPerson\nobjectClass: extensibleObject\ncn: Bulk %s\nsn: Bulk\ndnQualifier: k%03d\nuserCertificate;binary:< file://%s\n\n' \
+            "$n" "$base" "$n" "$((201 - n))" "$testdata/stranger.cer"
     done
 } > data.ldif
 
