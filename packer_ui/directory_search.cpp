@@ -14,6 +14,7 @@
 #include <cwchar>
 #include <string>
 
+#include "format/der.h"
 #include "format/service/crypto_handles.h"
 #include "format/service/resources.h"
 #include "pack/messages.h"
@@ -520,16 +521,14 @@ void FinishSearch(DirectorySearch& search) {
 ULONG SortResponseResult(PLDAPControlW* controls) {
     for (PLDAPControlW* control = controls; *control; ++control) {
         if (wcscmp((*control)->ldctl_oid, LDAP_SERVER_RESP_SORT_OID_W) != 0) continue;
-        const auto* bytes = reinterpret_cast<const BYTE*>((*control)->ldctl_value.bv_val);
-        const ULONG size = (*control)->ldctl_value.bv_len;
-        if (!bytes || size < 2 || bytes[0] != 0x30) return LDAP_OTHER;
-        ULONG at = 2;
-        if (bytes[1] & 0x80) at += bytes[1] & 0x7F;  // a long form length of the sequence
-        if (at + 2 > size || bytes[at] != 0x0A) return LDAP_OTHER;
-        const ULONG length = bytes[at + 1];
-        if (length < 1 || length > 4 || at + 2 + length > size) return LDAP_OTHER;
+        der::Reader value(reinterpret_cast<const uint8_t*>((*control)->ldctl_value.bv_val),
+                          (*control)->ldctl_value.bv_val ? (*control)->ldctl_value.bv_len : 0);
+        der::Reader sequence, sortResult;
+        if (!value.ReadElement(0x30, sequence) || !sequence.ReadElement(0x0A, sortResult) || sortResult.empty() ||
+            sortResult.size() > 4)
+            return LDAP_OTHER;
         ULONG result = 0;
-        for (ULONG i = 0; i < length; ++i) result = result << 8 | bytes[at + 2 + i];
+        for (size_t i = 0; i < sortResult.size(); ++i) result = result << 8 | sortResult.data()[i];
         return result;
     }
     return LDAP_OTHER;
