@@ -246,7 +246,7 @@ Deflater::Deflater(int level, unsigned threads, size_t blockSize) : shared_(new 
     shared.blockSize = std::max<size_t>(blockSize, 1);
     threads = std::clamp(threads, 1u, kMaxThreads);
     try {
-        shared.blocks.resize(2 * threads);
+        shared.blocks.resize(kBlocksPerThread * threads);
         shared.streams.resize(threads);
     } catch (const std::bad_alloc&) {
         shared.Fail(Result::kDeflateFailed, Z_MEM_ERROR);
@@ -288,6 +288,11 @@ Result Deflater::Produce(const Input& input, uint8_t* out, size_t room, size_t* 
             shared.HeadDone(true);
         }
     }
+    // The caller now works on what it got (the envelope encrypts it): the workers go on meanwhile
+    // with every free block filled.
+    while (shared.final == Result::kMore && !shared.inputEnded &&
+           shared.filled - shared.released < shared.blocks.size())
+        shared.Fill(input);
     return shared.final;
 }
 

@@ -13,6 +13,8 @@ namespace parallel_deflate {
 constexpr size_t kBlockSize = 128 * 1024;
 constexpr size_t kDictionarySize = 32 * 1024;
 constexpr unsigned kMaxThreads = 16;
+// Blocks in flight per thread: enough to keep the workers busy while the caller handles output.
+constexpr unsigned kBlocksPerThread = 4;
 
 // Threads for the setting: 0 means one per processor; at least 1, at most kMaxThreads.
 unsigned ThreadCount(unsigned setting, unsigned processors);
@@ -28,7 +30,7 @@ using Input = std::function<InputStatus(uint8_t* buffer, size_t room, size_t* go
 enum class Result { kMore, kEnd, kInputFailed, kCancelled, kDeflateFailed };
 
 // Raw deflate (no wrapper, 32 KiB window, memory level 8, default strategy) at the given level.
-// Memory stays bounded: a fixed number of blocks, twice the threads, is in flight at any time.
+// Memory stays bounded: a fixed number of blocks, kBlocksPerThread per thread, is in flight at any time.
 class Deflater {
 public:
     Deflater(int level, unsigned threads, size_t blockSize = kBlockSize);

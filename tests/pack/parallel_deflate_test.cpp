@@ -157,7 +157,9 @@ TEST(ParallelDeflate, BlocksJoinIntoOneStreamWithTheInputsCrcAndSize) {
 }
 
 TEST(ParallelDeflate, CancelAndFailuresEndTheRunForGood) {
-    const Bytes input = MakeInput(12 * kBlock, true);
+    // The input fails past what the ring of four threads holds, so some output came before.
+    const size_t ring = parallel_deflate::kBlocksPerThread * 4;
+    const Bytes input = MakeInput((ring + 4) * kBlock, true);
     struct Case {
         int level;
         InputStatus failure;
@@ -172,7 +174,7 @@ TEST(ParallelDeflate, CancelAndFailuresEndTheRunForGood) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.level);
         parallel_deflate::Deflater deflater(c.level, 4);
-        MemoryInput source{input, 65535, 10 * kBlock + 100, c.failure};
+        MemoryInput source{input, 65535, (ring + 2) * kBlock + 100, c.failure};
         Produced run = ProduceAll(deflater, source, 4096);
         EXPECT_EQ(run.result, c.expected);
         EXPECT_EQ(!run.output.empty(), c.anyOutput);
