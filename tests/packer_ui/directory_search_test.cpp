@@ -317,22 +317,28 @@ TEST_F(DirectorySearchTest, SortedRowsComeInOrderEvenWhenTheServerRefusesToSort)
     }
 }
 
+// A TCP listener on a free loopback port (Winsock started for the caller).
+SOCKET LoopbackListener(int backlog, u_short& port) {
+    WSADATA data;
+    WSAStartup(MAKEWORD(2, 2), &data);
+    SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    listen(listener, backlog);
+    int size = sizeof address;
+    getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size);
+    port = ntohs(address.sin_port);
+    return listener;
+}
+
 // A relay between the client and the suite's server that holds the server's answers until it is
 // told to let them through, and notes which operations the client sent.
 class HoldingRelay {
 public:
     explicit HoldingRelay(u_short serverPort) : serverPort_(serverPort) {
-        WSADATA data;
-        WSAStartup(MAKEWORD(2, 2), &data);
-        listener_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-        sockaddr_in address = {};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-        listen(listener_, 1);
-        int size = sizeof address;
-        getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &size);
-        port_ = ntohs(address.sin_port);
+        listener_ = LoopbackListener(1, port_);
         thread_ = std::thread([this] { Run(); });
     }
     ~HoldingRelay() {
@@ -487,17 +493,11 @@ TEST_F(DirectorySearchTest, ASlowServerKeepsTheDialogAnsweringAndCancelAbandonsT
 class BlackHole {
 public:
     BlackHole() {
-        WSADATA data;
-        WSAStartup(MAKEWORD(2, 2), &data);
-        listener_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        listener_ = LoopbackListener(0, port_);
         sockaddr_in address = {};
         address.sin_family = AF_INET;
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-        listen(listener_, 0);
-        int size = sizeof address;
-        getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &size);
-        port_ = ntohs(address.sin_port);
+        address.sin_port = htons(port_);
         filler_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
         u_long nonBlocking = 1;
         ioctlsocket(filler_, FIONBIO, &nonBlocking);
