@@ -18,8 +18,19 @@ fi
 if [ ${#missing[@]} -gt 0 ]; then
     echo "installing: ${missing[*]}"
     export DEBIAN_FRONTEND=noninteractive
-    apt-get update -qq >/dev/null
-    apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+    # A mirror in the middle of a sync fails the update now and then; the lists already fetched
+    # usually serve, so a failed update is retried and then left to the install to judge.
+    for attempt in 1 2 3; do
+        apt-get update -qq >/dev/null && break
+        echo "apt-get update failed (attempt $attempt)" >&2
+        sleep $((attempt * 10))
+    done
+    if ! apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null; then
+        # With one architecture's security list missing, the amd64 and i386 halves of a multiarch
+        # library no longer agree; the release's own versions of both always do.
+        echo "retrying the install with the release's own versions" >&2
+        apt-get install -y -qq --no-install-recommends -t "$(. /etc/os-release && echo "$VERSION_CODENAME")" "${missing[@]}" >/dev/null
+    fi
 fi
 # The directory tests start a slapd of their own on a loopback port; the system's server that the
 # package may have started is not wanted.
