@@ -13,8 +13,9 @@ namespace parallel_deflate {
 constexpr size_t kBlockSize = 128 * 1024;
 constexpr size_t kDictionarySize = 32 * 1024;
 constexpr unsigned kMaxThreads = 16;
-// Blocks in flight per thread: enough to keep the workers busy while the caller handles output.
-constexpr unsigned kBlocksPerThread = 4;
+// Blocks in flight per thread: enough that the workers get ahead while the caller encrypts a run of
+// poorly compressible input, which leaves them less to wait for on the next well-compressed run.
+constexpr unsigned kBlocksPerThread = 8;
 
 // Threads for the setting: 0 means one per processor; at least 1, at most kMaxThreads.
 unsigned ThreadCount(unsigned setting, unsigned processors);
