@@ -183,6 +183,12 @@ TEST(SignedDataStream, MalformedInputIsRefusedWithItsReason) {
          ber::StreamError::kBadTag},
         {"open primitive", Tlv(0x30, Cat({version, digests, Bytes{0x04, 0x80}})), ber::StreamError::kBadLength},
         {"five length bytes", Bytes{0x30, 0x85, 0, 0, 0, 0, 1}, ber::StreamError::kBadLength},
+        // Certificates and SignerInfos are kept for the DER reader.
+        {"open SignerInfo", Tlv(0x30, Cat({version, digests, encapsulated, Tlv(0x31, Open(0x30, version))})),
+         ber::StreamError::kBadLength},
+        {"open length inside a certificate",
+         Tlv(0x30, Cat({version, digests, encapsulated, Tlv(0xA0, Tlv(0x30, Open(0x30, Bytes{}))), signers})),
+         ber::StreamError::kBadLength},
         {"high tag form", Bytes{0x3F, 0x01}, ber::StreamError::kBadTag},
         {"end-of-contents in a definite element", Tlv(0x30, Bytes{0, 0}), ber::StreamError::kBadTag},
         {"element past its parent", overrun, ber::StreamError::kOverrun},
