@@ -519,7 +519,9 @@ TEST_F(PackerWindowTest, KeysMenusAndPopupsOfTheWindow) {
     PostMessageW(store, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
     ASSERT_TRUE(WaitUntil([store] { return !IsWindow(store); }));
 
-    // The menu key opens the Edit menu at the selected row; Escape closes it.
+    // The menu key opens the Edit menu at the selected row; Escape closes it. The window must have
+    // its activation back from the store dialog first: a menu opened before that is closed by it.
+    ASSERT_TRUE(WaitUntil([&open] { return GetForegroundWindow() == open.dialog; }));
     Select(listView, {1});
     press(VK_APPS);
     HWND popup = nullptr;
