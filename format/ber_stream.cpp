@@ -121,11 +121,10 @@ bool SignedDataStream::StartElement() {
     }
     // The certificates and SignerInfos kept are read later as DER: an open length in one is refused
     // here rather than kept as bytes that reader cannot take.
-    auto readAsDer = [](Keep kept, uint8_t rootTag) {
-        return kept == Keep::kSignerInfo || (kept == Keep::kCertificate && rootTag == der::kSequence);
-    };
-    if (indefinite && (keptRoot_ >= 0 ? readAsDer(frames_[keptRoot_].keep, frames_[keptRoot_].tag) : readAsDer(keep, tag)))
-        return Fail(StreamError::kBadLength);
+    const Keep keptAs = keptRoot_ >= 0 ? frames_[keptRoot_].keep : keep;
+    const uint8_t keptTag = keptRoot_ >= 0 ? frames_[keptRoot_].tag : tag;
+    const bool readAsDer = keptAs == Keep::kSignerInfo || (keptAs == Keep::kCertificate && keptTag == der::kSequence);
+    if (indefinite && readAsDer) return Fail(StreamError::kBadLength);
     if (!ConsumeHeaderBytes(header_.data(), header_.size())) return false;
     if (!indefinite) {
         for (const Frame& frame : frames_)

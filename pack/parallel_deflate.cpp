@@ -89,6 +89,8 @@ struct Deflater::Shared {
     void Work(z_stream& stream);
     bool HeadDone(bool wait);
     void Deliver(uint8_t* out, size_t room, size_t* produced);
+    // Input is left and a slot of the ring is free.
+    bool RoomToFill() const { return !inputEnded && filled - released < blocks.size(); }
     bool Fill(const Input& input);
     bool StartBlock();
     bool Submit();
@@ -282,7 +284,7 @@ Result Deflater::Produce(const Input& input, uint8_t* out, size_t room, size_t* 
         bool inFlight = shared.released < shared.filled;
         if (inFlight && shared.HeadDone(false)) {
             shared.Deliver(out, room, produced);
-        } else if (!shared.inputEnded && shared.filled - shared.released < shared.blocks.size()) {
+        } else if (shared.RoomToFill()) {
             shared.Fill(input);
         } else if (inFlight) {
             shared.HeadDone(true);
@@ -290,9 +292,7 @@ Result Deflater::Produce(const Input& input, uint8_t* out, size_t room, size_t* 
     }
     // The caller now works on what it got (the envelope encrypts it): the workers go on meanwhile
     // with every free block filled.
-    while (shared.final == Result::kMore && !shared.inputEnded &&
-           shared.filled - shared.released < shared.blocks.size())
-        shared.Fill(input);
+    while (shared.final == Result::kMore && shared.RoomToFill()) shared.Fill(input);
     return shared.final;
 }
 
