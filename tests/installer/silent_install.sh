@@ -17,9 +17,11 @@ tools='C:\quill-test-tools'
 
 win() { "$QUILL_WINE_RUN" "$@"; }
 # The data of a registry value in the 64-bit view (reg query's arguments: KEY /v NAME or KEY /ve),
-# empty when it is missing.
+# empty when it is missing; reg's exit status is kept in reg_status for the failure message.
+reg_status=0
 reg_value() {
-    win reg query "$@" /reg:64 >"$work/reg.txt" 2>/dev/null || return 0
+    reg_status=0
+    win reg query "$@" /reg:64 >"$work/reg.txt" 2>/dev/null || { reg_status=$?; return 0; }
     tr -d '\r' <"$work/reg.txt" >"$work/reg-lines.txt"
     sed -n 's/^    .*    REG_[A-Z_]*    //p' "$work/reg-lines.txt"
 }
@@ -27,8 +29,9 @@ key_exists() { win reg query "$1" /reg:64 >/dev/null 2>&1; }
 expect_value() {  # label expected reg-query-arguments...
     local label=$1 expected=$2 actual
     shift 2
-    actual="$(reg_value "$@")"
-    [ "$actual" = "$expected" ] || fail "$label: '$actual', expected '$expected'"
+    reg_value "$@" >"$work/value.txt"  # not in a subshell: reg_status stays set
+    actual="$(cat "$work/value.txt")"
+    [ "$actual" = "$expected" ] || fail "$label: '$actual', expected '$expected' (reg query exit status $reg_status)"
 }
 
 # Synchronously: the uninstaller otherwise copies itself away and returns at once. The copy runs
@@ -99,7 +102,11 @@ fi
 
 # The installed quill.exe packs and unpacks, and builds a self-decoding file from the Quendrix.exe
 # beside it.
-installed_quill() { win "$instdir_win\\quill.exe" "$@" >"$work/quill.log" 2>&1 || fail "installed quill $1: $(tail -3 "$work/quill.log")"; }
+installed_quill() {
+    local status=0
+    win "$instdir_win\\quill.exe" "$@" >"$work/quill.log" 2>&1 || status=$?
+    [ "$status" -eq 0 ] || fail "installed quill $1: exit status $status: $(tail -3 "$work/quill.log")"
+}
 make_file "$work/doc" 70000
 cp "$work/doc" "$work/doc.orig"
 installed_quill pack --no-compress --no-verify-certs --to "$(winpath "$data/alice.cer")" "$(winpath "$work/doc")"
