@@ -74,7 +74,7 @@ trap 'exit 130' INT TERM
 # that starts it, so the display comes before the prefix's first program.
 quill_start_xvfb || die "no display for Wine's desktop"
 quill_prepare_prefix "$prefix" || die "no Wine prefix"
-"$QUILL_WINE" "$build/desktop_keepalive.exe" </dev/null >/dev/null 2>&1 &
+$QUILL_FIXED_LAYOUT "$QUILL_WINE" "$build/desktop_keepalive.exe" </dev/null >/dev/null 2>&1 &
 keepalive_pid=$!
 sleep 1
 kill -0 "$keepalive_pid" 2>/dev/null || die "Wine's desktop cannot be held open on display $DISPLAY"
@@ -85,7 +85,7 @@ to_windows() { local p="${1//\//\\}"; printf 'Z:%s' "$p"; }
 # Sets quill_run to the command line for quill with these arguments.
 quill_command() {
     local a
-    quill_run=(timeout 7200 "$QUILL_WINE" "$quill_exe")
+    quill_run=(timeout 7200 $QUILL_FIXED_LAYOUT "$QUILL_WINE" "$quill_exe")
     for a in "$@"; do
         [[ "$a" == /* ]] && a="$(to_windows "$a")"
         quill_run+=("$a")
@@ -181,7 +181,7 @@ keep_fastest() {
 # One cipher measurement in one direction (encrypt or decrypt), with and without SHA-1.
 limit_cipher_once() {
     local alg="$1" mebibytes="$2" mode="$3" op="$4" line key
-    timeout 3600 "$QUILL_WINE" "$limit_exe" cipher "$alg" "$mebibytes" "$op" >"$work/limit.out" </dev/null ||
+    timeout 3600 $QUILL_FIXED_LAYOUT "$QUILL_WINE" "$limit_exe" cipher "$alg" "$mebibytes" "$op" >"$work/limit.out" </dev/null ||
         die "platform_limit cipher $alg $op failed"
     while read -r line; do
         key="$(sed -n 's/.* op=\([^ ]*\) .*/\1/p' <<<"$line")"
@@ -192,7 +192,7 @@ limit_cipher_once() {
 # One zlib measurement of the file (deflate and inflate), kept under the key prefix given.
 limit_zlib_once() {
     local level="$1" path="$2" prefix="${3:-}" line op
-    timeout 3600 "$QUILL_WINE" "$limit_exe" zlib "$level" "$(to_windows "$path")" >"$work/limit.out" </dev/null ||
+    timeout 3600 $QUILL_FIXED_LAYOUT "$QUILL_WINE" "$limit_exe" zlib "$level" "$(to_windows "$path")" >"$work/limit.out" </dev/null ||
         die "platform_limit zlib failed"
     while read -r line; do
         op="$(sed -n 's/.*zlib=\([a-z]*\) .*/\1/p' <<<"$line")"
@@ -322,7 +322,7 @@ engine_gzip() {
     local n="$1" input="$2" i line best=""
     [ "$n" = 0 ] && n="$processors"
     for ((i = 0; i < repeat; i++)); do
-        line="$(timeout 3600 "$QUILL_WINE" "$limit_exe" gzip "$n" "$(to_windows "$input")" </dev/null)" ||
+        line="$(timeout 3600 $QUILL_FIXED_LAYOUT "$QUILL_WINE" "$limit_exe" gzip "$n" "$(to_windows "$input")" </dev/null)" ||
             die "platform_limit gzip $n failed"
         rate="$(sed -n 's/.* mbps=\([0-9.]*\).*/\1/p' <<<"$line")"
         out="$(sed -n 's/.* out=\([0-9]*\).*/\1/p' <<<"$line")"

@@ -2,6 +2,10 @@
 # directly (Debian's /usr/bin/wine picks the 32-bit loader first, which not every kernel can run).
 QUILL_WINE=/usr/lib/wine/wine64
 QUILL_WINESERVER=/usr/lib/wine/wineserver64
+# Put before "$QUILL_WINE": the program starts without address-space randomization. With it, Wine's
+# start now and then finds a fixed address it needs already taken ("failed to map the shared user
+# data") and exits with status 1 before the program has run; without it the layout is the same every time.
+QUILL_FIXED_LAYOUT="setarch $(uname -m) -R"
 export WINELOADER="$QUILL_WINE"
 export WINESERVER="$QUILL_WINESERVER"
 export WINEDEBUG="${WINEDEBUG:--all}"
@@ -18,7 +22,7 @@ quill_add_32bit_system() {
     [ -f "$WINEPREFIX/drive_c/windows/syswow64/kernel32.dll" ] && return 0
     quill_runs_32bit || return 0
     rm -f "$WINEPREFIX/.update-timestamp"
-    timeout 300 "$QUILL_WINE" wineboot -u >/dev/null 2>&1 || true
+    timeout 300 $QUILL_FIXED_LAYOUT "$QUILL_WINE" wineboot -u >/dev/null 2>&1 || true
 }
 
 # Creates the prefix once (with the settings a test run needs) and starts a persistent server.
@@ -27,11 +31,11 @@ quill_prepare_prefix() {
     if [ ! -f "$WINEPREFIX/.quill-ready" ]; then
         rm -rf "$WINEPREFIX"
         mkdir -p "$(dirname "$WINEPREFIX")"
-        timeout 300 "$QUILL_WINE" wineboot -i >/dev/null 2>&1 || true
+        timeout 300 $QUILL_FIXED_LAYOUT "$QUILL_WINE" wineboot -i >/dev/null 2>&1 || true
         # Without a window manager every hide/destroy of a top-level window waits about 2 s.
-        timeout 60 "$QUILL_WINE" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
+        timeout 60 $QUILL_FIXED_LAYOUT "$QUILL_WINE" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
         # A crash exits with a backtrace instead of a dialog that would block the run.
-        timeout 60 "$QUILL_WINE" reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1
+        timeout 60 $QUILL_FIXED_LAYOUT "$QUILL_WINE" reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1
         timeout 60 "$QUILL_WINESERVER" -w || true
         [ -f "$WINEPREFIX/system.reg" ] || { echo "cannot create the Wine prefix $WINEPREFIX" >&2; return 1; }
         touch "$WINEPREFIX/.quill-ready"
@@ -41,5 +45,5 @@ quill_prepare_prefix() {
     "$QUILL_WINESERVER" -p >/dev/null 2>&1 || true
     # Start Wine's own services now, with no terminal or pipe attached: started later by a program
     # they would inherit its output and keep the reader of that output waiting forever.
-    timeout 60 "$QUILL_WINE" cmd /c exit </dev/null >/dev/null 2>&1 || true
+    timeout 60 $QUILL_FIXED_LAYOUT "$QUILL_WINE" cmd /c exit </dev/null >/dev/null 2>&1 || true
 }

@@ -16,7 +16,7 @@ quill_windows_suite_start() {
     quill_start_xvfb
     quill_prepare_prefix "$QUILL_SUITE_PREFIX"
     # Keep Wine's desktop process up for the whole run instead of restarting it for every test program.
-    "$QUILL_WINE" build/win64/desktop_keepalive.exe </dev/null >/dev/null 2>&1 &
+    $QUILL_FIXED_LAYOUT "$QUILL_WINE" build/win64/desktop_keepalive.exe </dev/null >/dev/null 2>&1 &
 }
 
 quill_windows_suite_stop() {
