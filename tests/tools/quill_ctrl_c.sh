@@ -70,7 +70,7 @@ run_with_terminal_ctrl_c() {  # glob bytes quill-arguments...
     (
         . "$QUILL_SOURCE_DIR/cmake/wine-env.sh"
         export WINEPREFIX="${QUILL_WINEPREFIX:-$QUILL_BUILD_DIR/wineprefix}"
-        python3 - "$glob" "$bytes" "$QUILL_WINE" "$QUILL_EXE" "$@" <<'PY'
+        python3 - "$glob" "$bytes" $QUILL_FIXED_LAYOUT "$QUILL_WINE" "$QUILL_EXE" "$@" <<'PY'
 import glob, os, pty, select, signal, sys, time
 pattern, size, command = sys.argv[1], int(sys.argv[2]), sys.argv[3:]
 def grown():
@@ -83,7 +83,7 @@ def grown():
     return False
 pid, terminal = pty.fork()
 if pid == 0:
-    os.execv(command[0], command)
+    os.execvp(command[0], command)
 sent, deadline, status = False, time.time() + 120, None
 with open(sys.stdout.fileno(), "wb", closefd=False) as out:
     while status is None:
