@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "format/service/crypto_handles.h"
+#include "format/service/file_write.h"
 
 namespace {
 
@@ -44,22 +45,12 @@ void FillRandom(HCRYPTPROV provider, BYTE* out, DWORD size) {
     if (!provider || !CryptGenRandom(provider, size, out)) memset(out, 0, size);
 }
 
-bool WriteWhole(HANDLE file, const BYTE* data, DWORD size) {
-    DWORD written = 0;
-    if (!WriteFile(file, data, size, &written, nullptr)) return false;
-    if (written != size) {
-        SetLastError(ERROR_WRITE_FAULT);
-        return false;
-    }
-    return true;
-}
-
 bool WritePattern(HANDLE file, const BYTE* pattern, ULONGLONG length) {
     LARGE_INTEGER start = {};
     if (!SetFilePointerEx(file, start, nullptr, FILE_BEGIN)) return false;
     for (ULONGLONG left = length; left > 0;) {
         DWORD chunk = static_cast<DWORD>(std::min<ULONGLONG>(left, kPatternSize));
-        if (!WriteWhole(file, pattern, chunk)) return false;
+        if (!WriteAll(file, pattern, chunk)) return false;
         left -= chunk;
     }
     return true;

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "format/gzip_member.h"
+#include "format/service/file_write.h"
 #include "format/service/resources.h"
 
 namespace {
@@ -21,16 +22,6 @@ constexpr UINT kTargetText = 554;
 // Raw deflate: negative window bits leave out the zlib wrapper; the gzip framing is our own.
 constexpr int kRawWindowBits = -MAX_WBITS;
 constexpr int kMemoryLevel = 8;
-
-bool WriteAll(HANDLE file, const void* data, DWORD size) {
-    DWORD written = 0;
-    if (!WriteFile(file, data, size, &written, nullptr)) return false;
-    if (written != size) {
-        SetLastError(ERROR_WRITE_FAULT);
-        return false;
-    }
-    return true;
-}
 
 }  // namespace
 

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "format/gzip_header.h"
+#include "format/service/file_write.h"
 
 namespace {
 
@@ -11,16 +12,6 @@ namespace {
 constexpr DWORD kSinkBufferSize = 256u << 10;
 // A gzip header longer than this (a huge FEXTRA or FNAME) is treated as damaged.
 constexpr size_t kMaxHeaderSize = 0x10000;
-
-bool WriteAll(HANDLE output, const BYTE* data, DWORD length) {
-    DWORD written = 0;
-    if (!WriteFile(output, data, length, &written, nullptr)) return false;
-    if (written != length) {
-        SetLastError(ERROR_WRITE_FAULT);
-        return false;
-    }
-    return true;
-}
 
 void DropDecompressor(ContentSink* sink, bool end) {
     if (!sink->decompressor) return;
