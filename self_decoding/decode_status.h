@@ -45,6 +45,10 @@ private:
 // The size of this program's own file as built, from the record the build stamps into it.
 DWORD TemplateSize();
 
+// True when a directory entry's name, in this program's ANSI code page, names a file inside the
+// target folder: not empty, not "." or "..", no path separator and no drive or stream colon.
+bool IsPlainOutputName(const std::u16string& name);
+
 // Reads the directory behind the program, creates the files and decodes the envelope into them.
 // 0 when the envelope was processed to its end, 1 when the run stopped early on a file or format
 // error, E_FAIL for missing inputs. templateSize is where the payload starts.

@@ -126,6 +126,16 @@ private:
     std::vector<HashHandle> hashes_;
 };
 
+std::string ToAnsi(const std::u16string& name) {
+    std::wstring wide(name.begin(), name.end());
+    int size = WideCharToMultiByte(CP_ACP, 0, wide.c_str(), -1, nullptr, 0, nullptr, nullptr);
+    if (size <= 1) return std::string();
+    std::string narrow(static_cast<size_t>(size), '\0');
+    WideCharToMultiByte(CP_ACP, 0, wide.c_str(), -1, &narrow[0], size, nullptr, nullptr);
+    narrow.resize(static_cast<size_t>(size) - 1);
+    return narrow;
+}
+
 // The path of an output file: the target folder, a backslash and the name, or the name alone.
 std::string OutputPath(const char* targetFolder, const std::u16string& name) {
     std::string path;
@@ -133,15 +143,7 @@ std::string OutputPath(const char* targetFolder, const std::u16string& name) {
         path = targetFolder;
         if (path.back() != '\\') path += '\\';
     }
-    std::wstring wide(name.begin(), name.end());
-    int size = WideCharToMultiByte(CP_ACP, 0, wide.c_str(), -1, nullptr, 0, nullptr, nullptr);
-    if (size > 1) {
-        std::string narrow(static_cast<size_t>(size), '\0');
-        WideCharToMultiByte(CP_ACP, 0, wide.c_str(), -1, &narrow[0], size, nullptr, nullptr);
-        narrow.resize(static_cast<size_t>(size) - 1);
-        path += narrow;
-    }
-    return path;
+    return path + ToAnsi(name);
 }
 
 // Creates the files of the directory; never overwrites one. Stops at the first that fails.
@@ -153,9 +155,7 @@ void CreateOutputs(const sfx::Directory& directory, const char* targetFolder, De
         file.remaining = entry.size;
         file.path = OutputPath(targetFolder, entry.name);
         // A name that is empty or leaves the folder is not created: the payload names files only.
-        const bool badName = entry.name.empty() || entry.name.find(u'\\') != std::u16string::npos ||
-                             entry.name.find(u'/') != std::u16string::npos || entry.name == u"." ||
-                             entry.name == u"..";
+        const bool badName = !IsPlainOutputName(entry.name);
         file.handle = badName ? INVALID_HANDLE_VALUE
                               : CreateFileA(file.path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                             FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -170,6 +170,18 @@ void CreateOutputs(const sfx::Directory& directory, const char* targetFolder, De
 }
 
 }  // namespace
+
+bool IsPlainOutputName(const std::u16string& name) {
+    // Checked as the file system will read the name: the ANSI form read back. A best-fit
+    // conversion can turn look-alikes (fullwidth dots, backslash, colon) into the real characters.
+    std::string narrow = ToAnsi(name);
+    int size = MultiByteToWideChar(CP_ACP, 0, narrow.c_str(), -1, nullptr, 0);
+    if (size <= 1) return false;
+    std::wstring seen(static_cast<size_t>(size), L'\0');
+    MultiByteToWideChar(CP_ACP, 0, narrow.c_str(), -1, &seen[0], size);
+    seen.resize(static_cast<size_t>(size) - 1);
+    return seen != L"." && seen != L".." && seen.find_first_of(L"\\/:") == std::wstring::npos;
+}
 
 LONG DecodePayload(IProgressDialog* progress, QuendrixOptions* options, DecodeStatus* status,
                    const char* targetFolder, ExtractedFiles& files, DWORD templateSize) {

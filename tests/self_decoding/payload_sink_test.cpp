@@ -1,5 +1,7 @@
 #include "self_decoding/payload_sink.h"
 
+#include "self_decoding/decode_status.h"
+
 #include <gtest/gtest.h>
 #include <zlib.h>
 
@@ -156,3 +158,21 @@ TEST(QuendrixSink, TrailerFaultsHaveTheirOwnStatus) {
 }
 
 }  // namespace
+
+// Names come from the payload: only a plain name inside the target folder is created.
+TEST(QuendrixOutputNames, OnlyPlainNamesInTheFolderAreCreated) {
+    struct Row {
+        std::u16string name;
+        bool plain;
+    };
+    const Row rows[] = {
+        {u"report.txt", true},      {u"\u043e\u0442\u0447\u0451\u0442.txt", true}, {u"..notes", true},
+        {u"", false},               {u".", false},                                 {u"..", false},
+        {u"..\\up.txt", false},     {u"sub/x.txt", false},                         {u"C:x.txt", false},
+        {u"x.txt:stream", false},
+        // Fullwidth look-alikes that a best-fit conversion to the ANSI code page turns into "..\".
+        {u"\uFF0E\uFF0E\uFF3Cup.txt", false},
+    };
+    for (const Row& row : rows)
+        EXPECT_EQ(quendrix::IsPlainOutputName(row.name), row.plain) << Narrow(std::wstring(row.name.begin(), row.name.end()));
+}
