@@ -148,6 +148,8 @@ void CVSettingsDlg::LoadSettings() {
     if (RegOpenKeyExW(HKEY_CURRENT_USER, kSettingsKey, 0, KEY_QUERY_VALUE, key.put()) != ERROR_SUCCESS) return;
     for (const DwordValue& value : kDwordValues) ReadDword(key.get(), value.name, this->*value.field);
     if (GzCompressionLevel == 0 || GzCompressionLevel > 9) GzCompressionLevel = 9;
+    // The recent lists are allocated with room for this many entries plus one.
+    if (RecentItemsCount > kMaxRecentItems) RecentItemsCount = kMaxRecentItems;
     if (!ReadString(key.get(), L"CryptCSPname", CryptCSPname)) CryptCSPname.clear();
     if (!ReadString(key.get(), L"CompressedFiles", CompressedFiles)) CompressedFiles = kDefaultCompressedFiles;
     if (!ReadDwordArray(key.get(), L"SupportedCSP", SupportedCSP)) SupportedCSP.clear();

@@ -83,3 +83,5 @@ public:
 };
 
 extern const wchar_t kDefaultCompressedFiles[];
+// The largest RecentItemsCount taken from the registry; a larger value reads as this one.
+constexpr DWORD kMaxRecentItems = 1000;

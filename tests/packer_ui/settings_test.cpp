@@ -5,6 +5,7 @@
 #include "tests/packer_ui/registry_sandbox.h"
 
 #include "format/service/crypto_handles.h"
+#include "tests/support/test_support.h"
 
 namespace {
 
@@ -87,11 +88,27 @@ TEST_F(SettingsTest, ReadsEveryKindOfValue) {
     EXPECT_EQ(settings.HashAlgorithmID, static_cast<DWORD>(CALG_SHA1));  // absent: default
 }
 
-TEST_F(SettingsTest, CompressionLevelOutsideOneToNineIsNine) {
-    for (DWORD stored : {0u, 12u, 5u}) {
-        SetDword(L"GzCompressionLevel", stored);
+// A compression level outside 1 to 9 is 9; a recent-list capacity too large to allocate is capped.
+TEST_F(SettingsTest, OutOfRangeValuesAreBroughtIntoRange) {
+    struct Row {
+        const wchar_t* name;
+        DWORD CVSettingsDlg::*field;
+        DWORD stored;
+        DWORD expected;
+    };
+    const Row rows[] = {
+        {L"GzCompressionLevel", &CVSettingsDlg::GzCompressionLevel, 0, 9},
+        {L"GzCompressionLevel", &CVSettingsDlg::GzCompressionLevel, 12, 9},
+        {L"GzCompressionLevel", &CVSettingsDlg::GzCompressionLevel, 5, 5},
+        {L"RecentItemsCount", &CVSettingsDlg::RecentItemsCount, 0xFFFFFFFF, 1000},
+        {L"RecentItemsCount", &CVSettingsDlg::RecentItemsCount, 1001, 1000},
+        {L"RecentItemsCount", &CVSettingsDlg::RecentItemsCount, 25, 25},
+        {L"RecentItemsCount", &CVSettingsDlg::RecentItemsCount, 0, 0},
+    };
+    for (const Row& row : rows) {
+        SetDword(row.name, row.stored);
         CVSettingsDlg settings;
-        EXPECT_EQ(settings.GzCompressionLevel, stored == 5 ? 5u : 9u) << stored;
+        EXPECT_EQ(settings.*row.field, row.expected) << testing_support::Narrow(row.name) << " " << row.stored;
     }
 }
 
