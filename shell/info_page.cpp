@@ -103,6 +103,12 @@ bool OnNotify(HWND page, const NMHDR* header) {
 
 }  // namespace
 
+UINT CALLBACK InfoPageCallback(HWND, UINT message, PROPSHEETPAGEW* sheet) {
+    if (message == PSPCB_RELEASE && sheet && sheet->lParam)
+        reinterpret_cast<CQuillarentShell*>(sheet->lParam)->Release();
+    return 1;  // for PSPCB_CREATE: the page may be created
+}
+
 INT_PTR CALLBACK InfoPageProc(HWND page, UINT message, WPARAM wParam, LPARAM lParam) {
     CQuillarentShell* shell = PageObject(page);
     if (!shell && message != WM_INITDIALOG) return 0;
@@ -129,7 +135,6 @@ INT_PTR CALLBACK InfoPageProc(HWND page, UINT message, WPARAM wParam, LPARAM lPa
             ClearCertificateList(GetDlgItem(page, kRecipientsListId));
             ClearCertificateList(GetDlgItem(page, kSignersListId));
             SetWindowLongPtrW(page, DWLP_USER, 0);
-            shell->Release();
             return TRUE;
         default:
             return FALSE;

@@ -285,19 +285,24 @@ HRESULT CQuillarentShell::AddPages(LPFNSVADDPROPSHEETPAGE addPage, LPARAM lParam
     static const std::wstring title = LoadText(kProgramName);
     PROPSHEETPAGEW sheet = {};
     sheet.dwSize = sizeof sheet;
-    sheet.dwFlags = PSP_USETITLE;
+    // The page holds a reference until the sheet releases it, whether or not it was ever shown.
+    sheet.dwFlags = PSP_USETITLE | PSP_USECALLBACK;
     sheet.hInstance = ResourceModule();
     sheet.pszTemplate = MAKEINTRESOURCEW(kInfoTemplate);
     sheet.pszTitle = title.c_str();
     sheet.pfnDlgProc = InfoPageProc;
+    sheet.pfnCallback = InfoPageCallback;
     sheet.lParam = reinterpret_cast<LPARAM>(this);
+    AddRef();
     HPROPSHEETPAGE page = CreatePropertySheetPageW(&sheet);
-    if (!page) return E_OUTOFMEMORY;
+    if (!page) {
+        Release();
+        return E_OUTOFMEMORY;
+    }
     if (!addPage(page, lParam)) {
-        DestroyPropertySheetPage(page);
+        DestroyPropertySheetPage(page);  // the release callback gives the reference back
         return E_FAIL;
     }
-    AddRef();  // given back when the page goes
     return S_OK;
 }
 

@@ -73,3 +73,5 @@ private:
 
 // The "Info" page's dialog procedure (template 209); its lParam is the object.
 INT_PTR CALLBACK InfoPageProc(HWND page, UINT message, WPARAM wParam, LPARAM lParam);
+// The page's callback: on its release, the reference AddPages took on the object is given back.
+UINT CALLBACK InfoPageCallback(HWND window, UINT message, PROPSHEETPAGEW* sheet);

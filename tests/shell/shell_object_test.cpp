@@ -391,6 +391,11 @@ TEST_F(ShellObjectTest, RecentCertificatesPackAtOnceOrOpenThePackerWithShift) {
     EXPECT_TRUE(WaitUntil([] { return !FindProcessWindow(L"#32770", IsPackerWindow); }));
 }
 
+ULONG References(IUnknown* object) {
+    object->AddRef();
+    return object->Release();
+}
+
 // Packed files show the icon of the type they carry with the library's mark; the Info page lists
 // the recipients of one packed file and is not offered for two.
 TEST_F(ShellObjectTest, IconsAndTheInfoPage) {
@@ -434,9 +439,16 @@ TEST_F(ShellObjectTest, IconsAndTheInfoPage) {
     Select({packed, packed});
     EXPECT_EQ(sheet->AddPages(collect, reinterpret_cast<LPARAM>(&pages)), E_FAIL);
     Select({packed});
+    // A page added and released unshown (the user never opened its tab) gives its reference back.
+    const ULONG references = References(init_);
     ASSERT_EQ(sheet->AddPages(collect, reinterpret_cast<LPARAM>(&pages)), S_OK);
     ASSERT_EQ(pages.size(), 1u);
-    sheet->Release();
+    EXPECT_EQ(References(init_), references + 1);
+    EXPECT_TRUE(DestroyPropertySheetPage(pages[0]));
+    EXPECT_EQ(References(init_), references);
+    pages.clear();
+    ASSERT_EQ(sheet->AddPages(collect, reinterpret_cast<LPARAM>(&pages)), S_OK);
+    ASSERT_EQ(pages.size(), 1u);
 
     PROPSHEETHEADERW header = {};
     header.dwSize = sizeof header;
@@ -460,6 +472,8 @@ TEST_F(ShellObjectTest, IconsAndTheInfoPage) {
     RedrawWindow(dialog, nullptr, nullptr, RDW_UPDATENOW | RDW_ALLCHILDREN);  // this thread paints it
     testing_support::SavePicture(dialog, L"info-page");
     DestroyWindow(dialog);
+    EXPECT_EQ(References(init_), references);  // the shown page's reference, given back once
+    sheet->Release();
 }
 
 struct EntryRun {
