@@ -302,10 +302,13 @@ HRESULT UnpackSelectionWith(IDataObject* data, HWND owner, BYTE mode, BOOL askFo
             opened = OpenOutput(job, owner);
         if (!opened) ShowUnpackResult(&job, owner);
         if (options.jobDone) options.jobDone(job, options.context);
+        // A failed job's output goes now, not at the end of the run: a later file of the run that
+        // names the same output would otherwise find it taken, or lose its own to this deletion.
+        jobs[i].reset();
     }
 
     if (ownProgress) progress->Release();
-    jobs.clear();  // deletes the outputs of failed jobs
+    jobs.clear();
     SaveUnpackSettings(&settings);
     return last;
 }

@@ -174,4 +174,18 @@ TEST(UnpackSelection, RefusesADataObjectWithoutNames) {
     for (const std::wstring& text : sink.texts) ADD_FAILURE() << testing_support::Narrow(text);
 }
 
+// Two envelopes of one run that name the same output: the first, which fails, takes its output
+// away at once, so that the second is written and kept.
+TEST(UnpackSelection, AFailedFileFreesItsOutputNameForTheNextOne) {
+    testing_support::TempDir dir;
+    const std::wstring foreign = dir.File(L"data.bin.pkcs7"), good = dir.File(L"data.bin.gz.pkcs7");
+    ASSERT_TRUE(CopyFileW(testing_support::TestDataFile(L"reader-stranger-des3.pkcs7").c_str(), foreign.c_str(), TRUE));
+    ASSERT_TRUE(CopyFileW(testing_support::TestDataFile(L"reader-alice-aes128.gz.pkcs7").c_str(), good.c_str(), TRUE));
+    RecordingSink sink;
+    DecodeData data(BuildDropFilesBlock({foreign, good}));
+    EXPECT_EQ(UnpackSelection(&data, nullptr, kModeUnpack, FALSE, FALSE), S_OK);
+    EXPECT_TRUE(testing_support::ReadFileBytes(dir.File(L"data.bin")) ==
+                testing_support::ReadFileBytes(testing_support::TestDataFile(L"reader-plain-100k.bin")));
+}
+
 }  // namespace
