@@ -218,9 +218,11 @@ HCRYPTPROV RandomProvider(HCRYPTPROV provider, const SignerEntry* signers, DWORD
 
 void RemoveLeftTemporary(PackContext& context) {
     if (context.leftTemporary.empty()) return;
-    SecureDeleteFile(context.leftTemporary.c_str(),
-                     RandomProvider(context.provider, context.signers, context.signerCount),
-                     context.settings.OverwritePasses);
+    // One that cannot be overwritten (on a network share) is still deleted: it holds the content.
+    if (!SecureDeleteFile(context.leftTemporary.c_str(),
+                          RandomProvider(context.provider, context.signers, context.signerCount),
+                          context.settings.OverwritePasses))
+        DeleteFileW(context.leftTemporary.c_str());
     context.leftTemporary.clear();
 }
 

@@ -221,6 +221,24 @@ TEST_F(PackRunTest, DeleteSafelyRemovesSourceAndTemporaryFile) {
     EXPECT_EQ(content, original);
 }
 
+// Where overwriting is refused (a path of two leading backslashes, as on a network share) the
+// source stays, but the compressed temporary copy of it does not.
+TEST_F(PackRunTest, DeleteSafelyWhereOverwritingIsRefusedLeavesNoTemporary) {
+    const Bytes original = PatternBytes(3000, 7);
+    std::wstring source = MakeFile(L"one.txt", original);
+    window_.AddFile(L"\\\\?\\" + source);
+    window_.settings().CompressFiles = 1;
+    window_.settings().CompressionThreads = 1;  // compressed into a temporary file first
+    window_.settings().DeleteSafelyFiles = 1;
+    EXPECT_TRUE(window_.Run());
+    EXPECT_TRUE(ReadFileBytes(source) == original);
+    EXPECT_EQ(CountFiles(temp_.path(), L"*.*"), 2) << "the source and its envelope only";
+    Bytes gzip, content;
+    ASSERT_TRUE(DecryptContent(source + L".gz.pkcs7", gzip));
+    ASSERT_TRUE(Gunzip(gzip, content));
+    EXPECT_EQ(content, original);
+}
+
 TEST_F(PackRunTest, FilesOfFourGigabytesAreRefusedAndTheOthersPacked) {
     std::wstring huge = temp_.File(L"huge.bin");
     ASSERT_TRUE(pack_run_test::MakeSparseFile(huge, 0x100000001ULL));
