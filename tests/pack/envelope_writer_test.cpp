@@ -281,11 +281,21 @@ TEST_F(EnvelopeWriterTest, FailingReadFailsTheCall) {
     testing_support::TempDir dir;
     FileHandle file(CreateFileW(dir.File(L"x.pkcs7").c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                 0, nullptr));
-    for (HRESULT error : {E_FAIL, E_ABORT}) {
+    // The failure is reported with the cause the stream left in the last error, if it left one.
+    struct Row {
+        HRESULT error;
+        DWORD cause;
+        DWORD reported;
+    };
+    const Row rows[] = {{E_FAIL, 0, static_cast<DWORD>(E_FAIL)},
+                        {E_FAIL, ERROR_LOCK_VIOLATION, ERROR_LOCK_VIOLATION},
+                        {E_ABORT, 0, ERROR_CANCELLED}};
+    for (const Row& row : rows) {
         testing_support::MemoryStream source(PatternBytes(100000), 0, false);
-        source.FailAfter(40000, error);
+        source.FailAfter(40000, row.error, row.cause);
+        SetLastError(ERROR_ACCESS_DENIED);  // stale: must not be taken for the cause
         EXPECT_FALSE(WriteEnvelope(file.get(), &source, 100000, nullptr, 0, window.get(), provider_.get()));
-        EXPECT_EQ(GetLastError(), error == E_ABORT ? static_cast<DWORD>(ERROR_CANCELLED) : static_cast<DWORD>(E_FAIL));
+        EXPECT_EQ(GetLastError(), row.reported) << std::hex << row.error << " " << row.cause;
     }
 }
 

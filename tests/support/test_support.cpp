@@ -228,7 +228,10 @@ MemoryStream::MemoryStream(std::vector<uint8_t> bytes, ULONG maxRead, bool lateE
 
 HRESULT MemoryStream::Read(void* buffer, ULONG wanted, ULONG* got) {
     *got = 0;
-    if (position_ >= failAfter_) return failWith_;
+    if (position_ >= failAfter_) {
+        if (failCause_) SetLastError(failCause_);
+        return failWith_;
+    }
     size_t left = bytes_.size() - position_;
     size_t n = std::min<size_t>(left, wanted);
     if (maxRead_) n = std::min<size_t>(n, maxRead_);

@@ -74,7 +74,12 @@ public:
     ULONG STDMETHODCALLTYPE Release() override { return 1; }
     HRESULT STDMETHODCALLTYPE Read(void* buffer, ULONG wanted, ULONG* got) override;
     HRESULT STDMETHODCALLTYPE Write(const void*, ULONG, ULONG*) override { return E_NOTIMPL; }
-    void FailAfter(size_t bytes, HRESULT error) { failAfter_ = bytes; failWith_ = error; }
+    // From that many bytes on, Read answers error, with cause as the last error when given.
+    void FailAfter(size_t bytes, HRESULT error, DWORD cause = 0) {
+        failAfter_ = bytes;
+        failWith_ = error;
+        failCause_ = cause;
+    }
 
 private:
     std::vector<uint8_t> bytes_;
@@ -83,6 +88,7 @@ private:
     bool lateEnd_;
     size_t failAfter_ = SIZE_MAX;
     HRESULT failWith_ = S_OK;
+    DWORD failCause_ = 0;
 };
 
 std::string Narrow(const std::wstring& text);
