@@ -12,6 +12,7 @@
 #include "packer_ui/certificate_sources.h"
 #include "packer_ui/main_window.h"
 #include "packer_ui/packer_window.h"
+#include "packer_ui/recent_lists.h"
 #include "shell/library.h"
 #include "shell/shell_extension.h"
 #include "unpack/decode_data.h"
@@ -94,6 +95,9 @@ int PackShellSelection(CQuillarentShell* shell, HWND ownerWindow, PCCERT_CONTEXT
         shell->selection->Release();
         shell->selection = nullptr;
     }
+    // The window loads the recovery certificates when it starts; a pack without it needs them as
+    // well, for every envelope is made for them.
+    if (!openWindow) LoadRecoveryCertificates(&window);
     if (certificate && window.encryptionPage->AddItem(const_cast<CERT_CONTEXT*>(certificate), FALSE) < 0)
         CertFreeCertificateContext(certificate);
     int result = 0;

@@ -93,6 +93,7 @@ protected:
     void SetUp() override {
         OleInitialize(nullptr);
         RegDeleteTreeW(HKEY_CURRENT_USER, kRecentCertsKey);
+        RegDeleteTreeW(HKEY_CURRENT_USER, kRecoveryCertsKey);
         ASSERT_EQ(CoCreateInstance(kClsid, nullptr, CLSCTX_INPROC_SERVER, IID_IShellExtInit, reinterpret_cast<void**>(&init_)), S_OK);
         ASSERT_EQ(init_->QueryInterface(IID_IContextMenu, reinterpret_cast<void**>(&menu_)), S_OK);
     }
@@ -100,6 +101,7 @@ protected:
         if (menu_) menu_->Release();
         if (init_) init_->Release();
         RegDeleteTreeW(HKEY_CURRENT_USER, kRecentCertsKey);
+        RegDeleteTreeW(HKEY_CURRENT_USER, kRecoveryCertsKey);
         OleUninitialize();
     }
     void Renew() {
@@ -336,14 +338,22 @@ std::vector<std::wstring> AnsweringBoxes(const std::function<void()>& work) {
 // window; with Shift held the packer opens instead, on its worker thread, with the certificate.
 TEST_F(ShellObjectTest, RecentCertificatesPackAtOnceOrOpenThePackerWithShift) {
     CertHandle alice = testing_support::LoadCertificateFile(TestDataFile(L"alice.cer"));
+    CertHandle bob = testing_support::LoadCertificateFile(TestDataFile(L"bob.cer"));
     PCCERT_CONTEXT list[] = {CertDuplicateCertificateContext(alice.get())};
     SaveCertificateList(list, 1, kRecentCertsKey, FALSE);
-    // Alice as the envelope names its recipient: her issuer, then her serial number.
-    const CERT_INFO& info = *alice.get()->pCertInfo;
-    std::vector<uint8_t> aliceEntry(info.Issuer.pbData, info.Issuer.pbData + info.Issuer.cbData);
-    aliceEntry.push_back(0x02);
-    aliceEntry.push_back(static_cast<uint8_t>(info.SerialNumber.cbData));
-    for (DWORD i = info.SerialNumber.cbData; i > 0; --i) aliceEntry.push_back(info.SerialNumber.pbData[i - 1]);
+    // Bob is the recovery recipient: every envelope is made for him too, also without the window.
+    PCCERT_CONTEXT recovery[] = {CertDuplicateCertificateContext(bob.get())};
+    SaveCertificateList(recovery, 1, kRecoveryCertsKey, FALSE);
+    // A recipient as the envelope names it: the issuer, then the serial number.
+    auto recipientEntry = [](PCCERT_CONTEXT certificate) {
+        const CERT_INFO& info = *certificate->pCertInfo;
+        std::vector<uint8_t> entry(info.Issuer.pbData, info.Issuer.pbData + info.Issuer.cbData);
+        entry.push_back(0x02);
+        entry.push_back(static_cast<uint8_t>(info.SerialNumber.cbData));
+        for (DWORD i = info.SerialNumber.cbData; i > 0; --i) entry.push_back(info.SerialNumber.pbData[i - 1]);
+        return entry;
+    };
+    const std::vector<uint8_t> aliceEntry = recipientEntry(alice.get()), bobEntry = recipientEntry(bob.get());
     auto invokeRecent = [this](const std::wstring& file) {
         WriteFileBytes(file, {'n', 'o', 't', 'e', 's'});
         Renew();
@@ -366,9 +376,12 @@ TEST_F(ShellObjectTest, RecentCertificatesPackAtOnceOrOpenThePackerWithShift) {
     ASSERT_FALSE(boxes.empty());
     EXPECT_EQ(boxes.back(), L"Все файлы успешно упакованы.");
     for (size_t i = 0; i + 1 < boxes.size(); ++i)
-        EXPECT_NE(boxes[i].find(L"Alice Recipient"), std::wstring::npos) << testing::PrintToString(boxes[i]);
+        EXPECT_TRUE(boxes[i].find(L"Alice Recipient") != std::wstring::npos ||
+                    boxes[i].find(L"Bob Recipient") != std::wstring::npos)
+            << testing::PrintToString(boxes[i]);
     const std::vector<uint8_t> envelope = ReadFileBytes(atOnce + L".gz.pkcs7");
-    EXPECT_NE(std::search(envelope.begin(), envelope.end(), aliceEntry.begin(), aliceEntry.end()), envelope.end());
+    for (const std::vector<uint8_t>* entry : {&aliceEntry, &bobEntry})
+        EXPECT_NE(std::search(envelope.begin(), envelope.end(), entry->begin(), entry->end()), envelope.end());
     EXPECT_FALSE(FindProcessWindow(L"#32770", IsPackerWindow));
 
     BYTE keys[256] = {};
@@ -386,7 +399,8 @@ TEST_F(ShellObjectTest, RecentCertificatesPackAtOnceOrOpenThePackerWithShift) {
     EXPECT_FALSE(FileExists(temp_.File(L"plan.txt.gz.pkcs7")));
     wchar_t status[256] = {};
     SendMessageW(GetDlgItem(window, kStatusBar), SB_GETTEXTW, 0, reinterpret_cast<LPARAM>(status));
-    EXPECT_STREQ(status, L"Файлов: 1, сертификатов шифрования: 1, сертификатов подписи: 0.");
+    // The window holds the recovery recipient and the recent one.
+    EXPECT_STREQ(status, L"Файлов: 1, сертификатов шифрования: 2, сертификатов подписи: 0.");
     PostMessageW(window, WM_COMMAND, 1040, 0);
     EXPECT_TRUE(WaitUntil([] { return !FindProcessWindow(L"#32770", IsPackerWindow); }));
 }
