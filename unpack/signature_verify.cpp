@@ -175,7 +175,14 @@ DWORD VerifyEnvelopeSigners(HCERTSTORE store, HCRYPTPROV keyProvider, const HCRY
     DWORD verified = 0;
     for (const der::Reader& whole : signer_trailer::SequenceElements(signerInfos, signerInfosLength)) {
         SignerCheck check;
-        if (!DecodeSignerInfo(whole.data(), whole.size(), check)) break;
+        if (!DecodeSignerInfo(whole.data(), whole.size(), check)) {
+            // The walk ends on a signer that cannot be read, which stays as a failed entry: the
+            // signers before it must not count as all the signers there are.
+            check.status = static_cast<LONG>(GetLastError());
+            if (check.status == 0 || check.status == -1) check.status = static_cast<LONG>(CRYPT_E_ASN1_BADTAG);
+            checks.push_back(std::move(check));
+            break;
+        }
         check.status = -1;
         check.chainStatus = 0xFFFFFFFF;
         check.certificate = FindSignerCertificate(memoryStore.get(), store, check.signerInfo);

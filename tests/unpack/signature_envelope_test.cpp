@@ -156,18 +156,33 @@ TEST_F(EnvelopeSigners, UncheckedWithoutHashOrCertificate) {
     EXPECT_EQ(verified, 1u);
 }
 
-TEST_F(EnvelopeSigners, UndecodableSignerInfoEndsTheWalk) {
+// A SignerInfo that cannot be read ends the walk as a failed entry, so that the signers before it
+// cannot add up to "all signatures valid".
+TEST_F(EnvelopeSigners, UndecodableSignerInfoEndsTheWalkAsAFailure) {
     Trailer trailer;
     ASSERT_TRUE(ReadTrailer(ReadFileBytes(TestDataFile(L"sig-type4-sha1.p7")), trailer));
-    Trailer broken = trailer;
-    broken.signerInfos.insert(broken.signerInfos.begin(), {0x30, 0x03, 0x02, 0x01, 0x01});
-    std::vector<SignerCheck> checks;
+    const Bytes good = trailer.signerInfos, undecodable = {0x30, 0x03, 0x02, 0x01, 0x01};
     HashHandle hash = HashOf(CALG_SHA1, content_);
     HCRYPTHASH hashes[] = {hash.get()};
-    EXPECT_EQ(VerifyEnvelopeSigners(emptyStore_.get(), provider_.get(), hashes, 1, 0, nullptr, 0,
-                                    broken.signerInfos.data(), static_cast<DWORD>(broken.signerInfos.size()), checks),
-              0u);
-    EXPECT_TRUE(checks.empty());
+    for (bool goodFirst : {false, true}) {
+        Bytes signerInfos = goodFirst ? good : Bytes();
+        signerInfos.insert(signerInfos.end(), undecodable.begin(), undecodable.end());
+        signerInfos.insert(signerInfos.end(), good.begin(), good.end());  // never reached
+        std::vector<SignerCheck> checks;
+        const DWORD verified = VerifyEnvelopeSigners(
+            emptyStore_.get(), provider_.get(), hashes, 1, 0, trailer.certificates.data(),
+            static_cast<DWORD>(trailer.certificates.size()), signerInfos.data(),
+            static_cast<DWORD>(signerInfos.size()), checks);
+        ASSERT_EQ(checks.size(), goodFirst ? 2u : 1u);
+        EXPECT_EQ(verified, goodFirst ? 1u : 0u);
+        if (goodFirst) {
+            EXPECT_EQ(checks[0].status, 0);
+        }
+        EXPECT_NE(checks.back().status, 0);
+        EXPECT_NE(checks.back().status, -1);
+        EXPECT_EQ(checks.back().signerInfo, nullptr);
+        for (SignerCheck& check : checks) CertFreeCertificateContext(check.certificate);
+    }
 }
 
 }  // namespace
