@@ -2,6 +2,7 @@
 // self-decoding form read element by element from the program's own file.
 #include <cstring>
 #include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -209,8 +210,13 @@ LONG DecodePayload(IProgressDialog* progress, QuendrixOptions* options, DecodeSt
         directoryLength = lengthBytes[0] | lengthBytes[1] << 8 | lengthBytes[2] << 16 | DWORD{lengthBytes[3]} << 24;
         if (directoryLength != 0 && directoryLength <= payload - 4) {
             status->readError = 0;
-            directoryBytes.resize(directoryLength);
-            if (!ReadFile(input.get(), directoryBytes.data(), directoryLength, &got, nullptr) ||
+            try {
+                directoryBytes.resize(directoryLength);
+            } catch (const std::bad_alloc&) {
+                // A damaged length in a large program: as good as no directory.
+            }
+            if (directoryBytes.size() != directoryLength ||
+                !ReadFile(input.get(), directoryBytes.data(), directoryLength, &got, nullptr) ||
                 got != directoryLength)
                 directoryBytes.clear();
         }

@@ -2,6 +2,8 @@
 
 #include <wincrypt.h>
 
+#include <new>
+
 #include "format/oid_element.h"
 
 namespace reader_core {
@@ -125,7 +127,12 @@ Fault EnvelopeFile::ReadOid(std::vector<uint8_t>& value) {
 
 Fault EnvelopeFile::ReadIntoBuffer(DWORD length, std::vector<BYTE>& out) {
     if (length > remaining()) return Fault{kFileError, ERROR_HANDLE_EOF};
-    out.resize(length);
+    try {
+        out.resize(length);
+    } catch (const std::bad_alloc&) {
+        // A damaged length inside a large file can ask for more than the process can hold.
+        return FormatFault(static_cast<DWORD>(E_OUTOFMEMORY));
+    }
     if (!ReadBytes(out.data(), length)) return ReadFault();
     return Fault();
 }
