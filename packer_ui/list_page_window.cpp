@@ -408,9 +408,9 @@ std::vector<void*> CVListDlg::SelectedItems() const {
     return selected;
 }
 
-void CVListDlg::Copy() {
+bool CVListDlg::Copy() {
     CDataObject* object = new (std::nothrow) CDataObject();
-    if (!object) return;
+    if (!object) return false;
     HGLOBAL block = RenderClipboardData(object);
     bool stored = block && SUCCEEDED(SetGlobalData(object, GetClipboardFormat(), -1, block));
     if (stored) {
@@ -418,15 +418,17 @@ void CVListDlg::Copy() {
         stored = SUCCEEDED(SetGlobalData(object, g_cfPreferredDropEffect, -1,
                                          GlobalFromBytes(&copyEffect, sizeof copyEffect)));
     }
-    if (stored) OleSetClipboard(object);  // the clipboard keeps its own reference
+    // The clipboard keeps its own reference. It fails while another program holds it open.
+    stored = stored && SUCCEEDED(OleSetClipboard(object));
     object->Release();
     PostToParent(UM_COMMANDS_REFRESH);
+    return stored;
 }
 
 void CVListDlg::Cut() {
     if (!HasRemovableSelection()) return;
-    Copy();
-    DeleteSelected();
+    // Rows that did not reach the clipboard stay: a cut must not lose them.
+    if (Copy()) DeleteSelected();
 }
 
 HRESULT CVListDlg::Paste(BOOL doIt) {

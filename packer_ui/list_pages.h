@@ -68,9 +68,9 @@ public:
     void ShowSelectedProperties();
     void SelectAll();
     void SetViewStyle(UINT command);
-    // The selected rows onto the clipboard; cut copies and then deletes, when a selected row
-    // may be removed.
-    void Copy();
+    // The selected rows onto the clipboard (false when they did not get there); cut copies and
+    // then deletes, when a selected row may be removed and the copy reached the clipboard.
+    bool Copy();
     void Cut();
     // Paste, or with doIt clear the paste test of the command states; E_NOTIMPL when nothing fits.
     HRESULT Paste(BOOL doIt);

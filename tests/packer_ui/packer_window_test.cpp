@@ -617,14 +617,19 @@ void ClearClipboard() {
     }
 }
 
-// Runs the clipboard peer (another program) and returns its exit status.
-DWORD RunPeer(const std::wstring& arguments) {
+// Starts the clipboard peer (another program); false when it cannot start.
+bool StartPeer(const std::wstring& arguments, PROCESS_INFORMATION& process) {
     std::wstring line = L"\"" CLIPBOARD_PEER "\" " + arguments;
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
-    PROCESS_INFORMATION process = {};
-    if (!CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
-        return 0xFFFFFFFF;
+    process = {};
+    return CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process);
+}
+
+// Runs the clipboard peer and returns its exit status.
+DWORD RunPeer(const std::wstring& arguments) {
+    PROCESS_INFORMATION process;
+    if (!StartPeer(arguments, process)) return 0xFFFFFFFF;
     DWORD status = 0xFFFFFFFF;
     if (WaitForSingleObject(process.hProcess, testing_support::kPatientWaitMs) == WAIT_OBJECT_0)
         GetExitCodeProcess(process.hProcess, &status);
@@ -778,6 +783,21 @@ TEST_F(PackerClipboardTest, FileListsGoToAndComeFromOtherPrograms) {
     EXPECT_EQ(window_.filesPage->RowCount(), 1);
     EXPECT_EQ(PeerReading(temp_), "file:" + Utf8(temp_.File(L"a.txt")) + "\n");
     EXPECT_TRUE(FileExists(temp_.File(L"a.txt")));
+    {
+        // While another program holds the clipboard open the copy cannot reach it: the cut keeps the row.
+        const std::wstring flag = temp_.File(L"holding");
+        PROCESS_INFORMATION peer;
+        ASSERT_TRUE(StartPeer(L"hold \"" + flag + L"\"", peer));
+        const bool held = WaitUntil([&] { return FileExists(flag); });
+        Select(files, {0});
+        if (held) open.Command(kCommandCut);
+        DeleteFileW(flag.c_str());
+        WaitForSingleObject(peer.hProcess, testing_support::kPatientWaitMs);
+        CloseHandle(peer.hThread);
+        CloseHandle(peer.hProcess);
+        ASSERT_TRUE(held);
+        EXPECT_EQ(window_.filesPage->RowCount(), 1);
+    }
 
     const std::wstring text = temp_.File(L"c.txt"), folder = temp_.File(L"folder"), cer = temp_.File(L"alice.cer");
     WriteFileBytes(text, Bytes{'c'});

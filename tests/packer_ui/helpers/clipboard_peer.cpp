@@ -4,6 +4,8 @@
 //   clipboard_peer.exe read OUTFILE       writes what the clipboard holds as "file:<path>" lines
 //                                         for a file list and "virtual:<name>" lines for a wide
 //                                         file group, in UTF-8
+//   clipboard_peer.exe hold FLAGFILE      keeps the clipboard open from the creation of FLAGFILE
+//                                         until somebody deletes it
 // Exit status 0 on success, 1 when the clipboard could not be used or held neither.
 #include <windows.h>
 #include <shlobj.h>
@@ -16,9 +18,9 @@
 namespace {
 
 // OpenClipboard fails while another program has it open; that lasts only as long as its call.
-bool OpenClipboardPatiently() {
+bool OpenClipboardPatiently(HWND owner = nullptr) {
     for (int attempt = 0; attempt < 500; ++attempt) {
-        if (OpenClipboard(nullptr)) return true;
+        if (OpenClipboard(owner)) return true;
         Sleep(10);
     }
     return false;
@@ -92,10 +94,28 @@ int Read(const wchar_t* outFile) {
     return ok ? 0 : 1;
 }
 
+int Hold(const wchar_t* flagFile) {
+    // Opened for a window of its own: a clipboard opened for no window lets others open it too.
+    HWND window = CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
+    if (!window || !OpenClipboardPatiently(window)) return 1;
+    HANDLE flag = CreateFileW(flagFile, GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+    if (flag == INVALID_HANDLE_VALUE) {
+        CloseClipboard();
+        return 1;
+    }
+    CloseHandle(flag);
+    // Until the test has done what it needs the clipboard held for; a test that never deletes
+    // the flag gets it back after two minutes.
+    for (int wait = 0; wait < 12000 && GetFileAttributesW(flagFile) != INVALID_FILE_ATTRIBUTES; ++wait) Sleep(10);
+    CloseClipboard();
+    return 0;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
     if (argc >= 3 && wcscmp(argv[1], L"put-files") == 0) return PutFiles(argc - 2, argv + 2);
     if (argc == 3 && wcscmp(argv[1], L"read") == 0) return Read(argv[2]);
+    if (argc == 3 && wcscmp(argv[1], L"hold") == 0) return Hold(argv[2]);
     return 1;
 }
