@@ -319,10 +319,12 @@ bool EnvelopeWriter::FillBatch(BYTE* data, DWORD wanted, DWORD& got, bool& ended
         SetLastError(0);
         HRESULT hr = source_->Read(data + got, wanted - got, &read);
         if (hr == E_ABORT) return Fail(ERROR_CANCELLED);
-        // The source file stream leaves the cause of its E_FAIL (a read or deflate error) in the
-        // last error; the user is shown that rather than "unspecified error".
-        const DWORD cause = GetLastError();
-        if (FAILED(hr)) return Fail(hr == E_FAIL && cause ? cause : static_cast<DWORD>(hr));
+        if (FAILED(hr)) {
+            // The source file stream leaves the cause of its E_FAIL (a read or deflate error) in
+            // the last error; the user is shown that rather than "unspecified error".
+            const DWORD cause = GetLastError();
+            return Fail(hr == E_FAIL && cause ? cause : static_cast<DWORD>(hr));
+        }
         got += std::min<ULONG>(read, wanted - got);
         if (hr == S_FALSE || read == 0) {
             ended = true;
