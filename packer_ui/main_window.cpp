@@ -60,6 +60,9 @@ constexpr int kMargin = 8;
 constexpr int kFileMenu = 0, kEditMenu = 1, kCertificateMenu = 2;
 
 const wchar_t kWidthValue[] = L"MainWndWidth";
+// The outer size of a first start, and the smallest the window can be made: below it the page
+// texts would be cut off.
+constexpr DWORD kDefaultWidth = 600, kDefaultHeight = 470;
 const wchar_t kHeightValue[] = L"MainWndHeight";
 const wchar_t kLargeIconsValue[] = L"LargeTBIcons";
 const wchar_t kLabelsValue[] = L"ShowTBText";
@@ -602,7 +605,7 @@ void OnInit(HWND dialog, PackerWindow* window) {
     SendMessageW(dialog, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(large));
     SendMessageW(dialog, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(small));
 
-    DWORD width = 600, height = 470;
+    DWORD width = kDefaultWidth, height = kDefaultHeight;
     RegKeyHandle key;
     if (RegOpenKeyExW(HKEY_CURRENT_USER, kSettingsKey, 0, KEY_QUERY_VALUE, key.put()) == ERROR_SUCCESS) {
         ReadDword(key.get(), kWidthValue, width);
@@ -677,6 +680,9 @@ INT_PTR CALLBACK MainProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lPara
             DrawPageEntry(window, reinterpret_cast<const DRAWITEMSTRUCT*>(lParam));
             return TRUE;
         case WM_SIZE: LayOut(window); return TRUE;
+        case WM_GETMINMAXINFO:
+            reinterpret_cast<MINMAXINFO*>(lParam)->ptMinTrackSize = {kDefaultWidth, kDefaultHeight};
+            return TRUE;
         case WM_COMMAND:
             if (HIWORD(wParam) == LBN_SELCHANGE && LOWORD(wParam) == kPageList) ShowSelectedPage(window);
             else if (HIWORD(wParam) == 0) OnCommand(window, LOWORD(wParam));

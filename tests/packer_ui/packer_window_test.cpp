@@ -587,6 +587,13 @@ TEST_F(PackerWindowTest, KeysMenusAndPopupsOfTheWindow) {
     GetWindowRect(listView, &after);
     EXPECT_EQ(after.right - after.left, before.right - before.left + 200);
     SavePicture(open.dialog, L"encryption-page-wide");
+    // It cannot be made smaller than its first-start size, below which the page texts are cut off.
+    SetWindowPos(open.dialog, nullptr, 0, 0, 300, 200, SWP_NOMOVE | SWP_NOZORDER);
+    SendMessageW(open.dialog, WM_NULL, 0, 0);
+    RECT smallest;
+    GetWindowRect(open.dialog, &smallest);
+    EXPECT_EQ(smallest.right - smallest.left, 600);
+    EXPECT_EQ(smallest.bottom - smallest.top, 470);
 
     // A message box over a window mostly off the screen stays inside the work area.
     ShowPage(open, 0);
