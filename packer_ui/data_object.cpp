@@ -19,6 +19,8 @@ namespace {
 
 HGLOBAL CopyGlobal(HGLOBAL source) {
     const SIZE_T size = GlobalSize(source);
+    // An empty block cannot be locked; its copy is another empty block.
+    if (size == 0) return GlobalFromBytes(nullptr, 0);
     const void* from = GlobalLock(source);
     if (!from) return nullptr;
     HGLOBAL copy = GlobalFromBytes(from, size);
@@ -52,6 +54,24 @@ HGLOBAL CopyMetafilePicture(HGLOBAL source) {
     *target = copied;
     GlobalUnlock(copy);
     return copy;
+}
+
+// The target device a format names lives in task memory of its own: whoever holds the format
+// entry holds a copy and frees it.
+HRESULT CopyTargetDevice(const DVTARGETDEVICE* source, DVTARGETDEVICE** copy) {
+    *copy = nullptr;
+    if (!source) return S_OK;
+    *copy = static_cast<DVTARGETDEVICE*>(CoTaskMemAlloc(source->tdSize));
+    if (!*copy) return E_OUTOFMEMORY;
+    memcpy(*copy, source, source->tdSize);
+    return S_OK;
+}
+
+void FreeTargetDevices(FORMATETC* formats, DWORD count) {
+    for (DWORD i = 0; i < count; ++i) {
+        CoTaskMemFree(formats[i].ptd);
+        formats[i].ptd = nullptr;
+    }
 }
 
 template <typename T>
@@ -109,6 +129,7 @@ HRESULT CopyStgMedium(const STGMEDIUM& source, STGMEDIUM* copy) {
 
 CDataObject::~CDataObject() {
     for (DWORD i = 0; i < count_; ++i) ReleaseStgMedium(&mediums_[i]);
+    if (formats_) FreeTargetDevices(formats_, count_);
     delete[] formats_;
     delete[] mediums_;
 }
@@ -163,14 +184,21 @@ HRESULT CDataObject::GetCanonicalFormatEtc(FORMATETC*, FORMATETC* out) {
 
 HRESULT CDataObject::SetData(FORMATETC* format, STGMEDIUM* medium, BOOL release) {
     if (!format || !medium) return E_INVALIDARG;
+    // The caller keeps its own target device.
+    FORMATETC entry = *format;
+    if (FAILED(CopyTargetDevice(format->ptd, &entry.ptd))) return E_OUTOFMEMORY;
     STGMEDIUM kept = *medium;
-    if (!release && FAILED(CopyStgMedium(*medium, &kept))) return E_OUTOFMEMORY;
+    if (!release && FAILED(CopyStgMedium(*medium, &kept))) {
+        CoTaskMemFree(entry.ptd);
+        return E_OUTOFMEMORY;
+    }
     // Both arrays grow before anything is stored, so a failure leaves the object as it was.
     if (!Grow(formats_, count_) || !Grow(mediums_, count_)) {
         if (!release) ReleaseStgMedium(&kept);
+        CoTaskMemFree(entry.ptd);
         return E_OUTOFMEMORY;
     }
-    formats_[count_] = *format;
+    formats_[count_] = entry;
     mediums_[count_] = kept;
     ++count_;
     return S_OK;
@@ -196,13 +224,26 @@ CEnumFormatEtc* CEnumFormatEtc::Create(const FORMATETC* formats, DWORD count, DW
             return nullptr;
         }
         memcpy(enumerator->formats_, formats, count * sizeof(FORMATETC));
+        DWORD copied = 0;
+        while (copied < count &&
+               SUCCEEDED(CopyTargetDevice(formats[copied].ptd, &enumerator->formats_[copied].ptd)))
+            ++copied;
+        if (copied < count) {
+            FreeTargetDevices(enumerator->formats_, copied);
+            delete[] enumerator->formats_;
+            delete enumerator;
+            return nullptr;
+        }
     }
     enumerator->count_ = count;
     enumerator->position_ = position;
     return enumerator;
 }
 
-CEnumFormatEtc::~CEnumFormatEtc() { delete[] formats_; }
+CEnumFormatEtc::~CEnumFormatEtc() {
+    if (formats_) FreeTargetDevices(formats_, count_);
+    delete[] formats_;
+}
 
 HRESULT CEnumFormatEtc::QueryInterface(REFIID iid, void** object) {
     if (!object) return E_POINTER;
@@ -228,7 +269,17 @@ HRESULT CEnumFormatEtc::Next(ULONG wanted, FORMATETC* out, ULONG* fetched) {
     if (wanted == 0 || !out || position_ >= count_) return S_FALSE;
     if (!fetched && wanted != 1) return S_FALSE;
     ULONG copied = 0;
-    while (copied < wanted && position_ < count_) out[copied++] = formats_[position_++];
+    // Each entry handed out carries a target device of its own, which the caller frees.
+    while (copied < wanted && position_ < count_) {
+        out[copied] = formats_[position_];
+        if (FAILED(CopyTargetDevice(formats_[position_].ptd, &out[copied].ptd))) {
+            FreeTargetDevices(out, copied);
+            position_ -= copied;
+            return E_OUTOFMEMORY;
+        }
+        ++copied;
+        ++position_;
+    }
     if (fetched) *fetched = copied;
     return copied == wanted ? S_OK : S_FALSE;
 }
@@ -266,7 +317,7 @@ HRESULT SetGlobalData(IDataObject* object, CLIPFORMAT format, LONG index, HGLOBA
 
 HGLOBAL GlobalFromBytes(const void* bytes, SIZE_T size) {
     HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, size);
-    if (!block) return nullptr;
+    if (!block || size == 0) return block;  // an empty block is valid but cannot be locked
     void* target = GlobalLock(block);
     if (!target) {
         GlobalFree(block);

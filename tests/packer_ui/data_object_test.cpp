@@ -170,6 +170,44 @@ TEST_F(DataObjectTest, TheEnumeratorFollowsTheStoringOrder) {
     EXPECT_EQ(static_cast<IDataObject*>(unknown)->Release(), 1u);
 }
 
+// A zero-byte item is stored and handed out like any other; a format's target device is copied
+// into the object and again into every entry the enumerator hands out, which the caller frees.
+TEST_F(DataObjectTest, EmptyItemsAndTargetDevicesAreCopied) {
+    ASSERT_EQ(SetGlobalData(object_, kText, -1, GlobalFromBytes(nullptr, 0)), S_OK);
+    FORMATETC text = Format(kText);
+    STGMEDIUM medium = {};
+    ASSERT_EQ(object_->GetData(&text, &medium), S_OK);
+    EXPECT_EQ(medium.tymed, static_cast<DWORD>(TYMED_HGLOBAL));
+    EXPECT_EQ(GlobalSize(medium.hGlobal), 0u);
+    ReleaseStgMedium(&medium);
+
+    const DWORD deviceSize = sizeof(DVTARGETDEVICE) + 6;
+    auto* device = static_cast<DVTARGETDEVICE*>(CoTaskMemAlloc(deviceSize));
+    memset(device, 0x5A, deviceSize);
+    device->tdSize = deviceSize;
+    FORMATETC printed = Format(CF_UNICODETEXT);
+    printed.ptd = device;
+    STGMEDIUM mine = {};
+    mine.tymed = TYMED_HGLOBAL;
+    mine.hGlobal = GlobalFromBytes("p", 1);
+    ASSERT_EQ(object_->SetData(&printed, &mine, TRUE), S_OK);
+    IEnumFORMATETC* formats = nullptr;
+    ASSERT_EQ(object_->EnumFormatEtc(DATADIR_GET, &formats), S_OK);
+    FORMATETC out[2] = {};
+    for (FORMATETC& entry : out) {
+        formats->Reset();
+        ASSERT_EQ(formats->Skip(1), S_OK);
+        ASSERT_EQ(formats->Next(1, &entry, nullptr), S_OK);
+        ASSERT_NE(entry.ptd, nullptr);
+        EXPECT_NE(entry.ptd, device);
+        EXPECT_EQ(memcmp(entry.ptd, device, deviceSize), 0);
+    }
+    EXPECT_NE(out[0].ptd, out[1].ptd);
+    for (FORMATETC& entry : out) CoTaskMemFree(entry.ptd);
+    formats->Release();
+    CoTaskMemFree(device);
+}
+
 // Every medium type is copied its own way: a new handle holding the same data, a clone of a
 // stream, the same storage with one more reference; the release object is shared.
 TEST(DataObjectMedium, EachTypeIsCopiedItsOwnWay) {
