@@ -129,9 +129,8 @@ void CVListDlg::InsertColumns(HWND listView) {
         column.iSubItem = static_cast<int>(i);
         SendMessageW(listView, LVM_INSERTCOLUMNW, i, reinterpret_cast<LPARAM>(&column));
     }
-    columnWidths.assign(names.size(), kDefaultColumnWidth);
-    for (size_t i = 0; i < names.size(); ++i)
-        columnWidths[i] = static_cast<int>(SendMessageW(listView, LVM_GETCOLUMNWIDTH, i, 0));
+    // The stored widths stay as they are until a view with columns is left: a page opened and
+    // closed in an icon view writes back what it read.
 }
 
 void CVListDlg::CaptureColumnWidths() {
@@ -193,6 +192,12 @@ LRESULT CALLBACK CVListDlg::ListProc(HWND list, UINT message, WPARAM wParam, LPA
         DragFinish(drop);
         return 0;
     }
+    // Shift+F10 comes as a system key, which the list view does not report as a key down; the page
+    // opens its menu here and the key goes no further, so no second menu follows from it.
+    if (message == WM_SYSKEYDOWN && wParam == VK_F10 && self && KeyDown(VK_SHIFT)) {
+        self->OnKeyDown(VK_F10);
+        return 0;
+    }
     WNDPROC previous = self ? self->previousListProc : nullptr;
     if (message == WM_GETDLGCODE && previous) {
         // The dialog manager would turn Enter into the window's default button; in the list it
@@ -223,6 +228,8 @@ bool CVListDlg::OnNotify(const NMHDR* header) {
             POINT at;
             GetCursorPos(&at);
             ShowContextMenu(at, false);
+            // Handled: the list view then does not turn the click into a context-menu message too.
+            SetWindowLongPtrW(pageWindow, DWLP_MSGRESULT, TRUE);
             return true;
         }
         case NM_DBLCLK:
@@ -302,11 +309,9 @@ int CVListDlg::SelectedCount() const {
 }
 
 bool CVListDlg::HasRemovableSelection() const {
-    HWND listView = ListView();
-    if (!listView) return false;
-    for (int row = -1; (row = static_cast<int>(SendMessageW(listView, LVM_GETNEXTITEM, row, LVNI_SELECTED))) >= 0;)
-        if (row >= static_cast<int>(fixedCount)) return true;
-    return false;
+    // The fixed rows come first: the first selected row tells whether any of them is selected.
+    const int first = FirstSelected();
+    return first >= 0 && first >= static_cast<int>(fixedCount);
 }
 
 void CVListDlg::HandleCommand(UINT command) {

@@ -69,7 +69,7 @@ public:
     void SelectAll();
     void SetViewStyle(UINT command);
     // The selected rows onto the clipboard (false when they did not get there); cut copies and
-    // then deletes, when a selected row may be removed and the copy reached the clipboard.
+    // then deletes, when no fixed row is selected and the copy reached the clipboard.
     bool Copy();
     void Cut();
     // Paste, or with doIt clear the paste test of the command states; E_NOTIMPL when nothing fits.
@@ -79,7 +79,7 @@ public:
     int RowCount() const;
     int FirstSelected() const;
     int SelectedCount() const;
-    // A selected row after the fixed ones.
+    // Rows are selected and none of them is a fixed one.
     bool HasRemovableSelection() const;
 
     // Removes (and frees) the first item after the fixed ones equal to the given one: by

@@ -531,6 +531,9 @@ bool OnNotify(PackerWindow* window, NMHDR* header) {
         POINT at;
         GetCursorPos(&at);
         ShowToolbarContextMenu(window, at);
+        // Handled: otherwise the toolbar passes the click on as a context-menu message, which
+        // would open the menu a second time.
+        SetWindowLongPtrW(window->window, DWLP_MSGRESULT, TRUE);
         return true;
     }
     return false;

@@ -92,6 +92,18 @@ HWND FindStoreDialog() {
 // An open popup menu (TrackPopupMenu's window).
 HWND FindPopupMenu() { return FindProcessWindow(L"#32768"); }
 
+// Shift held or released in the key state of the given window's thread, which this thread shares
+// for as long.
+void HoldShift(HWND window, bool held) {
+    const DWORD windowThread = GetWindowThreadProcessId(window, nullptr);
+    AttachThreadInput(GetCurrentThreadId(), windowThread, TRUE);
+    BYTE keys[256] = {};
+    GetKeyboardState(keys);
+    keys[VK_SHIFT] = keys[VK_LSHIFT] = held ? 0x80 : 0;
+    SetKeyboardState(keys);
+    if (!held) AttachThreadInput(GetCurrentThreadId(), windowThread, FALSE);
+}
+
 std::wstring RowText(HWND listView, int row, int column = 0) {
     return testing_support::ListViewText(listView, row, column);
 }
@@ -245,7 +257,8 @@ TEST_F(PackerWindowTest, AFirstStartShowsTheFilesPageAtTheDefaultSize) {
 }
 
 // Two recovery certificates and one added before: the recovery rows come first and can be copied
-// but not cut or deleted; Delete of all three removes only the added one.
+// but not cut or deleted, also together with the added one; Delete of all three removes only the
+// added one.
 TEST_F(PackerWindowTest, RecoveryRowsComeFirstAndStay) {
     SetRecovery({L"carol.cer", L"dave.cer"});
     AddFile(L"a.txt", "a");
@@ -268,7 +281,8 @@ TEST_F(PackerWindowTest, RecoveryRowsComeFirstAndStay) {
         std::initializer_list<int> rows;
         bool copy, cut;
     };
-    const Case cases[] = {{{0}, true, false}, {{0, 1}, true, false}, {{2}, true, true}, {{}, false, false}};
+    const Case cases[] = {{{0}, true, false},     {{0, 1}, true, false}, {{0, 2}, true, false},
+                          {{1, 2}, true, false},  {{2}, true, true},     {{}, false, false}};
     for (const Case& c : cases) {
         Select(listView, c.rows);
         SendMessageW(open.dialog, UM_COMMANDS_REFRESH, 0, 0);
@@ -277,6 +291,8 @@ TEST_F(PackerWindowTest, RecoveryRowsComeFirstAndStay) {
         EXPECT_EQ(ButtonEnabled(open.dialog, 57635), c.cut);
         EXPECT_EQ(ButtonEnabled(open.dialog, 1011), c.cut);
         EXPECT_EQ(MenuEnabled(open.dialog, 40007), c.copy);
+        EXPECT_EQ(MenuEnabled(open.dialog, 57635), c.cut);
+        EXPECT_EQ(MenuEnabled(open.dialog, 1011), c.cut);
     }
     Select(listView, {0, 1, 2});
     open.Command(1011);
@@ -359,6 +375,34 @@ TEST_F(PackerWindowTest, ViewStyleAndColumnWidthsSurviveAReopen) {
     listView = window_.filesPage->ListView();
     ASSERT_EQ(SendMessageW(listView, LVM_GETITEMCOUNT, 0, 0), 1);
     EXPECT_EQ(RowText(listView, 0, 2), L"1 Байт");
+}
+
+// A page opened and closed in an icon view leaves the stored column widths as they were.
+TEST_F(PackerWindowTest, AnIconViewKeepsTheStoredColumnWidths) {
+    const int stored[] = {150, 60};
+    const DWORD iconView = 40035;
+    DestroyPackerWindow(&window_);  // its pages write their values as they go
+    ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, kSettingsKey, L"FilesListViewStyle", REG_DWORD, &iconView,
+                              sizeof iconView),
+              ERROR_SUCCESS);
+    ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, kSettingsKey, L"FilesListColumnWidths", REG_BINARY, stored,
+                              sizeof stored),
+              ERROR_SUCCESS);
+    ASSERT_TRUE(CreatePackerWindow(&window_));  // the pages read the values when they are made
+    {
+        OpenWindow open(&window_);
+        ASSERT_TRUE(open.dialog);
+        ASSERT_TRUE(window_.filesPage->ListView());
+        EXPECT_EQ(GetWindowLongW(window_.filesPage->ListView(), GWL_STYLE) & LVS_TYPEMASK, LVS_ICON);
+    }
+    DestroyPackerWindow(&window_);
+    int widths[8] = {};
+    DWORD size = sizeof widths;
+    ASSERT_EQ(RegGetValueW(HKEY_CURRENT_USER, kSettingsKey, L"FilesListColumnWidths", RRF_RT_REG_BINARY, nullptr,
+                           widths, &size),
+              ERROR_SUCCESS);
+    EXPECT_EQ(std::vector<int>(widths, widths + size / sizeof(int)), std::vector<int>(std::begin(stored), std::end(stored)));
+    ASSERT_TRUE(CreatePackerWindow(&window_));  // for TearDown
 }
 
 // Pack from the window: the envelope lies beside the source, the run's message is answered, the
@@ -521,21 +565,34 @@ TEST_F(PackerWindowTest, KeysMenusAndPopupsOfTheWindow) {
 
     // The menu key opens the Edit menu at the selected row; Escape closes it. The window must have
     // its activation back from the store dialog first: a menu opened before that is closed by it.
+    // Shift+F10 does the same; it comes as a system key, with Shift held in the window's key state.
     ASSERT_TRUE(WaitUntil([&open] { return GetForegroundWindow() == open.dialog; }));
-    Select(listView, {1});
-    press(VK_APPS);
     HWND popup = nullptr;
-    ASSERT_TRUE(WaitUntil([&popup] { return (popup = FindPopupMenu()) != nullptr; }));
-    EXPECT_EQ(reinterpret_cast<HMENU>(SendMessageW(popup, MN_GETHMENU, 0, 0)), edit);
     RECT row = {}, menu;
-    row.left = LVIR_SELECTBOUNDS;
-    SendMessageW(listView, LVM_GETITEMRECT, 1, reinterpret_cast<LPARAM>(&row));
-    MapWindowPoints(listView, nullptr, reinterpret_cast<POINT*>(&row), 2);
-    GetWindowRect(popup, &menu);
-    EXPECT_EQ(menu.left, (row.left + row.right) / 2);
-    EXPECT_EQ(menu.top, (row.top + row.bottom) / 2);
-    PostMessageW(popup, WM_KEYDOWN, VK_ESCAPE, 0);
-    ASSERT_TRUE(WaitUntil([] { return FindPopupMenu() == nullptr; }));
+    const struct {
+        UINT message;
+        WORD key;
+        bool shift;
+    } menuKeys[] = {{WM_KEYDOWN, VK_APPS, false}, {WM_SYSKEYDOWN, VK_F10, true}};
+    for (const auto& keys : menuKeys) {
+        Select(listView, {1});
+        if (keys.shift) HoldShift(listView, true);
+        PostMessageW(listView, keys.message, keys.key, 1);
+        const bool opened = WaitUntil([&popup] { return (popup = FindPopupMenu()) != nullptr; });
+        if (!opened && keys.shift) HoldShift(listView, false);
+        ASSERT_TRUE(opened) << keys.key;
+        EXPECT_EQ(reinterpret_cast<HMENU>(SendMessageW(popup, MN_GETHMENU, 0, 0)), edit);
+        row.left = LVIR_SELECTBOUNDS;
+        SendMessageW(listView, LVM_GETITEMRECT, 1, reinterpret_cast<LPARAM>(&row));
+        MapWindowPoints(listView, nullptr, reinterpret_cast<POINT*>(&row), 2);
+        GetWindowRect(popup, &menu);
+        EXPECT_EQ(menu.left, (row.left + row.right) / 2) << keys.key;
+        EXPECT_EQ(menu.top, (row.top + row.bottom) / 2) << keys.key;
+        PostMessageW(popup, WM_KEYDOWN, VK_ESCAPE, 0);
+        const bool closed = WaitUntil([] { return FindPopupMenu() == nullptr; });
+        if (keys.shift) HoldShift(listView, false);  // once the menu is gone: it keeps the input while open
+        ASSERT_TRUE(closed);
+    }
 
     // Delete removes the selected row.
     press(VK_DELETE);
@@ -568,16 +625,30 @@ TEST_F(PackerWindowTest, KeysMenusAndPopupsOfTheWindow) {
         ASSERT_TRUE(WaitUntil([] { return FindPopupMenu() == nullptr; })) << dropDown.button;
     }
 
-    // A right click on the toolbar offers its icon sizes and labels, the current ones checked.
-    NMHDR click = {toolbar, static_cast<UINT_PTR>(kToolbar), static_cast<UINT>(NM_RCLICK)};
-    PostMessageW(open.dialog, WM_NOTIFY, kToolbar, reinterpret_cast<LPARAM>(&click));
-    ASSERT_TRUE(WaitUntil([&popup] { return (popup = FindPopupMenu()) != nullptr; }));
-    HMENU toolbarMenu = reinterpret_cast<HMENU>(SendMessageW(popup, MN_GETHMENU, 0, 0));
-    EXPECT_FALSE(GetMenuState(toolbarMenu, 40067, MF_BYCOMMAND) & MF_CHECKED);
-    EXPECT_TRUE(GetMenuState(toolbarMenu, 40068, MF_BYCOMMAND) & MF_CHECKED);
-    EXPECT_FALSE(GetMenuState(toolbarMenu, 40066, MF_BYCOMMAND) & MF_CHECKED);
-    PostMessageW(popup, WM_KEYDOWN, VK_ESCAPE, 0);
-    ASSERT_TRUE(WaitUntil([] { return FindPopupMenu() == nullptr; }));
+    // A right click on the toolbar offers its icon sizes and labels, the current ones checked, and
+    // only once: the click is sent, so every menu it opens is closed before the send returns.
+    std::vector<UINT> checked;  // of each menu opened: 40066, 40067, 40068
+    std::atomic<bool> clicked{false};
+    std::thread closer([&checked, &clicked] {
+        HWND opened = nullptr;
+        while (WaitUntil([&] { return (opened = FindPopupMenu()) != nullptr || clicked; }) && opened) {
+            HMENU toolbarMenu = reinterpret_cast<HMENU>(SendMessageW(opened, MN_GETHMENU, 0, 0));
+            UINT states = 0;
+            for (UINT id : {40066u, 40067u, 40068u})
+                states = states * 2 + ((GetMenuState(toolbarMenu, id, MF_BYCOMMAND) & MF_CHECKED) ? 1 : 0);
+            checked.push_back(states);
+            PostMessageW(opened, WM_KEYDOWN, VK_ESCAPE, 0);
+            if (!WaitUntil([opened] { return !IsWindow(opened) || !IsWindowVisible(opened); })) break;
+        }
+    });
+    RECT first = {};
+    SendMessageW(toolbar, TB_GETITEMRECT, 0, reinterpret_cast<LPARAM>(&first));
+    const LPARAM at = MAKELPARAM((first.left + first.right) / 2, (first.top + first.bottom) / 2);
+    SendMessageW(toolbar, WM_RBUTTONDOWN, MK_RBUTTON, at);
+    SendMessageW(toolbar, WM_RBUTTONUP, 0, at);
+    clicked = true;
+    closer.join();
+    EXPECT_EQ(checked, std::vector<UINT>{1u});  // large icons (40068) checked, the others not
 
     // Wider, the page's list grows with the window.
     RECT before, after;
