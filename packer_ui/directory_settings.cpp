@@ -173,17 +173,7 @@ void SaveDirectorySettings(const DirectorySettings& settings) {
 bool RevealPassword(DirectorySettings& settings, std::wstring& password) {
     WipeText(password);
     if (settings.password.empty()) return true;
-    std::vector<BYTE> plain = settings.password;
-    DWORD length = static_cast<DWORD>(plain.size());
-    if (!ProtectValue(TRUE, plain.data(), &length, length)) {
-        SecureZeroMemory(plain.data(), plain.size());
-        return false;
-    }
-    // UTF-16 with its NUL; anything behind the first NUL is not part of the text.
-    const wchar_t* text = reinterpret_cast<const wchar_t*>(plain.data());
-    password.assign(text, wcsnlen(text, length / sizeof(wchar_t)));
-    SecureZeroMemory(plain.data(), plain.size());
-    return true;
+    return RevealProtectedText(settings.password, password) != FALSE;
 }
 
 bool ProtectPassword(DirectorySettings& settings, const std::wstring& password) {

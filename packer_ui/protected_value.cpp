@@ -2,6 +2,7 @@
 
 #include <wincrypt.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -67,6 +68,20 @@ bool ValueKey(HCRYPTPROV provider, KeyHandle& key) {
            CreateStoredKey(provider, exchange.get(), key);
 }
 
+// The shape of a text as it was protected: whole characters, the last one its terminating NUL and
+// no other NUL before it, and a ciphertext exactly one padded block run longer than the plaintext.
+bool HasProtectedTextShape(const BYTE* plain, DWORD length, DWORD protectedLength) {
+    if (length < sizeof(wchar_t) || length % sizeof(wchar_t) != 0 || ProtectedBufferSize(length) != protectedLength)
+        return false;
+    const DWORD characters = length / sizeof(wchar_t);
+    for (DWORD i = 0; i < characters; ++i) {
+        wchar_t character;
+        memcpy(&character, plain + i * sizeof(wchar_t), sizeof character);
+        if ((character == L'\0') != (i + 1 == characters)) return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 BOOL ProtectValue(BOOL decrypt, BYTE* buffer, DWORD* dataLength, DWORD bufferSize) {
@@ -76,12 +91,24 @@ BOOL ProtectValue(BOOL decrypt, BYTE* buffer, DWORD* dataLength, DWORD bufferSiz
     }
     ProviderHandle provider;
     KeyHandle key;
-    if (!AcquireContainer(provider) || !ValueKey(provider.get(), key)) return FALSE;
+    const bool keys = AcquireContainer(provider) && ValueKey(provider.get(), key);
+    DWORD error = keys ? ERROR_SUCCESS : GetLastError();
     DWORD length = *dataLength;
-    const BOOL done = decrypt ? CryptDecrypt(key.get(), 0, TRUE, 0, buffer, &length)
-                              : CryptEncrypt(key.get(), 0, TRUE, 0, buffer, &length, bufferSize);
-    if (!done || length > bufferSize) {
-        const DWORD error = GetLastError();
+    BOOL done = FALSE;
+    if (keys) {
+        done = decrypt ? CryptDecrypt(key.get(), 0, TRUE, 0, buffer, &length)
+                       : CryptEncrypt(key.get(), 0, TRUE, 0, buffer, &length, bufferSize);
+        if (!done) error = GetLastError();
+        else if (length > bufferSize) error = ERROR_MORE_DATA;
+    }
+    // Releasing the key and the provider may reset the last error: the reason is set after it.
+    key.reset();
+    provider.reset();
+    if (!keys) {
+        SetLastError(error);
+        return FALSE;
+    }
+    if (error != ERROR_SUCCESS) {
         SecureZeroMemory(buffer, bufferSize);
         SetLastError(error);
         return FALSE;
@@ -89,4 +116,22 @@ BOOL ProtectValue(BOOL decrypt, BYTE* buffer, DWORD* dataLength, DWORD bufferSiz
     *dataLength = length;
     if (decrypt) SecureZeroMemory(buffer + length, bufferSize - length);
     return TRUE;
+}
+
+BOOL RevealProtectedText(const std::vector<BYTE>& protectedText, std::wstring& text) {
+    if (!text.empty()) SecureZeroMemory(&text[0], text.size() * sizeof(wchar_t));
+    text.clear();
+    std::vector<BYTE> plain = protectedText;
+    const DWORD size = static_cast<DWORD>(plain.size());
+    DWORD length = size;
+    BOOL revealed = ProtectValue(TRUE, plain.data(), &length, size);
+    DWORD error = GetLastError();
+    if (revealed && !HasProtectedTextShape(plain.data(), length, size)) {
+        revealed = FALSE;
+        error = static_cast<DWORD>(NTE_BAD_DATA);
+    }
+    if (revealed) text.assign(reinterpret_cast<const wchar_t*>(plain.data()), length / sizeof(wchar_t) - 1);
+    if (!plain.empty()) SecureZeroMemory(plain.data(), plain.size());
+    SetLastError(error);
+    return revealed;
 }

@@ -2,6 +2,8 @@
 // signatures encrypted with the content key, with hash objects fed by the test.
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include "format/der.h"
 #include "format/service/encoding.h"
 #include "tests/support/test_support.h"
@@ -41,10 +43,23 @@ class EnvelopeSigners : public testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(CryptAcquireContextW(provider_.put(), nullptr, nullptr, PROV_RSA_AES, CRYPT_VERIFYCONTEXT));
-        ASSERT_TRUE(CryptGenKey(provider_.get(), CALG_AES_128, CRYPT_EXPORTABLE, sessionKey_.put()));
-        ASSERT_TRUE(CryptGenKey(provider_.get(), CALG_AES_128, CRYPT_EXPORTABLE, otherKey_.put()));
+        // Fixed keys: what the other key makes of a signature encrypted under the first is the
+        // same on every run.
+        ASSERT_TRUE(ImportFixedKey(0x11, sessionKey_));
+        ASSERT_TRUE(ImportFixedKey(0x5A, otherKey_));
         content_ = ReadFileBytes(TestDataFile(L"sig-content.bin"));
         emptyStore_ = StoreWith({});
+    }
+
+    // An AES-128 key whose 16 bytes are all the given one.
+    bool ImportFixedKey(BYTE fill, KeyHandle& key) {
+        struct {
+            BLOBHEADER header;
+            DWORD size;
+            BYTE bytes[16];
+        } blob = {{PLAINTEXTKEYBLOB, CUR_BLOB_VERSION, 0, CALG_AES_128}, 16, {}};
+        memset(blob.bytes, fill, sizeof blob.bytes);
+        return CryptImportKey(provider_.get(), reinterpret_cast<const BYTE*>(&blob), sizeof blob, 0, 0, key.put()) != FALSE;
     }
 
     HashHandle HashOf(ALG_ID algId, const Bytes& content) {
