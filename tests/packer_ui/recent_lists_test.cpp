@@ -4,6 +4,7 @@
 
 #include "packer_ui/list_pages.h"
 #include "packer_ui/packer_window.h"
+#include "tests/packer_ui/registry_sandbox.h"
 #include "tests/support/test_support.h"
 
 namespace {
@@ -64,15 +65,12 @@ std::wstring FriendlyName(PCCERT_CONTEXT certificate) {
     return name;
 }
 
-// Every test starts and ends without the list keys.
+// Every test starts in a registry of its own, without the list keys.
 class RecentListsTest : public testing::Test {
 protected:
-    void SetUp() override { DeleteKeys(); }
-    void TearDown() override { DeleteKeys(); }
-    static void DeleteKeys() {
-        for (const wchar_t* key : {kRecoveryCertsKey, kSigningCertsKey, kRecentCertsKey, kRecentFilesKey})
-            RegDeleteKeyW(HKEY_CURRENT_USER, key);
-    }
+    void SetUp() override { ASSERT_TRUE(sandbox_.active()); }
+
+    RegistrySandbox sandbox_;
 };
 
 TEST_F(RecentListsTest, LoadTakesTheLastValuesAndSkipsWhatIsNoCertificate) {
@@ -207,8 +205,12 @@ TEST_F(RecentListsTest, WindowListsSurviveASession) {
     EXPECT_GT(ReadValue(kSigningCertsKey, L"cert0").size(), Der(L"bob.cer").size() + 56);
     EXPECT_EQ(ReadValue(kRecoveryCertsKey, L"cert1"), dave);  // never written, never deleted
 
+    // An empty list makes no key.
+    DeleteListKey(kRecentCertsKey);
+    ASSERT_FALSE(KeyExists(kRecentCertsKey));
     PCCERT_CONTEXT empty[2] = {};
     SaveCertificateList(empty, 2, kRecentCertsKey, FALSE);
+    EXPECT_FALSE(KeyExists(kRecentCertsKey));
     DeleteListKey(kSigningCertsKey);
     EXPECT_FALSE(KeyExists(kSigningCertsKey));
     EXPECT_TRUE(KeyExists(L"Software\\Orbelin\\Quillarent"));

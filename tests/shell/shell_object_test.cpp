@@ -180,6 +180,8 @@ TEST_F(ShellObjectTest, TheClassObjectKeepsTheLibraryLoaded) {
     CLSID id = {};
     EXPECT_EQ(file->GetClassID(&id), S_OK);
     EXPECT_EQ(id, kClsid);
+    // An interface the object lacks: the answer says so and clears what the caller's pointer held.
+    object = &id;
     EXPECT_EQ(file->QueryInterface(IID_IDropTarget, &object), E_NOINTERFACE);
     EXPECT_EQ(object, nullptr);
     file->Release();
@@ -405,6 +407,31 @@ TEST_F(ShellObjectTest, RecentCertificatesPackAtOnceOrOpenThePackerWithShift) {
     EXPECT_TRUE(WaitUntil([] { return !FindProcessWindow(L"#32770", IsPackerWindow); }));
 }
 
+// The icon's pixels drawn over a plain background of the colour, 32 by 32, top-down.
+std::vector<COLORREF> Pixels(HICON icon, COLORREF background) {
+    const int size = 32;
+    BITMAPINFO info = {};
+    info.bmiHeader = {sizeof(BITMAPINFOHEADER), size, -size, 1, 32, BI_RGB, 0, 0, 0, 0, 0};
+    void* bits = nullptr;
+    HDC screen = GetDC(nullptr);
+    HDC memory = CreateCompatibleDC(screen);
+    HBITMAP bitmap = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+    HGDIOBJ old = SelectObject(memory, bitmap);
+    RECT all = {0, 0, size, size};
+    HBRUSH brush = CreateSolidBrush(background);
+    FillRect(memory, &all, brush);
+    DeleteObject(brush);
+    DrawIconEx(memory, 0, 0, icon, size, size, 0, nullptr, DI_NORMAL);
+    GdiFlush();
+    std::vector<COLORREF> pixels(static_cast<const COLORREF*>(bits), static_cast<const COLORREF*>(bits) + size * size);
+    for (COLORREF& pixel : pixels) pixel &= 0xFFFFFF;
+    SelectObject(memory, old);
+    DeleteObject(bitmap);
+    DeleteDC(memory);
+    ReleaseDC(nullptr, screen);
+    return pixels;
+}
+
 ULONG References(IUnknown* object) {
     object->AddRef();
     return object->Release();
@@ -418,11 +445,14 @@ TEST_F(ShellObjectTest, IconsAndTheInfoPage) {
     ASSERT_EQ(init_->QueryInterface(IID_IExtractIconW, reinterpret_cast<void**>(&icons)), S_OK);
     ASSERT_EQ(init_->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(&file)), S_OK);
     UINT flags = 0;
-    int index = 0;
-    wchar_t location[MAX_PATH] = {};
+    int index = 77;
+    wchar_t location[MAX_PATH] = L"untouched";
     EXPECT_EQ(icons->GetIconLocation(GIL_ASYNC, location, MAX_PATH, &index, &flags), E_PENDING);
     EXPECT_EQ(icons->GetIconLocation(0, location, MAX_PATH, &index, &flags), S_OK);
     EXPECT_EQ(flags, static_cast<UINT>(GIL_PERINSTANCE | GIL_NOTFILENAME | GIL_DONTCACHE));
+    // No file and no index: the icon is made per file by Extract.
+    EXPECT_STREQ(location, L"untouched");
+    EXPECT_EQ(index, 77);
     HICON large = nullptr, small = nullptr;
     EXPECT_EQ(icons->Extract(L"", 0, &large, &small, MAKELONG(32, 16)), S_FALSE);  // nothing loaded yet
     EXPECT_EQ(file->Load(L"C:\\notes\\readme", 0), S_FALSE);
@@ -436,6 +466,24 @@ TEST_F(ShellObjectTest, IconsAndTheInfoPage) {
     EXPECT_EQ(picture.bmWidth, 32);
     if (info.hbmColor) DeleteObject(info.hbmColor);
     DeleteObject(info.hbmMask);
+    // Where the library's mark (icon 411) is clear, the icon is that of text files.
+    SHFILEINFOW type = {};
+    ASSERT_TRUE(SHGetFileInfoW(L".txt", FILE_ATTRIBUTE_NORMAL, &type, sizeof type,
+                               SHGFI_ICON | SHGFI_USEFILEATTRIBUTES | SHGFI_SHELLICONSIZE));
+    HICON mark = static_cast<HICON>(LoadImageW(GetModuleHandleW(kLibrary), MAKEINTRESOURCEW(411), IMAGE_ICON, 32, 32, 0));
+    ASSERT_TRUE(type.hIcon && mark);
+    const COLORREF black = RGB(0, 0, 0), white = RGB(255, 255, 255);
+    const std::vector<COLORREF> shown = Pixels(large, black), plain = Pixels(type.hIcon, black),
+                                markOnBlack = Pixels(mark, black), markOnWhite = Pixels(mark, white);
+    size_t clear = 0;
+    for (size_t p = 0; p < shown.size(); ++p) {
+        if (markOnBlack[p] != black || markOnWhite[p] != white) continue;
+        ++clear;
+        EXPECT_EQ(shown[p], plain[p]) << "pixel " << p << " is not the type's";
+    }
+    EXPECT_GT(clear, 0u);
+    DestroyIcon(mark);
+    DestroyIcon(type.hIcon);
     DestroyIcon(large);
     DestroyIcon(small);
     file->Release();
