@@ -12,6 +12,9 @@
 #include "packer_ui/packer_window.h"
 #include "packer_ui/settings.h"
 
+static_assert(kRecentFilesBaseId + kMaxRecentItems < kRecentCertificatesBaseId,
+              "a full recent-files submenu reaches into the certificates' ids");
+
 // The stored key-provider block is the 64-bit structure; this code is built for 64-bit only.
 static_assert(sizeof(CRYPT_KEY_PROV_INFO) == certificate_record::kKeyProviderHeadSize,
               "key-provider records hold the 64-bit layout");

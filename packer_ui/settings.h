@@ -83,5 +83,7 @@ public:
 };
 
 extern const wchar_t kDefaultCompressedFiles[];
-// The largest RecentItemsCount taken from the registry; a larger value reads as this one.
-constexpr DWORD kMaxRecentItems = 1000;
+// The largest RecentItemsCount taken from the registry; a larger value reads as this one. Entry k
+// of a recent submenu has the command id base + 1 + k, and the certificates' base lies 1000 above
+// the files' base: 999 entries fill the files' range up to the id just below it.
+constexpr DWORD kMaxRecentItems = 999;

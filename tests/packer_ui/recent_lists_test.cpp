@@ -4,6 +4,7 @@
 
 #include "packer_ui/list_pages.h"
 #include "packer_ui/packer_window.h"
+#include "packer_ui/settings.h"
 #include "tests/packer_ui/registry_sandbox.h"
 #include "tests/support/test_support.h"
 
@@ -364,6 +365,25 @@ TEST(UpdateRecentList, MenuTextsAndPlaceholders) {
               (Texts{L"21001 Alice Recipient, Quillarent Tests", L"21002 Bob Recipient, Quillarent Tests"}));
     EXPECT_EQ(certificates[2], nullptr);
     FreeRecentCertificates(certificates);
+}
+
+// The largest capacity the settings take fills the recent files' id range and no more: the last
+// entry's command stays below the certificates' base (their range has the same size).
+TEST_F(RecentListsTest, AFullListOfTheLargestCapacityStaysInItsIdRange) {
+    const DWORD huge = 0xFFFFFFFF;
+    SetValue(kSettingsKey, L"RecentItemsCount", REG_DWORD, &huge, sizeof huge);
+    const DWORD capacity = CVSettingsDlg().RecentItemsCount;
+    Menu menu;
+
+    std::vector<std::wstring> names;
+    for (DWORD k = 0; k <= capacity; ++k) names.push_back(L"f" + std::to_wstring(k));
+    std::vector<void*> paths;
+    for (std::wstring& name : names) paths.push_back(&name[0]);
+    wchar_t** files = AllocateRecentFiles(capacity);
+    UpdateRecentFiles(files, paths.data(), static_cast<DWORD>(paths.size()), menu.handle, capacity);
+    ASSERT_EQ(static_cast<DWORD>(GetMenuItemCount(menu.handle)), capacity);
+    EXPECT_EQ(GetMenuItemID(menu.handle, static_cast<int>(capacity) - 1), 20999u);  // below 21000
+    FreeRecentFiles(files);
 }
 
 TEST(ReopenRecentFile, MissingFilesLoseTheirItems) {

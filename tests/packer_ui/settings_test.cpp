@@ -100,8 +100,9 @@ TEST_F(SettingsTest, OutOfRangeValuesAreBroughtIntoRange) {
         {L"GzCompressionLevel", &CVSettingsDlg::GzCompressionLevel, 0, 9},
         {L"GzCompressionLevel", &CVSettingsDlg::GzCompressionLevel, 12, 9},
         {L"GzCompressionLevel", &CVSettingsDlg::GzCompressionLevel, 5, 5},
-        {L"RecentItemsCount", &CVSettingsDlg::RecentItemsCount, 0xFFFFFFFF, 1000},
-        {L"RecentItemsCount", &CVSettingsDlg::RecentItemsCount, 1001, 1000},
+        {L"RecentItemsCount", &CVSettingsDlg::RecentItemsCount, 0xFFFFFFFF, 999},
+        {L"RecentItemsCount", &CVSettingsDlg::RecentItemsCount, 1000, 999},
+        {L"RecentItemsCount", &CVSettingsDlg::RecentItemsCount, 999, 999},
         {L"RecentItemsCount", &CVSettingsDlg::RecentItemsCount, 25, 25},
         {L"RecentItemsCount", &CVSettingsDlg::RecentItemsCount, 0, 0},
     };
