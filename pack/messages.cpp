@@ -210,3 +210,8 @@ void WriteOutput(HANDLE output, const std::wstring& text) {
     WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &bytes[0], size, nullptr, nullptr);
     WriteFile(output, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
 }
+
+void ReportSettingsNotSaved(HWND owner, DWORD error) {
+    ShowMessageBox(owner, kSettingsNotSavedText, MB_OK | MB_ICONERROR, L"HKEY_CURRENT_USER\\Software\\Orbelin\\Quillarent",
+                   error);
+}

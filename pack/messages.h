@@ -52,6 +52,11 @@ std::wstring MessageBoxText(UINT stringId, const wchar_t* argument, DWORD errorC
 // Shows the message with caption string 503 and returns the button pressed.
 int ShowMessageBox(HWND owner, UINT stringId, UINT style, const wchar_t* argument, DWORD errorCode);
 
+// String 557: settings that could not be written to the registry key named by the argument.
+constexpr UINT kSettingsNotSavedText = 557;
+// Message 557 for the library's settings key, with the system's text of the error (error icon).
+void ReportSettingsNotSaved(HWND owner, DWORD error);
+
 // Shows a finished text with a caption of the caller's choice (through the sink when installed).
 int ShowMessageText(HWND owner, const std::wstring& text, const std::wstring& caption, UINT style);
 

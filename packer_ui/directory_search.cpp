@@ -21,6 +21,7 @@
 #include "packer_ui/list_pages.h"
 #include "packer_ui/main_window.h"
 #include "packer_ui/protected_value.h"
+#include "packer_ui/settings.h"
 
 namespace {
 
@@ -656,12 +657,16 @@ void InitSearchDialog(HWND dialog, DirectorySearch& search) {
 
 void CloseSearchDialog(DirectorySearch& search, INT_PTR result) {
     RegKeyHandle key;
-    if (RegCreateKeyExW(HKEY_CURRENT_USER, kDirectoryKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, key.put(), nullptr) ==
-        ERROR_SUCCESS) {
+    RegistryWrites writes;
+    writes.Note(RegCreateKeyExW(HKEY_CURRENT_USER, kDirectoryKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, key.put(), nullptr));
+    if (key) {
         const DWORD one = 1;
-        if (ShowAllObjects(search)) RegSetValueExW(key.get(), kShowAllValue, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&one), sizeof one);
-        else RegDeleteValueW(key.get(), kShowAllValue);
+        if (ShowAllObjects(search))
+            writes.Note(RegSetValueExW(key.get(), kShowAllValue, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&one), sizeof one));
+        else
+            writes.Note(RegDeleteValueW(key.get(), kShowAllValue), true);
     }
+    if (!writes.Result()) ReportSettingsNotSaved(search.dialog, GetLastError());
     CloseSession(search);
     ClearRows(search);
     EndDialog(search.dialog, result);

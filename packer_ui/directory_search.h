@@ -51,7 +51,8 @@ struct DirectorySettings {
 // Reads every value; a missing or unreadable one stays empty or 0.
 void LoadDirectorySettings(DirectorySettings& settings);
 // Writes the values: strings with their NUL, numbers above 0 and set flags; the others are deleted.
-void SaveDirectorySettings(const DirectorySettings& settings);
+// 0 with the error as last error when the key could not be opened or a value not written.
+BOOL SaveDirectorySettings(const DirectorySettings& settings);
 // The password as plain text, for the moment it is needed; the settings keep the protected form.
 // False (and an empty text) when a stored password cannot be decrypted.
 bool RevealPassword(DirectorySettings& settings, std::wstring& password);

@@ -61,9 +61,10 @@ DWORD ReadNumber(HKEY key, const wchar_t* name) {
 }
 
 // A value that is written only when it means something, else deleted.
-void WriteOrDelete(HKEY key, const wchar_t* name, DWORD type, const void* data, DWORD size, bool write) {
-    if (write) RegSetValueExW(key, name, 0, type, static_cast<const BYTE*>(data), size);
-    else RegDeleteValueW(key, name);
+void WriteOrDelete(RegistryWrites& writes, HKEY key, const wchar_t* name, DWORD type, const void* data, DWORD size,
+                   bool write) {
+    if (write) writes.Note(RegSetValueExW(key, name, 0, type, static_cast<const BYTE*>(data), size));
+    else writes.Note(RegDeleteValueW(key, name), true);
 }
 
 std::wstring ControlText(HWND dialog, int control) {
@@ -122,7 +123,8 @@ INT_PTR CALLBACK SettingsProc(HWND dialog, UINT message, WPARAM wParam, LPARAM l
                     ShowMessageBox(dialog, 0, MB_OK | MB_ICONERROR, nullptr, GetLastError());
                     return TRUE;
                 }
-                SaveDirectorySettings(*settings);
+                // Settings that could not be kept are said; the search still runs with them.
+                if (!SaveDirectorySettings(*settings)) ReportSettingsNotSaved(dialog, GetLastError());
                 EndDialog(dialog, IDOK);
                 return TRUE;
             }
@@ -149,25 +151,26 @@ void LoadDirectorySettings(DirectorySettings& settings) {
     settings.password = ReadRegistryBytes(key.get(), nullptr, kPasswordValue);
 }
 
-void SaveDirectorySettings(const DirectorySettings& settings) {
+BOOL SaveDirectorySettings(const DirectorySettings& settings) {
     RegKeyHandle key;
-    if (RegCreateKeyExW(HKEY_CURRENT_USER, kDirectoryKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, key.put(), nullptr) !=
-        ERROR_SUCCESS)
-        return;
+    RegistryWrites writes;
+    writes.Note(RegCreateKeyExW(HKEY_CURRENT_USER, kDirectoryKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, key.put(), nullptr));
+    if (!key) return writes.Result();
     for (const TextValue& value : kTextValues) {
         const std::wstring& text = settings.*value.field;
-        WriteOrDelete(key.get(), value.name, REG_SZ, text.c_str(), static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)),
+        WriteOrDelete(writes, key.get(), value.name, REG_SZ, text.c_str(), static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)),
                       !text.empty());
     }
     for (const NumberValue& value : kNumberValues) {
         const DWORD number = static_cast<DWORD>(settings.*value.field);
-        WriteOrDelete(key.get(), value.name, REG_DWORD, &number, sizeof number, settings.*value.field > 0);
+        WriteOrDelete(writes, key.get(), value.name, REG_DWORD, &number, sizeof number, settings.*value.field > 0);
     }
     const DWORD one = 1;
     for (const FlagValue& value : kFlagValues)
-        WriteOrDelete(key.get(), value.name, REG_DWORD, &one, sizeof one, settings.*value.field != 0);
-    WriteOrDelete(key.get(), kPasswordValue, REG_BINARY, settings.password.data(),
+        WriteOrDelete(writes, key.get(), value.name, REG_DWORD, &one, sizeof one, settings.*value.field != 0);
+    WriteOrDelete(writes, key.get(), kPasswordValue, REG_BINARY, settings.password.data(),
                   static_cast<DWORD>(settings.password.size()), !settings.password.empty());
+    return writes.Result();
 }
 
 bool RevealPassword(DirectorySettings& settings, std::wstring& password) {

@@ -112,17 +112,23 @@ CVListDlg::CVListDlg(UINT columnsText, UINT hintText, const wchar_t* viewStyleVa
 }
 
 CVListDlg::~CVListDlg() {
-    RegKeyHandle key;
-    if (RegCreateKeyExW(HKEY_CURRENT_USER, kSettingsKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, key.put(), nullptr) !=
-        ERROR_SUCCESS)
-        return;  // the view is remembered next time, or not at all
-    RegSetValueExW(key.get(), viewStyleValueName.c_str(), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&viewStyle),
-                   sizeof viewStyle);
-    if (!columnWidths.empty())
-        RegSetValueExW(key.get(), columnWidthsValueName.c_str(), 0, REG_BINARY,
-                       reinterpret_cast<const BYTE*>(columnWidths.data()),
-                       static_cast<DWORD>(columnWidths.size() * sizeof(int)));
+    // A destructor cannot report: the window that shows the page saves and reports before.
+    SaveView();
     delete[] items;
+}
+
+BOOL CVListDlg::SaveView() const {
+    RegKeyHandle key;
+    RegistryWrites writes;
+    writes.Note(RegCreateKeyExW(HKEY_CURRENT_USER, kSettingsKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, key.put(), nullptr));
+    if (!key) return writes.Result();
+    writes.Note(RegSetValueExW(key.get(), viewStyleValueName.c_str(), 0, REG_DWORD,
+                               reinterpret_cast<const BYTE*>(&viewStyle), sizeof viewStyle));
+    if (!columnWidths.empty())
+        writes.Note(RegSetValueExW(key.get(), columnWidthsValueName.c_str(), 0, REG_BINARY,
+                                   reinterpret_cast<const BYTE*>(columnWidths.data()),
+                                   static_cast<DWORD>(columnWidths.size() * sizeof(int))));
+    return writes.Result();
 }
 
 HWND CVListDlg::ListView() const { return pageWindow ? GetDlgItem(pageWindow, kPageListView) : nullptr; }

@@ -39,7 +39,11 @@ constexpr UINT kCommandPaste = 57637;
 class CVListDlg : public CVTabDlg {
 public:
     CVListDlg(UINT columnsTextId, UINT hintTextId, const wchar_t* viewStyleValue, const wchar_t* columnWidthsValue);
-    ~CVListDlg() override;  // writes the view style and column widths
+    ~CVListDlg() override;  // writes the view style and column widths (SaveView)
+
+    // Writes the view style and the column widths (when there are any). 0 with the error as last
+    // error when the key could not be opened or a value not written.
+    BOOL SaveView() const;
 
     // The page window (template 207) as a modeless child of the packer window; the items move into
     // the list view. DestroyPage takes them back and keeps the column widths.

@@ -86,14 +86,15 @@ void ReadDword(HKEY key, const wchar_t* name, DWORD& value) {
         value = read;
 }
 
-void WriteDwords(std::initializer_list<std::pair<const wchar_t*, DWORD>> values) {
+BOOL WriteDwords(std::initializer_list<std::pair<const wchar_t*, DWORD>> values) {
     RegKeyHandle key;
-    if (RegCreateKeyExW(HKEY_CURRENT_USER, kSettingsKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, key.put(), nullptr) !=
-        ERROR_SUCCESS)
-        return;
-    for (const auto& value : values)
-        RegSetValueExW(key.get(), value.first, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value.second),
-                       sizeof value.second);
+    RegistryWrites writes;
+    writes.Note(RegCreateKeyExW(HKEY_CURRENT_USER, kSettingsKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, key.put(), nullptr));
+    if (key)
+        for (const auto& value : values)
+            writes.Note(RegSetValueExW(key.get(), value.first, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value.second),
+                                       sizeof value.second));
+    return writes.Result();
 }
 
 // The labels of a string whose first character separates them.
@@ -278,7 +279,8 @@ void ApplyToolbarChoice(PackerWindow* window, UINT chosen) {
     BuildToolbar(window);
     LayOut(window);
     RefreshAll(window);
-    WriteDwords({{kLargeIconsValue, large}, {kLabelsValue, labels}});
+    if (!WriteDwords({{kLargeIconsValue, large}, {kLabelsValue, labels}}))
+        ReportSettingsNotSaved(window->window, GetLastError());
 }
 
 // Where the toolbar's context menu opens from the keyboard: the hot or first button's centre.
@@ -649,12 +651,15 @@ void OnDestroy(PackerWindow* window) {
     HWND dialog = window->window;
     if (popupHook) UnhookWindowsHookEx(popupHook);
     popupHook = nullptr;
+    RegistryWrites writes;
     window->settingsPage->DestroyPage();
-    window->settingsPage->SaveSettings();
+    writes.NoteResult(window->settingsPage->SaveSettings());
     window->filesPage->DestroyPage();
     window->encryptionPage->DestroyPage();
     window->signingPage->DestroyPage();
-    SavePackerLists(window);
+    for (CVListDlg* page : std::initializer_list<CVListDlg*>{window->filesPage, window->encryptionPage, window->signingPage})
+        writes.NoteResult(page->SaveView());
+    writes.NoteResult(SavePackerLists(window));
     FreeRecentFiles(window->recentFiles);
     FreeRecentCertificates(window->recentCertificates);
     DestroyToolbar(window);
@@ -662,11 +667,13 @@ void OnDestroy(PackerWindow* window) {
     window->pageIcons = nullptr;
     RECT outer;
     if (GetWindowRect(dialog, &outer))
-        WriteDwords({{kWidthValue, static_cast<DWORD>(outer.right - outer.left)},
-                     {kHeightValue, static_cast<DWORD>(outer.bottom - outer.top)}});
+        writes.NoteResult(WriteDwords({{kWidthValue, static_cast<DWORD>(outer.right - outer.left)},
+                                       {kHeightValue, static_cast<DWORD>(outer.bottom - outer.top)}}));
     for (int which : {ICON_BIG, ICON_SMALL})
         if (HICON icon = reinterpret_cast<HICON>(SendMessageW(dialog, WM_GETICON, which, 0))) DestroyIcon(icon);
     window->window = nullptr;
+    // The window is going: what could not be kept is said over its owner.
+    if (!writes.Result()) ReportSettingsNotSaved(window->ownerWindow, GetLastError());
 }
 
 INT_PTR CALLBACK MainProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {

@@ -102,11 +102,8 @@ std::vector<uint8_t> EncodeRecord(PCCERT_CONTEXT certificate, bool withKeyProvIn
                                            reinterpret_cast<const uint8_t*>(provider.data()), providerSize);
 }
 
-HKEY CreateListKey(const wchar_t* subkey) {
-    HKEY key = nullptr;
-    if (RegCreateKeyExW(HKEY_CURRENT_USER, subkey, 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr) != ERROR_SUCCESS)
-        return nullptr;
-    return key;
+LONG CreateListKey(const wchar_t* subkey, RegKeyHandle& key) {
+    return RegCreateKeyExW(HKEY_CURRENT_USER, subkey, 0, nullptr, 0, KEY_WRITE, nullptr, key.put(), nullptr);
 }
 
 bool SameCertificate(PCCERT_CONTEXT a, PCCERT_CONTEXT b) {
@@ -217,33 +214,41 @@ BOOL LoadCertificateList(PCCERT_CONTEXT*& array, DWORD& count, const wchar_t* su
     return TRUE;
 }
 
-void SaveCertificateList(PCCERT_CONTEXT* array, DWORD count, const wchar_t* subkey, BOOL withKeyProvInfo) {
-    if (!array) return;
+BOOL SaveCertificateList(PCCERT_CONTEXT* array, DWORD count, const wchar_t* subkey, BOOL withKeyProvInfo) {
+    if (!array) return TRUE;
     RegKeyHandle key;
+    RegistryWrites writes;
+    bool keyTried = false;
     DWORD written = 0;
     for (DWORD i = 0; i < count; ++i) {
         if (!array[i]) continue;  // an emptied page slot, or the end of a recent list
-        if (!key) key.reset(CreateListKey(subkey));
+        if (!keyTried) {
+            keyTried = true;
+            writes.Note(CreateListKey(subkey, key));
+        }
         if (key) {
             std::vector<uint8_t> record = EncodeRecord(array[i], withKeyProvInfo != FALSE);
             std::wstring valueName = FormatString(L"cert%u", written++);
-            RegSetValueExW(key.get(), valueName.c_str(), 0, REG_BINARY, record.data(), static_cast<DWORD>(record.size()));
+            writes.Note(RegSetValueExW(key.get(), valueName.c_str(), 0, REG_BINARY, record.data(),
+                                       static_cast<DWORD>(record.size())));
         }
         CertFreeCertificateContext(array[i]);
         array[i] = nullptr;
     }
+    return writes.Result();
 }
 
-void DeleteListKey(const wchar_t* subkey) {
-    if (!subkey) return;
+BOOL DeleteListKey(const wchar_t* subkey) {
+    if (!subkey) return TRUE;
     const wchar_t* slash = wcsrchr(subkey, L'\\');
     const wchar_t* last = slash ? slash + 1 : subkey;
-    if (!*last) return;  // never the settings key itself
+    if (!*last) return TRUE;  // never the settings key itself
     RegKeyHandle settings;
-    if (RegCreateKeyExW(HKEY_CURRENT_USER, kSettingsKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, settings.put(),
-                        nullptr) != ERROR_SUCCESS)
-        return;
-    RegDeleteKeyW(settings.get(), last);
+    RegistryWrites writes;
+    writes.Note(RegCreateKeyExW(HKEY_CURRENT_USER, kSettingsKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, settings.put(),
+                                nullptr));
+    if (settings) writes.Note(RegDeleteKeyW(settings.get(), last), true);
+    return writes.Result();
 }
 
 wchar_t** AllocateRecentFiles(DWORD capacity) { return new (std::nothrow) wchar_t*[capacity + 1](); }
@@ -291,18 +296,22 @@ void LoadRecentFiles(wchar_t** list, DWORD capacity) {
     }
 }
 
-void SaveRecentFiles(wchar_t* const* list) {
-    if (!list) return;
+BOOL SaveRecentFiles(wchar_t* const* list) {
+    if (!list) return TRUE;
     RegKeyHandle key;
+    RegistryWrites writes;
     DWORD written = 0;
     for (size_t k = 0; list[k]; ++k) {
         if (!list[k][0]) continue;
-        if (!key) key.reset(CreateListKey(kRecentFilesKey));
-        if (!key) return;
+        if (!key) {
+            writes.Note(CreateListKey(kRecentFilesKey, key));
+            if (!key) break;
+        }
         std::wstring valueName = FormatString(L"file%u", written++);
         DWORD size = static_cast<DWORD>((wcslen(list[k]) + 1) * sizeof(wchar_t));
-        RegSetValueExW(key.get(), valueName.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(list[k]), size);
+        writes.Note(RegSetValueExW(key.get(), valueName.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(list[k]), size));
     }
+    return writes.Result();
 }
 
 void UpdateRecentList(void** list, void* const* newEntries, DWORD newCount, UINT baseId, HMENU submenu,
@@ -432,17 +441,20 @@ void LoadRecentLists(PackerWindow* window) {
     if (window->recentCertificates) LoadCertificateList(window->recentCertificates, recentCount, kRecentCertsKey);
 }
 
-void SaveRecentLists(PackerWindow* window) {
-    if (!window) return;
+BOOL SaveRecentLists(PackerWindow* window) {
+    if (!window) return TRUE;
     // A list that could not be loaded leaves what the registry holds.
+    RegistryWrites writes;
     if (window->recentFiles) {
-        DeleteListKey(kRecentFilesKey);
-        SaveRecentFiles(window->recentFiles);
+        writes.NoteResult(DeleteListKey(kRecentFilesKey));
+        writes.NoteResult(SaveRecentFiles(window->recentFiles));
     }
     if (window->recentCertificates) {
-        DeleteListKey(kRecentCertsKey);
-        SaveCertificateList(window->recentCertificates, RecentCapacity(window), kRecentCertsKey, FALSE);
+        writes.NoteResult(DeleteListKey(kRecentCertsKey));
+        writes.NoteResult(
+            SaveCertificateList(window->recentCertificates, RecentCapacity(window), kRecentCertsKey, FALSE));
     }
+    return writes.Result();
 }
 
 void LoadPackerLists(PackerWindow* window) {
@@ -460,15 +472,17 @@ void LoadPackerLists(PackerWindow* window) {
     LoadRecentLists(window);
 }
 
-void SavePackerLists(PackerWindow* window) {
-    if (!window) return;
-    DeleteListKey(kSigningCertsKey);
+BOOL SavePackerLists(PackerWindow* window) {
+    if (!window) return TRUE;
+    RegistryWrites writes;
+    writes.NoteResult(DeleteListKey(kSigningCertsKey));
     if (CVCertificateDlg* page = window->signingPage) {
         std::vector<PCCERT_CONTEXT> signers(page->count);
         for (DWORD i = 0; i < page->count; ++i) signers[i] = page->CertificateAt(i);
-        SaveCertificateList(signers.data(), page->count, kSigningCertsKey, TRUE);
+        writes.NoteResult(SaveCertificateList(signers.data(), page->count, kSigningCertsKey, TRUE));
         // The contexts were released by the save; their slots go empty.
         for (DWORD i = 0; i < page->count; ++i) page->items[i] = nullptr;
     }
-    SaveRecentLists(window);
+    writes.NoteResult(SaveRecentLists(window));
+    return writes.Result();
 }

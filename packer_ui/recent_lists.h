@@ -28,11 +28,14 @@ BOOL LoadCertificateList(PCCERT_CONTEXT*& array, DWORD& count, const wchar_t* su
 
 // Writes the non-null entries among the first count slots as "cert%d" values numbered from 0,
 // with the key-provider block when withKeyProvInfo is set, and releases each entry (its slot
-// becomes null). The key is created only when there is an entry to write.
-void SaveCertificateList(PCCERT_CONTEXT* array, DWORD count, const wchar_t* subkey, BOOL withKeyProvInfo);
+// becomes null). The key is created only when there is an entry to write. 0 (with the error as
+// last error) when the key could not be made or a value not written; the entries are released all
+// the same.
+BOOL SaveCertificateList(PCCERT_CONTEXT* array, DWORD count, const wchar_t* subkey, BOOL withKeyProvInfo);
 
 // Deletes the subkey named by the last component of the path under Software\Orbelin\Quillarent.
-void DeleteListKey(const wchar_t* subkey);
+// 0 with the error as last error when it is still there.
+BOOL DeleteListKey(const wchar_t* subkey);
 
 // Recent lists: null-terminated arrays of capacity + 1 slots, oldest entry first. File entries are
 // allocated like page items (CVFilesDlg::DuplicatePath); certificate entries are owned contexts.
@@ -44,8 +47,8 @@ void FreeRecentCertificates(PCCERT_CONTEXT*& list);
 // Reads the last capacity REG_SZ "file%d" values into the list (capacity + 1 slots).
 void LoadRecentFiles(wchar_t** list, DWORD capacity);
 // Writes the non-empty entries as "file%d" values numbered from 0; the key is created only when
-// there is one.
-void SaveRecentFiles(wchar_t* const* list);
+// there is one. 0 with the error as last error when not all of them could be written.
+BOOL SaveRecentFiles(wchar_t* const* list);
 
 // Merges new entries into a recent list of the given capacity and rebuilds the submenu. Base id
 // kRecentFilesBaseId: entries are paths (wchar_t*); kRecentCertificatesBaseId: PCCERT_CONTEXT.
@@ -71,13 +74,15 @@ int ReuseRecentCertificate(PackerWindow* window, DWORD index);
 // certificate).
 void LoadRecoveryCertificates(PackerWindow* window);
 // The recent files and certificates (allocated here with RecentItemsCount + 1 slots), and back:
-// each list replaces what the registry held.
+// each list replaces what the registry held; the save fails (0, the first error as last error)
+// when a list could not be written whole.
 void LoadRecentLists(PackerWindow* window);
-void SaveRecentLists(PackerWindow* window);
+BOOL SaveRecentLists(PackerWindow* window);
 
 // Window start: RecoveryCerts into the encryption page as its fixed items, SigningCerts64 into the
 // signing page, the recent lists (allocated here with RecentItemsCount + 1 slots).
 void LoadPackerLists(PackerWindow* window);
 // Window close: the signing certificates with their key-provider blocks, the recent files and the
 // recent certificates replace what the registry held. The signing page's entries are released.
-void SavePackerLists(PackerWindow* window);
+// 0 with the first error as last error when something could not be written.
+BOOL SavePackerLists(PackerWindow* window);

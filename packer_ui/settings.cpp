@@ -104,8 +104,8 @@ bool ReadDwordArray(HKEY key, const wchar_t* name, std::vector<DWORD>& out) {
     return true;
 }
 
-void WriteDword(HKEY key, const wchar_t* name, DWORD value) {
-    RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
+LONG WriteDword(HKEY key, const wchar_t* name, DWORD value) {
+    return RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
 }
 
 }  // namespace
@@ -155,19 +155,22 @@ void CVSettingsDlg::LoadSettings() {
     if (!ReadDwordArray(key.get(), L"SupportedCSP", SupportedCSP)) SupportedCSP.clear();
 }
 
-void CVSettingsDlg::SaveSettings() const {
+BOOL CVSettingsDlg::SaveSettings() const {
     RegKeyHandle key;
-    if (RegCreateKeyExW(HKEY_CURRENT_USER, kSettingsKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, key.put(), nullptr) !=
-        ERROR_SUCCESS)
-        return;
-    for (size_t i = 0; i < 8; ++i) WriteDword(key.get(), kDwordValues[i].name, this->*kDwordValues[i].field);
+    RegistryWrites writes;
+    writes.Note(RegCreateKeyExW(HKEY_CURRENT_USER, kSettingsKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, key.put(), nullptr));
+    if (!key) return writes.Result();
+    for (size_t i = 0; i < 8; ++i) writes.Note(WriteDword(key.get(), kDwordValues[i].name, this->*kDwordValues[i].field));
     if (CryptCSPname.empty()) {
-        RegDeleteValueW(key.get(), L"CryptCSPname");
+        writes.Note(RegDeleteValueW(key.get(), L"CryptCSPname"), true);
     } else {
-        RegSetValueExW(key.get(), L"CryptCSPname", 0, REG_SZ, reinterpret_cast<const BYTE*>(CryptCSPname.c_str()),
-                       static_cast<DWORD>((CryptCSPname.size() + 1) * sizeof(wchar_t)));
+        writes.Note(RegSetValueExW(key.get(), L"CryptCSPname", 0, REG_SZ,
+                                   reinterpret_cast<const BYTE*>(CryptCSPname.c_str()),
+                                   static_cast<DWORD>((CryptCSPname.size() + 1) * sizeof(wchar_t))));
     }
     for (const wchar_t* name : kSavedAfterName)
         for (const DwordValue& value : kDwordValues)
-            if (value.saved && lstrcmpW(value.name, name) == 0) WriteDword(key.get(), name, this->*value.field);
+            if (value.saved && lstrcmpW(value.name, name) == 0)
+                writes.Note(WriteDword(key.get(), name, this->*value.field));
+    return writes.Result();
 }

@@ -10,6 +10,30 @@
 
 extern const wchar_t kSettingsKey[];  // L"Software\\Orbelin\\Quillarent"
 
+// The outcome of a series of registry writes: every write is tried, and the series fails with the
+// first error, so that nothing that could not be written counts as saved.
+class RegistryWrites {
+public:
+    // Takes a registry call's status; a deletion of a value that is not there is no failure.
+    void Note(LONG status, bool missingIsFine = false) {
+        if (status == ERROR_FILE_NOT_FOUND && missingIsFine) return;
+        if (firstError_ == ERROR_SUCCESS) firstError_ = status;
+    }
+    // Takes the result of a writer that follows the library's convention (0 and the last error).
+    void NoteResult(BOOL done) {
+        if (!done) Note(static_cast<LONG>(GetLastError()));
+    }
+    // Nonzero when all were written; else 0 with the first error as the last error.
+    BOOL Result() const {
+        if (firstError_ == ERROR_SUCCESS) return TRUE;
+        SetLastError(static_cast<DWORD>(firstError_));
+        return FALSE;
+    }
+
+private:
+    LONG firstError_ = ERROR_SUCCESS;
+};
+
 // A string or binary value of key (or of its subkey when one is named); empty when it is missing,
 // of another type or unreadable.
 std::wstring ReadRegistryText(HKEY key, const wchar_t* subkey, const wchar_t* name);
@@ -44,8 +68,9 @@ public:
 
     // Defaults, then the registry.
     void LoadSettings();
-    // The editable fields back to the registry.
-    void SaveSettings() const;
+    // The editable fields back to the registry. 0 (with the error as last error) when the key could
+    // not be opened or a value not written.
+    BOOL SaveSettings() const;
     // Fields from the page's controls; does nothing while the page window does not exist.
     void ReadSettingsPage();
 

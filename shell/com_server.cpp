@@ -29,17 +29,18 @@ std::wstring AllFilesHandlerName() {
 }
 
 // One key and its value: the key is created (or opened) under HKEY_CLASSES_ROOT; a null value
-// name is the default value, null data writes no value. False when the key could not be made.
-bool WriteKey(const std::wstring& path, const wchar_t* valueName, const std::wstring* data) {
+// name is the default value, null data writes no value. The registry's status: a key that could
+// not be made or a value that could not be set is not written.
+LONG WriteKey(const std::wstring& path, const wchar_t* valueName, const std::wstring* data) {
     HKEY key = nullptr;
-    if (RegCreateKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr,
-                        &key, nullptr) != ERROR_SUCCESS)
-        return false;
+    LONG status = RegCreateKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
+                                  nullptr, &key, nullptr);
+    if (status != ERROR_SUCCESS) return status;
     if (data)
-        RegSetValueExW(key, valueName, 0, REG_SZ, reinterpret_cast<const BYTE*>(data->c_str()),
-                       static_cast<DWORD>((data->size() + 1) * sizeof(wchar_t)));
+        status = RegSetValueExW(key, valueName, 0, REG_SZ, reinterpret_cast<const BYTE*>(data->c_str()),
+                                static_cast<DWORD>((data->size() + 1) * sizeof(wchar_t)));
     RegCloseKey(key);
-    return true;
+    return status;
 }
 
 // Deletes the key with everything below it; the first failure below stops and is returned.
@@ -118,13 +119,18 @@ STDAPI DllRegisterServer() {
         {clsidKey + L"\\InProcServer32", nullptr, &module, 13},
         {clsidKey + L"\\InProcServer32", L"ThreadingModel", &apartment, 16},
     };
+    // The rest is written all the same; the first failure is the result, so that a registration
+    // with a missing key or value never counts as done.
     bool written[sizeof entries / sizeof entries[0]] = {};
+    LONG firstError = ERROR_SUCCESS;
     for (size_t i = 0; i < sizeof entries / sizeof entries[0]; ++i) {
         const Entry& entry = entries[i];
         if (entry.parent >= 0 && !written[entry.parent]) continue;
-        written[i] = WriteKey(entry.path, entry.valueName, entry.data);
+        const LONG status = WriteKey(entry.path, entry.valueName, entry.data);
+        written[i] = status == ERROR_SUCCESS;
+        if (firstError == ERROR_SUCCESS) firstError = status;
     }
-    return S_OK;
+    return firstError == ERROR_SUCCESS ? S_OK : HRESULT_FROM_WIN32(static_cast<DWORD>(firstError));
 }
 
 STDAPI DllUnregisterServer() {

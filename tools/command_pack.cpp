@@ -42,7 +42,7 @@ public:
     void LoadRecovery() { LoadRecoveryCertificates(&window_); }
     // Only the recent lists: the remembered signers belong to the window.
     void LoadRecent() { LoadRecentLists(&window_); }
-    void SaveRecent() { SaveRecentLists(&window_); }
+    BOOL SaveRecent() { return SaveRecentLists(&window_); }
 
 private:
     PackerWindow window_{};
@@ -294,8 +294,12 @@ int RunCommandPack(const PackOptions& options, PackerState& state) {
     run.progress = progress;
     state.LoadRecent();
     RunPack(&window, nullptr, FALSE, run);
-    state.SaveRecent();
     bool succeeded = messages.failures() == 0 && messages.allPacked();
+    // The files are packed; recent lists that could not be kept are said, and fail the command.
+    if (!state.SaveRecent()) {
+        Fail(L"recent lists", GetLastError());
+        succeeded = false;
+    }
     // The run's own message told what stopped; this line says it was the user's Ctrl+C (one that
     // came after the last file leaves the run as it was).
     if (!succeeded && progress && progress->HasUserCancelled())

@@ -48,11 +48,16 @@ public:
     }
 
     // Replaces the registry list with this one, in the packer's record format ("cert%d", numbered
-    // from 0). An empty list leaves no key. The contexts go with the save.
-    void Save() {
-        DeleteListKey(kRecoveryCertsKey);
-        SaveCertificateList(certificates_.data(), static_cast<DWORD>(certificates_.size()), kRecoveryCertsKey, FALSE);
+    // from 0). An empty list leaves no key. The contexts go with the save. 0 with the error as last
+    // error when the list could not be written whole.
+    BOOL Save() {
+        const BOOL deleted = DeleteListKey(kRecoveryCertsKey);
+        const DWORD deleteError = GetLastError();
+        const BOOL saved = SaveCertificateList(certificates_.data(), static_cast<DWORD>(certificates_.size()),
+                                               kRecoveryCertsKey, FALSE);
         certificates_.clear();
+        if (!deleted) SetLastError(deleteError);
+        return deleted && saved;
     }
 
     const std::vector<PCCERT_CONTEXT>& certificates() const { return certificates_; }
@@ -156,7 +161,7 @@ int Add(ArgumentReader& arguments) {
             return 1;
         }
     }
-    list.Save();
+    if (!list.Save()) return Fail(kRecoveryCertsKey, GetLastError());
     return 0;
 }
 
@@ -173,13 +178,13 @@ int Remove(ArgumentReader& arguments) {
     }
     PrintLine(L"removed: " + NameText(list.certificates()[static_cast<size_t>(index)]->pCertInfo->Subject));
     list.RemoveAt(static_cast<size_t>(index));
-    list.Save();
+    if (!list.Save()) return Fail(kRecoveryCertsKey, GetLastError());
     return 0;
 }
 
 int Clear(ArgumentReader& arguments) {
     if (!arguments.AtEnd()) return UsageError(L"recovery clear takes no arguments");
-    DeleteListKey(kRecoveryCertsKey);
+    if (!DeleteListKey(kRecoveryCertsKey)) return Fail(kRecoveryCertsKey, GetLastError());
     PrintLine(L"no recovery certificates");
     return 0;
 }

@@ -251,7 +251,7 @@ HRESULT UnpackSelectionWith(IDataObject* data, HWND owner, BYTE mode, BOOL askFo
 
     std::wstring folder = options.targetFolder;
     if (folder.empty() && askForTarget && names.size() > 1 && !AskForFolder(owner, folder)) {
-        SaveUnpackSettings(&settings);
+        if (!SaveUnpackSettings(&settings)) ReportSettingsNotSaved(owner, GetLastError());
         return E_FAIL;
     }
 
@@ -309,6 +309,6 @@ HRESULT UnpackSelectionWith(IDataObject* data, HWND owner, BYTE mode, BOOL askFo
 
     if (ownProgress) progress->Release();
     jobs.clear();
-    SaveUnpackSettings(&settings);
+    if (!SaveUnpackSettings(&settings)) ReportSettingsNotSaved(owner, GetLastError());
     return last;
 }

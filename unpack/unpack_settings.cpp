@@ -63,23 +63,26 @@ void LoadUnpackSettings(UnpackSettings* settings) {
     if (!settings->store) settings->store = CertOpenSystemStoreW(0, L"MY");
 }
 
-void SaveUnpackSettings(UnpackSettings* settings) {
+BOOL SaveUnpackSettings(UnpackSettings* settings) {
     RegKeyHandle key;
-    if (RegCreateKeyExW(HKEY_CURRENT_USER, kSettingsKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, key.put(), nullptr) ==
-        ERROR_SUCCESS) {
+    LONG firstError = RegCreateKeyExW(HKEY_CURRENT_USER, kSettingsKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, key.put(),
+                                      nullptr);
+    if (firstError == ERROR_SUCCESS) {
         for (int i = 0; i < 3; ++i) {
             DWORD value = *FlagField(settings, i);
             // A set flag goes back to the default by removing its value.
-            if (value != 0) {
-                RegDeleteValueW(key.get(), kFlagNames[i]);
-            } else {
-                RegSetValueExW(key.get(), kFlagNames[i], 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
-                               sizeof(value));
-            }
+            LONG status = value != 0 ? RegDeleteValueW(key.get(), kFlagNames[i])
+                                     : RegSetValueExW(key.get(), kFlagNames[i], 0, REG_DWORD,
+                                                      reinterpret_cast<const BYTE*>(&value), sizeof(value));
+            if (status == ERROR_FILE_NOT_FOUND && value != 0) status = ERROR_SUCCESS;
+            if (firstError == ERROR_SUCCESS) firstError = status;
         }
     }
     if (settings->store) CertCloseStore(settings->store, 0);
     settings->store = nullptr;
     settings->providerName.clear();
     settings->containerName.clear();
+    if (firstError == ERROR_SUCCESS) return TRUE;
+    SetLastError(static_cast<DWORD>(firstError));
+    return FALSE;
 }

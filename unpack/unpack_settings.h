@@ -22,5 +22,6 @@ constexpr DWORD kMaxBlockSize = 16384;
 
 // Never fails: unreadable values keep their defaults; the store is none only when even "MY" fails.
 void LoadUnpackSettings(UnpackSettings* settings);
-// Writes back the three flags (a flag that is not 0 deletes its value), closes the store.
-void SaveUnpackSettings(UnpackSettings* settings);
+// Writes back the three flags (a flag that is not 0 deletes its value), closes the store. 0 with
+// the error as last error when a flag could not be written (the store is closed all the same).
+BOOL SaveUnpackSettings(UnpackSettings* settings);

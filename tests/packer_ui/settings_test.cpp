@@ -2,9 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include <sddl.h>
+
+#include <functional>
+
 #include "tests/packer_ui/registry_sandbox.h"
 
 #include "format/service/crypto_handles.h"
+#include "packer_ui/directory_search.h"
+#include "packer_ui/list_pages.h"
+#include "packer_ui/recent_lists.h"
 #include "tests/support/test_support.h"
 
 namespace {
@@ -222,6 +229,63 @@ TEST_F(SettingsTest, ReadsTheOpenPageControls) {
     EXPECT_EQ(settings.CryptCSPtype, static_cast<DWORD>(PROV_RSA_FULL));
     EXPECT_EQ(settings.HashAlgorithmID, static_cast<DWORD>(CALG_MD5));
     settings.DestroyPage();
+}
+
+// A key the user may read but not write: its access list denies setting values to everyone, as a
+// key an administrator locked would. The access is given back at the end so the key can go.
+class WritesDenied {
+public:
+    explicit WritesDenied(const wchar_t* path) : path_(path) { denied_ = SetAccess(L"D:(D;;0x2;;;WD)(A;;KA;;;WD)"); }
+    ~WritesDenied() { SetAccess(L"D:(A;;KA;;;WD)"); }
+    bool denied() const { return denied_; }
+
+private:
+    bool SetAccess(const wchar_t* access) {
+        RegKeyHandle key;
+        if (RegCreateKeyExW(HKEY_CURRENT_USER, path_, 0, nullptr, 0, WRITE_DAC | READ_CONTROL, nullptr, key.put(),
+                            nullptr) != ERROR_SUCCESS)
+            return false;
+        PSECURITY_DESCRIPTOR descriptor = nullptr;
+        if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(access, SDDL_REVISION_1, &descriptor, nullptr))
+            return false;
+        const bool set = RegSetKeySecurity(key.get(), DACL_SECURITY_INFORMATION, descriptor) == ERROR_SUCCESS;
+        LocalFree(descriptor);
+        return set;
+    }
+    const wchar_t* path_;
+    bool denied_ = false;
+};
+
+// Every writer of settings and lists says when its values could not be written, with the
+// registry's reason, instead of counting them as saved.
+TEST_F(SettingsTest, WritersReportValuesTheyCouldNotWrite) {
+    WritesDenied settingsKey(kSettingsKey), directory(kDirectoryKey), files(kRecentFilesKey), certificates(kRecentCertsKey);
+    ASSERT_TRUE(settingsKey.denied() && directory.denied() && files.denied() && certificates.denied());
+    const struct {
+        const char* writer;
+        std::function<BOOL()> write;
+    } writers[] = {
+        {"settings", [] { return CVSettingsDlg().SaveSettings(); }},
+        {"list view", [] { return CVFilesDlg().SaveView(); }},
+        {"directory settings", [] { return SaveDirectorySettings(DirectorySettings()); }},
+        {"recent files",
+         [] {
+             wchar_t path[] = L"C:\\a.txt";
+             wchar_t* list[] = {path, nullptr};
+             return SaveRecentFiles(list);
+         }},
+        {"certificate list",
+         [] {
+             PCCERT_CONTEXT list[] = {
+                 testing_support::LoadCertificateFile(testing_support::TestDataFile(L"alice.cer")).release()};
+             return SaveCertificateList(list, 1, kRecentCertsKey, FALSE);
+         }},
+    };
+    for (const auto& w : writers) {
+        SetLastError(0);
+        EXPECT_FALSE(w.write()) << w.writer;
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED)) << w.writer;
+    }
 }
 
 }  // namespace
