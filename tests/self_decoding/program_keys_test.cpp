@@ -158,7 +158,7 @@ TEST(QuendrixProviderFallback, TheQuestionDecidesWhetherOtherProvidersAreTried) 
                              0),
               0u)
         << yes.text;
-    EXPECT_NE(yes.text.find(") but doesn't support American Encryption Standard 256-bit algorithm. You may be"),
+    EXPECT_NE(yes.text.find(") but doesn't support Advanced Encryption Standard 256-bit algorithm. You may be"),
               std::string::npos)
         << yes.text;
     EXPECT_TRUE(yes.boxChecked);

@@ -253,7 +253,7 @@ TEST_F(ProviderFallbackTest, QuestionAnsweredNoAndNotAgain) {
         << testing_support::Narrow(text);
     EXPECT_NE(text.find(L"(Выдан: Quill Test CA, Quillarent Tests, Номер: " + serialText + L")"), std::wstring::npos)
         << testing_support::Narrow(text);
-    EXPECT_NE(text.find(L"алгоритм шифрования American Encryption Standard 256-bit."), std::wstring::npos);
+    EXPECT_NE(text.find(L"алгоритм шифрования Advanced Encryption Standard 256-bit."), std::wstring::npos);
 }
 
 TEST_F(ProviderFallbackTest, QuestionAnsweredYesCopiesTheKey) {

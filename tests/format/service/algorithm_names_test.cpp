@@ -11,7 +11,9 @@ namespace {
 TEST(AlgorithmNames, ComeFromTheStringTable) {
     EXPECT_EQ(AlgorithmDisplayName(26625, nullptr), L"RSA Data Security's RC4");
     EXPECT_EQ(AlgorithmDisplayName(0, "1.3.14.3.2.26"), L"Secure Hash Algorithm (SHA-1)");
-    EXPECT_EQ(AlgorithmDisplayName(alg::kAes256, nullptr), L"American Encryption Standard 256-bit");
+    EXPECT_EQ(AlgorithmDisplayName(alg::kAes128, nullptr), L"Advanced Encryption Standard 128-bit");
+    EXPECT_EQ(AlgorithmDisplayName(alg::kAes192, nullptr), L"Advanced Encryption Standard 192-bit");
+    EXPECT_EQ(AlgorithmDisplayName(alg::kAes256, nullptr), L"Advanced Encryption Standard 256-bit");
     EXPECT_EQ(AlgorithmDisplayName(alg::kMd5, nullptr), L"Message Digest (MD5)");
 }
 
