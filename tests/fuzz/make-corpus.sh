@@ -3,13 +3,15 @@
 # gzip, the parts of them each parser reads, and small hand-made records. Writes OUTDIR/<target>/.
 # Usage: make-corpus.sh OUTDIR
 set -euo pipefail
+root="$(cd "$(dirname "$0")/../.." && pwd)"
 out="${1:?usage: make-corpus.sh OUTDIR}"
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
 mkdir -p "$out"
 out="$(cd "$out" && pwd)"
 for t in der oid_element ber_stream rc2_params gzip sfx_directory certificate_record envelope_layout \
-         recipient_set signer_trailer envelope_rules command_line; do
+         recipient_set signer_trailer envelope_rules command_line recipient_info rsa_padding_params auth_enveloped \
+         ecdsa_signature; do
     mkdir -p "$out/fuzz_$t"
 done
 
@@ -141,4 +143,17 @@ hex envelope_rules rc2 00 30 0d 02 01 3a 04 08 01 02 03 04 05 06 07 08
 hex envelope_rules iv 01 04 10 00 01 02 03 04 05 06 07 08 09 0a 0b 0c 0d 0e 0f
 hex envelope_rules nested 40 30 81 90 06 09 2a 86 48 86 f7 0d 01 07 02 a0 81 82
 hex envelope_rules nested-open 41 30 80 06 09 2a 86 48 86 f7 0d 01 07 02 a0 80
+# Today's peers (the fixtures OpenSSL made for the format tests): every recipient kind, an AES-GCM
+# file, OAEP and PSS parameters (first byte 0 OAEP, 1 PSS), ECDSA signatures (first byte 31: P-256,
+# 47: P-384).
+fixture() { sed -n "/ $1\[\] =/,/;/p" "$root/tests/format/modern_fixtures.h" | grep -o '"[0-9a-f]*"' | tr -d '"\n'; }
+fixture kRecipientsOaep | xxd -r -p > "$out/fuzz_recipient_info/oaep"
+fixture kRecipientsAllKinds | xxd -r -p > "$out/fuzz_recipient_info/all-kinds"
+fixture kGcmEnvelope | xxd -r -p > "$out/fuzz_auth_enveloped/gcm"
+{ printf '\x01'; fixture kPssParamsSha256 | xxd -r -p; } > "$out/fuzz_rsa_padding_params/pss-sha256"
+{ printf '\x01'; fixture kPssParamsSha384Salt32 | xxd -r -p; } > "$out/fuzz_rsa_padding_params/pss-sha384"
+hex rsa_padding_params oaep-sha256 00 302b a00d 300b 0609608648016503040201 a11a 3018 06092a864886f70d010108 300b 0609608648016503040201
+hex rsa_padding_params oaep-default 00 3000
+{ printf '\x1f'; fixture kEcdsaP256Signature | xxd -r -p; } > "$out/fuzz_ecdsa_signature/p256"
+{ printf '\x2f'; fixture kEcdsaP384Signature | xxd -r -p; } > "$out/fuzz_ecdsa_signature/p384"
 echo "seed corpus in $out: $(find "$out" -type f | wc -l) files"
