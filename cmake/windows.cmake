@@ -21,6 +21,7 @@ set(QUILL_SYSTEM_LIBS crypt32 advapi32 cryptui shell32 ole32 oleaut32 uuid comct
 file(GLOB FORMAT_SERVICE_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/format/service/*.cpp)
 add_library(quill_format STATIC ${FORMAT_SERVICE_SOURCES})
 target_link_libraries(quill_format PUBLIC quill_format_bytes ${QUILL_SYSTEM_LIBS})
+target_link_libraries(quill_format PUBLIC bcrypt)  # AES-ECB key stream of the GCM stream
 target_compile_options(quill_format PRIVATE ${QUILL_WARNINGS})
 
 # The envelope reading of the library and the self-decoding program: no call in it has a wide and

@@ -2,6 +2,7 @@
 // on every path. Release() gives ownership up, for the places where it passes to someone else.
 #pragma once
 #include <windows.h>
+#include <bcrypt.h>
 #include <wincrypt.h>
 
 #include <utility>
@@ -73,6 +74,17 @@ struct FileTraits {
     static void Close(HANDLE h) { CloseHandle(h); }
 };
 
+struct CngAlgorithmTraits {
+    static BCRYPT_ALG_HANDLE Invalid() { return nullptr; }
+    static bool IsValid(BCRYPT_ALG_HANDLE h) { return h != nullptr; }
+    static void Close(BCRYPT_ALG_HANDLE h) { BCryptCloseAlgorithmProvider(h, 0); }
+};
+struct CngKeyTraits {
+    static BCRYPT_KEY_HANDLE Invalid() { return nullptr; }
+    static bool IsValid(BCRYPT_KEY_HANDLE h) { return h != nullptr; }
+    static void Close(BCRYPT_KEY_HANDLE h) { BCryptDestroyKey(h); }
+};
+
 using ProviderHandle = UniqueHandle<HCRYPTPROV, ProviderTraits>;
 using KeyHandle = UniqueHandle<HCRYPTKEY, KeyTraits>;
 using HashHandle = UniqueHandle<HCRYPTHASH, HashTraits>;
@@ -80,6 +92,8 @@ using CertHandle = UniqueHandle<PCCERT_CONTEXT, CertTraits>;
 using StoreHandle = UniqueHandle<HCERTSTORE, StoreTraits>;
 using RegKeyHandle = UniqueHandle<HKEY, RegKeyTraits>;
 using FileHandle = UniqueHandle<HANDLE, FileTraits>;
+using CngAlgorithmHandle = UniqueHandle<BCRYPT_ALG_HANDLE, CngAlgorithmTraits>;
+using CngKeyHandle = UniqueHandle<BCRYPT_KEY_HANDLE, CngKeyTraits>;
 
 // Keeps the thread's last error across clean-up calls that may overwrite it.
 class PreserveLastError {

@@ -1,0 +1,142 @@
+#include "format/service/aes_gcm.h"
+
+#include <cstring>
+
+namespace {
+
+// Counter blocks encrypted per CNG call: 64 KiB of key stream, the memory the stream keeps.
+constexpr size_t kBatchBlocks = 4096;
+constexpr NTSTATUS kStatusUnsuccessful = static_cast<NTSTATUS>(0xC0000001L);
+
+bool Fail(NTSTATUS status) {
+    SetLastError(HRESULT_FROM_NT(status));
+    return false;
+}
+
+void Xor(const uint8_t* a, const uint8_t* b, uint8_t* out, size_t size) {
+    size_t i = 0;
+    for (; i + 8 <= size; i += 8) {
+        uint64_t x, y;
+        std::memcpy(&x, a + i, 8);
+        std::memcpy(&y, b + i, 8);
+        x ^= y;
+        std::memcpy(out + i, &x, 8);
+    }
+    for (; i < size; ++i) out[i] = a[i] ^ b[i];
+}
+
+}  // namespace
+
+bool AesGcmStream::Start(const uint8_t* key, size_t keySize, const uint8_t iv[gcm::kIvSize]) {
+    ghash_.reset();
+    key_.reset();
+    keyStreamUsed_ = keyStreamSize_ = 0;
+    nextBlock_ = textBytes_ = 0;
+    finished_ = false;
+    if (keySize != 16 && keySize != 24 && keySize != 32) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return false;
+    }
+    NTSTATUS status = 0;
+    if (!algorithm_) {
+        status = BCryptOpenAlgorithmProvider(algorithm_.put(), BCRYPT_AES_ALGORITHM, nullptr, 0);
+        if (!BCRYPT_SUCCESS(status)) return Fail(status);
+        status = BCryptSetProperty(algorithm_.get(), BCRYPT_CHAINING_MODE,
+                                   reinterpret_cast<PUCHAR>(const_cast<wchar_t*>(BCRYPT_CHAIN_MODE_ECB)),
+                                   sizeof BCRYPT_CHAIN_MODE_ECB, 0);
+        if (!BCRYPT_SUCCESS(status)) {
+            algorithm_.reset();
+            return Fail(status);
+        }
+    }
+    status = BCryptGenerateSymmetricKey(algorithm_.get(), key_.put(), nullptr, 0, const_cast<PUCHAR>(key),
+                                        static_cast<ULONG>(keySize), 0);
+    if (!BCRYPT_SUCCESS(status)) return Fail(status);
+    keyStream_.resize(kBatchBlocks * gcm::kBlock);
+    // H = E(K, 0^128) and E(K, J0) in one call.
+    uint8_t blocks[2 * gcm::kBlock] = {};
+    gcm::InitialCounter(iv, j0_);
+    std::memcpy(blocks + gcm::kBlock, j0_, gcm::kBlock);
+    if (!EncryptBlocks(blocks, 2)) {
+        key_.reset();
+        return false;
+    }
+    ghash_.emplace(blocks);
+    std::memcpy(encryptedJ0_, blocks + gcm::kBlock, gcm::kBlock);
+    SecureZeroMemory(blocks, sizeof blocks);
+    return true;
+}
+
+bool AesGcmStream::EncryptBlocks(uint8_t* blocks, size_t count) {
+    ULONG written = 0;
+    ULONG size = static_cast<ULONG>(count * gcm::kBlock);
+    NTSTATUS status = BCryptEncrypt(key_.get(), blocks, size, nullptr, nullptr, 0, blocks, size, &written, 0);
+    if (!BCRYPT_SUCCESS(status)) return Fail(status);
+    return written == size || Fail(kStatusUnsuccessful);
+}
+
+bool AesGcmStream::Apply(const uint8_t* in, uint8_t* out, size_t size) {
+    while (size > 0) {
+        if (keyStreamUsed_ == keyStreamSize_) {
+            // As many counter blocks as this call still needs, at most one batch.
+            size_t blocks = (size + gcm::kBlock - 1) / gcm::kBlock;
+            if (blocks > kBatchBlocks) blocks = kBatchBlocks;
+            gcm::CounterBlocks(j0_, nextBlock_, blocks, keyStream_.data());
+            if (!EncryptBlocks(keyStream_.data(), blocks)) return false;
+            nextBlock_ += blocks;
+            keyStreamUsed_ = 0;
+            keyStreamSize_ = blocks * gcm::kBlock;
+        }
+        size_t take = keyStreamSize_ - keyStreamUsed_;
+        if (take > size) take = size;
+        Xor(in, keyStream_.data() + keyStreamUsed_, out, take);
+        keyStreamUsed_ += take;
+        in += take;
+        out += take;
+        size -= take;
+    }
+    return true;
+}
+
+bool AesGcmStream::Encrypt(const uint8_t* in, uint8_t* out, size_t size) {
+    if (!ghash_ || finished_ || size > gcm::kMaxTextBytes - textBytes_) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return false;
+    }
+    if (!Apply(in, out, size)) return false;
+    ghash_->AbsorbText(out, size);
+    textBytes_ += size;
+    return true;
+}
+
+bool AesGcmStream::Decrypt(const uint8_t* in, uint8_t* out, size_t size) {
+    if (!ghash_ || finished_ || size > gcm::kMaxTextBytes - textBytes_) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return false;
+    }
+    // The ciphertext is hashed before out, which may be the same buffer, is overwritten.
+    ghash_->AbsorbText(in, size);
+    textBytes_ += size;
+    return Apply(in, out, size);
+}
+
+bool AesGcmStream::ComputeTag(const uint8_t* aad, size_t aadSize, uint8_t* tag, size_t tagSize) {
+    if (!ghash_ || finished_ || tagSize < 12 || tagSize > gcm::kBlock) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return false;
+    }
+    uint8_t s[gcm::kBlock];
+    ghash_->Finish(aad, aadSize, s);
+    finished_ = true;
+    Xor(s, encryptedJ0_, s, gcm::kBlock);
+    std::memcpy(tag, s, tagSize);
+    return true;
+}
+
+bool AesGcmStream::CheckTag(const uint8_t* aad, size_t aadSize, const uint8_t* expected, size_t tagSize) {
+    uint8_t tag[gcm::kBlock];
+    if (!ComputeTag(aad, aadSize, tag, tagSize)) return false;
+    if (gcm::TagsEqual(tag, expected, tagSize)) return true;
+    SetLastError(kGcmTagMismatch);
+    return false;
+}

@@ -1,0 +1,49 @@
+// AES-GCM encryption and decryption streamed in constant memory. The platform's GCM cannot be
+// trusted when its calls are chained (under Wine they succeed with wrong bytes), so the stream is
+// built from calls that are right everywhere: the key stream is AES-ECB through CNG over counter
+// blocks, many blocks per call, and GHASH is the system's own (format/gcm.h). Every text byte
+// passes through here once; the output of a decryption must not be trusted before CheckTag.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "format/gcm.h"
+#include "format/service/crypto_handles.h"
+
+// The last error a wrong tag leaves: STATUS_AUTH_TAG_MISMATCH as an HRESULT, as CNG reports it.
+constexpr DWORD kGcmTagMismatch = 0xD000A002;
+
+class AesGcmStream {
+public:
+    // A key of 16, 24 or 32 bytes and a 96-bit IV. False with the last error set when the platform
+    // cannot make the key (or the sizes are wrong: ERROR_INVALID_PARAMETER).
+    bool Start(const uint8_t* key, size_t keySize, const uint8_t iv[gcm::kIvSize]);
+
+    // size bytes from in to out, which may be the same buffer. False when the text passes what
+    // one IV may cover, when Start did not succeed, or when the platform call fails.
+    bool Encrypt(const uint8_t* in, uint8_t* out, size_t size);
+    bool Decrypt(const uint8_t* in, uint8_t* out, size_t size);
+
+    // The tag (12 to 16 bytes) over the text so far and the additional data, which may come
+    // last (it is hashed in front of the text all the same).
+    bool ComputeTag(const uint8_t* aad, size_t aadSize, uint8_t* tag, size_t tagSize);
+    // Compares the tag in constant time; a mismatch leaves kGcmTagMismatch.
+    bool CheckTag(const uint8_t* aad, size_t aadSize, const uint8_t* expected, size_t tagSize);
+
+private:
+    bool EncryptBlocks(uint8_t* blocks, size_t count);
+    bool Apply(const uint8_t* in, uint8_t* out, size_t size);
+
+    CngAlgorithmHandle algorithm_;
+    CngKeyHandle key_;
+    std::optional<gcm::Authenticator> ghash_;
+    uint8_t j0_[gcm::kBlock] = {};
+    uint8_t encryptedJ0_[gcm::kBlock] = {};
+    std::vector<uint8_t> keyStream_;  // one batch of encrypted counter blocks
+    size_t keyStreamUsed_ = 0, keyStreamSize_ = 0;
+    uint64_t nextBlock_ = 0;          // index of the next counter block to encrypt
+    uint64_t textBytes_ = 0;
+    bool finished_ = false;
+};
