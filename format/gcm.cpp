@@ -1,7 +1,6 @@
 #include "format/gcm.h"
 
 #include <cstring>
-#include <initializer_list>
 
 namespace gcm {
 
@@ -12,12 +11,6 @@ Element Halve(const Element& v) {
     uint64_t carry = 0 - (v.lo & 1);
     return {(v.hi >> 1) ^ (0xE100000000000000ull & carry), (v.hi << 63) | (v.lo >> 1)};
 }
-
-// The reduction of the four bits shifted out at each nibble step, pre-multiplied by R.
-const uint64_t kReduceNibble[16] = {
-    0x0000ull << 48, 0x1C20ull << 48, 0x3840ull << 48, 0x2460ull << 48, 0x7080ull << 48, 0x6CA0ull << 48,
-    0x48C0ull << 48, 0x54E0ull << 48, 0xE100ull << 48, 0xFD20ull << 48, 0xD940ull << 48, 0xC560ull << 48,
-    0x9180ull << 48, 0x8DA0ull << 48, 0xA9C0ull << 48, 0xB5E0ull << 48};
 
 void Xor(Element& a, const Element& b) {
     a.hi ^= b.hi;
@@ -66,31 +59,33 @@ Element Power(const Element& h, uint64_t exponent) {
 }
 
 Authenticator::Authenticator(const uint8_t hashKey[kBlock]) : h_(Load(hashKey)) {
-    // table_[n] = H times the 4-bit polynomial n, bit 3 of n being the highest power's coefficient.
-    table_[8] = h_;
-    table_[4] = Halve(table_[8]);
-    table_[2] = Halve(table_[4]);
-    table_[1] = Halve(table_[2]);
-    for (int n = 3; n < 16; ++n) {
-        if ((n & (n - 1)) == 0) continue;
+    // table_[n] = H times the byte n as a polynomial, its top bit being the lowest power.
+    table_[0x80] = h_;
+    for (int bit = 0x40; bit; bit >>= 1) table_[bit] = Halve(table_[bit << 1]);
+    for (int n = 3; n < 256; ++n) {
         int low = n & -n;
+        if (low == n) continue;
         table_[n] = table_[n - low];
         Xor(table_[n], table_[low]);
     }
+    // reduce_[b]: what the byte b shifted out of the low end folds back into the high end.
+    for (int b = 0; b < 256; ++b) {
+        Element v{0, static_cast<uint64_t>(b)};
+        for (int i = 0; i < 8; ++i) v = Halve(v);
+        reduce_[b] = v.hi;
+    }
 }
 
-// x * H four bits at a time from the last byte to the first (Shoup's method).
+// x * H a byte at a time from the last byte to the first (Shoup's method with 8-bit tables).
 Element Authenticator::Mul(const Element& x) const {
     uint8_t bytes[kBlock];
     Store(x, bytes);
     Element z;
     for (int i = kBlock - 1; i >= 0; --i) {
-        for (int nibble : {bytes[i] & 0x0F, bytes[i] >> 4}) {
-            uint64_t shiftedOut = z.lo & 0x0F;
-            z.lo = (z.hi << 60) | (z.lo >> 4);
-            z.hi = (z.hi >> 4) ^ kReduceNibble[shiftedOut];
-            Xor(z, table_[nibble]);
-        }
+        uint64_t shiftedOut = z.lo & 0xFF;
+        z.lo = (z.hi << 56) | (z.lo >> 8);
+        z.hi = (z.hi >> 8) ^ reduce_[shiftedOut];
+        Xor(z, table_[bytes[i]]);
     }
     return z;
 }

@@ -40,7 +40,8 @@ private:
     Element Mul(const Element& x) const;
 
     Element h_;
-    Element table_[16];  // multiples of H by every 4-bit value, for the nibble-wise multiply
+    Element table_[256];    // H times every byte value, for the byte-wise multiply
+    uint64_t reduce_[256];  // the reduction of each byte shifted out
     Element state_;
     uint8_t partial_[kBlock] = {};
     size_t partialSize_ = 0;
