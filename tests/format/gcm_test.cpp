@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include "tests/format/der_bytes.h"
+#include "format/auth_enveloped.h"
 #include "tests/format/gcm_vectors.h"
+#include "tests/format/modern_fixtures.h"
 
 namespace {
 
@@ -25,6 +27,19 @@ Bytes TagOf(const gcm_vectors::Vector& v, size_t piece) {
 TEST(Gcm, GhashGivesTheSpecificationsTagsWhateverThePieces) {
     for (const auto& v : gcm_vectors::kVectors)
         for (size_t piece : {1, 5, 16, 17, 64, 1000}) EXPECT_EQ(TagOf(v, piece), FromHex(v.tag)) << v.testCase << "/" << piece;
+}
+
+TEST(Gcm, GhashGivesTheTagOpenSslWrote) {
+    const Bytes file = FromHex(modern_fixtures::kGcmEnvelope);
+    const Bytes keys = FromHex(modern_fixtures::kGcmHashKeyAndEncryptedJ0);
+    auth_enveloped::Header header;
+    ASSERT_EQ(auth_enveloped::ReadHeader(file.data(), file.size(), header), auth_enveloped::Status::kOk);
+    gcm::Authenticator ghash(keys.data());
+    ghash.AbsorbText(file.data() + header.contentOffset, header.contentLength);
+    Bytes tag(gcm::kBlock);
+    ghash.Finish(nullptr, 0, tag.data());
+    for (size_t i = 0; i < tag.size(); ++i) tag[i] ^= keys[gcm::kBlock + i];
+    EXPECT_EQ(tag, Bytes(file.end() - 16, file.end()));
 }
 
 TEST(Gcm, PowerOfHMatchesRepeatedMultiplication) {

@@ -63,6 +63,10 @@ openssl pkeyutl -decrypt -inkey rsa.key -in wrapped -out cek
         "RecipientInfos content: SKI with OAEP SHA-1, SKI with OAEP SHA-256, key agreement (P-256), KEK id 0a0b"
     constant kGcmEnvelope "AuthEnvelopedData, AES-128-GCM, one rsaEncryption recipient, plaintext kGcmPlaintext" < gcm.der
     constant kGcmKey "The content-encryption key of kGcmEnvelope" < cek
+    # H = E(K, 0^128) and E(K, J0) of that envelope, so that GHASH can be checked without AES.
+    nonce=$(element gcm.der 'd=6 .*OCTET STRING' content | hexof)
+    printf '%032x%s00000001' 0 "$nonce" | xxd -r -p | openssl enc -aes-128-ecb -K "$(hexof < cek)" -nopad |
+        constant kGcmHashKeyAndEncryptedJ0 "H then E(K, J0) of kGcmEnvelope"
     printf '// The plaintext of kGcmEnvelope\ninline constexpr char kGcmPlaintext[] = "%s\\n";\n\n' "$(cat msg)"
     for f in pss256 pss384; do
         line=$(openssl asn1parse -inform DER -in $f.der | grep -A1 rsassaPss | tail -1)

@@ -45,6 +45,10 @@ inline constexpr char kGcmEnvelope[] =
 inline constexpr char kGcmKey[] =
     "2a41c73373626f55ccbd62557ea620d4";
 
+// H then E(K, J0) of kGcmEnvelope
+inline constexpr char kGcmHashKeyAndEncryptedJ0[] =
+    "c9db27d264b80334097d1b449a77d359b20426a8cf2896d69924a240aad8753d";
+
 // The plaintext of kGcmEnvelope
 inline constexpr char kGcmPlaintext[] = "GCM content from a peer, 41 bytes long..\n";
 
