@@ -61,13 +61,16 @@ bool SignDigest(const SignerEntry& signer, ALG_ID hashAlgorithm, const BYTE* dig
     return true;
 }
 
-bool EncodeSignerInfo(PCCERT_CONTEXT certificate, bool md5, std::vector<BYTE>& encryptedDigest, std::vector<BYTE>& out) {
+bool EncodeSignerInfo(PCCERT_CONTEXT certificate, ALG_ID hashAlgorithm, std::vector<BYTE>& encryptedDigest,
+                      std::vector<BYTE>& out) {
     static BYTE nullParameters[] = {0x05, 0x00};
     CMSG_SIGNER_INFO info = {};
     info.dwVersion = 1;
     info.Issuer = certificate->pCertInfo->Issuer;
     info.SerialNumber = certificate->pCertInfo->SerialNumber;
-    info.HashAlgorithm.pszObjId = const_cast<LPSTR>(md5 ? szOID_RSA_MD5 : szOID_OIWSEC_sha1);
+    const char* oid = DigestOid(hashAlgorithm);
+    if (!oid) return Fail(static_cast<DWORD>(NTE_BAD_ALGID));
+    info.HashAlgorithm.pszObjId = const_cast<LPSTR>(oid);
     info.HashAlgorithm.Parameters = {sizeof nullParameters, nullParameters};
     info.HashEncryptionAlgorithm = certificate->pCertInfo->SubjectPublicKeyInfo.Algorithm;
     info.EncryptedHash = Blob(encryptedDigest);
@@ -138,26 +141,45 @@ bool EncodeRecipientInfo(HCRYPTPROV provider, HCRYPTKEY sessionKey, PCCERT_CONTE
                                recipientInfo);
 }
 
-std::vector<BYTE> DigestSet(bool md5) {
-    if (md5) return {envelope_bytes::kDigestSetMd5, envelope_bytes::kDigestSetMd5 + sizeof envelope_bytes::kDigestSetMd5};
-    return {envelope_bytes::kDigestSetSha1, envelope_bytes::kDigestSetSha1 + sizeof envelope_bytes::kDigestSetSha1};
+const char* DigestOid(ALG_ID hashAlgorithm) {
+    switch (hashAlgorithm) {
+        case CALG_MD5: return szOID_RSA_MD5;
+        case CALG_SHA1: return szOID_OIWSEC_sha1;
+        case CALG_SHA_256: return szOID_NIST_sha256;
+        case CALG_SHA_384: return szOID_NIST_sha384;
+        case CALG_SHA_512: return szOID_NIST_sha512;
+        default: return nullptr;
+    }
 }
 
-bool TrialSignerInfoSize(const SignerEntry& signer, ALG_ID hashAlgorithm, bool md5, DWORD cipherBlockBytes,
-                         bool encrypted, DWORD& size) {
-    // Any digest value gives a signature of the real length: the key's modulus length.
-    BYTE digest[20];
+std::vector<BYTE> DigestSet(ALG_ID hashAlgorithm) {
+    static BYTE nullParameters[] = {0x05, 0x00};
+    const char* oid = DigestOid(hashAlgorithm);
+    if (!oid) return {};
+    CRYPT_ALGORITHM_IDENTIFIER identifier = {const_cast<LPSTR>(oid), {sizeof nullParameters, nullParameters}};
+    std::vector<BYTE> encoded;
+    if (!EncodeObject(X509_ALGORITHM_IDENTIFIER, &identifier, encoded) || encoded.size() > 127) return {};
+    std::vector<BYTE> set = {0x31, static_cast<BYTE>(encoded.size())};
+    set.insert(set.end(), encoded.begin(), encoded.end());
+    return set;
+}
+
+bool TrialSignerInfoSize(const SignerEntry& signer, ALG_ID hashAlgorithm, DWORD cipherBlockBytes, bool encrypted,
+                         DWORD& size) {
+    // Any digest value gives a signature of the real length: the key's modulus length. The buffer
+    // holds the longest digest (SHA-512); the hash takes as many bytes as its own length.
+    BYTE digest[64];
     if (!CryptGenRandom(signer.provider, sizeof digest, digest)) std::memset(digest, 0x5A, sizeof digest);
     std::vector<BYTE> signature;
     if (!SignDigest(signer, hashAlgorithm, digest, signature)) return false;
     if (encrypted) signature.resize(static_cast<size_t>(envelope::CiphertextLength(signature.size(), cipherBlockBytes)));
     std::vector<BYTE> info;
-    if (!EncodeSignerInfo(signer.certificate, md5, signature, info)) return false;
+    if (!EncodeSignerInfo(signer.certificate, hashAlgorithm, signature, info)) return false;
     size = static_cast<DWORD>(info.size());
     return true;
 }
 
-bool EncodeSignedSignerInfo(const SignerEntry& signer, ALG_ID hashAlgorithm, bool md5, const std::vector<BYTE>& digest,
+bool EncodeSignedSignerInfo(const SignerEntry& signer, ALG_ID hashAlgorithm, const std::vector<BYTE>& digest,
                             HCRYPTKEY contentKey, std::vector<BYTE>& signerInfo) {
     std::vector<BYTE> signature;
     if (!SignDigest(signer, hashAlgorithm, digest.data(), signature)) return false;
@@ -169,5 +191,5 @@ bool EncodeSignedSignerInfo(const SignerEntry& signer, ALG_ID hashAlgorithm, boo
             return false;
         signature.resize(length);
     }
-    return EncodeSignerInfo(signer.certificate, md5, signature, signerInfo);
+    return EncodeSignerInfo(signer.certificate, hashAlgorithm, signature, signerInfo);
 }

@@ -27,14 +27,19 @@ bool PrepareKeyParameters(HCRYPTPROV provider, HCRYPTKEY key, ALG_ID algorithm, 
 bool EncodeRecipientInfo(HCRYPTPROV provider, HCRYPTKEY sessionKey, PCCERT_CONTEXT certificate,
                          std::vector<BYTE>& recipientInfo);
 
-// The digest algorithms SET naming MD5 or SHA-1.
-std::vector<BYTE> DigestSet(bool md5);
+// The dotted OID a SignerInfo names for a signing hash (MD5, SHA-1, SHA-256/384/512); null for any
+// other algorithm.
+const char* DigestOid(ALG_ID hashAlgorithm);
+
+// The digest algorithms SET naming the signing hash, with NULL parameters; empty for a hash
+// DigestOid does not know.
+std::vector<BYTE> DigestSet(ALG_ID hashAlgorithm);
 
 // Size of the signer's SignerInfo, learnt from a trial signature of the same length as the real
 // one (and its encrypted length when encrypted is set, with cipherBlockBytes of the content key).
-bool TrialSignerInfoSize(const SignerEntry& signer, ALG_ID hashAlgorithm, bool md5, DWORD cipherBlockBytes,
+bool TrialSignerInfoSize(const SignerEntry& signer, ALG_ID hashAlgorithm, DWORD cipherBlockBytes,
                          bool encrypted, DWORD& size);
 
 // The signer's SignerInfo over the digest; with a content key the signature is encrypted with it.
-bool EncodeSignedSignerInfo(const SignerEntry& signer, ALG_ID hashAlgorithm, bool md5, const std::vector<BYTE>& digest,
+bool EncodeSignedSignerInfo(const SignerEntry& signer, ALG_ID hashAlgorithm, const std::vector<BYTE>& digest,
                             HCRYPTKEY contentKey, std::vector<BYTE>& signerInfo);

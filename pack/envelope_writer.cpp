@@ -98,7 +98,6 @@ private:
     bool HasRecipients() const { return !recipients_.empty(); }
     bool HasSigners() const { return !signers_.empty(); }
     bool SignedHeaderInBuffer() const { return kind_ == Kind::kSignedInsideEnveloped; }
-    bool IsMd5() const { return settings_.hashAlgorithm == CALG_MD5; }
 
     bool ChooseKind();
     bool PrepareEncryption();
@@ -213,12 +212,14 @@ bool EnvelopeWriter::BuildAlgorithmIdentifier() {
 
 bool EnvelopeWriter::PrepareSigning() {
     if (!HasSigners()) return true;
-    // The envelope can only name SHA-1 or MD5; a signature over another digest would never verify.
-    if (settings_.hashAlgorithm != CALG_SHA1 && settings_.hashAlgorithm != CALG_MD5)
-        return Fail(static_cast<DWORD>(NTE_BAD_ALGID));
-    HCRYPTPROV hashProvider = provider_ ? provider_ : signers_[0].provider;
-    if (!CryptCreateHash(hashProvider, settings_.hashAlgorithm, 0, 0, hash_.put())) return false;
-    digestSet_ = DigestSet(IsMd5());
+    // The envelope names only the hashes DigestSet knows; a signature over another digest would never verify.
+    digestSet_ = DigestSet(settings_.hashAlgorithm);
+    if (digestSet_.empty()) return Fail(static_cast<DWORD>(NTE_BAD_ALGID));
+    // The session key's provider may be of a type without the SHA-2 hashes; the signer's key was
+    // opened in one that signs with them.
+    if ((!provider_ || !CryptCreateHash(provider_, settings_.hashAlgorithm, 0, 0, hash_.put())) &&
+        !CryptCreateHash(signers_[0].provider, settings_.hashAlgorithm, 0, 0, hash_.put()))
+        return false;
     return SizeTrailer();
 }
 
@@ -227,7 +228,7 @@ bool EnvelopeWriter::SizeTrailer() {
     uint64_t signerInfos = 0;
     for (const SignerEntry& signer : signers_) {
         DWORD size = 0;
-        if (!TrialSignerInfoSize(signer, settings_.hashAlgorithm, IsMd5(),
+        if (!TrialSignerInfoSize(signer, settings_.hashAlgorithm,
                                  kind_ == Kind::kSignedAndEnveloped ? cipherBlockBytes_ : 0,
                                  kind_ == Kind::kSignedAndEnveloped, size))
             return false;
@@ -395,7 +396,7 @@ bool EnvelopeWriter::BuildTrailer(std::vector<BYTE>& trailer) {
     for (size_t i = 0; i < signers_.size(); ++i) {
         std::vector<BYTE> info;
         HCRYPTKEY encryptWith = kind_ == Kind::kSignedAndEnveloped ? sessionKey_.get() : 0;
-        if (!EncodeSignedSignerInfo(signers_[i], settings_.hashAlgorithm, IsMd5(), digest, encryptWith, info))
+        if (!EncodeSignedSignerInfo(signers_[i], settings_.hashAlgorithm, digest, encryptWith, info))
             return false;
         // The header already carries the trial size; a different encoding would corrupt it.
         if (info.size() != signerInfoSizes_[i]) return Fail(ERROR_INVALID_DATA);

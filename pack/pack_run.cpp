@@ -32,6 +32,7 @@ constexpr UINT kNoFilesText = 516;
 constexpr UINT kProviderFailedText = 518;
 constexpr UINT kFolderTitleText = 521;
 constexpr UINT kNoSignatureKeyText = 545;
+constexpr UINT kNoSha2KeyText = 558;
 constexpr UINT kNoCertificatesText = 507;
 constexpr UINT kAllPackedText = 546;
 constexpr UINT kUnreadableText = 508;
@@ -139,6 +140,44 @@ bool AcquireRunProvider(CVSettingsDlg& settings, ProviderHandle& provider) {
     return true;
 }
 
+// Whether the provider computes the hash (the probe handle goes before the provider does).
+bool ProviderHashes(HCRYPTPROV provider, ALG_ID hashAlgorithm) {
+    HashHandle probe;
+    return CryptCreateHash(provider, hashAlgorithm, 0, 0, probe.put()) != FALSE;
+}
+
+bool ProviderHoldsKey(HCRYPTPROV provider, DWORD keySpec) {
+    KeyHandle key;
+    return CryptGetUserKey(provider, keySpec, key.put()) != FALSE;
+}
+
+// A key kept by a provider that lacks the signing hash (SHA-2 in the RSA full type) is opened again
+// under the same container name in the system's RSA AES provider, which shares the key store and
+// offers every SHA-2 hash. False when neither provider can sign with a SHA-2 hash; any other hash
+// the key's provider lacks is left to the writer, which reports it.
+bool OpenKeyForHash(SignerEntry& entry, ALG_ID hashAlgorithm) {
+    const bool sha2 = hashAlgorithm == CALG_SHA_256 || hashAlgorithm == CALG_SHA_384 || hashAlgorithm == CALG_SHA_512;
+    if (!sha2 || ProviderHashes(entry.provider, hashAlgorithm)) return true;
+    char container[MAX_PATH] = {};
+    DWORD size = sizeof container;
+    if (!CryptGetProvParam(entry.provider, PP_CONTAINER, reinterpret_cast<BYTE*>(container), &size, 0)) return false;
+    DWORD keysetType = 0;
+    size = sizeof keysetType;
+    DWORD flags = CRYPT_SILENT;
+    if (CryptGetProvParam(entry.provider, PP_KEYSET_TYPE, reinterpret_cast<BYTE*>(&keysetType), &size, 0) &&
+        (keysetType & CRYPT_MACHINE_KEYSET))
+        flags |= CRYPT_MACHINE_KEYSET;
+    HCRYPTPROV aes = 0;
+    if (!CryptAcquireContextA(&aes, container, nullptr, PROV_RSA_AES, flags)) return false;
+    if (!ProviderHoldsKey(aes, entry.keySpec) || !ProviderHashes(aes, hashAlgorithm)) {
+        CryptReleaseContext(aes, 0);
+        return false;
+    }
+    CryptReleaseContext(entry.provider, 0);
+    entry.provider = aes;
+    return true;
+}
+
 // The signing page's certificates with their private keys. A certificate without a usable key
 // may be left out (545 asks "do not use it?"); one that fails the checks may be used all the
 // same (the check's question asks "do you want to use it?"). Any other answer ends the run.
@@ -151,6 +190,12 @@ bool AcquireSigners(const PackerWindow* window, HWND owner, SignerList& signers)
         entry.certificate = certificate;
         if (!AcquireCertificateKey(certificate, &entry.provider, &entry.keySpec)) {
             if (AgreesTo(owner, DescribeCertificate(certificate) + LoadText(kNoSignatureKeyText))) continue;
+            return false;
+        }
+        if (!OpenKeyForHash(entry, window->settingsPage->HashAlgorithmID)) {
+            CryptReleaseContext(entry.provider, 0);
+            ShowMessageBox(owner, 0, MB_ICONERROR | MB_OK,
+                           (DescribeCertificate(certificate) + LoadText(kNoSha2KeyText)).c_str(), 0);
             return false;
         }
         std::wstring question;

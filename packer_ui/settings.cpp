@@ -104,6 +104,28 @@ bool ReadDwordArray(HKEY key, const wchar_t* name, std::vector<DWORD>& out) {
     return true;
 }
 
+// The provider, cipher and hash a first start packs with.
+void SetModernCryptoDefaults(CVSettingsDlg& settings) {
+    settings.CryptCSPtype = PROV_RSA_AES;
+    settings.EncryptAlgorithmID = CALG_AES_256;
+    settings.EncryptKeyLength = 256;
+    settings.HashAlgorithmID = CALG_SHA_256;
+}
+
+// What a record from an earlier set-up meant by the values it leaves out.
+void SetEarlierCryptoDefaults(CVSettingsDlg& settings) {
+    settings.CryptCSPtype = PROV_RSA_FULL;
+    settings.EncryptAlgorithmID = CALG_RC2;
+    settings.EncryptKeyLength = 40;
+    settings.HashAlgorithmID = CALG_SHA1;
+}
+
+bool HoldsAnyCryptoValue(HKEY key) {
+    for (const wchar_t* name : {L"CryptCSPtype", L"EncryptAlgorithmID", L"EncryptKeyLength", L"HashAlgorithmID"})
+        if (RegQueryValueExW(key, name, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS) return true;
+    return false;
+}
+
 LONG WriteDword(HKEY key, const wchar_t* name, DWORD value) {
     return RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
 }
@@ -126,10 +148,7 @@ void CVSettingsDlg::LoadSettings() {
     CreateSelfdecodedFile = 0;
     CryptCSPname.clear();
     CompressedFiles = kDefaultCompressedFiles;
-    CryptCSPtype = PROV_RSA_FULL;
-    EncryptAlgorithmID = CALG_RC2;
-    HashAlgorithmID = CALG_SHA1;
-    EncryptKeyLength = 40;
+    SetModernCryptoDefaults(*this);
     EncryptCreateSalt = 1;
     EncryptCreateIV = 1;
     OverwritePasses = 1;
@@ -146,6 +165,7 @@ void CVSettingsDlg::LoadSettings() {
 
     RegKeyHandle key;
     if (RegOpenKeyExW(HKEY_CURRENT_USER, kSettingsKey, 0, KEY_QUERY_VALUE, key.put()) != ERROR_SUCCESS) return;
+    if (HoldsAnyCryptoValue(key.get())) SetEarlierCryptoDefaults(*this);
     for (const DwordValue& value : kDwordValues) ReadDword(key.get(), value.name, this->*value.field);
     if (GzCompressionLevel == 0 || GzCompressionLevel > 9) GzCompressionLevel = 9;
     // The recent lists are allocated with room for this many entries plus one.

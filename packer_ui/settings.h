@@ -66,7 +66,10 @@ public:
     // The page window (dialog 203) as a modeless child of parentWindow, filled from the fields.
     BOOL CreatePage() override;
 
-    // Defaults, then the registry.
+    // Defaults, then the registry. A record that holds none of the provider type, cipher, key length
+    // and hash starts from AES-256 and SHA-256 in the RSA AES provider; one that holds any of them
+    // was written by an earlier set-up and fills the missing ones from RC2-40, SHA-1 and the RSA full
+    // provider, which is what it has always packed with.
     void LoadSettings();
     // The editable fields back to the registry. 0 (with the error as last error) when the key could
     // not be opened or a value not written.
@@ -92,10 +95,10 @@ public:
     DWORD CreateSelfdecodedFile = 0;
     std::wstring CryptCSPname;  // empty: the system's default provider of the type
     std::wstring CompressedFiles;
-    DWORD CryptCSPtype = 1;  // PROV_RSA_FULL
-    DWORD EncryptAlgorithmID = 0x6602;  // CALG_RC2
-    DWORD HashAlgorithmID = 0x8004;     // CALG_SHA1
-    DWORD EncryptKeyLength = 40;
+    DWORD CryptCSPtype = 24;              // PROV_RSA_AES
+    DWORD EncryptAlgorithmID = 0x6610;  // CALG_AES_256
+    DWORD HashAlgorithmID = 0x800C;     // CALG_SHA_256
+    DWORD EncryptKeyLength = 256;
     DWORD EncryptCreateSalt = 1;
     DWORD EncryptCreateIV = 1;
     DWORD OverwritePasses = 1;

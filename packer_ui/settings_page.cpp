@@ -56,6 +56,12 @@ std::wstring ComboItemText(HWND combo, LRESULT index) {
     return text;
 }
 
+// The hashes a signature can name.
+bool IsSigningHash(ALG_ID algorithm) {
+    return algorithm == CALG_MD5 || algorithm == CALG_SHA1 || algorithm == CALG_SHA_256 || algorithm == CALG_SHA_384 ||
+           algorithm == CALG_SHA_512;
+}
+
 // An algorithm combo's items carry an owned copy of the provider's PROV_ENUMALGS_EX record.
 const PROV_ENUMALGS_EX* SelectedAlgorithm(HWND page, int comboId) {
     HWND combo = GetDlgItem(page, comboId);
@@ -214,7 +220,10 @@ void CVSettingsDlg::FillSettingsPage() {
     for (const CheckBox& box : kCheckBoxes)
         CheckDlgButton(pageWindow, box.id, this->*box.field ? BST_CHECKED : BST_UNCHECKED);
     HWND providers = GetDlgItem(pageWindow, kProviderCombo);
-    AddComboItem(providers, LoadText(kSystemProviderText), PROV_RSA_FULL);
+    // The system's default provider of the RSA AES type, which offers AES and the SHA-2 hashes; for
+    // a record of an earlier set-up that named none of the RSA full type, that type's as before.
+    const bool earlierDefault = CryptCSPname.empty() && CryptCSPtype == PROV_RSA_FULL;
+    AddComboItem(providers, LoadText(kSystemProviderText), earlierDefault ? PROV_RSA_FULL : PROV_RSA_AES);
     AddInstalledProviders(providers, SupportedCSP);
     SelectProvider(providers, CryptCSPname);
     FillAlgorithmLists();
@@ -224,7 +233,7 @@ void CVSettingsDlg::FillAlgorithmLists() {
     HWND providers = GetDlgItem(pageWindow, kProviderCombo);
     LRESULT selected = SendMessageW(providers, CB_GETCURSEL, 0, 0);
     std::wstring name = selected > 0 ? ComboItemText(providers, selected) : std::wstring();
-    DWORD type = PROV_RSA_FULL;
+    DWORD type = PROV_RSA_AES;
     if (selected != CB_ERR) type = static_cast<DWORD>(SendMessageW(providers, CB_GETITEMDATA, selected, 0));
 
     ProviderHandle provider;
@@ -245,7 +254,7 @@ void CVSettingsDlg::FillAlgorithmLists() {
          flags = 0, size = sizeof record) {
         if (alg::IsContentEncryption(record.aiAlgid))
             AddAlgorithm(ciphers, record, EncryptAlgorithmID);
-        else if (record.aiAlgid == CALG_MD5 || record.aiAlgid == CALG_SHA1)
+        else if (IsSigningHash(record.aiAlgid))
             AddAlgorithm(hashes, record, HashAlgorithmID);
     }
     FillKeyLengths();
@@ -276,7 +285,7 @@ void CVSettingsDlg::ReadSettingsPage() {
     LRESULT selected = SendMessageW(providers, CB_GETCURSEL, 0, 0);
     // The first provider item stands for the system's default provider: no name.
     CryptCSPname = selected > 0 ? ComboItemText(providers, selected) : std::wstring();
-    CryptCSPtype = PROV_RSA_FULL;
+    CryptCSPtype = PROV_RSA_AES;
     if (selected != CB_ERR) CryptCSPtype = static_cast<DWORD>(SendMessageW(providers, CB_GETITEMDATA, selected, 0));
     ReadSelectedAlgorithm(pageWindow, kEncryptionCombo, EncryptAlgorithmID);
     ReadSelectedAlgorithm(pageWindow, kHashCombo, HashAlgorithmID);

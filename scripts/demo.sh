@@ -18,7 +18,7 @@ echo "== packing a sample file with ./quill (AES-256, compressed as the default 
 printf 'Quarterly report\nThe figures stay between us.\n' > "$demo/report.txt"
 for i in $(seq 2000); do echo "line $i of the sample"; done >> "$demo/report.txt"
 # The demo recipient is self-signed, so its chain cannot be trusted: pack for it anyway.
-./quill pack --alg aes256 --no-verify-certs --to "$demo/recipient.pem" "$demo/report.txt"
+./quill pack --no-verify-certs --to "$demo/recipient.pem" "$demo/report.txt"
 ls -l "$demo/report.txt" "$demo/report.txt.gz.pkcs7"
 openssl cms -cmsout -print -inform DER -in "$demo/report.txt.gz.pkcs7" | grep -E 'contentType|algorithm:' | head -4
 

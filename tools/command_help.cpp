@@ -19,7 +19,7 @@ const std::vector<CommandHelp> kCommands = {
       {L"--out-dir DIR", L"write the envelopes into DIR instead of beside the files"},
       {L"--alg NAME", L"content cipher: rc2, rc4, des, 3des, aes128, aes192 or aes256"},
       {L"--key-bits N", L"key length for rc2 and rc4"},
-      {L"--hash sha1|md5", L"hash of the signatures"},
+      {L"--hash sha1|md5|sha256|sha384|sha512", L"hash of the signatures"},
       {L"--signed-type 3|4", L"3 signs inside the envelope, 4 signs and envelopes in one (default)"},
       {L"--no-signer-certs", L"leave the signers' certificates out of the envelope"},
       {L"--no-salt", L"no salt for the session key"},

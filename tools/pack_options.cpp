@@ -18,7 +18,8 @@ const NamedValue kAlgorithms[] = {
     {L"rc2", CALG_RC2},     {L"rc4", CALG_RC4},        {L"des", CALG_DES},        {L"3des", CALG_3DES},
     {L"aes128", CALG_AES_128}, {L"aes192", CALG_AES_192}, {L"aes256", CALG_AES_256},
 };
-const NamedValue kHashes[] = {{L"sha1", CALG_SHA1}, {L"md5", CALG_MD5}};
+const NamedValue kHashes[] = {{L"sha1", CALG_SHA1},     {L"md5", CALG_MD5},       {L"sha256", CALG_SHA_256},
+                              {L"sha384", CALG_SHA_384}, {L"sha512", CALG_SHA_512}};
 
 template <size_t N>
 bool Lookup(const NamedValue (&table)[N], const std::wstring& name, DWORD& value) {
@@ -77,7 +78,7 @@ int TakeValueOption(ArgumentReader& arguments, const std::wstring& name, PackOpt
         if (!Lookup(kAlgorithms, value, options.algorithm))
             return UsageError(L"unknown --alg '" + value + L"' (rc2, rc4, des, 3des, aes128, aes192, aes256)");
     } else if (name == L"hash") {
-        if (!Lookup(kHashes, value, options.hash)) return UsageError(L"unknown --hash '" + value + L"' (sha1, md5)");
+        if (!Lookup(kHashes, value, options.hash)) return UsageError(L"unknown --hash '" + value + L"' (sha1, md5, sha256, sha384, sha512)");
     } else if (name == L"key-bits") {
         if (!ParseUnsigned(value, number) || number == 0) return UsageError(L"--key-bits needs a number of bits");
         options.keyBits = number;

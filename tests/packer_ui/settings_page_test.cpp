@@ -146,19 +146,20 @@ TEST_F(SettingsPageTest, EmptyRegistryShowsTheDefaults) {
     HWND providers = GetDlgItem(page, kProviderCombo);
     EXPECT_EQ(SendMessageW(providers, CB_GETCURSEL, 0, 0), 0);
     EXPECT_EQ(ItemText(providers, 0), kSystemProviderText);
-    EXPECT_EQ(SendMessageW(providers, CB_GETITEMDATA, 0, 0), PROV_RSA_FULL);
+    EXPECT_EQ(SendMessageW(providers, CB_GETITEMDATA, 0, 0), PROV_RSA_AES);
 
-    // The system's RSA full provider: no AES, and neither two-key 3DES nor the other hashes.
+    // The system's RSA AES provider: AES-256 and SHA-256 chosen, every signing hash it has listed.
     HWND ciphers = GetDlgItem(page, kEncryptionCombo);
     HWND hashes = GetDlgItem(page, kHashCombo);
-    EXPECT_EQ(ItemAlgorithms(ciphers), (std::vector<ALG_ID>{CALG_DES, CALG_RC2, CALG_3DES, CALG_RC4}));
-    EXPECT_EQ(ItemAlgorithms(hashes), (std::vector<ALG_ID>{CALG_MD5, CALG_SHA1}));
-    EXPECT_EQ(SelectedAlgorithm(ciphers), static_cast<ALG_ID>(CALG_RC2));
-    EXPECT_EQ(SelectedText(ciphers), L"RSA Data Security's RC2");
-    EXPECT_EQ(SelectedAlgorithm(hashes), static_cast<ALG_ID>(CALG_SHA1));
+    EXPECT_EQ(ItemAlgorithms(ciphers), (std::vector<ALG_ID>{CALG_DES, CALG_RC2, CALG_3DES, CALG_AES_128,
+                                                            CALG_AES_192, CALG_AES_256, CALG_RC4}));
+    EXPECT_EQ(ItemAlgorithms(hashes),
+              (std::vector<ALG_ID>{CALG_MD5, CALG_SHA1, CALG_SHA_256, CALG_SHA_384, CALG_SHA_512}));
+    EXPECT_EQ(SelectedAlgorithm(ciphers), static_cast<ALG_ID>(CALG_AES_256));
+    EXPECT_EQ(SelectedAlgorithm(hashes), static_cast<ALG_ID>(CALG_SHA_256));
     HWND lengths = GetDlgItem(page, kKeyLengthCombo);
-    EXPECT_EQ(ItemTexts(lengths), Strings({40, 56, 64, 128}));
-    EXPECT_EQ(SelectedText(lengths), L"40");
+    EXPECT_EQ(ItemTexts(lengths), Strings({256}));
+    EXPECT_EQ(SelectedText(lengths), L"256");
 
     EXPECT_TRUE(Visible(page, kCreateIvCheck));
     EXPECT_FALSE(Visible(page, kCreateSaltCheck));
@@ -218,7 +219,7 @@ TEST_F(SettingsPageTest, ProviderListFollowsTheSupportedTypes) {
         std::vector<std::wstring> names = ItemTexts(providers);
         ASSERT_FALSE(names.empty());
         EXPECT_EQ(names[0], kSystemProviderText);
-        EXPECT_EQ(SendMessageW(providers, CB_GETITEMDATA, 0, 0), PROV_RSA_FULL);
+        EXPECT_EQ(SendMessageW(providers, CB_GETITEMDATA, 0, 0), PROV_RSA_AES);
         names.erase(names.begin());
         for (const wchar_t* name : c.shown)
             EXPECT_NE(std::find(names.begin(), names.end(), name), names.end()) << Narrow(name);
@@ -238,7 +239,8 @@ TEST_F(SettingsPageTest, ProviderListFollowsTheSupportedTypes) {
 }
 
 // The stored provider name picks the item, in any letter case; one not installed picks none, and
-// closing the page then gives the default provider back.
+// closing the page then gives the default provider back. A record naming none keeps its type: the
+// RSA full type of earlier set-ups, the RSA AES type of a first start.
 TEST_F(SettingsPageTest, StoredProviderNameSelectsItsItem) {
     const struct {
         std::wstring stored;
@@ -249,9 +251,10 @@ TEST_F(SettingsPageTest, StoredProviderNameSelectsItsItem) {
         DWORD typeAfter;
     } cases[] = {
         {L"", PROV_RSA_FULL, kSystemProviderText, false, L"", PROV_RSA_FULL},
+        {L"", PROV_RSA_AES, kSystemProviderText, true, L"", PROV_RSA_AES},
         {L"microsoft enhanced rsa and aes cryptographic provider", PROV_RSA_AES, kAesProvider, true, kAesProvider,
          PROV_RSA_AES},
-        {L"Quillarent Provider Nobody Installed", PROV_RSA_AES, L"", false, L"", PROV_RSA_FULL},
+        {L"Quillarent Provider Nobody Installed", PROV_RSA_FULL, L"", true, L"", PROV_RSA_AES},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(Narrow(c.stored));
@@ -292,6 +295,7 @@ TEST_F(SettingsPageTest, AlgorithmChoiceSetsKeyLengthsAndIvOrSalt) {
     CVSettingsDlg settings;
     settings.CryptCSPname = kAesProvider;
     settings.CryptCSPtype = PROV_RSA_AES;
+    settings.EncryptAlgorithmID = CALG_RC2;
     settings.EncryptKeyLength = 64;
     HWND page = Open(settings);
     ASSERT_NE(page, nullptr);
@@ -354,6 +358,9 @@ TEST_F(SettingsPageTest, ProviderThatCannotBeOpenedKeepsTheLists) {
     const std::wstring expected = SystemErrorText(GetLastError());
 
     CVSettingsDlg settings;
+    settings.CryptCSPtype = PROV_RSA_FULL;
+    settings.EncryptAlgorithmID = CALG_RC2;
+    settings.EncryptKeyLength = 40;
     HWND page = Open(settings);
     ASSERT_NE(page, nullptr);
     HWND ciphers = GetDlgItem(page, kEncryptionCombo);
@@ -377,7 +384,7 @@ TEST_F(SettingsPageTest, ClosingThePageKeepsWhatTheControlsShow) {
         const wchar_t* length;
         ALG_ID hash;
     } cases[] = {
-        {nullptr, PROV_RSA_FULL, CALG_RC4, L"80", CALG_MD5},
+        {nullptr, PROV_RSA_AES, CALG_RC4, L"80", CALG_MD5},
         {kAesProvider, PROV_RSA_AES, CALG_AES_256, L"256", CALG_SHA1},
         {kEnhancedProvider, PROV_RSA_FULL, CALG_RC2, L"128", CALG_SHA1},
     };

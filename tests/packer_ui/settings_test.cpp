@@ -48,9 +48,9 @@ protected:
 
 TEST_F(SettingsTest, EmptyRegistryGivesTheDefaults) {
     CVSettingsDlg settings;
-    EXPECT_EQ(settings.EncryptAlgorithmID, static_cast<DWORD>(CALG_RC2));
-    EXPECT_EQ(settings.EncryptKeyLength, 40u);
-    EXPECT_EQ(settings.HashAlgorithmID, static_cast<DWORD>(CALG_SHA1));
+    EXPECT_EQ(settings.EncryptAlgorithmID, static_cast<DWORD>(CALG_AES_256));
+    EXPECT_EQ(settings.EncryptKeyLength, 256u);
+    EXPECT_EQ(settings.HashAlgorithmID, static_cast<DWORD>(CALG_SHA_256));
     EXPECT_EQ(settings.EncryptCreateIV, 1u);
     EXPECT_EQ(settings.EncryptCreateSalt, 1u);
     EXPECT_EQ(settings.CompressFiles, 1u);
@@ -58,7 +58,7 @@ TEST_F(SettingsTest, EmptyRegistryGivesTheDefaults) {
     EXPECT_EQ(settings.DeleteFiles, 0u);
     EXPECT_EQ(settings.DeleteSafelyFiles, 0u);
     EXPECT_EQ(settings.CloseProgram, 1u);
-    EXPECT_EQ(settings.CryptCSPtype, static_cast<DWORD>(PROV_RSA_FULL));
+    EXPECT_EQ(settings.CryptCSPtype, static_cast<DWORD>(PROV_RSA_AES));
     EXPECT_TRUE(settings.CryptCSPname.empty());
     EXPECT_EQ(settings.CompressedFiles, kDefaultCompressedFiles);
     EXPECT_EQ(settings.SignedMessageType, 4u);
@@ -68,6 +68,37 @@ TEST_F(SettingsTest, EmptyRegistryGivesTheDefaults) {
     EXPECT_EQ(settings.DefaultEncryptionBlockSize, 64u);
     EXPECT_TRUE(settings.SupportedCSP.empty());
     EXPECT_STREQ(settings.caption, L"Параметры");
+}
+
+// A record holding any of the provider type, cipher, key length and hash comes from an earlier
+// set-up: the ones it leaves out mean RC2-40, SHA-1 and the RSA full type, as they always did.
+TEST_F(SettingsTest, EarlierRecordsKeepTheirMissingCryptoValues) {
+    const struct {
+        const wchar_t* stored;
+        DWORD value;
+        DWORD CVSettingsDlg::*field;
+    } cases[] = {
+        {L"CryptCSPtype", PROV_RSA_FULL, &CVSettingsDlg::CryptCSPtype},
+        {L"EncryptAlgorithmID", CALG_RC2, &CVSettingsDlg::EncryptAlgorithmID},
+        {L"EncryptKeyLength", 40, &CVSettingsDlg::EncryptKeyLength},
+        {L"HashAlgorithmID", CALG_SHA1, &CVSettingsDlg::HashAlgorithmID},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(std::wstring(c.stored)));
+        RegDeleteTreeW(HKEY_CURRENT_USER, kSettingsKey);
+        SetDword(c.stored, c.value);
+        CVSettingsDlg settings;
+        EXPECT_EQ(settings.CryptCSPtype, static_cast<DWORD>(PROV_RSA_FULL));
+        EXPECT_EQ(settings.EncryptAlgorithmID, static_cast<DWORD>(CALG_RC2));
+        EXPECT_EQ(settings.EncryptKeyLength, 40u);
+        EXPECT_EQ(settings.HashAlgorithmID, static_cast<DWORD>(CALG_SHA1));
+    }
+    // Other values leave the first-start defaults alone.
+    RegDeleteTreeW(HKEY_CURRENT_USER, kSettingsKey);
+    SetDword(L"DeleteFiles", 1);
+    CVSettingsDlg settings;
+    EXPECT_EQ(settings.EncryptAlgorithmID, static_cast<DWORD>(CALG_AES_256));
+    EXPECT_EQ(settings.HashAlgorithmID, static_cast<DWORD>(CALG_SHA_256));
 }
 
 TEST_F(SettingsTest, ReadsEveryKindOfValue) {
@@ -214,7 +245,7 @@ TEST_F(SettingsTest, ReadsTheOpenPageControls) {
     EXPECT_EQ(settings.CryptCSPname, L"Chosen Provider");
     EXPECT_EQ(settings.CryptCSPtype, static_cast<DWORD>(PROV_RSA_AES));
     EXPECT_EQ(settings.EncryptAlgorithmID, static_cast<DWORD>(CALG_AES_128));
-    EXPECT_EQ(settings.HashAlgorithmID, static_cast<DWORD>(CALG_SHA1));  // nothing selected: unchanged
+    EXPECT_EQ(settings.HashAlgorithmID, static_cast<DWORD>(CALG_SHA_256));  // nothing selected: unchanged
     EXPECT_EQ(settings.EncryptKeyLength, 128u);
     EXPECT_EQ(settings.DeleteFiles, 1u);
     EXPECT_EQ(settings.CreateSelfdecodedFile, 1u);
