@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "format/algorithms.h"
+#include "format/ber_stream.h"
 #include "format/envelope_layout.h"
 #include "format/service/encoding.h"
 
@@ -153,14 +154,15 @@ const char* DigestOid(ALG_ID hashAlgorithm) {
 }
 
 std::vector<BYTE> DigestSet(ALG_ID hashAlgorithm) {
-    static BYTE nullParameters[] = {0x05, 0x00};
     const char* oid = DigestOid(hashAlgorithm);
-    if (!oid) return {};
-    CRYPT_ALGORITHM_IDENTIFIER identifier = {const_cast<LPSTR>(oid), {sizeof nullParameters, nullParameters}};
-    std::vector<BYTE> encoded;
-    if (!EncodeObject(X509_ALGORITHM_IDENTIFIER, &identifier, encoded) || encoded.size() > 127) return {};
-    std::vector<BYTE> set = {0x31, static_cast<BYTE>(encoded.size())};
-    set.insert(set.end(), encoded.begin(), encoded.end());
+    std::vector<uint8_t> value;
+    if (!oid || !ber::DottedOidToBytes(oid, value) || value.size() > 100) return {};
+    // SET { SEQUENCE { OID, NULL } }: every length fits in one byte.
+    const BYTE oidLength = static_cast<BYTE>(value.size());
+    std::vector<BYTE> set = {0x31, static_cast<BYTE>(oidLength + 6), 0x30, static_cast<BYTE>(oidLength + 4), 0x06,
+                             oidLength};
+    set.insert(set.end(), value.begin(), value.end());
+    set.insert(set.end(), {0x05, 0x00});
     return set;
 }
 

@@ -242,7 +242,16 @@ ProviderHandle VerifyProvider(DWORD type) {
     return provider;
 }
 
-Window::Window() { CreatePackerWindow(&window_); }
+Window::Window() {
+    CreatePackerWindow(&window_);
+    // The cases here are written against RC2-40 and SHA-1 in the RSA full type, whatever a first
+    // start would choose.
+    CVSettingsDlg& page = *window_.settingsPage;
+    page.CryptCSPtype = PROV_RSA_FULL;
+    page.EncryptAlgorithmID = CALG_RC2;
+    page.EncryptKeyLength = 40;
+    page.HashAlgorithmID = CALG_SHA1;
+}
 Window::~Window() { DestroyPackerWindow(&window_); }
 
 void Window::AddRecipient(PCCERT_CONTEXT certificate) {
@@ -364,14 +373,18 @@ std::vector<uint8_t> Decrypt(HCRYPTKEY key, std::vector<uint8_t> ciphertext) {
         return ::testing::AssertionFailure() << "issuerAndSerialNumber differs from the signer's";
     if (info->AuthAttrs.cAttr || info->UnauthAttrs.cAttr) return ::testing::AssertionFailure() << "attributes present";
     const std::string digestOid = info->HashAlgorithm.pszObjId;
-    const ALG_ID hashAlg = digestOid == szOID_RSA_MD5 ? CALG_MD5 : CALG_SHA1;
-    if (digestOid != szOID_RSA_MD5 && digestOid != szOID_OIWSEC_sha1)
-        return ::testing::AssertionFailure() << "digest algorithm " << digestOid;
+    const ALG_ID hashAlg = digestOid == szOID_RSA_MD5       ? CALG_MD5
+                           : digestOid == szOID_OIWSEC_sha1  ? CALG_SHA1
+                           : digestOid == szOID_NIST_sha256  ? CALG_SHA_256
+                           : digestOid == szOID_NIST_sha384  ? CALG_SHA_384
+                           : digestOid == szOID_NIST_sha512  ? CALG_SHA_512
+                                                             : 0;
+    if (!hashAlg) return ::testing::AssertionFailure() << "digest algorithm " << digestOid;
     std::vector<BYTE> signature(info->EncryptedHash.pbData, info->EncryptedHash.pbData + info->EncryptedHash.cbData);
     if (encryptedWith) signature = Decrypt(encryptedWith, signature);
     std::reverse(signature.begin(), signature.end());
 
-    ProviderHandle provider = VerifyProvider(PROV_RSA_FULL);
+    ProviderHandle provider = VerifyProvider(PROV_RSA_AES);  // the type with every hash above
     KeyHandle publicKey;
     HashHandle hash;
     if (!CryptImportPublicKeyInfo(provider.get(), X509_ASN_ENCODING, &signer->pCertInfo->SubjectPublicKeyInfo,

@@ -327,7 +327,7 @@ TEST_F(EnvelopeWriterTest, RefusesWhatHasNoEnvelope) {
     EXPECT_EQ(badType.error, static_cast<DWORD>(NTE_BAD_TYPE));
 
     window.settings().SignedMessageType = 4;
-    window.settings().HashAlgorithmID = CALG_SHA_256;  // the envelope could only name SHA-1
+    window.settings().HashAlgorithmID = CALG_MD4;  // a hash no signature here may name
     WriteResult badHash = WriteToFile(window, PatternBytes(10), {Signer(Who::kDave)}, provider_.get());
     EXPECT_FALSE(badHash.ok);
     EXPECT_EQ(badHash.error, static_cast<DWORD>(NTE_BAD_ALGID));
@@ -381,13 +381,30 @@ TEST_F(EnvelopeWriterTest, CertificatesLeftOutWhenSwitchedOff) {
     EXPECT_TRUE(VerifySignerInfo(parsed.signerInfos[0], Get(Who::kDave).certificate.get(), plaintext, 0));
 }
 
+// The SHA-2 digests keep the type-4 layout: only the digest set and the hash OID grow.
 TEST_F(EnvelopeWriterTest, SignedAndEnvelopedEncryptsTheSignature) {
-    for (ALG_ID cipher : {CALG_RC2, CALG_AES_128, CALG_RC4}) {
+    const std::vector<uint8_t> sha256Set = Bytes({0x31, 0x0F, 0x30, 0x0D, 0x06, 0x09, 0x60, 0x86, 0x48, 0x01, 0x65,
+                                                  0x03, 0x04, 0x02, 0x01, 0x05, 0x00});
+    const std::vector<uint8_t> sha512Set = Bytes({0x31, 0x0F, 0x30, 0x0D, 0x06, 0x09, 0x60, 0x86, 0x48, 0x01, 0x65,
+                                                  0x03, 0x04, 0x02, 0x03, 0x05, 0x00});
+    const struct {
+        ALG_ID cipher;
+        ALG_ID hash;
+        const std::vector<uint8_t>& digestSet;
+    } cases[] = {
+        {CALG_RC2, CALG_SHA1, kSha1Set},         {CALG_AES_128, CALG_SHA1, kSha1Set},
+        {CALG_RC4, CALG_SHA1, kSha1Set},         {CALG_AES_256, CALG_SHA_256, sha256Set},
+        {CALG_AES_128, CALG_SHA_512, sha512Set},
+    };
+    for (const auto& c : cases) {
+        const ALG_ID cipher = c.cipher;
         SCOPED_TRACE(cipher);
+        SCOPED_TRACE(c.hash);
         Window window;
         window.AddRecipient(Get(Who::kAlice).certificate.get());
         window.settings().EncryptAlgorithmID = cipher;
-        window.settings().EncryptKeyLength = cipher == CALG_RC2 ? 40 : 128;
+        window.settings().EncryptKeyLength = cipher == CALG_RC2 ? 40 : cipher == CALG_AES_256 ? 256 : 128;
+        window.settings().HashAlgorithmID = c.hash;
         const std::vector<uint8_t> plaintext = PatternBytes(70000, 8);
         WriteResult result = WriteToFile(window, plaintext, {Signer(Who::kCarol)}, provider_.get());
         ASSERT_TRUE(result.ok) << std::hex << result.error;
@@ -395,7 +412,7 @@ TEST_F(EnvelopeWriterTest, SignedAndEnvelopedEncryptsTheSignature) {
         ASSERT_TRUE(Parse(result.file, parsed));
         EXPECT_EQ(parsed.outerOid, kSignedAndEnvelopedOid);
         EXPECT_EQ(parsed.version, 1u);
-        EXPECT_EQ(parsed.digestSet, kSha1Set);
+        EXPECT_EQ(parsed.digestSet, c.digestSet);
         KeyHandle key = ImportSessionKey(Get(Who::kAlice), parsed, 0);
         ASSERT_TRUE(key);
         EXPECT_EQ(Decrypt(key.get(), parsed.content), plaintext);
