@@ -105,7 +105,7 @@ expect_status "here and out-dir" 2 quill unpack --here --out-dir "$(winpath "$wo
 
 # settings: all, one, change, refuse, back to the default.
 expect_status "settings" 0 quill settings
-grep -q "^EncryptAlgorithmID = .*\[default 26114 (0x6602)\]" "$work/out.txt" || fail "settings: no EncryptAlgorithmID line"
+grep -q "^EncryptAlgorithmID = .*\[default 26128 (0x6610)\]" "$work/out.txt" || fail "settings: no EncryptAlgorithmID line"
 grep -q "^CertSystemStoreName = " "$work/out.txt" || fail "settings: the unpack values are missing"
 expect_status "settings set" 0 quill settings RecentItemsCount 0x0c
 expect_status "settings get" 0 quill settings recentitemscount
