@@ -8,9 +8,11 @@ if ! command -v gpgsm >/dev/null; then
     exit 77
 fi
 
-# Inside the build tree: the agent's socket path must stay short, and nothing touches ~/.gnupg.
+# A home of this test's own, so nothing touches ~/.gnupg. It lies directly under /tmp, not in the
+# build tree or $TMPDIR: without /run/user/<uid> the agent puts its sockets in the home, and a Unix
+# socket path may not pass 107 bytes, however deep the checkout.
 export GNUPGHOME
-GNUPGHOME="$(mktemp -d "${QUILL_BUILD_DIR:?}/gnupg.XXXXXX")"
+GNUPGHOME="$(mktemp -d /tmp/quill-gnupg.XXXXXX)"
 stop_agent() { gpgconf --kill all >/dev/null 2>&1 || true; rm -rf "$GNUPGHOME"; }
 trap 'stop_agent; rm -rf "$work"' EXIT
 # A test stopped by its timeout still stops its agent.
