@@ -23,9 +23,11 @@ quill_add_32bit_system() {
     quill_runs_32bit || return 0
     rm -f "$WINEPREFIX/.update-timestamp"
     timeout 300 $QUILL_FIXED_LAYOUT "$QUILL_WINE" wineboot -u >/dev/null 2>&1 || true
+    # The update's server must not stay on as the prefix's server (see quill_start_server).
+    timeout 60 "$QUILL_WINESERVER" -w || true
 }
 
-# Creates the prefix once (with the settings a test run needs) and starts a persistent server.
+# Creates the prefix once (with the settings a test run needs) and starts its server and services.
 quill_prepare_prefix() {
     export WINEPREFIX="$1"
     if [ ! -f "$WINEPREFIX/.quill-ready" ]; then
@@ -41,9 +43,38 @@ quill_prepare_prefix() {
         touch "$WINEPREFIX/.quill-ready"
     fi
     quill_add_32bit_system
-    # A persistent server makes every later start take milliseconds instead of half a second.
-    "$QUILL_WINESERVER" -p >/dev/null 2>&1 || true
+    quill_start_server
     # Start Wine's own services now, with no terminal or pipe attached: started later by a program
     # they would inherit its output and keep the reader of that output waiting forever.
     timeout 60 $QUILL_FIXED_LAYOUT "$QUILL_WINE" cmd /c exit </dev/null >/dev/null 2>&1 || true
+}
+
+# True when an X display answers (without xdpyinfo installed, when one is named).
+quill_display_works() {
+    [ -n "${DISPLAY:-}" ] || return 1
+    command -v xdpyinfo >/dev/null 2>&1 || return 0
+    xdpyinfo >/dev/null 2>&1
+}
+
+# Starts the prefix's server unless one runs. Wine's services start with the server and keep the
+# display they found for as long as it runs; services without one make every windowed program
+# started later hang, even under a display. So only a server started under a display persists (a
+# program then starts in milliseconds instead of half a second); one started without a display ends
+# by itself a few seconds after its last program, and a later start under a display waits for that
+# end rather than join it.
+quill_start_server() {
+    local no_display="$WINEPREFIX/.quill-server-without-display" status=0
+    if ! quill_display_works; then
+        "$QUILL_WINESERVER" >/dev/null 2>&1 || status=$?
+        # Only the server started here is known to lack a display.
+        [ "$status" -eq 0 ] && touch "$no_display"
+        return 0
+    fi
+    "$QUILL_WINESERVER" -p >/dev/null 2>&1 || status=$?
+    if [ "$status" -ne 0 ] && [ -f "$no_display" ]; then
+        # Bounded: a program without a display may still be at work in it.
+        timeout 120 "$QUILL_WINESERVER" -w >/dev/null 2>&1 || true
+        "$QUILL_WINESERVER" -p >/dev/null 2>&1 || true
+    fi
+    rm -f "$no_display"
 }
