@@ -5,6 +5,15 @@ string(REPLACE "/" "\\" QUILL_TESTDATA_WIN "Z:${QUILL_TESTDATA}")
 # One variable only: gtest_discover_tests flattens lists in its PROPERTIES. The prefix is baked
 # into the wine-run wrapper.
 set(QUILL_TEST_ENV "QUILL_TESTDATA=${QUILL_TESTDATA_WIN}")
+# The programs under test see the build tree through Z:, and MAX_PATH (260) bounds many of the paths
+# they take (module names, file lists): a checkout too deep leaves too little room for the names
+# below the tree (up to about 60 characters).
+string(LENGTH "${QUILL_TESTDATA_WIN}" QUILL_TESTDATA_WIN_LENGTH)
+if(QUILL_TESTDATA_WIN_LENGTH GREATER 200)
+    message(WARNING "The build tree's Windows path ${QUILL_TESTDATA_WIN} has ${QUILL_TESTDATA_WIN_LENGTH} "
+                    "characters: paths below it may pass MAX_PATH (260) and the Windows tests fail. "
+                    "Build in a shorter folder.")
+endif()
 
 file(GLOB TEST_SUPPORT_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/support/*.cpp)
 add_library(quill_test_support STATIC ${TEST_SUPPORT_SOURCES})
