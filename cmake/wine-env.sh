@@ -23,8 +23,6 @@ quill_add_32bit_system() {
     quill_runs_32bit || return 0
     rm -f "$WINEPREFIX/.update-timestamp"
     timeout 300 $QUILL_FIXED_LAYOUT "$QUILL_WINE" wineboot -u >/dev/null 2>&1 || true
-    # The update's server must not stay on as the prefix's server (see quill_start_server).
-    timeout 60 "$QUILL_WINESERVER" -w || true
 }
 
 # Creates the prefix once (with the settings a test run needs) and starts its server and services.
