@@ -70,8 +70,9 @@ quill_start_server() {
     fi
     "$QUILL_WINESERVER" -p >/dev/null 2>&1 || status=$?
     if [ "$status" -ne 0 ] && [ -f "$no_display" ]; then
-        # Bounded: a program without a display may still be at work in it.
-        timeout 120 "$QUILL_WINESERVER" -w >/dev/null 2>&1 || true
+        # Bounded: a program without a display may still be at work in it, or the mark is left from
+        # a server that has ended since and another one runs.
+        timeout 60 "$QUILL_WINESERVER" -w >/dev/null 2>&1 || true
         "$QUILL_WINESERVER" -p >/dev/null 2>&1 || true
     fi
     rm -f "$no_display"
