@@ -128,10 +128,12 @@ void Deflater::Shared::Work(z_stream& stream) {
         if (stop) return;
         Block& block = At(taken++);
         lock.unlock();
+        // Nothing may leave a thread's procedure: whatever the block's compression throws (no memory
+        // for its output, a size past what a vector holds) fails that block, and with it the run.
         int result = Z_MEM_ERROR;
         try {
             result = CompressBlock(stream, block);
-        } catch (const std::bad_alloc&) {
+        } catch (...) {
         }
         lock.lock();
         block.status = result;

@@ -6,6 +6,7 @@
 #include <new>
 #include <string>
 
+#include "format/service/exception_boundary.h"
 #include "format/service/resources.h"
 #include "shell/library.h"
 #include "shell/shell_extension.h"
@@ -82,7 +83,7 @@ STDAPI DllGetClassObject(REFCLSID clsid, REFIID iid, void** object) {
 
 STDAPI DllCanUnloadNow() { return LibraryObjectCount > 0 ? S_FALSE : S_OK; }
 
-STDAPI DllRegisterServer() {
+static HRESULT WriteRegistration() {
     LPOLESTR clsidText = nullptr;
     if (FAILED(StringFromCLSID(CLSID_QuillarentShell, &clsidText)) || !clsidText) return E_UNEXPECTED;
     const std::wstring clsid = clsidText;
@@ -133,7 +134,7 @@ STDAPI DllRegisterServer() {
     return firstError == ERROR_SUCCESS ? S_OK : HRESULT_FROM_WIN32(static_cast<DWORD>(firstError));
 }
 
-STDAPI DllUnregisterServer() {
+static HRESULT DeleteRegistration() {
     DeleteKeyTree(HKEY_CLASSES_ROOT, kProgId);
     DeleteKeyTree(HKEY_CLASSES_ROOT, kVersionedProgId);
     DeleteKeyTree(HKEY_CLASSES_ROOT, L".pkcs7");
@@ -145,3 +146,9 @@ STDAPI DllUnregisterServer() {
     DeleteUnder(kAllFilesHandlers, AllFilesHandlerName().c_str());
     return S_OK;
 }
+
+// The registry work allocates as it goes: an exception ends here, never in the caller (regsvr32, an
+// installer).
+STDAPI DllRegisterServer() { return HresultBoundary(WriteRegistration); }
+
+STDAPI DllUnregisterServer() { return HresultBoundary(DeleteRegistration); }

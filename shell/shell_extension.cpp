@@ -8,6 +8,7 @@
 #include <new>
 #include <string>
 
+#include "format/service/exception_boundary.h"
 #include "format/service/resources.h"
 #include "packer_ui/recent_lists.h"
 #include "shell/library.h"
@@ -112,21 +113,21 @@ HRESULT CQuillarentShell::CreateInstance(IUnknown* outer, REFIID iid, void** obj
 // IShellExtInit ----------------------------------------------------------------------------------
 
 HRESULT CQuillarentShell::Initialize(PCIDLIST_ABSOLUTE, IDataObject* dataObject, HKEY) {
-    allEnvelopes = false;
-    if (!dataObject) return E_FAIL;
-    if (selection) {
-        selection->Release();
-        selection = nullptr;
-    }
-    FORMATETC format = FileListFormat();
-    STGMEDIUM medium = {};
-    if (SUCCEEDED(dataObject->GetData(&format, &medium))) {
-        allEnvelopes = AllEnvelopeNames(static_cast<HDROP>(medium.hGlobal));
-        ReleaseStgMedium(&medium);
-    }
-    selection = dataObject;
-    selection->AddRef();
-    return S_OK;
+    return HresultBoundary([&]() -> HRESULT {
+        allEnvelopes = false;
+        if (!dataObject) return E_FAIL;
+        if (selection) {
+            selection->Release();
+            selection = nullptr;
+        }
+        FORMATETC format = FileListFormat();
+        StgMediumScope medium;
+        if (SUCCEEDED(dataObject->GetData(&format, &medium.medium)))
+            allEnvelopes = AllEnvelopeNames(static_cast<HDROP>(medium.medium.hGlobal));
+        selection = dataObject;
+        selection->AddRef();
+        return S_OK;
+    });
 }
 
 // IContextMenu -----------------------------------------------------------------------------------
@@ -142,30 +143,32 @@ void CQuillarentShell::FreeRecentCertificates() {
 }
 
 HRESULT CQuillarentShell::QueryContextMenu(HMENU menu, UINT indexMenu, UINT idCmdFirst, UINT idCmdLast, UINT flags) {
-    UINT counter = 0;
-    auto insert = [&](UINT textId) {
-        std::wstring text = MenuText(textId);
-        return InsertMenuW(menu, indexMenu + counter, MF_BYPOSITION | MF_STRING, idCmdFirst + counter, text.c_str()) != 0;
-    };
-    auto done = [&counter] { return MAKE_HRESULT(SEVERITY_SUCCESS, 0, counter + 1); };
-    if (allEnvelopes) {
-        if (insert(kUnpackText)) {
-            decodeCommand = 0;
-            counter = 1;
-            if (!(flags & CMF_NODEFAULT)) SetMenuDefaultItem(menu, indexMenu, TRUE);
+    return HresultBoundary([&]() -> HRESULT {
+        UINT counter = 0;
+        auto insert = [&](UINT textId) {
+            std::wstring text = MenuText(textId);
+            return InsertMenuW(menu, indexMenu + counter, MF_BYPOSITION | MF_STRING, idCmdFirst + counter, text.c_str()) != 0;
+        };
+        auto done = [&counter] { return MAKE_HRESULT(SEVERITY_SUCCESS, 0, counter + 1); };
+        if (allEnvelopes) {
+            if (insert(kUnpackText)) {
+                decodeCommand = 0;
+                counter = 1;
+                if (!(flags & CMF_NODEFAULT)) SetMenuDefaultItem(menu, indexMenu, TRUE);
+            }
+            if (flags & CMF_DEFAULTONLY) return done();
+            if (insert(kUnpackToText)) decodeToCommand = static_cast<int>(counter++);
         }
         if (flags & CMF_DEFAULTONLY) return done();
-        if (insert(kUnpackToText)) decodeToCommand = static_cast<int>(counter++);
-    }
-    if (flags & CMF_DEFAULTONLY) return done();
-    if (!insert(kPackText)) return done();
-    encodeCommand = static_cast<int>(counter++);
+        if (!insert(kPackText)) return done();
+        encodeCommand = static_cast<int>(counter++);
 
-    FreeRecentCertificates();
-    LoadCertificateList(recentCertificates, recentCount, kRecentCertsKey);
-    if (recentCount == 0) return done();
-    InsertRecentCertificates(menu, indexMenu + counter, idCmdFirst, idCmdLast, counter);
-    return done();
+        FreeRecentCertificates();
+        LoadCertificateList(recentCertificates, recentCount, kRecentCertsKey);
+        if (recentCount == 0) return done();
+        InsertRecentCertificates(menu, indexMenu + counter, idCmdFirst, idCmdLast, counter);
+        return done();
+    });
 }
 
 void CQuillarentShell::InsertRecentCertificates(HMENU menu, UINT position, UINT idCmdFirst, UINT idCmdLast,
@@ -200,13 +203,22 @@ HRESULT CQuillarentShell::StartPackThread(PCCERT_CONTEXT certificate) {
         if (certificate) CertFreeCertificateContext(certificate);
         return E_OUTOFMEMORY;
     }
+    // The thread holds the library with a load reference of its own, which it gives back only as
+    // it ends: the shell may unload the library as soon as this object is gone.
+    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                            reinterpret_cast<LPCWSTR>(&PackShellSelectionThread), &request->library)) {
+        if (certificate) CertFreeCertificateContext(certificate);
+        delete request;
+        return E_FAIL;
+    }
     request->certificate = certificate;
     request->shell = this;
     AddRef();
     HANDLE thread = CreateThread(nullptr, 0, PackShellSelectionThread, request, 0, nullptr);
     if (!thread) {
-        // Nothing started: the request and its reference come back here.
+        // Nothing started: the request, its reference and the library reference come back here.
         if (certificate) CertFreeCertificateContext(certificate);
+        FreeLibrary(request->library);
         delete request;
         Release();
         return E_FAIL;
@@ -216,94 +228,100 @@ HRESULT CQuillarentShell::StartPackThread(PCCERT_CONTEXT certificate) {
 }
 
 HRESULT CQuillarentShell::InvokeCommand(CMINVOKECOMMANDINFO* info) {
-    if (!info) return E_INVALIDARG;
-    UINT offset = 0;
-    if (VerbIs(info, L"EncodeFile", "EncodeFile")) offset = static_cast<UINT>(encodeCommand);
-    else if (VerbIs(info, L"DecodeFile", "DecodeFile")) offset = static_cast<UINT>(decodeCommand);
-    else if (HasStringVerb(info)) return E_FAIL;
-    else offset = LOWORD(reinterpret_cast<UINT_PTR>(info->lpVerb));
+    return HresultBoundary([&]() -> HRESULT {
+        if (!info) return E_INVALIDARG;
+        UINT offset = 0;
+        if (VerbIs(info, L"EncodeFile", "EncodeFile")) offset = static_cast<UINT>(encodeCommand);
+        else if (VerbIs(info, L"DecodeFile", "DecodeFile")) offset = static_cast<UINT>(decodeCommand);
+        else if (HasStringVerb(info)) return E_FAIL;
+        else offset = LOWORD(reinterpret_cast<UINT_PTR>(info->lpVerb));
 
-    if (offset == static_cast<UINT>(encodeCommand)) return StartPackThread(nullptr);
-    if (offset == static_cast<UINT>(decodeCommand) || offset == static_cast<UINT>(decodeToCommand)) {
-        UnpackSelection(selection, info->hwnd, 0, offset == static_cast<UINT>(decodeToCommand), FALSE);
+        if (offset == static_cast<UINT>(encodeCommand)) return StartPackThread(nullptr);
+        if (offset == static_cast<UINT>(decodeCommand) || offset == static_cast<UINT>(decodeToCommand)) {
+            UnpackSelection(selection, info->hwnd, 0, offset == static_cast<UINT>(decodeToCommand), FALSE);
+            return S_OK;
+        }
+        if (offset >= recentCommandsEnd) return E_FAIL;
+        if (!recentCertificates || recentShownCount == 0) return S_OK;
+        const UINT index = recentShownCount + offset - recentCommandsEnd;
+        if (index >= recentCount || !recentCertificates[index]) return E_FAIL;
+        PCCERT_CONTEXT certificate = CertDuplicateCertificateContext(recentCertificates[index]);
+        if (ShiftHeld()) return StartPackThread(certificate);
+        PackShellSelection(this, info->hwnd, certificate, false);
         return S_OK;
-    }
-    if (offset >= recentCommandsEnd) return E_FAIL;
-    if (!recentCertificates || recentShownCount == 0) return S_OK;
-    const UINT index = recentShownCount + offset - recentCommandsEnd;
-    if (index >= recentCount || !recentCertificates[index]) return E_FAIL;
-    PCCERT_CONTEXT certificate = CertDuplicateCertificateContext(recentCertificates[index]);
-    if (ShiftHeld()) return StartPackThread(certificate);
-    PackShellSelection(this, info->hwnd, certificate, false);
-    return S_OK;
+    });
 }
 
 HRESULT CQuillarentShell::GetCommandString(UINT_PTR offset, UINT type, UINT*, CHAR* buffer, UINT size) {
-    const char* verb = nullptr;
-    UINT help = 0;
-    const UINT bound = recentCommandsEnd ? recentCommandsEnd : 0xFFFFFFFF;
-    if (offset == static_cast<UINT_PTR>(static_cast<UINT>(decodeCommand))) verb = "DecodeFile", help = kUnpackHelp;
-    else if (offset == static_cast<UINT_PTR>(static_cast<UINT>(decodeToCommand))) verb = "DecodeFileTo", help = kUnpackToHelp;
-    else if (offset == static_cast<UINT_PTR>(static_cast<UINT>(encodeCommand))) verb = "EncodeFile", help = kPackHelp;
-    else if (offset <= bound) verb = "EncodeFile", help = kPackForHelp;
-    else return E_INVALIDARG;
-    if (!buffer || size == 0) return S_OK;
-    switch (type) {
-        case GCS_VERBA:
-            lstrcpynA(buffer, verb, static_cast<int>(size));
-            break;
-        case GCS_VERBW: {
-            std::wstring wide(verb, verb + strlen(verb));
-            lstrcpynW(reinterpret_cast<wchar_t*>(buffer), wide.c_str(), static_cast<int>(size));
-            break;
+    return HresultBoundary([&]() -> HRESULT {
+        const char* verb = nullptr;
+        UINT help = 0;
+        const UINT bound = recentCommandsEnd ? recentCommandsEnd : 0xFFFFFFFF;
+        if (offset == static_cast<UINT_PTR>(static_cast<UINT>(decodeCommand))) verb = "DecodeFile", help = kUnpackHelp;
+        else if (offset == static_cast<UINT_PTR>(static_cast<UINT>(decodeToCommand))) verb = "DecodeFileTo", help = kUnpackToHelp;
+        else if (offset == static_cast<UINT_PTR>(static_cast<UINT>(encodeCommand))) verb = "EncodeFile", help = kPackHelp;
+        else if (offset <= bound) verb = "EncodeFile", help = kPackForHelp;
+        else return E_INVALIDARG;
+        if (!buffer || size == 0) return S_OK;
+        switch (type) {
+            case GCS_VERBA:
+                lstrcpynA(buffer, verb, static_cast<int>(size));
+                break;
+            case GCS_VERBW: {
+                std::wstring wide(verb, verb + strlen(verb));
+                lstrcpynW(reinterpret_cast<wchar_t*>(buffer), wide.c_str(), static_cast<int>(size));
+                break;
+            }
+            case GCS_HELPTEXTA:
+                LoadStringA(ResourceModule(), help, buffer, static_cast<int>(size));
+                break;
+            case GCS_HELPTEXTW:
+                LoadStringW(ResourceModule(), help, reinterpret_cast<wchar_t*>(buffer), static_cast<int>(size));
+                break;
+            default:
+                break;
         }
-        case GCS_HELPTEXTA:
-            LoadStringA(ResourceModule(), help, buffer, static_cast<int>(size));
-            break;
-        case GCS_HELPTEXTW:
-            LoadStringW(ResourceModule(), help, reinterpret_cast<wchar_t*>(buffer), static_cast<int>(size));
-            break;
-        default:
-            break;
-    }
-    return S_OK;
+        return S_OK;
+    });
 }
 
 // IShellPropSheetExt -----------------------------------------------------------------------------
 
 HRESULT CQuillarentShell::AddPages(LPFNSVADDPROPSHEETPAGE addPage, LPARAM lParam) {
-    if (!addPage) return E_INVALIDARG;
-    if (selection) {
-        FORMATETC format = FileListFormat();
-        STGMEDIUM medium = {};
-        if (SUCCEEDED(selection->GetData(&format, &medium))) {
-            const UINT files = DragQueryFileW(static_cast<HDROP>(medium.hGlobal), 0xFFFFFFFF, nullptr, 0);
-            ReleaseStgMedium(&medium);
-            if (files != 1) return E_FAIL;  // the page is for one file at a time
+    return HresultBoundary([&]() -> HRESULT {
+        if (!addPage) return E_INVALIDARG;
+        if (selection) {
+            FORMATETC format = FileListFormat();
+            STGMEDIUM medium = {};
+            if (SUCCEEDED(selection->GetData(&format, &medium))) {
+                const UINT files = DragQueryFileW(static_cast<HDROP>(medium.hGlobal), 0xFFFFFFFF, nullptr, 0);
+                ReleaseStgMedium(&medium);
+                if (files != 1) return E_FAIL;  // the page is for one file at a time
+            }
         }
-    }
-    static const std::wstring title = LoadText(kProgramName);
-    PROPSHEETPAGEW sheet = {};
-    sheet.dwSize = sizeof sheet;
-    // The page holds a reference until the sheet releases it, whether or not it was ever shown.
-    sheet.dwFlags = PSP_USETITLE | PSP_USECALLBACK;
-    sheet.hInstance = ResourceModule();
-    sheet.pszTemplate = MAKEINTRESOURCEW(kInfoTemplate);
-    sheet.pszTitle = title.c_str();
-    sheet.pfnDlgProc = InfoPageProc;
-    sheet.pfnCallback = InfoPageCallback;
-    sheet.lParam = reinterpret_cast<LPARAM>(this);
-    AddRef();
-    HPROPSHEETPAGE page = CreatePropertySheetPageW(&sheet);
-    if (!page) {
-        Release();
-        return E_OUTOFMEMORY;
-    }
-    if (!addPage(page, lParam)) {
-        DestroyPropertySheetPage(page);  // the release callback gives the reference back
-        return E_FAIL;
-    }
-    return S_OK;
+        static const std::wstring title = LoadText(kProgramName);
+        PROPSHEETPAGEW sheet = {};
+        sheet.dwSize = sizeof sheet;
+        // The page holds a reference until the sheet releases it, whether or not it was ever shown.
+        sheet.dwFlags = PSP_USETITLE | PSP_USECALLBACK;
+        sheet.hInstance = ResourceModule();
+        sheet.pszTemplate = MAKEINTRESOURCEW(kInfoTemplate);
+        sheet.pszTitle = title.c_str();
+        sheet.pfnDlgProc = InfoPageProc;
+        sheet.pfnCallback = InfoPageCallback;
+        sheet.lParam = reinterpret_cast<LPARAM>(this);
+        AddRef();
+        HPROPSHEETPAGE page = CreatePropertySheetPageW(&sheet);
+        if (!page) {
+            Release();
+            return E_OUTOFMEMORY;
+        }
+        if (!addPage(page, lParam)) {
+            DestroyPropertySheetPage(page);  // the release callback gives the reference back
+            return E_FAIL;
+        }
+        return S_OK;
+    });
 }
 
 // IExtractIconW and IPersistFile -----------------------------------------------------------------

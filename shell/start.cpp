@@ -8,6 +8,9 @@
 #include <vector>
 
 #include "format/command_line.h"
+#include "format/service/crypto_handles.h"
+#include "format/service/exception_boundary.h"
+#include "pack/messages.h"
 #include "pack/pack_run.h"
 #include "packer_ui/certificate_sources.h"
 #include "packer_ui/main_window.h"
@@ -47,39 +50,63 @@ std::vector<std::wstring> SortNames(PackerWindow& window, const std::wstring& li
     return envelopes;
 }
 
+// A window's pages are deleted on every way out, an exception's included.
+class PackerWindowScope {
+public:
+    PackerWindowScope() { created_ = CreatePackerWindow(&window_) != FALSE; }
+    ~PackerWindowScope() {
+        if (created_) DestroyPackerWindow(&window_);
+    }
+    PackerWindowScope(const PackerWindowScope&) = delete;
+    PackerWindowScope& operator=(const PackerWindowScope&) = delete;
+    bool created() const { return created_; }
+    PackerWindow& window() { return window_; }
+
+private:
+    PackerWindow window_;
+    bool created_ = false;
+};
+
+// What a boundary caught is told as any other failure: in a message box with the system's text.
+void ReportCaughtFailure(DWORD error) noexcept {
+    LastErrorBoundary([error] { ShowMessageBox(nullptr, 0, MB_OK | MB_ICONERROR, nullptr, error); });
+}
+
+void RunStart(const wchar_t* commandLine) {
+    PackerWindowScope scope;
+    if (!scope.created()) return;
+    PackerWindow& window = scope.window();
+    bool openWindow = true;
+    if (commandLine && commandLine[0]) {
+        const std::vector<std::wstring> envelopes = SortNames(window, commandLine);
+        // The block may be missing (no memory): the driver then finds no names and does nothing.
+        DecodeData data(BuildDropFilesBlock(envelopes));
+        UnpackSelection(&data, nullptr, 0, FALSE, window.useWorkingDirectory != 0);
+        openWindow = envelopes.empty() || window.filesPage->count > 0;
+    }
+    if (openWindow) OpenPackerWindow(&window, nullptr);
+}
+
 }  // namespace
 
 extern "C" void CALLBACK StartW(HWND, HINSTANCE, LPWSTR commandLine, int) {
     InterlockedIncrement(&LibraryObjectCount);
     OleInitialize(nullptr);
-    PackerWindow window;
-    if (CreatePackerWindow(&window)) {
-        bool openWindow = true;
-        if (commandLine && commandLine[0]) {
-            const std::vector<std::wstring> envelopes = SortNames(window, commandLine);
-            // The block may be missing (no memory): the driver then finds no names and does nothing.
-            DecodeData data(BuildDropFilesBlock(envelopes));
-            UnpackSelection(&data, nullptr, 0, FALSE, window.useWorkingDirectory != 0);
-            openWindow = envelopes.empty() || window.filesPage->count > 0;
-        }
-        if (openWindow) OpenPackerWindow(&window, nullptr);
-        DestroyPackerWindow(&window);
-    }
+    if (!LastErrorBoundary([commandLine] { RunStart(commandLine); })) ReportCaughtFailure(GetLastError());
     OleUninitialize();
     InterlockedDecrement(&LibraryObjectCount);
 }
 
 int PackShellSelection(CQuillarentShell* shell, HWND ownerWindow, PCCERT_CONTEXT certificate, bool openWindow) {
-    PackerWindow window;
-    if (!CreatePackerWindow(&window)) {
-        if (certificate) CertFreeCertificateContext(certificate);
-        return 0;
-    }
+    CertHandle ownedCertificate(certificate);  // the packer's once its page has taken it
+    PackerWindowScope scope;
+    if (!scope.created()) return 0;
+    PackerWindow& window = scope.window();
     if (shell->selection) {
         FORMATETC format = {CF_HDROP, nullptr, DVASPECT_CONTENT, -1, TYMED_HGLOBAL};
-        STGMEDIUM medium = {};
-        if (SUCCEEDED(shell->selection->GetData(&format, &medium))) {
-            HDROP files = static_cast<HDROP>(medium.hGlobal);
+        StgMediumScope medium;
+        if (SUCCEEDED(shell->selection->GetData(&format, &medium.medium))) {
+            HDROP files = static_cast<HDROP>(medium.medium.hGlobal);
             const UINT total = DragQueryFileW(files, 0xFFFFFFFF, nullptr, 0);
             for (UINT i = 0; i < total; ++i) {
                 const UINT length = DragQueryFileW(files, i, nullptr, 0);
@@ -90,7 +117,6 @@ int PackShellSelection(CQuillarentShell* shell, HWND ownerWindow, PCCERT_CONTEXT
                 wchar_t* item = CVFilesDlg::DuplicatePath(name.c_str());
                 if (item && window.filesPage->AddItem(item, FALSE) < 0) window.filesPage->FreeItem(item);
             }
-            ReleaseStgMedium(&medium);
         }
         shell->selection->Release();
         shell->selection = nullptr;
@@ -98,23 +124,29 @@ int PackShellSelection(CQuillarentShell* shell, HWND ownerWindow, PCCERT_CONTEXT
     // The window loads the recovery certificates when it starts; a pack without it needs them as
     // well, for every envelope is made for them.
     if (!openWindow) LoadRecoveryCertificates(&window);
-    if (certificate && window.encryptionPage->AddItem(const_cast<CERT_CONTEXT*>(certificate), FALSE) < 0)
-        CertFreeCertificateContext(certificate);
-    int result = 0;
-    if (window.filesPage->count > 0) {
-        if (openWindow) result = static_cast<int>(OpenPackerWindow(&window, ownerWindow));
-        else result = RunPack(&window, ownerWindow, FALSE);
-    }
-    DestroyPackerWindow(&window);
-    return result;
+    if (ownedCertificate &&
+        window.encryptionPage->AddItem(const_cast<CERT_CONTEXT*>(ownedCertificate.get()), FALSE) >= 0)
+        ownedCertificate.release();
+    if (window.filesPage->count == 0) return 0;
+    if (openWindow) return static_cast<int>(OpenPackerWindow(&window, ownerWindow));
+    return RunPack(&window, ownerWindow, FALSE);
 }
 
 DWORD WINAPI PackShellSelectionThread(LPVOID argument) {
-    OleInitialize(nullptr);
     auto* request = static_cast<ShellPackRequest*>(argument);
-    PackShellSelection(request->shell, request->ownerWindow, request->certificate, true);
+    HMODULE library = request->library;
+    OleInitialize(nullptr);
+    DWORD status = 0;
+    if (!LastErrorBoundary([request] {
+            PackShellSelection(request->shell, request->ownerWindow, request->certificate, true);
+        })) {
+        status = GetLastError();
+        ReportCaughtFailure(status);
+    }
     request->shell->Release();
     delete request;
     OleUninitialize();
-    ExitThread(0);
+    // The object is gone and with it, maybe, the last reason to keep the library: the thread
+    // leaves through a call that does not return into it.
+    FreeLibraryAndExitThread(library, status);
 }

@@ -12,10 +12,12 @@
 #include <atomic>
 #include <cwchar>
 #include <functional>
+#include <new>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "pack/messages.h"
 #include "packer_ui/data_object.h"
 #include "packer_ui/recent_lists.h"
 #include "tests/support/test_support.h"
@@ -334,6 +336,98 @@ std::vector<std::wstring> AnsweringBoxes(const std::function<void()>& work) {
     done = true;
     answering.join();
     return texts;
+}
+
+// A shell selection whose reading runs out of memory, as code of the library can: GetData throws.
+// The first call on the test's thread throws; later ones there find no file list. On another
+// thread (the pack worker) it waits until the test lets it go, then throws.
+class ThrowingSelection : public IDataObject {
+public:
+    ThrowingSelection() : entered_(CreateEventW(nullptr, TRUE, FALSE, nullptr)), go_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
+    ~ThrowingSelection() {
+        CloseHandle(entered_);
+        CloseHandle(go_);
+        if (worker_) CloseHandle(worker_);
+    }
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
+        *object = iid == IID_IUnknown || iid == IID_IDataObject ? this : nullptr;
+        if (!*object) return E_NOINTERFACE;
+        AddRef();
+        return S_OK;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return ++references_; }
+    ULONG STDMETHODCALLTYPE Release() override { return --references_; }  // the test deletes it
+    HRESULT STDMETHODCALLTYPE GetData(FORMATETC*, STGMEDIUM*) override {
+        if (GetCurrentThreadId() == testThread_) {
+            if (testThreadCalls_++ == 0) throw std::bad_alloc();
+            return DV_E_FORMATETC;
+        }
+        DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &worker_, SYNCHRONIZE, FALSE, 0);
+        SetEvent(entered_);
+        WaitForSingleObject(go_, testing_support::kPatientWaitMs);
+        throw std::bad_alloc();
+    }
+    HRESULT STDMETHODCALLTYPE GetDataHere(FORMATETC*, STGMEDIUM*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE QueryGetData(FORMATETC*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetCanonicalFormatEtc(FORMATETC*, FORMATETC*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE SetData(FORMATETC*, STGMEDIUM*, BOOL) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE EnumFormatEtc(DWORD, IEnumFORMATETC**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE DAdvise(FORMATETC*, DWORD, IAdviseSink*, DWORD*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE DUnadvise(DWORD) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE EnumDAdvise(IEnumSTATDATA**) override { return E_NOTIMPL; }
+
+    HANDLE entered_, go_;
+    HANDLE worker_ = nullptr;
+    std::atomic<ULONG> references_{1};
+    const DWORD testThread_ = GetCurrentThreadId();
+    int testThreadCalls_ = 0;
+};
+
+// The library loaded as the shell loads it, without COM keeping it: an exception inside a COM
+// method becomes its HRESULT, one on the pack worker is reported and ends only that thread, and
+// the worker holds the library until it has left it; then the library goes.
+TEST(ShellBoundaryTest, ExceptionsStayInsideAndThePackWorkerHoldsTheLibrary) {
+    // Each test runs in a process of its own under ctest; run alone, this one finds the library as
+    // loaded by COM for the others.
+    if (GetModuleHandleW(kLibrary)) GTEST_SKIP() << "the library is loaded already: run this test alone";
+    HMODULE library = LoadLibraryW(kLibrary);
+    ASSERT_TRUE(library);
+    auto getClassObject = reinterpret_cast<HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**)>(
+        reinterpret_cast<void*>(GetProcAddress(library, "DllGetClassObject")));
+    ASSERT_TRUE(getClassObject);
+    IShellExtInit* init = nullptr;
+    IContextMenu* menu = nullptr;
+    ASSERT_EQ(getClassObject(kClsid, IID_IShellExtInit, reinterpret_cast<void**>(&init)), S_OK);
+    ASSERT_EQ(init->QueryInterface(IID_IContextMenu, reinterpret_cast<void**>(&menu)), S_OK);
+    // Not on the stack: a worker left waiting by a failed check below must find it there.
+    auto* selection = new ThrowingSelection();
+    EXPECT_EQ(init->Initialize(nullptr, selection, nullptr), E_OUTOFMEMORY);
+    ASSERT_EQ(init->Initialize(nullptr, selection, nullptr), S_OK);
+    HMENU popup = CreatePopupMenu();
+    menu->QueryContextMenu(popup, 0, 1, 100, CMF_NORMAL);
+    DestroyMenu(popup);
+    CMINVOKECOMMANDINFO invoke = {};
+    invoke.cbSize = sizeof invoke;
+    invoke.lpVerb = "EncodeFile";
+    ASSERT_EQ(menu->InvokeCommand(&invoke), S_OK);
+    menu->Release();
+    init->Release();
+    ASSERT_EQ(WaitForSingleObject(selection->entered_, testing_support::kPatientWaitMs), WAIT_OBJECT_0);
+
+    // Only the worker holds the library now. Without its reference the library would be gone, and
+    // the worker, once let go, would return into nothing: it is then left waiting.
+    FreeLibrary(library);
+    ASSERT_NE(GetModuleHandleW(kLibrary), nullptr);
+
+    const std::vector<std::wstring> boxes = AnsweringBoxes([selection] {
+        SetEvent(selection->go_);
+        EXPECT_EQ(WaitForSingleObject(selection->worker_, testing_support::kPatientWaitMs), WAIT_OBJECT_0);
+    });
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0], SystemErrorText(ERROR_NOT_ENOUGH_MEMORY));
+    EXPECT_EQ(GetModuleHandleW(kLibrary), nullptr);
+    EXPECT_EQ(selection->references_, 1u);
+    delete selection;
 }
 
 // A recent certificate packs the selection for it at once, on the caller's thread and without a
