@@ -12,6 +12,7 @@
 #include "format/sfx_directory.h"
 #include "pack/messages.h"
 #include "pack/source_stream.h"
+#include "packer_ui/main_window.h"
 #include "packer_ui/packer_window.h"
 
 namespace {
@@ -208,6 +209,9 @@ UINT_PTR CALLBACK OpenAfterUnpackSelector(HWND dialog, UINT message, WPARAM wPar
     case WM_SIZE:
         StretchSelectionText(dialog);
         return 0;
+    case WM_HELP:
+        ShowHelp(dialog, reinterpret_cast<const HELPINFO*>(lParam), true);
+        return TRUE;
     }
     return 0;
 }

@@ -730,6 +730,19 @@ std::wstring HelpFile() {
 
 using HtmlHelpFunction = HWND(WINAPI*)(HWND, LPCWSTR, UINT, DWORD_PTR);
 
+// The viewer's entry, its library loaded once for the process: the windows a call opens live on in
+// the process and need the library, so it is never unloaded, and later calls add no references.
+HtmlHelpFunction HtmlHelpEntry() {
+    static const HtmlHelpFunction entry = []() -> HtmlHelpFunction {
+        HMODULE viewer = LoadLibraryW(L"hhctrl.ocx");
+        if (!viewer) return nullptr;
+        auto found = reinterpret_cast<HtmlHelpFunction>(reinterpret_cast<void*>(GetProcAddress(viewer, "HtmlHelpW")));
+        if (!found) FreeLibrary(viewer);
+        return found;
+    }();
+    return entry;
+}
+
 }  // namespace
 
 void ShowHelp(HWND window, const HELPINFO* help, bool fromDialog) {
@@ -739,12 +752,8 @@ void ShowHelp(HWND window, const HELPINFO* help, bool fromDialog) {
         MessageBeep(MB_ICONWARNING);
         return;
     }
-    HMODULE viewer = LoadLibraryW(L"hhctrl.ocx");
-    auto htmlHelp = viewer ? reinterpret_cast<HtmlHelpFunction>(reinterpret_cast<void*>(GetProcAddress(viewer, "HtmlHelpW"))) : nullptr;
-    if (!htmlHelp) {
-        if (viewer) FreeLibrary(viewer);
-        return;
-    }
+    const HtmlHelpFunction htmlHelp = HtmlHelpEntry();
+    if (!htmlHelp) return;
     bool topic;
     if (!fromDialog) {
         topic = !help || !(GetKeyState(VK_SHIFT) & 0x8000);
@@ -768,7 +777,6 @@ void ShowHelp(HWND window, const HELPINFO* help, bool fromDialog) {
         popup.pszFont = L"Tahoma,8,204, ";
         htmlHelp(control, (file + L"::/Context.txt").c_str(), HH_DISPLAY_TEXT_POPUP, reinterpret_cast<DWORD_PTR>(&popup));
     }
-    // The viewer keeps its windows in this process: the library stays loaded.
 }
 
 INT_PTR OpenPackerWindow(PackerWindow* window, HWND owner) {
