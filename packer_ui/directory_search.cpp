@@ -320,9 +320,8 @@ void StartDirectorySearch(DirectorySearch& search) {
     OpenAndSend(search);
 }
 
-// The answer to the simple bind: the search follows, or the failure is reported.
-void OnBindResult(DirectorySearch& search, LDAPMessage* message) {
-    const ULONG code = ldap_result2error(search.session, message, 0);
+// The answer to the simple bind (its result code): the search follows, or the failure is reported.
+void OnBindResult(DirectorySearch& search, ULONG code) {
     search.binding = false;
     search.messageId = kNoMessage;
     if (code != LDAP_SUCCESS) Fail(search, code);
@@ -557,12 +556,12 @@ bool ServerConfirmedSort(DirectorySearch& search, LDAPMessage* message) {
     return sorted;
 }
 
-// The final result of the search: a sort control the server refused runs the search again without
-// it, with the rows sorted here; another failure is reported. Limits reached leave what came.
-void OnSearchResult(DirectorySearch& search, LDAPMessage* message) {
-    const ULONG code = ldap_result2error(search.session, message, 0);
+// The final result of the search (its code, and whether the server confirmed a sort): a sort control
+// the server refused runs the search again without it, with the rows sorted here; another failure
+// is reported. Limits reached leave what came.
+void OnSearchResult(DirectorySearch& search, ULONG code, bool serverConfirmedSort) {
     const bool sortWasSent = search.settings.sortItems && !search.sortRefused && search.attributes[0];
-    search.serverSorted = sortWasSent && ServerConfirmedSort(search, message);
+    search.serverSorted = sortWasSent && serverConfirmedSort;
     if (sortWasSent && (code == LDAP_INAPPROPRIATE_MATCHING || code == LDAP_UNAVAILABLE_CRIT_EXTENSION ||
                         code == LDAP_UNWILLING_TO_PERFORM)) {
         search.sortRefused = true;
@@ -601,14 +600,21 @@ void PollDirectorySearch(DirectorySearch& search) {
             ldap_msgfree(message);
             PostMessageW(search.dialog, UM_POLL_SEARCH, 0, 0);
             return;
-        case LDAP_RES_SEARCH_RESULT:
-            OnSearchResult(search, message);
+        // A final result is read and freed before it is acted on: acting may unbind the session, and
+        // a message must not outlive its connection.
+        case LDAP_RES_SEARCH_RESULT: {
+            const ULONG code = ldap_result2error(search.session, message, 0);
+            const bool confirmedSort = ServerConfirmedSort(search, message);
             ldap_msgfree(message);
+            OnSearchResult(search, code, confirmedSort);
             return;
-        case LDAP_RES_BIND:
-            OnBindResult(search, message);
+        }
+        case LDAP_RES_BIND: {
+            const ULONG code = ldap_result2error(search.session, message, 0);
             ldap_msgfree(message);
+            OnBindResult(search, code);
             return;
+        }
         default: {
             if (message) ldap_msgfree(message);
             const ULONG code = LdapGetLastError();
@@ -634,7 +640,7 @@ void PrepareResultList(DirectorySearch& search) {
         column.iSubItem = static_cast<int>(i);
         SendMessageW(list, LVM_INSERTCOLUMNW, i, reinterpret_cast<LPARAM>(&column));
     }
-    // The list view destroys the image list with itself.
+    // The list shares its image lists: the search owns this one and destroys it.
     HIMAGELIST icons = ImageList_Create(GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON),
                                         ILC_COLOR32 | ILC_MASK, 1, 1);
     if (HICON icon = static_cast<HICON>(LoadImageW(ResourceModule(), MAKEINTRESOURCEW(kCertificateIcon), IMAGE_ICON,
@@ -642,6 +648,8 @@ void PrepareResultList(DirectorySearch& search) {
         ImageList_AddIcon(icons, icon);
         DestroyIcon(icon);
     }
+    if (search.icons) ImageList_Destroy(search.icons);
+    search.icons = icons;
     SendMessageW(list, LVM_SETIMAGELIST, LVSIL_SMALL, reinterpret_cast<LPARAM>(icons));
 }
 
@@ -782,6 +790,7 @@ DirectorySearch::DirectorySearch() = default;
 
 DirectorySearch::~DirectorySearch() {
     CloseSession(*this);
+    if (icons) ImageList_Destroy(icons);
     if (winsockStarted) WSACleanup();
 }
 

@@ -3,6 +3,7 @@
 // returned entries, and the settings dialog (template 204).
 #pragma once
 #include <windows.h>
+#include <commctrl.h>
 #include <wincrypt.h>
 #include <winldap.h>
 
@@ -94,6 +95,9 @@ struct DirectorySearch {
     bool sortRefused = false;
     bool serverSorted = false;  // the server confirmed that it sorted the rows, which keep its order
     ULONG lastError = 0;  // the last failure's LDAP code, 0 when the last run went well
+    // The result list's icons: the list shares its image lists (LVS_SHAREIMAGELISTS) and so leaves
+    // them to their owner, which destroys this one with itself, after the dialog.
+    HIMAGELIST icons = nullptr;
 };
 
 constexpr wchar_t kValueMark = L'\x0001';

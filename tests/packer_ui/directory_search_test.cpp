@@ -271,6 +271,162 @@ TEST_F(DirectorySearchTest, EachSearchListsTheCertificatesItShould) {
     }
 }
 
+// The LDAP client calls of the code under test, in order: this program imports them, so its import
+// table is pointed at recorders that note each call and pass it on. Messages are noted with the
+// session ldap_result took them from.
+class LdapCallLog {
+public:
+    struct Event {
+        enum Kind { kResult, kFree, kUnbind } kind;
+        const void* session;
+        const void* message;
+    };
+    LdapCallLog() {
+        log_ = this;
+        HMODULE client = GetModuleHandleW(L"wldap32.dll");
+        realResult_ = Redirect(client, "ldap_result", reinterpret_cast<void*>(&Result));
+        realFree_ = Redirect(client, "ldap_msgfree", reinterpret_cast<void*>(&Free));
+        realUnbind_ = Redirect(client, "ldap_unbind", reinterpret_cast<void*>(&Unbind));
+    }
+    ~LdapCallLog() {
+        Restore(reinterpret_cast<void*>(&Result), realResult_);
+        Restore(reinterpret_cast<void*>(&Free), realFree_);
+        Restore(reinterpret_cast<void*>(&Unbind), realUnbind_);
+        log_ = nullptr;
+    }
+    LdapCallLog(const LdapCallLog&) = delete;
+    LdapCallLog& operator=(const LdapCallLog&) = delete;
+    bool installed() const { return realResult_ && realFree_ && realUnbind_; }
+
+    // Messages freed only after the session they came from was unbound, or never freed.
+    int MessagesOutlivingTheirSession() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        int late = 0;
+        for (size_t i = 0; i < events_.size(); ++i) {
+            if (events_[i].kind != Event::kResult || !events_[i].message) continue;
+            bool unbound = false, freed = false;
+            for (size_t j = i + 1; j < events_.size() && !freed; ++j) {
+                if (events_[j].kind == Event::kUnbind && events_[j].session == events_[i].session) unbound = true;
+                if (events_[j].kind == Event::kFree && events_[j].message == events_[i].message) freed = !unbound;
+            }
+            if (!freed) ++late;
+        }
+        return late;
+    }
+
+private:
+    using ResultFunction = ULONG(__cdecl*)(LDAP*, ULONG, ULONG, l_timeval*, LDAPMessage**);
+    using FreeFunction = ULONG(__cdecl*)(LDAPMessage*);
+    using UnbindFunction = ULONG(__cdecl*)(LDAP*);
+
+    static ULONG __cdecl Result(LDAP* session, ULONG id, ULONG all, l_timeval* timeout, LDAPMessage** message) {
+        const ULONG kind = reinterpret_cast<ResultFunction>(log_->realResult_)(session, id, all, timeout, message);
+        if (kind != 0 && kind != static_cast<ULONG>(-1) && message) log_->Note({Event::kResult, session, *message});
+        return kind;
+    }
+    static ULONG __cdecl Free(LDAPMessage* message) {
+        log_->Note({Event::kFree, nullptr, message});
+        return reinterpret_cast<FreeFunction>(log_->realFree_)(message);
+    }
+    static ULONG __cdecl Unbind(LDAP* session) {
+        log_->Note({Event::kUnbind, session, nullptr});
+        return reinterpret_cast<UnbindFunction>(log_->realUnbind_)(session);
+    }
+    void Note(const Event& event) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        events_.push_back(event);
+    }
+
+    // The import table entry of this program that holds `from`, or null.
+    static ULONG_PTR* ImportSlot(const void* from) {
+        auto* base = reinterpret_cast<BYTE*>(GetModuleHandleW(nullptr));
+        const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + reinterpret_cast<IMAGE_DOS_HEADER*>(base)->e_lfanew);
+        const IMAGE_DATA_DIRECTORY& imports = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+        for (auto* module = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress); module->Name;
+             ++module) {
+            for (auto* slot = reinterpret_cast<IMAGE_THUNK_DATA*>(base + module->FirstThunk); slot->u1.Function; ++slot)
+                if (reinterpret_cast<const void*>(slot->u1.Function) == from) return &slot->u1.Function;
+        }
+        return nullptr;
+    }
+    static void Patch(ULONG_PTR* slot, const void* to) {
+        DWORD protection = 0;
+        VirtualProtect(slot, sizeof *slot, PAGE_READWRITE, &protection);
+        *slot = reinterpret_cast<ULONG_PTR>(to);
+        VirtualProtect(slot, sizeof *slot, protection, &protection);
+    }
+    static void* Redirect(HMODULE client, const char* name, void* recorder) {
+        void* real = client ? reinterpret_cast<void*>(GetProcAddress(client, name)) : nullptr;
+        ULONG_PTR* slot = real ? ImportSlot(real) : nullptr;
+        if (!slot) return nullptr;
+        Patch(slot, recorder);
+        return real;
+    }
+    static void Restore(void* recorder, void* real) {
+        if (ULONG_PTR* slot = real ? ImportSlot(recorder) : nullptr) Patch(slot, real);
+    }
+
+    static LdapCallLog* log_;
+    std::mutex mutex_;
+    std::vector<Event> events_;
+    void* realResult_ = nullptr;
+    void* realFree_ = nullptr;
+    void* realUnbind_ = nullptr;
+};
+
+LdapCallLog* LdapCallLog::log_ = nullptr;
+
+// Every message the search reads is freed while its session is still bound: after a search that
+// ends well or fails, a bind that succeeds or is refused.
+TEST_F(DirectorySearchTest, MessagesAreFreedBeforeTheirSessionIsUnbound) {
+    Query all;
+    Query bound = all;
+    bound.container = kPrivate;
+    bound.display = L"cn";
+    bound.user = kReader;
+    bound.password = ReaderPassword();
+    Query wrongPassword = bound;
+    wrongPassword.password = L"not-the-password";
+    Query badFilter = all;
+    badFilter.filter = L"(cn=";
+    const std::pair<const char*, Query> cases[] = {
+        {"a search", all}, {"a bind and a search", bound}, {"a refused bind", wrongPassword}, {"a failed search", badFilter}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.first);
+        RegDeleteTreeW(HKEY_CURRENT_USER, kDirectoryKey);
+        StoreQuery(c.second);
+        LdapCallLog log;
+        ASSERT_TRUE(log.installed());
+        {
+            OpenSearch open;
+            ASSERT_TRUE(open.dialog);
+            ASSERT_TRUE(open.WaitIdle());
+            ASSERT_TRUE(open.Close(IDCANCEL));
+        }
+        EXPECT_EQ(log.MessagesOutlivingTheirSession(), 0);
+    }
+}
+
+// The result list shares its image lists (LVS_SHAREIMAGELISTS) and so never destroys them: the
+// search owns its icons and must. Once the dialog is gone, the test's own reference is their last.
+TEST_F(DirectorySearchTest, TheResultIconsGoWithTheDialog) {
+    auto queryInterface = reinterpret_cast<HRESULT(WINAPI*)(HIMAGELIST, REFIID, void**)>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"comctl32.dll"), "HIMAGELIST_QueryInterface")));
+    ASSERT_TRUE(queryInterface);
+    StoreQuery(Query());
+    IUnknown* icons = nullptr;
+    {
+        OpenSearch open;
+        ASSERT_TRUE(open.dialog);
+        ASSERT_TRUE(open.WaitIdle());
+        auto list = reinterpret_cast<HIMAGELIST>(SendMessageW(open.List(), LVM_GETIMAGELIST, LVSIL_SMALL, 0));
+        ASSERT_TRUE(list);
+        ASSERT_EQ(queryInterface(list, IID_IUnknown, reinterpret_cast<void**>(&icons)), S_OK);
+        ASSERT_TRUE(open.Close(IDCANCEL));
+    }
+    EXPECT_EQ(icons->Release(), 0u);
+}
+
 // The server sorts only by attributes with an ordering rule. It refuses "cn": the search runs again
 // without the control and the rows are sorted here. By "dnQualifier" it sorts, and its order is
 // kept. Unsorted, the rows come in the server's order.
