@@ -54,6 +54,15 @@ bool AppendPart(const der::Reader& magnitude, size_t width, std::vector<uint8_t>
 
 }  // namespace
 
+bool IsOtherThanRsa(der::Reader info) {
+    der::Reader body, algorithm, oid;
+    uint32_t version = 0;
+    if (!info.ReadElement(der::kSequence, body) || !body.ReadSmallInteger(version) ||
+        !body.ReadElement(der::kSequence, algorithm) || !algorithm.ReadElement(der::kOid, oid))
+        return false;
+    return oid.size() != sizeof kOidRsaEncryption || std::memcmp(oid.data(), kOidRsaEncryption, oid.size()) != 0;
+}
+
 bool ParsePrivateKeyInfo(der::Reader info, RsaPrivateKey& key) {
     der::Reader body, algorithm, oid, encoded;
     uint32_t version = 0;

@@ -15,6 +15,10 @@ struct RsaPrivateKey {
     der::Reader prime1, prime2, exponent1, exponent2, coefficient;
 };
 
+// Whether a PrivateKeyInfo names a key algorithm other than rsaEncryption (EC, DSA, EdDSA, ...);
+// false for an RSA key and for bytes that are not a PrivateKeyInfo at all.
+bool IsOtherThanRsa(der::Reader info);
+
 // A PrivateKeyInfo (whole, tag 30 included) with an rsaEncryption two-prime key; false otherwise.
 bool ParsePrivateKeyInfo(der::Reader info, RsaPrivateKey& key);
 

@@ -94,6 +94,10 @@ int CommandImport(ArgumentReader& arguments) {
         PrintError(L"quill: the private key in " + request.path + L" does not match its certificate");
         return 1;
     }
+    if (error == static_cast<DWORD>(NTE_BAD_ALGID)) {
+        PrintError(L"quill: cannot import " + request.path + L": the key type is not supported (only RSA keys are)");
+        return 1;
+    }
     if (error == static_cast<DWORD>(NTE_NO_KEY)) {
         PrintError(L"quill: " + request.path + L" holds no certificate with a private key");
         return 1;

@@ -2,6 +2,8 @@
 
 #include <wincrypt.h>
 
+#include <cstring>
+
 #include "format/pkcs8.h"
 #include "format/secret_bytes.h"
 #include "format/service/crypto_handles.h"
@@ -199,6 +201,14 @@ bool StoreCheckedKey(PfxFile& file, PCCERT_CONTEXT certificate, const KeyLocatio
 bool ImportOne(PfxFile& file, PCCERT_CONTEXT certificate, DWORD providerType, ImportedCertificate& result) {
     KeyLocation source;
     if (!ReadKeyLocation(certificate, source)) return false;
+    // Envelopes use RSA keys only: a platform that imported another kind (an EC key, say) keeps it
+    // where this importer cannot take it from.
+    const char* keyAlgorithm = certificate->pCertInfo->SubjectPublicKeyInfo.Algorithm.pszObjId;
+    if (!keyAlgorithm || strcmp(keyAlgorithm, szOID_RSA_RSA) != 0) {
+        DeleteContainer(source);
+        SetLastError(static_cast<DWORD>(NTE_BAD_ALGID));
+        return false;
+    }
     KeyLocation target;
     target.providerType = providerType;
     target.hasContainer = true;
@@ -219,6 +229,16 @@ bool ImportOne(PfxFile& file, PCCERT_CONTEXT certificate, DWORD providerType, Im
     result.container = target.container;
     result.providerType = providerType;
     return true;
+}
+
+// Whether the file, read with the password by this program itself, holds a key that is not RSA.
+// The platform's import refuses such a file as if the password were wrong.
+bool HoldsKeyOtherThanRsa(const std::vector<BYTE>& file, const std::wstring& password) {
+    std::vector<SecretBytes> keys;
+    if (!ReadPkcs12PrivateKeys(file, password, keys)) return false;
+    for (const SecretBytes& key : keys)
+        if (pkcs8::IsOtherThanRsa(der::Reader(key.bytes()))) return true;
+    return false;
 }
 
 // After a failure: the keys the platform's import made for the certificates not reached go too.
@@ -243,9 +263,12 @@ bool ImportPfx(const std::vector<BYTE>& file, const std::wstring& password, DWOR
     if (!Pkcs12MacAgrees(file, password)) return false;
     StoreHandle pfx(PFXImportCertStore(&blob, password.c_str(), CRYPT_EXPORTABLE | CRYPT_USER_KEYSET));
     if (!pfx) {
-        // Some systems leave the last error at 0 for a wrong password.
+        // Some systems leave the last error at 0 for a wrong password, and give the same for a key
+        // of a kind they cannot import.
         DWORD error = GetLastError();
-        SetLastError(error == 0 || error == static_cast<DWORD>(NTE_BAD_DATA) ? ERROR_INVALID_PASSWORD : error);
+        if (HoldsKeyOtherThanRsa(file, password)) error = static_cast<DWORD>(NTE_BAD_ALGID);
+        else if (error == 0 || error == static_cast<DWORD>(NTE_BAD_DATA)) error = ERROR_INVALID_PASSWORD;
+        SetLastError(error);
         return false;
     }
     PfxFile source(file, password);

@@ -18,8 +18,9 @@ struct ImportedCertificate {
 // against its certificate (public key, a signature, a decryption); when the platform's import
 // gave a key that fails, the key is read from the file itself. False with the last error when the
 // file cannot be opened (ERROR_INVALID_PASSWORD for a wrong password or a damaged file), a key is
-// not its certificate's (NTE_BAD_KEY) or a key or certificate cannot be stored; the failing
-// certificate leaves neither key nor certificate behind, those stored before it stay.
+// not its certificate's (NTE_BAD_KEY), a key is not an RSA key (NTE_BAD_ALGID) or a key or
+// certificate cannot be stored; the failing certificate leaves neither key nor certificate behind,
+// those stored before it stay.
 bool ImportPfx(const std::vector<BYTE>& file, const std::wstring& password, DWORD providerType,
                std::vector<ImportedCertificate>& imported);
 

@@ -1,8 +1,9 @@
 #!/bin/bash
 # quill import of keys whose private parts are a byte short of their full width, in OpenSSL's
 # default (PBES2, AES-256) and -legacy (3DES key, RC2-40 certificates) encodings: each imported key
-# signs what OpenSSL verifies and decrypts what OpenSSL encrypted for it. A wrong password and a
-# damaged file fail clearly and leave neither certificate nor key container behind.
+# signs what OpenSSL verifies and decrypts what OpenSSL encrypted for it. A wrong password, a
+# damaged file and a key of a type the system cannot import (EC) fail clearly and leave neither
+# certificate nor key container behind.
 . "$QUILL_SOURCE_DIR/tests/interop/common.bash"
 
 # The parts of a PEM key shorter than their full width (d: bits/8 bytes; the CRT parts: bits/16).
@@ -156,5 +157,20 @@ for encoding in default legacy; do
             fail "damaged at $offset ($encoding): unclear error ($(cat "$work/err.txt"))"
         expect_nothing_stored "damaged at $offset ($encoding)" "$work/refused.pem"
     done
+done
+
+# An EC key, which the system cannot import: the user hears that it is the key's type, with the
+# right password, not a wrong password or a damaged file.
+openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out "$work/ec.key.pem" 2>/dev/null
+openssl req -x509 -key "$work/ec.key.pem" -out "$work/ec.pem" -days 30 -subj "/CN=Refused Import EC/O=Quillarent Tests" \
+    2>/dev/null
+imported+=("$(thumbprint "$work/ec.pem")")
+for encoding in default legacy; do
+    make_pfx ec "$encoding"
+    if expect_status "EC key ($encoding)" 1 import "$(winpath "$work/ec.p12")" --password test; then
+        grep -q "the key type is not supported" "$work/err.txt" ||
+            fail "EC key ($encoding): unclear error ($(cat "$work/err.txt"))"
+    fi
+    expect_nothing_stored "EC key ($encoding)" "$work/ec.pem"
 done
 finish
