@@ -341,7 +341,7 @@ std::vector<std::wstring> AnsweringBoxes(const std::function<void()>& work) {
 // A shell selection whose reading runs out of memory, as code of the library can: GetData throws.
 // The first call on the test's thread throws; later ones there find no file list. On another
 // thread (the pack worker) it waits until the test lets it go, then throws.
-class ThrowingSelection : public IDataObject {
+class ThrowingSelection final : public IDataObject {
 public:
     ThrowingSelection() : entered_(CreateEventW(nullptr, TRUE, FALSE, nullptr)), go_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
     ~ThrowingSelection() {
