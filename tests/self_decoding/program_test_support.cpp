@@ -71,6 +71,7 @@ bool BuildPayloadProgram(const std::wstring& target, const PayloadSpec& spec) {
     window.settingsPage->CreateSelfdecodedFile = 1;
     window.settingsPage->EncryptAlgorithmID = spec.algId;
     window.settingsPage->EncryptKeyLength = spec.keyLength;
+    window.settingsPage->HashAlgorithmID = spec.hashAlgId;
     window.settingsPage->AddCertsToSignedFile = spec.addCertificates ? 1 : 0;
     ProviderHandle provider;
     if (!spec.recipients.empty())

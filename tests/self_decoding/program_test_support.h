@@ -25,6 +25,7 @@ struct PayloadSpec {
     std::vector<SignerEntry> signers;
     DWORD algId = CALG_AES_256;
     DWORD keyLength = 256;
+    DWORD hashAlgId = CALG_SHA1;  // the signers' keys sit in type-1 containers
     bool addCertificates = true;  // the signers' certificates go into the envelope
 };
 
