@@ -41,13 +41,22 @@ timeout -k 5 300 $QUILL_FIXED_LAYOUT "$QUILL_WINE" "$work/prog.exe" /x /f "$(win
 program=$!
 window() { LC_ALL=C xwininfo -root -tree 2>/dev/null | grep -q '("prog.exe" '; }
 complete() { cmp -s "$work/out/one.bin" "$work/one.bin" && cmp -s "$work/out/two.bin" "$work/two.bin"; }
+# The window may come and go between two looks once the files are written, so a window seen once
+# counts, and so does a program that ended well; a hung one does neither.
+seen=0 status=running
 deadline=$((SECONDS + 300))
-until window && complete; do
-    kill -0 "$program" 2>/dev/null && [ $SECONDS -lt $deadline ] || break
+while :; do
+    window && seen=1
+    [ "$seen" -eq 1 ] && complete && break
+    if ! kill -0 "$program" 2>/dev/null; then
+        wait "$program" && status=0 || status=$?
+        break
+    fi
+    [ $SECONDS -lt $deadline ] || break
     sleep 0.2
 done
-window || fail "the self-decoding program shows no window"
 complete || fail "the self-decoding program did not write its files ($(ls -l "$work/out" | tail -n +2 | tr '\n' ' '))"
+[ "$seen" -eq 1 ] || [ "$status" = 0 ] || fail "the self-decoding program showed no window and ended with $status"
 kill "$program" 2>/dev/null || true
 wait "$program" 2>/dev/null || true
 finish
