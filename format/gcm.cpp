@@ -35,7 +35,7 @@ void Store(const Element& x, uint8_t block[kBlock]) {
     }
 }
 
-// The bit-by-bit product of the GCM specification; used for the few powers of H, not for text.
+// The bit-by-bit product from the GCM paper; used for the few powers of H, not for text.
 Element Multiply(const Element& x, const Element& y) {
     Element z, v = y;
     for (int i = 0; i < 128; ++i) {

@@ -24,7 +24,7 @@ Bytes TagOf(const gcm_vectors::Vector& v, size_t piece) {
     return tag;
 }
 
-TEST(Gcm, GhashGivesTheSpecificationsTagsWhateverThePieces) {
+TEST(Gcm, GhashGivesThePublishedTagsWhateverThePieces) {
     for (const auto& v : gcm_vectors::kVectors)
         for (size_t piece : {1, 5, 16, 17, 64, 1000}) EXPECT_EQ(TagOf(v, piece), FromHex(v.tag)) << v.testCase << "/" << piece;
 }

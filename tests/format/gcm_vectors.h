@@ -1,6 +1,6 @@
-// Test cases of the GCM specification (McGrew and Viega, "The Galois/Counter Mode of Operation",
+// Published GCM test cases (McGrew and Viega, "The Galois/Counter Mode of Operation",
 // appendix B) with 96-bit IVs: AES-128 cases 1-4, AES-192 cases 7-10, AES-256 cases 13-16. Each
-// row also carries the hash key H and E(K, Y0) that the specification lists, so that the GHASH
+// row also carries the hash key H and E(K, Y0) that the paper lists, so that the GHASH
 // part can be checked without a block cipher. All values are hex.
 #pragma once
 

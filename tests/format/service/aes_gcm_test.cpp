@@ -73,7 +73,7 @@ Sealed OneShotCng(const Bytes& key, const Bytes& iv, const Bytes& plaintext, con
     return out;
 }
 
-TEST(AesGcmStream, GivesTheSpecificationsCiphertextsAndTagsInAnyPieces) {
+TEST(AesGcmStream, GivesThePublishedCiphertextsAndTagsInAnyPieces) {
     for (const auto& v : gcm_vectors::kVectors) {
         Bytes key = FromHex(v.key), iv = FromHex(v.iv), p = FromHex(v.plaintext), a = FromHex(v.aad);
         Bytes c = FromHex(v.ciphertext), t = FromHex(v.tag);
