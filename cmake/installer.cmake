@@ -8,16 +8,13 @@ string(REGEX MATCH "[0-9]+\\.[0-9]+\\.[0-9]+" QUILL_VERSION "${QUILL_VERSION_LIN
 set(QUILL_INSTALLER ${CMAKE_BINARY_DIR}/Quillarent-setup.exe)
 set(QUILL_INSTALLER_DEFINES -DQUILL_DLL=$<TARGET_FILE:Quillarent> -DQUILL_EXE=$<TARGET_FILE:quill>
     -DQUENDRIX_EXE=${CMAKE_BINARY_DIR}/Quendrix.exe -DQUILL_VERSION=${QUILL_VERSION} -DOUTFILE=${QUILL_INSTALLER})
-# The help file goes in when the build has one.
-set(QUILL_HELP_FILE ${CMAKE_BINARY_DIR}/Help/Quillarent.chm)
-if(EXISTS ${QUILL_HELP_FILE})
-    list(APPEND QUILL_INSTALLER_DEFINES -DQUILL_HELP=${QUILL_HELP_FILE})
-endif()
+# The help file the build compiles (cmake/help.cmake) is installed as Help\Quillarent.chm.
+list(APPEND QUILL_INSTALLER_DEFINES -DQUILL_HELP=${QUILL_HELP_FILE})
 add_custom_command(OUTPUT ${QUILL_INSTALLER}
     COMMAND ${MAKENSIS} -V2 -WX -INPUTCHARSET UTF8 ${QUILL_INSTALLER_DEFINES} ${CMAKE_SOURCE_DIR}/installer/quillarent.nsi
     DEPENDS ${CMAKE_SOURCE_DIR}/installer/quillarent.nsi ${CMAKE_SOURCE_DIR}/resources/quillarent.ico
-            Quillarent quill ${CMAKE_BINARY_DIR}/Quendrix.exe
+            Quillarent quill ${CMAKE_BINARY_DIR}/Quendrix.exe ${QUILL_HELP_FILE}
     COMMENT "Building Quillarent-setup.exe"
     VERBATIM)
 add_custom_target(installer ALL DEPENDS ${QUILL_INSTALLER})
-add_dependencies(installer quendrix32)
+add_dependencies(installer quendrix32 help)

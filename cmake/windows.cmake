@@ -76,5 +76,6 @@ ExternalProject_Add(quendrix32
     BUILD_ALWAYS ON)
 add_subdirectory(${CMAKE_SOURCE_DIR}/self_decoding ${CMAKE_BINARY_DIR}/self_decoding)
 
+include(${CMAKE_SOURCE_DIR}/cmake/help.cmake)
 include(${CMAKE_SOURCE_DIR}/cmake/installer.cmake)
 include(${CMAKE_SOURCE_DIR}/tests/tests.cmake)

@@ -3,7 +3,7 @@
 set -euo pipefail
 packages=(cmake make g++ mingw-w64 g++-mingw-w64-x86-64 g++-mingw-w64-i686 libz-mingw-w64-dev zlib1g-dev
           googletest wine wine64 xvfb xauth x11-utils fonts-wine imagemagick openssl libssl-dev util-linux xxd
-          clang libclang-rt-14-dev gzip gpgsm nsis slapd ldap-utils)
+          clang libclang-rt-14-dev gzip gpgsm nsis slapd ldap-utils fp-utils)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

@@ -96,6 +96,11 @@ foreach(script IN LISTS SCRIPT_TESTS)
         FIXTURES_REQUIRED testcerts TIMEOUT 900 SKIP_RETURN_CODE 77)
 endforeach()
 
+# The help file as built: its contents, links and control popups. It needs no Wine and no certificates.
+add_test(NAME help.help_file COMMAND bash ${CMAKE_SOURCE_DIR}/tests/help/help_file.sh)
+set_tests_properties(help.help_file PROPERTIES
+    ENVIRONMENT "QUILL_SOURCE_DIR=${CMAKE_SOURCE_DIR};QUILL_BUILD_DIR=${CMAKE_BINARY_DIR}" TIMEOUT 120)
+
 # The self-decoding program: unit tests over its own sources with its English resources, and runs
 # of the shipped 32-bit program on payloads the envelope writer and quill pack make.
 file(GLOB QUENDRIX_TEST_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/self_decoding/*.cpp)
