@@ -11,4 +11,4 @@ add_custom_command(OUTPUT ${QUILL_HELP_FILE}
     DEPENDS ${QUILL_HELP_SOURCES} ${CMAKE_SOURCE_DIR}/cmake/make-help.sh
     COMMENT "Building Help/Quillarent.chm"
     VERBATIM)
-add_custom_target(help ALL DEPENDS ${QUILL_HELP_FILE})
+add_custom_target(help_file ALL DEPENDS ${QUILL_HELP_FILE})

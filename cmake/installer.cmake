@@ -17,4 +17,4 @@ add_custom_command(OUTPUT ${QUILL_INSTALLER}
     COMMENT "Building Quillarent-setup.exe"
     VERBATIM)
 add_custom_target(installer ALL DEPENDS ${QUILL_INSTALLER})
-add_dependencies(installer quendrix32 help)
+add_dependencies(installer quendrix32 help_file)

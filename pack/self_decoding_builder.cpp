@@ -8,11 +8,11 @@
 #include <vector>
 
 #include "format/service/crypto_handles.h"
+#include "format/service/help.h"
 #include "format/service/resources.h"
 #include "format/sfx_directory.h"
 #include "pack/messages.h"
 #include "pack/source_stream.h"
-#include "packer_ui/main_window.h"
 #include "packer_ui/packer_window.h"
 
 namespace {

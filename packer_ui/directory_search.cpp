@@ -16,10 +16,10 @@
 
 #include "format/der.h"
 #include "format/service/crypto_handles.h"
+#include "format/service/help.h"
 #include "format/service/resources.h"
 #include "pack/messages.h"
 #include "packer_ui/list_pages.h"
-#include "packer_ui/main_window.h"
 #include "packer_ui/protected_value.h"
 #include "packer_ui/settings.h"
 

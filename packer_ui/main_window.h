@@ -7,7 +7,3 @@ struct PackerWindow;
 // Runs the packer window modally. Returns the command that closed it (1001 or 1036 after a pack run
 // that closes the window, 1040 or 2 otherwise), or -1 when the dialog could not be created.
 INT_PTR OpenPackerWindow(PackerWindow* window, HWND owner);
-
-// The help file's introduction topic, or with help info for a control (Shift+F1 in the main window,
-// F1 on a control of another dialog) that control's text popup. A missing help file shows nothing.
-void ShowHelp(HWND window, const HELPINFO* help, bool fromDialog);

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "format/service/help.h"
 #include "format/service/resources.h"
-#include "packer_ui/main_window.h"
 #include "shell/shell_extension.h"
 #include "unpack/signature_verify.h"
 #include "unpack/unpack_driver.h"

@@ -3,6 +3,7 @@
 
 #include <vector>
 
+#include "format/service/help.h"
 #include "format/service/resources.h"
 
 namespace {
@@ -50,6 +51,9 @@ INT_PTR CALLBACK ReimportQuestionProc(HWND window, UINT message, WPARAM wParam, 
             return TRUE;
         }
         return FALSE;
+    case WM_HELP:
+        ShowHelp(window, reinterpret_cast<const HELPINFO*>(lParam), true);
+        return TRUE;
     case WM_DESTROY:
         // The check boxes are read while the controls still exist.
         if (question) {

@@ -6,7 +6,7 @@
 set -euo pipefail
 : "${QUILL_SOURCE_DIR:?}" "${QUILL_BUILD_DIR:?}"
 chm="$QUILL_BUILD_DIR/Help/Quillarent.chm"
-[ -s "$chm" ] || { echo "FAIL: $chm was not built (target help)" >&2; exit 1; }
+[ -s "$chm" ] || { echo "FAIL: $chm was not built (target help_file)" >&2; exit 1; }
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
 

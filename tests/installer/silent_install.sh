@@ -1,7 +1,7 @@
 #!/bin/bash
-# Quillarent-setup.exe in the suite's prefix, silent: a fresh installation with the PATH component,
-# one over it, the installed quill.exe at work, and uninstallations that leave the machine as it was
-# (the user's settings kept unless /REMOVESETTINGS=1 asks otherwise).
+# Quillarent-setup.exe in the suite's prefix, silent: a fresh installation (programs and help file)
+# with the PATH component, one over it, the installed quill.exe at work, and uninstallations that
+# leave the machine as it was (the user's settings kept unless /REMOVESETTINGS=1 asks otherwise).
 . "$QUILL_SOURCE_DIR/tests/interop/common.bash"
 
 setup="$QUILL_BUILD_DIR/Quillarent-setup.exe"
@@ -82,6 +82,9 @@ installed_as_built() {  # label
     for name in Quillarent.dll quill.exe Quendrix.exe; do
         cmp -s "$QUILL_BUILD_DIR/$name" "$instdir/$name" || fail "$1: $name is not the built one"
     done
+    # The help file the build compiled, where the DLL looks for it.
+    cmp -s "$QUILL_BUILD_DIR/Help/Quillarent.chm" "$instdir/Help/Quillarent.chm" ||
+        fail "$1: Help\\Quillarent.chm is not the built one"
     [ -f "$instdir/uninstall.exe" ] || fail "$1: no uninstaller"
     expect_value "$1: uninstall entry" Quillarent "$uninstall_key" /v DisplayName
     expect_value "$1: install location" "$instdir_win" "$uninstall_key" /v InstallLocation
@@ -126,6 +129,7 @@ after_uninstall() {  # label
     find "$program_files" | sort >"$work/files-after.txt"
     diff "$work/files-before.txt" "$work/files-after.txt" >"$work/files.diff" ||
         fail "$1: files differ from before the installation: $(head -c 300 "$work/files.diff")"
+    [ -e "$instdir/Help" ] && fail "$1: the Help folder is left"
     key_exists "$uninstall_key" && fail "$1: the uninstall entry is left"
     key_exists "$server_key" && fail "$1: the server registration is left"
     expect_value "$1: PATH" "$tools" 'HKCU\Environment' /v Path

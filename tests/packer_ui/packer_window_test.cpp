@@ -25,12 +25,14 @@
 #include "packer_ui/packer_window.h"
 #include "packer_ui/recent_lists.h"
 #include "tests/pack/pack_run_test_support.h"
+#include "tests/support/help_requests.h"
 #include "tests/support/test_support.h"
 
 namespace {
 
 using testing_support::FileExists;
 using testing_support::FindProcessWindow;
+using testing_support::HelpRequestLog;
 using testing_support::SavePicture;
 using testing_support::LoadCertificateFile;
 using testing_support::ReadFileBytes;
@@ -469,9 +471,10 @@ TEST_F(PackerWindowTest, SecureDeletionHelpAndAbout) {
     EXPECT_EQ(SendMessageW(listView, LVM_GETITEMCOUNT, 0, 0), 1);
     EXPECT_TRUE(FileExists(temp_.File(L"kept.txt")));
 
-    // Help without a help file beside the program shows nothing, not even an error. The About box
-    // is asked for behind it: once it is up, the help command is done, or is holding a box of its
-    // own that would be found.
+    // The Help menu's command asks the viewer for the introduction of the help file the build put
+    // beside the program, and shows no message box of its own. The About box is asked for behind
+    // it: once it is up, the help command is done, or is holding a box of its own that would be found.
+    HelpRequestLog help;
     PostMessageW(open.dialog, WM_COMMAND, 40013, 0);
     PostMessageW(open.dialog, WM_COMMAND, 40014, 0);
     HWND about = nullptr;
@@ -479,9 +482,26 @@ TEST_F(PackerWindowTest, SecureDeletionHelpAndAbout) {
         return (about = FindOtherDialog([](HWND window) { return GetDlgItem(window, IDOK) != nullptr; })) != nullptr;
     }));
     EXPECT_EQ(FindOtherDialog([about](HWND window) { return window != about && GetDlgItem(window, 0xFFFF); }), nullptr);
+    EXPECT_EQ(help.Nth(1), HelpRequestLog::Topic());
     SavePicture(about, L"about-box");
     PostMessageW(about, WM_COMMAND, IDOK, 0);
     EXPECT_TRUE(WaitUntil([about] { return !IsWindow(about); }));
+}
+
+// F1 pressed in the packer window asks for the help's introduction; with Shift held, for the popup
+// of the control that has the focus.
+TEST_F(PackerWindowTest, F1AndShiftF1AskForHelp) {
+    HelpRequestLog help;
+    OpenWindow open(&window_);
+    ASSERT_TRUE(open.dialog);
+    HWND pages = GetDlgItem(open.dialog, kPageList);
+    PostMessageW(pages, WM_KEYDOWN, VK_F1, 1);
+    EXPECT_EQ(help.Nth(1), HelpRequestLog::Topic());
+    HoldShift(pages, true);
+    PostMessageW(pages, WM_KEYDOWN, VK_F1, 1);
+    const HelpRequest popup = help.Nth(2);
+    HoldShift(pages, false);
+    EXPECT_EQ(popup, HelpRequestLog::Popup(kPageList));
 }
 
 // A highlighted menu command shows its text in the status bar; closing the menu brings the counts
