@@ -15,7 +15,7 @@ configure_file(${CMAKE_SOURCE_DIR}/cmake/wine-run.in ${CMAKE_BINARY_DIR}/wine-ru
                FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_BINARY_DIR}/wine-run)
 
-set(QUILL_SYSTEM_LIBS crypt32 advapi32 cryptui shell32 ole32 oleaut32 uuid comctl32 comdlg32 shlwapi user32 gdi32 version wldap32 ws2_32 urlmon)
+set(QUILL_SYSTEM_LIBS crypt32 advapi32 cryptui shell32 ole32 oleaut32 uuid comctl32 comdlg32 shlwapi user32 gdi32 version wldap32 ws2_32)
 
 # Platform side of the format subsystem: the cryptographic service, texts and display names.
 file(GLOB FORMAT_SERVICE_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/format/service/*.cpp)

@@ -488,17 +488,22 @@ TEST_F(PackerWindowTest, SecureDeletionHelpAndAbout) {
     EXPECT_TRUE(WaitUntil([about] { return !IsWindow(about); }));
 }
 
-// F1 pressed in the packer window asks for the help's introduction; with Shift held, for the popup
-// of the control that has the focus.
+// F1 in the packer window asks for the help's introduction; with Shift held, for the popup of the
+// control the help is about.
 TEST_F(PackerWindowTest, F1AndShiftF1AskForHelp) {
     HelpRequestLog help;
     OpenWindow open(&window_);
     ASSERT_TRUE(open.dialog);
     HWND pages = GetDlgItem(open.dialog, kPageList);
-    PostMessageW(pages, WM_KEYDOWN, VK_F1, 1);
+    HELPINFO info = {};
+    info.cbSize = sizeof info;
+    info.iContextType = HELPINFO_WINDOW;
+    info.iCtrlId = kPageList;
+    info.hItemHandle = pages;
+    SendMessageW(open.dialog, WM_HELP, 0, reinterpret_cast<LPARAM>(&info));
     EXPECT_EQ(help.Nth(1), HelpRequestLog::Topic());
     HoldShift(pages, true);
-    PostMessageW(pages, WM_KEYDOWN, VK_F1, 1);
+    SendMessageW(open.dialog, WM_HELP, 0, reinterpret_cast<LPARAM>(&info));
     const HelpRequest popup = help.Nth(2);
     HoldShift(pages, false);
     EXPECT_EQ(popup, HelpRequestLog::Popup(kPageList));
