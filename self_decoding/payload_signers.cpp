@@ -10,7 +10,6 @@
 #include "format/signer_trailer.h"
 #include "format/service/crypto_handles.h"
 #include "format/service/encoding.h"
-#include "format/service/signature_check.h"
 #include "format/service/signed_parts.h"
 #include "self_decoding/payload_keys.h"
 #include "self_decoding/texts.h"
@@ -81,10 +80,7 @@ LONG VerifyBytes(HCRYPTPROV provider, HCRYPTHASH contentHash, ALG_ID algId, cons
 
 LONG CheckSigner(HCRYPTPROV provider, const std::vector<HCRYPTHASH>& hashes, HCRYPTKEY sessionKey,
                  const CMSG_SIGNER_INFO* info, const der::Reader& encoded, PCCERT_CONTEXT certificate) {
-    // This program checks RSA PKCS#1 signatures only; any other algorithm stays not checked, never invalid.
-    const SignatureAlgorithm algorithm = SignerSignatureAlgorithm(info);
-    if (algorithm.scheme != SignatureScheme::kRsaPkcs1 || !SignatureCheckable(algorithm)) return -1;
-    const ALG_ID algId = algorithm.digest;
+    const ALG_ID algId = SignerDigestAlgorithm(info);
     HCRYPTHASH contentHash = HashFor(hashes, algId);
     if (!certificate || !contentHash) return -1;  // nothing to check against: not checked
     KeyHandle publicKey;
