@@ -93,7 +93,8 @@ std::wstring OverallUsage() {
         text += L"  " + SynopsisLine(command) + L"\n      " + command.summary + L"\n";
     text += L"\n'quill help COMMAND' or 'quill COMMAND --help' shows a command's options.\n"
             L"Ctrl+C cancels pack and unpack, leaving no partial output. Exit status: 0 success, 1 failure, "
-            L"2 bad usage.";
+            L"2 bad usage, 3 unpacked but a signature could not be checked (its algorithm is not "
+            L"supported here; the output is kept).";
     return text;
 }
 

@@ -22,6 +22,7 @@ struct RunState {
     std::wstring algorithm;
     size_t finished = 0;
     size_t succeeded = 0;
+    size_t notChecked = 0;  // succeeded, but a signature could not be checked
 };
 
 void PrintJob(const UnpackJob& job, void* context) {
@@ -29,11 +30,14 @@ void PrintJob(const UnpackJob& job, void* context) {
     ++run->finished;
     bool ok = UnpackJobSucceeded(job);
     if (ok) ++run->succeeded;
+    const bool notChecked = ok && SignatureNotChecked(job);
+    if (notChecked) ++run->notChecked;
     PrintLine(job.inputPath);
     if (job.decodeMode == kModeDescribe && !run->algorithm.empty()) PrintLine(L"  Algorithm: " + run->algorithm);
     if (job.decodeMode == kModeDescribe)
         for (const RecipientSummary& recipient : run->recipients) PrintLine(L"  " + RecipientLine(recipient));
     for (const SignerSummary& signer : run->signers) PrintLine(L"  " + SignerLine(signer));
+    if (notChecked) PrintLine(L"  Signature: cannot be verified: algorithm not supported; not checked");
     if (job.decodeMode == kModeUnpack && ok) PrintLine(L"  Written: " + job.outputPath);
     if (!ok) {
         // The job itself removes its output only when the reader failed; an output that did not
@@ -99,7 +103,10 @@ int RunUnpack(BYTE mode, const std::vector<std::wstring>& files, const std::wstr
     if (run.finished < names.size())
         PrintError(FormatString(L"quill: %u of %u files not processed", static_cast<unsigned>(names.size() - run.finished),
                                 static_cast<unsigned>(names.size())));
-    return run.succeeded == names.size() ? 0 : 1;
+    // Everything read, but a signature this system cannot check: the outputs stay, and the status
+    // is neither success nor the failure a bad signature gives.
+    if (run.succeeded != names.size()) return 1;
+    return run.notChecked ? kExitSignatureNotChecked : 0;
 }
 
 int CommandUnpack(ArgumentReader& arguments) {

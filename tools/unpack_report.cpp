@@ -1,6 +1,7 @@
 #include "tools/unpack_report.h"
 
 #include "format/service/resources.h"
+#include "format/service/signature_check.h"
 #include "tools/console.h"
 
 namespace {
@@ -27,13 +28,19 @@ bool UnpackJobSucceeded(const UnpackJob& job) {
     if (job.decodeMode == kModeDescribe) return true;
     if (encrypted && job.finalBlockStatus != 0) return false;
     if (job.compressedContent && job.decompressStatus != 0) return false;
-    if (signedKind && job.signatureStatus != 0) return false;
+    if (signedKind && job.signatureStatus != 0 && job.signatureStatus != kSignatureNotSupported) return false;
     return true;
+}
+
+bool SignatureNotChecked(const UnpackJob& job) {
+    const bool signedKind = job.outerContentType == 2 || job.outerContentType == 4 || job.innerContentType == 2;
+    return signedKind && job.signatureStatus == kSignatureNotSupported;
 }
 
 std::wstring SignatureStatusText(LONG status) {
     if (status == 0) return L"valid";
     if (status == -1) return L"not checked";
+    if (status == kSignatureNotSupported) return L"cannot be verified: algorithm not supported (not checked)";
     return L"invalid: " + ErrorText(static_cast<DWORD>(status)) + L" (" + CodeText(static_cast<DWORD>(status)) + L")";
 }
 
@@ -46,7 +53,10 @@ std::wstring SignerChainText(DWORD chainStatus) {
 std::wstring SignerLine(const SignerSummary& signer) {
     std::wstring line = L"Signer: " + (signer.subject.empty() ? std::wstring(L"(certificate not found)") : signer.subject);
     line += L"; " + IssuerAndSerial(signer.issuer, signer.serial);
-    if (!signer.digestAlgorithm.empty()) line += L"; digest " + signer.digestAlgorithm;
+    if (!signer.signatureAlgorithm.empty())
+        line += L"; algorithm " + signer.signatureAlgorithm;
+    else if (!signer.digestAlgorithm.empty())
+        line += L"; digest " + signer.digestAlgorithm;
     line += L"; signature " + SignatureStatusText(signer.status);
     // Without a certificate there is no chain to speak of.
     if (!signer.subject.empty()) line += L"; chain " + SignerChainText(signer.chainStatus);

@@ -10,9 +10,14 @@
 // Whether the job did everything its kind asks for: read, (mode 0) written, decrypted to the last
 // block when encrypted, decompressed when compressed, every signature verified when signed. A
 // described job (mode 2) only has to be read and understood.
+// A signature that could not be checked (its algorithm is not supported) does not fail the job: the
+// content is sound and kept; SignatureNotChecked tells the caller so.
 bool UnpackJobSucceeded(const UnpackJob& job);
+// The job is signed and a signer's algorithm could not be checked here.
+bool SignatureNotChecked(const UnpackJob& job);
 
-// "valid", "not checked" or "invalid: reason (0x........)".
+// "valid", "not checked", "cannot be verified: algorithm not supported (not checked)" or
+// "invalid: reason (0x........)".
 std::wstring SignatureStatusText(LONG status);
 // "in order", "outside its validity period" or "not trusted (0x........)".
 std::wstring SignerChainText(DWORD chainStatus);

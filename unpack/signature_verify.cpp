@@ -10,6 +10,7 @@
 #include "format/service/crypto_handles.h"
 #include "format/service/encoding.h"
 #include "format/service/signed_parts.h"
+#include "format/service/signature_check.h"
 #include "unpack/signed_message.h"
 
 namespace {
@@ -72,11 +73,54 @@ LONG VerifySignatureBytes(HCRYPTPROV provider, HCRYPTHASH contentHash, ALG_ID al
     return 0;
 }
 
+// The hash value a PSS or ECDSA signature covers: the content digest, or, with authenticated
+// attributes, the signature's hash of their SET encoding once their messageDigest matched.
+LONG SignedHashValue(HCRYPTPROV provider, HCRYPTHASH contentHash, const SignatureAlgorithm& algorithm,
+                     const SignerCheck& check, std::vector<BYTE>& value) {
+    std::vector<BYTE> contentDigest;
+    if (!HashValue(contentHash, contentDigest)) return static_cast<LONG>(GetLastError());
+    if (check.signerInfo->AuthAttrs.cAttr == 0) {
+        // Without attributes the content digest is what was signed: a scheme naming another hash
+        // asks for a digest this message does not carry.
+        if (algorithm.signatureHash != algorithm.digest) return kSignatureNotSupported;
+        value = std::move(contentDigest);
+        return 0;
+    }
+    LONG status = CheckMessageDigest(check.signerInfo->AuthAttrs, contentDigest);
+    if (status != 0) return status;
+    std::vector<uint8_t> set;
+    if (!ber::AuthenticatedAttributesAsSet(check.signerInfoEncoded.data(), check.signerInfoEncoded.size(), set))
+        return static_cast<LONG>(CRYPT_E_ASN1_BADTAG);
+    HashHandle hash;
+    if (!CryptCreateHash(provider, algorithm.signatureHash, 0, 0, hash.put())) return kSignatureNotSupported;
+    if (!CryptHashData(hash.get(), set.data(), static_cast<DWORD>(set.size()), 0) || !HashValue(hash.get(), value))
+        return static_cast<LONG>(GetLastError());
+    return 0;
+}
+
+// One signature value (as stored) checked by the scheme the signer names: RSA PKCS#1 through the
+// CryptoAPI provider as always, PSS and ECDSA through CNG.
+LONG VerifySigner(HCRYPTPROV provider, HCRYPTHASH contentHash, const SignatureAlgorithm& algorithm,
+                  const SignerCheck& check, const std::vector<BYTE>& signature) {
+    const CERT_PUBLIC_KEY_INFO& key = check.certificate->pCertInfo->SubjectPublicKeyInfo;
+    if (algorithm.scheme == SignatureScheme::kRsaPkcs1) {
+        KeyHandle publicKey;
+        if (!CryptImportPublicKeyInfo(provider, kMessageEncoding, const_cast<PCERT_PUBLIC_KEY_INFO>(&key),
+                                      publicKey.put()))
+            return static_cast<LONG>(GetLastError());
+        return VerifySignatureBytes(provider, contentHash, algorithm.digest, check, publicKey.get(), signature);
+    }
+    std::vector<BYTE> value;
+    LONG status = SignedHashValue(provider, contentHash, algorithm, check, value);
+    if (status != 0) return status;
+    return VerifyCngSignature(algorithm, key, value, signature.data(), static_cast<DWORD>(signature.size()));
+}
+
 // A signed-and-enveloped signature is stored encrypted under the content key. Some writers store
 // it plain, so the stored value itself is tried when the decrypted one does not verify; the
 // error reported is that of the decrypted value when there was one.
-LONG VerifyEnvelopeSignature(HCRYPTPROV provider, HCRYPTHASH contentHash, ALG_ID algId, const SignerCheck& check,
-                             HCRYPTKEY publicKey, HCRYPTKEY sessionKey) {
+LONG VerifyEnvelopeSignature(HCRYPTPROV provider, HCRYPTHASH contentHash, const SignatureAlgorithm& algorithm,
+                             const SignerCheck& check, HCRYPTKEY sessionKey) {
     const CRYPT_DATA_BLOB& stored = check.signerInfo->EncryptedHash;
     std::vector<BYTE> plain(stored.pbData, stored.pbData + stored.cbData);
     bool decryptedTried = false;
@@ -87,11 +131,11 @@ LONG VerifyEnvelopeSignature(HCRYPTPROV provider, HCRYPTHASH contentHash, ALG_ID
         if (CryptDecrypt(sessionKey, 0, TRUE, 0, decrypted.data(), &size)) {
             decrypted.resize(size);
             decryptedTried = true;
-            decryptedStatus = VerifySignatureBytes(provider, contentHash, algId, check, publicKey, decrypted);
+            decryptedStatus = VerifySigner(provider, contentHash, algorithm, check, decrypted);
             if (decryptedStatus == 0) return 0;
         }
     }
-    LONG plainStatus = VerifySignatureBytes(provider, contentHash, algId, check, publicKey, plain);
+    LONG plainStatus = VerifySigner(provider, contentHash, algorithm, check, plain);
     return plainStatus == 0 || !decryptedTried ? plainStatus : decryptedStatus;
 }
 
@@ -135,27 +179,26 @@ DWORD VerifyMessageSigners(SignedMessage* message, HCERTSTORE store, std::vector
             continue;
         }
         check.certificate = FindSignerCertificate(messageStore.get(), store, check.signerInfo);
-        ALG_ID algId = SignerDigestAlgorithm(check.signerInfo);
-        HCRYPTHASH contentHash = message->HashFor(algId);
-        // A certificate found nowhere fails the signer with the lookup's own error; without a digest
-        // to check against the signer stays not checked.
+        // A certificate found nowhere fails the signer with the lookup's own error.
         if (!check.certificate) {
             check.status = static_cast<LONG>(CRYPT_E_NOT_FOUND);
             continue;
         }
+        // An algorithm or digest we cannot check leaves the signature unchecked, never "invalid".
+        const SignatureAlgorithm algorithm = SignerSignatureAlgorithm(check.signerInfo);
+        if (!SignatureCheckable(algorithm)) {
+            check.status = kSignatureNotSupported;
+            continue;
+        }
+        // Without a digest to check against (the digest set did not name it) the signer stays not checked.
+        HCRYPTHASH contentHash = message->HashFor(algorithm.digest);
         if (!contentHash) {
             check.status = -1;
             continue;
         }
-        KeyHandle publicKey;
-        if (!CryptImportPublicKeyInfo(message->provider(), kMessageEncoding,
-                                      &check.certificate->pCertInfo->SubjectPublicKeyInfo, publicKey.put())) {
-            check.status = static_cast<LONG>(GetLastError());
-            continue;
-        }
         const CRYPT_DATA_BLOB& signature = check.signerInfo->EncryptedHash;
-        check.status = VerifySignatureBytes(message->provider(), contentHash, algId, check, publicKey.get(),
-                                            std::vector<BYTE>(signature.pbData, signature.pbData + signature.cbData));
+        check.status = VerifySigner(message->provider(), contentHash, algorithm, check,
+                                    std::vector<BYTE>(signature.pbData, signature.pbData + signature.cbData));
         if (check.status == 0) ++verified;
     }
     return verified;
@@ -186,25 +229,21 @@ DWORD VerifyEnvelopeSigners(HCERTSTORE store, HCRYPTPROV keyProvider, const HCRY
         check.status = -1;
         check.chainStatus = 0xFFFFFFFF;
         check.certificate = FindSignerCertificate(memoryStore.get(), store, check.signerInfo);
-        ALG_ID algId = SignerDigestAlgorithm(check.signerInfo);
+        const SignatureAlgorithm algorithm = SignerSignatureAlgorithm(check.signerInfo);
+        const bool checkable = SignatureCheckable(algorithm);
         HCRYPTHASH contentHash = 0;
-        for (DWORD i = 0; i < hashCount && hashes && !contentHash; ++i) {
+        for (DWORD i = 0; i < hashCount && hashes && checkable && !contentHash; ++i) {
             ALG_ID hashAlg = 0;
             DWORD size = sizeof hashAlg;
             if (CryptGetHashParam(hashes[i], HP_ALGID, reinterpret_cast<BYTE*>(&hashAlg), &size, 0) &&
-                hashAlg == algId)
+                hashAlg == algorithm.digest)
                 contentHash = hashes[i];
         }
-        KeyHandle publicKey;
-        if (check.certificate && contentHash) {
-            if (!CryptImportPublicKeyInfo(keyProvider, kMessageEncoding,
-                                          &check.certificate->pCertInfo->SubjectPublicKeyInfo, publicKey.put())) {
-                check.status = static_cast<LONG>(GetLastError());
-            } else {
-                check.status = VerifyEnvelopeSignature(keyProvider, contentHash, algId, check, publicKey.get(),
-                                                       sessionKey);
-            }
-        }
+        // With the content hashed (not in describe mode), a signer we cannot check is said so; one
+        // whose digest the digest set did not name stays not checked.
+        if (check.certificate && hashes && hashCount && !checkable) check.status = kSignatureNotSupported;
+        if (check.certificate && contentHash)
+            check.status = VerifyEnvelopeSignature(keyProvider, contentHash, algorithm, check, sessionKey);
         if (check.status == 0) ++verified;
         checks.push_back(std::move(check));
     }

@@ -7,6 +7,7 @@
 
 #include "format/service/algorithm_names.h"
 #include "format/service/encoding.h"
+#include "format/service/signature_check.h"
 #include "unpack/signature_verify.h"
 
 namespace {
@@ -35,6 +36,12 @@ std::wstring SerialText(const CRYPT_INTEGER_BLOB& serial, bool spaced = true) {
         if (i && spaced) text += L' ';
     }
     return text;
+}
+
+// The signature algorithm with the signer's curve when its certificate is known.
+std::wstring SignerAlgorithmText(const SignerCheck& check) {
+    return SignatureAlgorithmName(check.signerInfo,
+                                  check.certificate ? &check.certificate->pCertInfo->SubjectPublicKeyInfo : nullptr);
 }
 
 void SetColumnText(HWND list, int row, int column, const std::wstring& text) {
@@ -67,6 +74,7 @@ SignerSummary SummarizeSigner(SignerCheck& check) {
         info.SerialNumber = check.signerInfo->SerialNumber;
         if (check.signerInfo->HashAlgorithm.pszObjId)
             summary.digestAlgorithm = AlgorithmDisplayName(0, check.signerInfo->HashAlgorithm.pszObjId);
+        summary.signatureAlgorithm = SignerAlgorithmText(check);
     }
     SummarizeCertificate(&info, check.certificate, summary.subject, summary.issuer, summary.serial);
     CheckSignerChain(&check);
@@ -137,13 +145,14 @@ int AddSignerRow(SignerCheck* check, HWND list) {
         info.Issuer = check->signerInfo->Issuer;
         info.SerialNumber = check->signerInfo->SerialNumber;
     }
-    UINT stateImage = check->status == -1 ? 1 : check->status == 0 ? 2 : 3;
+    // A signature this system cannot check is shown not checked, never invalid.
+    UINT stateImage = check->status == -1 || check->status == kSignatureNotSupported ? 1 : check->status == 0 ? 2 : 3;
     CheckSignerChain(check);
+    const std::wstring algorithm = SignerAlgorithmText(*check);
     int row = AddCertificateRow(&info, check->certificate, list, check->chainStatus ? 1 : 0,
                                 INDEXTOSTATEIMAGEMASK(stateImage), LVIS_STATEIMAGEMASK);
     if (row < 0) return -1;
-    if (check->signerInfo && check->signerInfo->HashAlgorithm.pszObjId)
-        SetColumnText(list, row, 3, AlgorithmDisplayName(0, check->signerInfo->HashAlgorithm.pszObjId));
+    if (!algorithm.empty()) SetColumnText(list, row, 3, algorithm);
     check->certificate = nullptr;  // the list owns it now
     return row;
 }
@@ -151,16 +160,24 @@ int AddSignerRow(SignerCheck* check, HWND list) {
 void ApplySignerChecks(UnpackJob* job, UnpackView* view, std::vector<SignerCheck>& checks, DWORD verifiedCount) {
     HWND list = view ? view->signersList : nullptr;
     ClearCertificateList(list);
+    size_t notSupported = 0;
     for (SignerCheck& check : checks) {
-        if (job && job->signatureStatus == -1 && check.status != 0 && check.status != -1)
+        if (check.status == kSignatureNotSupported)
+            ++notSupported;
+        else if (job && job->signatureStatus == -1 && check.status != 0 && check.status != -1)
             job->signatureStatus = check.status;
         if (view && view->signerReport) view->signerReport->push_back(SummarizeSigner(check));
         AddSignerRow(&check, list);
         if (check.certificate) CertFreeCertificateContext(check.certificate);
         check.certificate = nullptr;
     }
-    // A message without any SignerInfo has nothing verified: it stays "not verified".
-    if (job && job->signatureStatus == -1 && !checks.empty() && verifiedCount == checks.size())
-        job->signatureStatus = 0;
+    // A message without any SignerInfo has nothing verified: it stays "not verified". Signers we
+    // cannot check beside verified ones make the file "not supported", which a failure outranks.
+    if (job && job->signatureStatus == -1 && !checks.empty()) {
+        if (verifiedCount == checks.size())
+            job->signatureStatus = 0;
+        else if (notSupported && verifiedCount + notSupported == checks.size())
+            job->signatureStatus = kSignatureNotSupported;
+    }
     checks.clear();
 }

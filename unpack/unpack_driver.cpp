@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "format/service/resources.h"
+#include "format/service/signature_check.h"
 #include "pack/messages.h"
 #include "unpack/envelope_reader.h"
 #include "unpack/output_name.h"
@@ -135,7 +136,14 @@ std::wstring DecryptionPart(const UnpackJob& job, bool& error) {
     return text;
 }
 
-std::wstring SignaturePart(const UnpackJob& job, bool& error) {
+// Text of a signature this system cannot check: the content is kept, the signature was not checked.
+constexpr UINT kSignatureNotSupportedText = 785;
+
+std::wstring SignaturePart(const UnpackJob& job, bool& error, bool& warning) {
+    if (job.signatureStatus == kSignatureNotSupported) {
+        warning = true;
+        return LoadText(kSignatureNotSupportedText);
+    }
     if (job.signatureStatus == -1) {
         error = true;
         return LoadText(768);
@@ -192,13 +200,13 @@ std::wstring UnpackResultText(const UnpackJob& job, UINT& style, bool& aboutOutp
         job.signatureStatus == -1)
         return std::wstring();
 
-    bool error = false;
+    bool error = false, warning = false;
     std::wstring text;
     bool encrypted = job.outerContentType == 3 || job.outerContentType == 4;
     bool signedKind = job.outerContentType == 2 || job.outerContentType == 4 || job.innerContentType == 2;
     if (encrypted) text = DecryptionPart(job, error);
     if (signedKind) {
-        std::wstring signature = SignaturePart(job, error);
+        std::wstring signature = SignaturePart(job, error, warning);
         text = text.empty() ? signature : text + L"\r\n" + signature;
     }
     // A file that is not an envelope, or that failed before its type was known, is still reported.
@@ -206,6 +214,7 @@ std::wstring UnpackResultText(const UnpackJob& job, UINT& style, bool& aboutOutp
         error = true;
         text = job.jobResult == 0xFFFFFFFF ? LoadText(769) : ErrorText(776, job.jobResult, job.offset);
     }
+    if (warning) style = MB_ICONWARNING;
     if (error) style = MB_ICONERROR;
     return text;
 }

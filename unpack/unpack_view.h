@@ -13,8 +13,9 @@ struct SignerSummary {
     std::wstring issuer;
     std::wstring serial;     // hex, most significant byte first
     std::wstring digestAlgorithm;
-    LONG status = -1;        // -1 not checked; 0 verified; else the error of the failed step
+    LONG status = -1;        // -1 not checked; 0 verified; kSignatureNotSupported; else the error of the failed step
     DWORD chainStatus = 0;   // 0 in order; else as SignerCheck::chainStatus
+    std::wstring signatureAlgorithm;  // e.g. "RSA-PSS SHA-256", "ECDSA P-256 SHA-256"
 };
 
 // One recipient entry of an envelope.

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include "format/service/signature_check.h"
 #include "tools/settings_values.h"
 #include "tools/unpack_report.h"
 
@@ -45,6 +46,15 @@ TEST(UnpackJobSucceeded, EveryLayerMustHaveSucceeded) {
         c.spoil(job);
         EXPECT_FALSE(UnpackJobSucceeded(job)) << c.what;
     }
+    // A signature that could not be checked keeps the job (its content is sound) but is told apart.
+    for (BYTE inner : {BYTE{255}, BYTE{2}}) {
+        UnpackJob notChecked;
+        MakeClean(notChecked, kModeUnpack, inner == 2 ? 3 : 2, inner);
+        EXPECT_FALSE(SignatureNotChecked(notChecked));
+        notChecked.signatureStatus = kSignatureNotSupported;
+        EXPECT_TRUE(UnpackJobSucceeded(notChecked));
+        EXPECT_TRUE(SignatureNotChecked(notChecked));
+    }
     // A description is complete without decrypting or verifying.
     UnpackJob described;
     MakeClean(described, kModeDescribe, 4);
@@ -53,7 +63,7 @@ TEST(UnpackJobSucceeded, EveryLayerMustHaveSucceeded) {
 }
 
 TEST(ReportLines, SignerAndRecipientLinesSayWhatIsKnown) {
-    SignerSummary signer{L"Carol Signer", L"Test CA", L"1002", L"SHA-1", 0, 0x30000000};
+    SignerSummary signer{L"Carol Signer", L"Test CA", L"1002", L"SHA-1", 0, 0x30000000, L""};
     EXPECT_EQ(SignerLine(signer), L"Signer: Carol Signer; issuer Test CA, serial 1002; digest SHA-1; signature valid; "
                                   L"chain outside its validity period");
     signer.subject.clear();
@@ -63,6 +73,11 @@ TEST(ReportLines, SignerAndRecipientLinesSayWhatIsKnown) {
     EXPECT_NE(line.find(L"signature invalid: "), std::wstring::npos);
     EXPECT_NE(line.find(L"(0x80090006)"), std::wstring::npos);
     EXPECT_EQ(line.find(L"chain"), std::wstring::npos) << "no certificate, no chain";
+
+    // The signature algorithm, when known, names the digest too; one we cannot check is not "invalid".
+    signer = {L"Eve Signer", L"Test CA", L"1003", L"2.16.840.1.101.3.4.2.1", kSignatureNotSupported, 0, L"DSA SHA-256"};
+    EXPECT_EQ(SignerLine(signer), L"Signer: Eve Signer; issuer Test CA, serial 1003; algorithm DSA SHA-256; signature "
+                                  L"cannot be verified: algorithm not supported (not checked); chain in order");
 
     RecipientSummary recipient{L"", L"Test CA", L"1000", false, false};
     EXPECT_EQ(RecipientLine(recipient), L"Recipient: (not in the store); issuer Test CA, serial 1000; key: none");

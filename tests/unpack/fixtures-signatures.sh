@@ -1,7 +1,8 @@
 #!/bin/bash
 # Signed files made by OpenSSL for the signature tests: several digests, with and without
 # authenticated attributes, streamed (open lengths), two signers, an expired signer, and
-# signedAndEnvelopedData written through OpenSSL's C API by make_type4.c.
+# signedAndEnvelopedData written through OpenSSL's C API by make_type4.c; RSA-PSS, ECDSA (P-256,
+# P-384) and DSA signers with fixed keys (keys/) and certificates made here.
 # Runs in the test data folder (its argument) after the certificates exist; files already made are
 # kept, so a second run is quick.
 set -euo pipefail
@@ -11,10 +12,10 @@ cd "$out"
 
 # Files signed with keys that were made again since are stale: start over when the certificates or
 # this script changed.
-stamp="$(cat carol.pem dave.pem expired.pem alice.pem "$here/fixtures-signatures.sh" "$here/make_type4.c" |
+stamp="$(cat carol.pem dave.pem expired.pem alice.pem "$here/fixtures-signatures.sh" "$here/make_type4.c" "$here"/keys/* |
     sha1sum | cut -c1-12)"
 if [ "$(cat .signatures-made 2>/dev/null)" != "$stamp" ]; then
-    rm -f sig-* make_type4 .signatures-made
+    rm -f sig-* signer-* make_type4 .signatures-made
 fi
 
 make_once() {  # target command...: runs the command only when the target is missing
@@ -67,5 +68,31 @@ make_once make_type4 gcc -O1 -o make_type4 "$here/make_type4.c" -lcrypto
 for md in sha1 sha256; do
     make_once "sig-type4-$md.p7" ./make_type4 carol.pem carol.key.pem alice.pem "$md" sig-content.bin \
         "sig-type4-$md.p7"
+done
+
+# Today's signature algorithms: certificates for the fixed keys, then files signed with them.
+for key in pss-rsa ec-p256 ec-p384 dsa; do
+    make_once "signer-$key.pem" openssl req -x509 -new -key "$here/keys/$key.key.pem" -subj "/CN=Signer $key" \
+        -days 3650 -out "signer-$key.pem"
+done
+cms_sign() {  # output key digest options...
+    local output=$1 key=$2 digest=$3
+    shift 3
+    make_once "$output" openssl cms -sign -nodetach -binary -outform DER -in sig-content.bin -out "$output" -md "$digest" \
+        -signer "signer-$key.pem" -inkey "$here/keys/$key.key.pem" "$@"
+}
+cms_sign sig-pss-sha256.p7 pss-rsa sha256 -keyopt rsa_padding_mode:pss
+cms_sign sig-pss-sha256-noattr.p7 pss-rsa sha256 -keyopt rsa_padding_mode:pss -noattr
+cms_sign sig-ec256-sha256.p7 ec-p256 sha256
+cms_sign sig-ec384-sha384.p7 ec-p384 sha384
+cms_sign sig-ec384-sha384-noattr.p7 ec-p384 sha384 -noattr
+cms_sign sig-dsa-sha256.p7 dsa sha256
+for kind in pss-sha256 dsa-sha256; do
+    make_once "sig-nested-$kind.p7" openssl cms -encrypt -binary -outform DER -aes256 -in "sig-$kind.p7" \
+        -out "sig-nested-$kind.p7" alice.pem
+done
+for key in ec-p256 dsa; do
+    make_once "sig-type4-$key.p7" ./make_type4 "signer-$key.pem" "$here/keys/$key.key.pem" alice.pem sha256 \
+        sig-content.bin "sig-type4-$key.p7"
 done
 echo "$stamp" > .signatures-made

@@ -3,6 +3,7 @@
 // OpenSSL and signed files encrypted as a whole.
 #include <gtest/gtest.h>
 
+#include "format/service/signature_check.h"
 #include "tests/support/test_support.h"
 #include "tests/unpack/signature_test_support.h"
 #include "unpack/envelope_reader.h"
@@ -57,6 +58,34 @@ TEST_F(SignedEnvelope, OpenSslSignedAndEnvelopedFilesVerify) {
         ASSERT_EQ(list_.Count(), 1);
         EXPECT_EQ(list_.StateImage(0), 2u);
         EXPECT_NE(list_.Text(0, 1).find(L"Carol Signer"), std::wstring::npos);
+    }
+}
+
+TEST_F(SignedEnvelope, TodaysSignersVerifyOrAreNotCheckedWithTheContentKept) {
+    struct Row {
+        const wchar_t* file;
+        DWORD outer;
+        LONG status;
+        UINT stateImage;  // 2 verified, 1 not checked
+        const wchar_t* algorithm;
+    };
+    const Row rows[] = {
+        {L"sig-type4-ec-p256.p7", 4, 0, 2, L"ECDSA P-256 SHA-256"},
+        {L"sig-type4-dsa.p7", 4, kSignatureNotSupported, 1, L"DSA SHA-256"},
+        {L"sig-nested-pss-sha256.p7", 3, 0, 2, L"RSA-PSS SHA-256"},
+        {L"sig-nested-dsa-sha256.p7", 3, kSignatureNotSupported, 1, L"DSA SHA-256"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(testing_support::Narrow(row.file));
+        UnpackJob job;
+        Read(row.file, job, kModeUnpack);
+        EXPECT_EQ(job.outerContentType, row.outer);
+        EXPECT_EQ(job.jobResult, 0u) << std::hex << job.jobResult;
+        EXPECT_EQ(job.signatureStatus, row.status) << std::hex << job.signatureStatus;
+        EXPECT_TRUE(ReadFileBytes(job.outputPath) == content_);
+        ASSERT_EQ(list_.Count(), 1);
+        EXPECT_EQ(list_.StateImage(0), row.stateImage);
+        EXPECT_EQ(list_.Text(0, 3), row.algorithm);
     }
 }
 

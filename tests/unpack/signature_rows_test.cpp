@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "format/service/resources.h"
+#include "format/service/signature_check.h"
 #include "tests/support/test_support.h"
 #include "tests/unpack/signature_test_support.h"
 #include "unpack/signature_verify.h"
@@ -99,7 +99,7 @@ TEST(SignerRows, TwoVerifiedSignersOneOnlyInTheUserStore) {
     std::wstring subjects;
     for (int row = 0; row < 2; ++row) {
         EXPECT_EQ(list.StateImage(row), 2u);
-        EXPECT_EQ(list.Text(row, 3), LoadText(757));  // SHA-1's display name
+        EXPECT_EQ(list.Text(row, 3), L"RSA SHA-1");  // the signature algorithm
         ASSERT_NE(list.Certificate(row), nullptr);
         subjects += list.Text(row, 1) + L";";
     }
@@ -109,7 +109,7 @@ TEST(SignerRows, TwoVerifiedSignersOneOnlyInTheUserStore) {
     // A second run clears the rows of the first.
     VerifyIntoList(L"sig-carol-sha256.p7", withDave.get(), job, view);
     ASSERT_EQ(list.Count(), 1);
-    EXPECT_EQ(list.Text(0, 3), L"2.16.840.1.101.3.4.2.1");
+    EXPECT_EQ(list.Text(0, 3), L"RSA SHA-256");
 }
 
 TEST(SignerRows, ExpiredAlteredAndUncheckedSigners) {
@@ -154,6 +154,13 @@ TEST(SignerRows, JobStatusTakesTheFirstFailureAndNeedsEverySigner) {
     EXPECT_EQ(run({0, -1}, 1), -1);
     EXPECT_EQ(run({-1, 5, 7}, 0), 5);
     EXPECT_EQ(run({0, static_cast<LONG>(NTE_BAD_SIGNATURE)}, 1), static_cast<LONG>(NTE_BAD_SIGNATURE));
+    // Signers we cannot check beside verified ones: "not supported"; a failure or an unchecked
+    // signer of another kind still decides.
+    const LONG unsupported = kSignatureNotSupported;
+    EXPECT_EQ(run({0, unsupported}, 1), unsupported);
+    EXPECT_EQ(run({unsupported}, 0), unsupported);
+    EXPECT_EQ(run({unsupported, static_cast<LONG>(NTE_BAD_SIGNATURE)}, 0), static_cast<LONG>(NTE_BAD_SIGNATURE));
+    EXPECT_EQ(run({unsupported, -1}, 0), -1);
     // A message without signers verifies nothing.
     EXPECT_EQ(run({}, 0), -1);
 }

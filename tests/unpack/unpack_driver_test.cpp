@@ -4,6 +4,7 @@
 #include <shellapi.h>
 
 #include "format/service/resources.h"
+#include "format/service/signature_check.h"
 #include "pack/messages.h"
 #include "tests/support/test_support.h"
 #include "unpack/decode_data.h"
@@ -85,6 +86,19 @@ TEST(UnpackResultText, SignedAndEnvelopedCombinesBothParts) {
     job.signatureStatus = -1;
     EXPECT_EQ(UnpackResultText(job, style, aboutOutput), LoadText(766) + L"\r\n" + LoadText(768));
     EXPECT_EQ(style, static_cast<UINT>(MB_ICONERROR));
+}
+
+TEST(UnpackResultText, SignatureNotSupportedIsAWarningOfItsOwn) {
+    UINT style = 0;
+    bool aboutOutput = false;
+    UnpackJob job;
+    MakeEnveloped(job, kModeUnpack);
+    job.innerContentType = 2;
+    job.signatureStatus = kSignatureNotSupported;
+    const std::wstring notSupported = LoadText(785);
+    EXPECT_NE(notSupported.find(L"алгоритм не поддерживается"), std::wstring::npos);
+    EXPECT_EQ(UnpackResultText(job, style, aboutOutput), LoadText(766) + L"\r\n" + notSupported);
+    EXPECT_EQ(style, static_cast<UINT>(MB_ICONWARNING));
 }
 
 TEST(UnpackResultText, ReadAndWriteErrors) {

@@ -11,7 +11,8 @@ struct EnvelopeOutcome {
     DWORD writeError = 0xFFFFFFFF;  // creating/writing the output
     DWORD jobResult = 0xFFFFFFFF;   // 0 success, else an HRESULT or system error; -1 never run
     LONG finalBlockStatus = -1;     // -1 last block never decrypted; 0 decrypted; else error
-    LONG signatureStatus = -1;      // -1 not verified; 0 all verified; else first failing signer's error
+    LONG signatureStatus = -1;      // -1 not verified; 0 all verified; kSignatureNotSupported (signature_check.h)
+                                    // when signers could not be checked; else first failing signer's error
     DWORD offset = 0;               // bytes of the envelope consumed
     DWORD outerContentType = 0;     // 2 signedData, 3 envelopedData, 4 signedAndEnvelopedData
 };
