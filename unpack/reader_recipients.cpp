@@ -38,7 +38,8 @@ std::wstring ContentAlgorithmName(const reader_core::ContentAlgorithm& algorithm
 
 void ReaderState::OnAlgorithm(const reader_core::ContentAlgorithm& algorithm) {
     if (view && view->informationText)
-        SetWindowTextW(view->informationText, FormatText(kEncryptedText, ContentAlgorithmName(algorithm).c_str()).c_str());
+        SetWindowTextW(view->informationText,
+                       FormatText(kEncryptedText, ContentAlgorithmName(algorithm).c_str()).c_str());
 }
 
 int ReaderState::ListRecipient(const CERT_INFO& info, PCCERT_CONTEXT certificate) {

@@ -135,7 +135,7 @@ public:
 struct ContentPass {
     IProgressDialog* progress = nullptr;
     HCRYPTKEY sessionKey = 0;
-    ContentTransform* transform = nullptr;  // in place of the session key; the pass never marks it final
+    ContentTransform* transform = nullptr;  // in place of the session key; finalBlockStatus is left to the caller
     const std::vector<HashHandle>* hashes = nullptr;
     DWORD readSize = 0;
 };
