@@ -72,6 +72,14 @@ uint32_t Header::EndMarksAfterTrailer() const {
     return (openLengths[0] ? 1 : 0) + (openLengths[1] ? 1 : 0) + (openLengths[2] ? 1 : 0);
 }
 
+bool IsAuthEnvelopedData(const uint8_t* data, size_t size) {
+    der::Reader input(data, size), oid;
+    bool open = false;
+    return ReadOuterHeader(input, der::kSequence, open) && input.ReadElement(der::kOid, oid) &&
+           oid.size() == sizeof kOidAuthEnvelopedData &&
+           std::memcmp(oid.data(), kOidAuthEnvelopedData, oid.size()) == 0;
+}
+
 Status ReadHeader(const uint8_t* data, size_t size, Header& out) {
     Header header;
     der::Reader input(data, size), oid, originator;
@@ -93,6 +101,7 @@ Status ReadHeader(const uint8_t* data, size_t size, Header& out) {
     uint8_t tag = 0;
     if (!input.PeekTag(tag) || (tag != der::kContext0 && tag != der::kContext0Primitive)) return Status::kMalformed;
     header.constructedContent = tag == der::kContext0;
+    header.contentTagOffset = static_cast<size_t>(input.data() - data);
     if (!ReadOuterHeader(input, tag, header.openContentLength, &header.contentLength)) return Status::kMalformed;
     // Only a constructed string may have an open length.
     if (header.openContentLength && !header.constructedContent) return Status::kMalformed;

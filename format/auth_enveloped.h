@@ -45,12 +45,17 @@ struct Header {
     bool constructedContent = false; // A0: OCTET STRING pieces follow; 80: the ciphertext itself
     bool openContentLength = false;  // A0 80
     uint32_t contentLength = 0;      // the [0] element's length when definite
+    size_t contentTagOffset = 0;     // offset of the [0] tag of the content
     size_t contentOffset = 0;        // offset of the first byte after the [0] tag and length
     // End-of-contents pairs the reader meets after the content and before the trailer (an open
     // [0] and EncryptedContentInfo), and after the trailer (the three outer open lengths).
     uint32_t EndMarksBeforeTrailer() const;
     uint32_t EndMarksAfterTrailer() const;
 };
+
+// Whether the data starts a ContentInfo of type authEnvelopedData: the outer SEQUENCE's tag and
+// length and the content type OID must be there.
+bool IsAuthEnvelopedData(const uint8_t* data, size_t size);
 
 // Reads the header from the first byte of a file: ContentInfo, authEnvelopedData, [0],
 // AuthEnvelopedData { version, [0] originatorInfo (skipped), recipientInfos,

@@ -33,7 +33,7 @@ void PrintJob(const UnpackJob& job, void* context) {
     const bool notChecked = ok && SignatureNotChecked(job);
     if (notChecked) ++run->notChecked;
     PrintLine(job.inputPath);
-    if (job.decodeMode == kModeDescribe && !run->algorithm.empty()) PrintLine(L"  Algorithm: " + run->algorithm);
+    if (job.decodeMode != kModeUnpack && !run->algorithm.empty()) PrintLine(L"  Algorithm: " + run->algorithm);
     if (job.decodeMode == kModeDescribe)
         for (const RecipientSummary& recipient : run->recipients) PrintLine(L"  " + RecipientLine(recipient));
     for (const SignerSummary& signer : run->signers) PrintLine(L"  " + SignerLine(signer));

@@ -42,13 +42,7 @@ void VerifyTrailer(ReaderState& state, EnvelopeFile& file, const std::vector<Has
 void Verify(ReaderState& state, EnvelopeFile& file, const std::vector<HashHandle>& hashes) {
     UnpackJob* job = state.job;
     if (state.message && job->innerContentType == 2) {
-        if (state.view) {
-            ShowView(state.view->signersList, SW_SHOW);
-            ShowView(state.view->signatureCaption, SW_SHOW);
-        }
-        std::vector<SignerCheck> checks;
-        DWORD verified = VerifyMessageSigners(state.message, state.settings->store, checks);
-        ApplySignerChecks(job, state.view, checks, verified);
+        VerifyNestedSigners(state);
     } else if (job->outerContentType == 4) {
         VerifyTrailer(state, file, hashes);
     }
@@ -82,6 +76,7 @@ void DecryptContent(ReaderState& state, EnvelopeFile& file, reader_core::Content
 // Everything after the packed file and the output are open.
 LONG ReadOpenEnvelope(ReaderState& state, EnvelopeFile& file, FileHandle& output) {
     UnpackJob* job = state.job;
+    if (IsAuthEnvelope(file)) return ReadAuthEnvelope(state, file, output);
     if (Fault fault = reader_core::ReadContentInfoStart(file, job->outerContentType)) {
         reader_core::RecordFault(*job, fault);
         return 1;
@@ -98,10 +93,7 @@ LONG ReadOpenEnvelope(ReaderState& state, EnvelopeFile& file, FileHandle& output
     if (state.progress) state.progress->SetProgress(job->offset, file.size());
 
     const reader_core::ContentAlgorithm& algorithm = state.header.algorithm;
-    if (state.view && state.view->algorithmReport) {
-        std::string dotted = alg::OidToDottedString(algorithm.oid.data(), algorithm.oid.size());
-        *state.view->algorithmReport = AlgorithmDisplayName(algorithm.algId, dotted.c_str());
-    }
+    if (state.view && state.view->algorithmReport) *state.view->algorithmReport = ContentAlgorithmName(algorithm);
     job->jobResult = reader_core::ScanRecipients(state.header.recipientInfos, algorithm, state.settings->store,
                                                  job->decodeMode != kModeDescribe, state, state.session);
     state.header.recipientInfos.clear();
@@ -122,6 +114,17 @@ LONG ReadOpenEnvelope(ReaderState& state, EnvelopeFile& file, FileHandle& output
 }
 
 }  // namespace
+
+void VerifyNestedSigners(ReaderState& state) {
+    if (!state.message || state.job->innerContentType != 2) return;
+    if (state.view) {
+        ShowView(state.view->signersList, SW_SHOW);
+        ShowView(state.view->signatureCaption, SW_SHOW);
+    }
+    std::vector<SignerCheck> checks;
+    DWORD verified = VerifyMessageSigners(state.message, state.settings->store, checks);
+    ApplySignerChecks(state.job, state.view, checks, verified);
+}
 
 // Hands the first plaintext to the nested signed message when it is one, else to the sink; later
 // plaintext goes where the first went. False with jobResult (and writeError) set on failure.

@@ -28,16 +28,18 @@ RecipientSummary SummarizeRecipient(const CERT_INFO& info, PCCERT_CONTEXT certif
     return summary;
 }
 
-std::wstring DisplayName(const reader_core::ContentAlgorithm& algorithm) {
+}  // namespace
+
+std::wstring ContentAlgorithmName(const reader_core::ContentAlgorithm& algorithm) {
+    if (algorithm.gcm) return GcmDisplayName(algorithm.algId);
     std::string dotted = alg::OidToDottedString(algorithm.oid.data(), algorithm.oid.size());
     return AlgorithmDisplayName(algorithm.algId, dotted.c_str());
 }
 
-}  // namespace
-
 void ReaderState::OnAlgorithm(const reader_core::ContentAlgorithm& algorithm) {
     if (view && view->informationText)
-        SetWindowTextW(view->informationText, FormatText(kEncryptedText, DisplayName(algorithm).c_str()).c_str());
+        SetWindowTextW(view->informationText,
+                       FormatText(kEncryptedText, ContentAlgorithmName(algorithm).c_str()).c_str());
 }
 
 int ReaderState::ListRecipient(const CERT_INFO& info, PCCERT_CONTEXT certificate) {
@@ -66,6 +68,7 @@ bool ReaderState::ImportThroughOtherProviders(const reader_core::KeyImport& impo
     request.oid = algorithm.oid.data();
     request.oidLength = static_cast<DWORD>(algorithm.oid.size());
     request.keyBits = algorithm.rc2Bits;
+    request.exportable = algorithm.exportable;
     request.settings = settings;
     request.progress = progress;
     request.owner = view ? view->ownerWindow : nullptr;

@@ -42,6 +42,19 @@ public:
     bool Deliver(BYTE* data, DWORD length, bool first, bool final, DWORD contentBound) override;
 };
 
+// The content cipher as the user reads it, with its mode where that is not CBC.
+std::wstring ContentAlgorithmName(const reader_core::ContentAlgorithm& algorithm);
+
+// The signers of a nested signed message, once its content has passed (and, for AES-GCM, its tag
+// verified).
+void VerifyNestedSigners(ReaderState& state);
+
+// Whether the file is an AuthEnvelopedData (AES-GCM) envelope; the file stays at its start.
+bool IsAuthEnvelope(reader_core::EnvelopeFile& file);
+// The AuthEnvelopedData (AES-GCM) reading after the file was recognised as one: header, recipient
+// scan, the content decrypted and its tag checked, the nested signers. Returns as ReadEnvelope.
+LONG ReadAuthEnvelope(ReaderState& state, reader_core::EnvelopeFile& file, FileHandle& output);
+
 // Opens the output of mode 0: asks for another name when it cannot be created. False with
 // jobResult and writeError set.
 bool OpenReaderOutput(ReaderState& state, FileHandle& output);

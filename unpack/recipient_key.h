@@ -40,6 +40,7 @@ struct ProviderFallbackRequest {
     const BYTE* oid = nullptr;         // its OID value bytes, for the question's text
     DWORD oidLength = 0;
     DWORD keyBits = 0;                 // RC2 effective key bits, 0 when none
+    bool exportable = false;           // the session key's bytes are needed outside the provider
     UnpackSettings* settings = nullptr;
     IProgressDialog* progress = nullptr;
     HWND owner = nullptr;

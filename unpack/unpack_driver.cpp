@@ -23,6 +23,9 @@ constexpr UINT kUnpackCancelled = 550;
 constexpr UINT kUnpackingLine = 552;
 constexpr UINT kTargetLine = 554;
 constexpr int kResultTextId = 1111;
+// An AES-GCM file that was damaged or changed.
+constexpr UINT kTagMismatchText = 793;
+constexpr UINT kTagMissingText = 794;
 constexpr int kProgressAnimation = 423;
 
 bool IsFileNotFoundKind(DWORD code) {
@@ -128,6 +131,8 @@ std::wstring DecryptionPart(const UnpackJob& job, bool& error) {
     if (job.jobResult != 0 || job.finalBlockStatus != 0) {
         error = true;
         if (job.jobResult == 0xFFFFFFFF) return LoadText(769);
+        if (job.jobResult == kResultTagMismatch) return LoadText(kTagMismatchText);
+        if (job.jobResult == kResultTagMissing) return LoadText(kTagMissingText);
         DWORD code = job.jobResult != 0 ? job.jobResult : static_cast<DWORD>(job.finalBlockStatus);
         return ErrorText(776, code, job.offset);
     }

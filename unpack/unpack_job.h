@@ -31,6 +31,12 @@ constexpr BYTE kModeUnpack = 0;
 constexpr BYTE kModeCheck = 1;
 constexpr BYTE kModeDescribe = 2;
 
+// Results of an AES-GCM envelope that was damaged or changed: its tag does not match the content
+// (STATUS_AUTH_TAG_MISMATCH as an HRESULT, as CNG gives it), or there is no tag to check because
+// the file ends early or its trailer is broken (ERROR_HANDLE_EOF as an HRESULT).
+constexpr DWORD kResultTagMismatch = 0xD000A002;
+constexpr DWORD kResultTagMissing = 0x80070026;
+
 // Statuses of the gzip layer beyond zlib's own codes.
 constexpr LONG kGzipCrcMismatch = -128;
 constexpr LONG kGzipSizeMismatch = -129;

@@ -18,3 +18,13 @@ std::wstring AlgorithmDisplayName(ALG_ID algId, const char* dottedOid) {
     wide.resize(n - 1);
     return wide;
 }
+
+std::wstring GcmDisplayName(ALG_ID algId) {
+    constexpr uint32_t kGcmNames = 790;  // AES-128, -192, -256 GCM
+    switch (algId) {
+    case alg::kAes128: return LoadText(kGcmNames);
+    case alg::kAes192: return LoadText(kGcmNames + 1);
+    case alg::kAes256: return LoadText(kGcmNames + 2);
+    default: return std::wstring();
+    }
+}

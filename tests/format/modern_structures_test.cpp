@@ -159,8 +159,12 @@ TEST(RsaPaddingParameters, ReadsPssFromOpenSslAndChecksTheTrailer) {
 TEST(AuthEnveloped, ReadsOpenSslsGcmEnvelopeAroundItsContent) {
     Bytes file = FromHex(modern_fixtures::kGcmEnvelope);
     auth_enveloped::Header header;
+    EXPECT_TRUE(auth_enveloped::IsAuthEnvelopedData(file.data(), 17));
+    EXPECT_FALSE(auth_enveloped::IsAuthEnvelopedData(file.data(), 16));
     ASSERT_EQ(auth_enveloped::ReadHeader(file.data(), file.size(), header), auth_enveloped::Status::kOk);
     EXPECT_EQ(header.contentAlgorithm, alg::kAes128);
+    EXPECT_EQ(file[header.contentTagOffset], der::kContext0Primitive);
+    EXPECT_EQ(header.contentTagOffset + 2, header.contentOffset);
     EXPECT_EQ(header.gcm.tagSize, 16u);
     EXPECT_FALSE(header.constructedContent);
     EXPECT_EQ(header.contentLength, std::strlen(modern_fixtures::kGcmPlaintext));
@@ -189,6 +193,10 @@ TEST(AuthEnveloped, OpenLengthsAttributesAndMacLength) {
     EXPECT_EQ(header.contentAlgorithm, alg::kAes256);
     EXPECT_TRUE(header.constructedContent && header.openContentLength);
     EXPECT_EQ(header.contentOffset, head.size());
+    EXPECT_EQ(header.contentTagOffset, head.size() - 2);
+    Bytes enveloped = head;
+    enveloped[14] = 0x03;  // another content type under the same arc
+    EXPECT_FALSE(auth_enveloped::IsAuthEnvelopedData(enveloped.data(), enveloped.size()));
     EXPECT_EQ(header.EndMarksBeforeTrailer(), 2u);
     EXPECT_EQ(header.EndMarksAfterTrailer(), 3u);
 

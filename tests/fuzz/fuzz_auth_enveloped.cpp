@@ -6,8 +6,11 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     auth_enveloped::Header header;
+    const bool recognised = auth_enveloped::IsAuthEnvelopedData(data, size);
     if (auth_enveloped::ReadHeader(data, size, header) != auth_enveloped::Status::kOk) return 0;
-    FUZZ_CHECK(header.contentOffset <= size);
+    FUZZ_CHECK(recognised);
+    FUZZ_CHECK(header.contentOffset <= size && header.contentTagOffset < header.contentOffset);
+    FUZZ_CHECK(data[header.contentTagOffset] == der::kContext0 || data[header.contentTagOffset] == der::kContext0Primitive);
     FUZZ_CHECK(fuzz::Inside(header.recipientInfos, data, header.contentOffset));
     FUZZ_CHECK(fuzz::Inside(header.contentType, data, header.contentOffset));
     FUZZ_CHECK(header.contentAlgorithm == alg::kAes128 || header.contentAlgorithm == alg::kAes192 ||

@@ -75,6 +75,26 @@ TEST(UnpackResultText, DecryptionFailureCarriesCodeAndOffset) {
     EXPECT_EQ(style, static_cast<UINT>(MB_ICONERROR));
 }
 
+TEST(UnpackResultText, DamagedGcmFileSaysSoInWords) {
+    const struct {
+        DWORD result;
+        const wchar_t* text;
+    } cases[] = {
+        {kResultTagMismatch, L"Файл поврежден или изменен: код проверки подлинности не совпадает."},
+        {kResultTagMissing, L"Файл поврежден или изменен: код проверки подлинности не найден."},
+    };
+    for (const auto& c : cases) {
+        UINT style = 0;
+        bool aboutOutput = false;
+        UnpackJob job;
+        MakeEnveloped(job, kModeUnpack);
+        job.jobResult = c.result;
+        job.finalBlockStatus = -1;
+        EXPECT_EQ(UnpackResultText(job, style, aboutOutput), c.text);
+        EXPECT_EQ(style, static_cast<UINT>(MB_ICONERROR));
+    }
+}
+
 TEST(UnpackResultText, SignedAndEnvelopedCombinesBothParts) {
     UINT style = 0;
     bool aboutOutput = false;

@@ -91,7 +91,8 @@ DWORD TryRecipientKey(const recipient_set::Entry& entry, PCCERT_CONTEXT certific
     const std::vector<BYTE> blob = BuildSimpleBlob(algorithm.algId, entry.encryptedKey.data(),
                                                    static_cast<DWORD>(entry.encryptedKey.size()));
     HCRYPTKEY key = 0;
-    if (CryptImportKey(own, blob.data(), static_cast<DWORD>(blob.size()), exchangeKey.get(), CRYPT_NO_SALT, &key)) {
+    const DWORD flags = CRYPT_NO_SALT | (algorithm.exportable ? CRYPT_EXPORTABLE : 0);
+    if (CryptImportKey(own, blob.data(), static_cast<DWORD>(blob.size()), exchangeKey.get(), flags, &key)) {
         ClearImportedSalt(key);
         session = SessionKey{key, own, false};
         return 0;
@@ -189,6 +190,12 @@ bool TransformBatch(const ContentPass& pass, BYTE* buffer, DWORD length, bool fi
     HCRYPTHASH firstHash = hashes.empty() ? 0 : hashes[0].get();
     const size_t firstOther = pass.sessionKey ? 1 : 0;
     plain = 0;
+    if (pass.transform) {
+        if (!pass.transform->Transform(buffer, length)) return false;
+        for (const HashHandle& hash : hashes) CryptHashData(hash.get(), buffer, length, 0);
+        plain = length;
+        return true;
+    }
     DWORD done = 0;
     for (;;) {
         const DWORD piece = std::min(pass.readSize, length - done);

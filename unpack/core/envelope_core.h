@@ -23,6 +23,8 @@ struct ContentAlgorithm {
     std::vector<uint8_t> oid;  // OID value bytes
     DWORD rc2Bits = 0;         // RC2 effective key bits, 0 when the envelope gives none
     std::vector<BYTE> iv;      // IV, or the salt for RC4; empty when none
+    bool gcm = false;          // AES in GCM mode: the key's bytes go to the content transform
+    bool exportable = false;   // import the session key exportable (its bytes are needed outside)
 };
 
 // EnvelopedData / SignedAndEnvelopedData up to the encrypted content element.
@@ -119,12 +121,21 @@ bool StartContent(EnvelopeFile& file, HCRYPTKEY key, const ContentAlgorithm& alg
 // file fault sets only the read error.
 void SkipContent(EnvelopeFile& file, ContentElement& content, EnvelopeOutcome& outcome);
 
+// A decryption the platform's session key cannot do (AES-GCM): it turns every content batch into
+// plaintext in place. False with the last error set.
+class ContentTransform {
+public:
+    virtual ~ContentTransform() = default;
+    virtual bool Transform(BYTE* data, DWORD length) = 0;
+};
+
 // The content pass: read in batches, decrypted with the session key (the first hash object fed
 // by the decryption, the others after it) or, without a key, only hashed; the plaintext goes to
 // the client. Between batches the progress dialog is polled and told the position.
 struct ContentPass {
     IProgressDialog* progress = nullptr;
     HCRYPTKEY sessionKey = 0;
+    ContentTransform* transform = nullptr;  // in place of the session key; finalBlockStatus is left to the caller
     const std::vector<HashHandle>* hashes = nullptr;
     DWORD readSize = 0;
 };

@@ -17,6 +17,13 @@ TEST(AlgorithmNames, ComeFromTheStringTable) {
     EXPECT_EQ(AlgorithmDisplayName(alg::kMd5, nullptr), L"Message Digest (MD5)");
 }
 
+TEST(AlgorithmNames, GcmNamesCarryTheMode) {
+    EXPECT_EQ(GcmDisplayName(alg::kAes128), L"AES-128 GCM");
+    EXPECT_EQ(GcmDisplayName(alg::kAes192), L"AES-192 GCM");
+    EXPECT_EQ(GcmDisplayName(alg::kAes256), L"AES-256 GCM");
+    EXPECT_EQ(GcmDisplayName(alg::kRc2), L"");
+}
+
 TEST(AlgorithmNames, UnknownOidIsShownAsItself) {
     EXPECT_EQ(AlgorithmDisplayName(0, "1.2.840.113549.2.4"), L"1.2.840.113549.2.4");
     EXPECT_EQ(AlgorithmDisplayName(0, nullptr), L"");
