@@ -102,8 +102,11 @@ LONG ReadOpenEnvelope(ReaderState& state, EnvelopeFile& file, FileHandle& output
         std::string dotted = alg::OidToDottedString(algorithm.oid.data(), algorithm.oid.size());
         *state.view->algorithmReport = AlgorithmDisplayName(algorithm.algId, dotted.c_str());
     }
+    reader_core::ScanRefusal refusal;
     job->jobResult = reader_core::ScanRecipients(state.header.recipientInfos, algorithm, state.settings->store,
-                                                 job->decodeMode != kModeDescribe, state, state.session);
+                                                 job->decodeMode != kModeDescribe, state, state.session, &refusal);
+    job->recipientRefusal = refusal.reason;
+    job->refusedHash = refusal.hash;
     state.header.recipientInfos.clear();
     bool cancelled = state.progress && state.progress->HasUserCancelled();
     if (cancelled || job->jobResult != 0 || (!state.session.key && job->decodeMode != kModeDescribe)) return 0;
