@@ -33,9 +33,9 @@ std::vector<std::string> NamesOf(const char* hex) {
 TEST(RecipientNames, NameEachKindOfEntry) {
     EXPECT_EQ(NamesOf(modern_fixtures::kRecipientsOaep),
               (std::vector<std::string>{"RSA (PKCS #1 v1.5)", "RSA-OAEP (SHA-1)"}));
-    // Key identifiers with OAEP SHA-1 and SHA-256, key agreement, and a KEK wrapped with AES-256.
+    // Key identifiers with OAEP SHA-1 and SHA-256, key agreement, and a KEK wrapped with AES-128.
     EXPECT_EQ(NamesOf(modern_fixtures::kRecipientsAllKinds),
-              (std::vector<std::string>{"RSA-OAEP (SHA-1)", "RSA-OAEP (SHA-256)", "ECDH", "2.16.840.1.101.3.4.1.45"}));
+              (std::vector<std::string>{"RSA-OAEP (SHA-1)", "RSA-OAEP (SHA-256)", "ECDH", "2.16.840.1.101.3.4.1.5"}));
 }
 
 TEST(RecipientNames, MaskHashIsNamedOnlyWhereItDiffers) {

@@ -99,7 +99,7 @@ TEST(FindRecipientCertificateTest, ByKeyIdentifierOrIssuerAndSerial) {
     id.subjectKeyId = der::Reader(keyId);
     CertHandle found(reader_core::FindRecipientCertificate(recipients.store(), id));
     ASSERT_TRUE(found);
-    EXPECT_TRUE(CertCompareCertificate(X509_ASN_ENCODING, found.get()->pCertInfo, info));
+    EXPECT_TRUE(CertCompareCertificate(X509_ASN_ENCODING, found.get()->pCertInfo, selfSigned.get()->pCertInfo));
 
     keyId.back() ^= 1;
     id.subjectKeyId = der::Reader(keyId);
