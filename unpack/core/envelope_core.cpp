@@ -151,32 +151,11 @@ std::vector<uint8_t> AlgorithmOid(der::Reader algorithm) {
     return std::vector<uint8_t>(oid.data(), oid.data() + oid.size());
 }
 
-// The key identifier of a certificate's subject key identifier extension; empty without one.
-der::Reader ExtensionKeyId(PCCERT_CONTEXT certificate) {
-    const CERT_INFO* info = certificate->pCertInfo;
-    const CERT_EXTENSION* extension =
-        CertFindExtension(szOID_SUBJECT_KEY_IDENTIFIER, info->cExtension, info->rgExtension);
-    if (!extension) return der::Reader();
-    der::Reader value(extension->Value.pbData, extension->Value.cbData), keyId;
-    if (!value.ReadElement(der::kOctetString, keyId) || !value.empty()) return der::Reader();
-    return keyId;
-}
-
+// The certificate whose key identifier property is the given one; the platform derives the
+// property from the subject key identifier extension when it was not set.
 PCCERT_CONTEXT FindBySubjectKeyId(HCERTSTORE store, const der::Reader& keyId) {
     CRYPT_HASH_BLOB blob = {static_cast<DWORD>(keyId.size()), const_cast<BYTE*>(keyId.data())};
-    if (PCCERT_CONTEXT found =
-            CertFindCertificateInStore(store, kMessageEncoding, 0, CERT_FIND_KEY_IDENTIFIER, &blob, nullptr))
-        return found;
-    // A platform that matches only an explicitly set key identifier property misses a certificate
-    // whose identifier is in its extension: compare the extensions here. The enumeration's
-    // reference to the match passes to the caller.
-    PCCERT_CONTEXT certificate = nullptr;
-    while ((certificate = CertEnumCertificatesInStore(store, certificate)) != nullptr) {
-        const der::Reader own = ExtensionKeyId(certificate);
-        if (!own.empty() && own.size() == keyId.size() && std::memcmp(own.data(), keyId.data(), own.size()) == 0)
-            return certificate;
-    }
-    return nullptr;
+    return CertFindCertificateInStore(store, kMessageEncoding, 0, CERT_FIND_KEY_IDENTIFIER, &blob, nullptr);
 }
 
 // The scan's memory of refused entries: the first that names a certificate of the store (so is

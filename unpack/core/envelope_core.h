@@ -112,7 +112,7 @@ DWORD ScanRecipients(const std::vector<BYTE>& recipientInfos, const ContentAlgor
                      bool tryKeys, EnvelopeClient& client, SessionKey& session, ScanRefusal* refusal = nullptr);
 
 // The certificate a recipient names: by issuer and serial number, or by subject key identifier
-// (the store's key identifier property, then the extension itself). None when not in the store.
+// (the store's key identifier property, which follows the extension). None when not in the store.
 PCCERT_CONTEXT FindRecipientCertificate(HCERTSTORE store, const recipient_info::Identifier& id);
 
 // Mode, effective key length and IV (RC4: salt) on the session key; 0 or the failing call's error.
