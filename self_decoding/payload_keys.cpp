@@ -87,7 +87,7 @@ DWORD ImportIntoCandidate(const KeyAttempt& attempt, HCRYPTPROV candidate, HCRYP
         if (!CryptImportKey(candidate, blob.data(), size, 0, 0, privateKey.put())) {
             result = GetLastError();
         } else if (!CryptImportKey(candidate, import.simpleBlob->data(), static_cast<DWORD>(import.simpleBlob->size()),
-                                   privateKey.get(), CRYPT_NO_SALT, session)) {
+                                   privateKey.get(), import.importFlags, session)) {
             result = GetLastError();
         } else {
             reader_core::ClearImportedSalt(*session);

@@ -18,6 +18,7 @@ namespace {
 
 constexpr int kCheckButton = 1106, kCheckText = 1111;
 constexpr UINT kColumnTitles = 549;
+constexpr UINT kRecipientColumnTitles = 740;  // the same certificate columns, then the key transport
 constexpr int kRowImages = 407, kStateImages = 408;
 constexpr COLORREF kMaskBlue = RGB(0, 0, 255);
 constexpr int kColumnWidth = 150;
@@ -35,8 +36,8 @@ HIMAGELIST ImagesFrom(int bitmapId, int count) {
 }
 
 // The titles of a string whose first character separates them; an empty title ends the list.
-std::vector<std::wstring> ColumnTitles() {
-    std::wstring text = LoadText(kColumnTitles);
+std::vector<std::wstring> ColumnTitles(UINT id) {
+    std::wstring text = LoadText(id);
     std::vector<std::wstring> titles;
     if (text.empty()) return titles;
     size_t start = 1;
@@ -65,14 +66,13 @@ void AddColumns(HWND list, const std::vector<std::wstring>& titles, size_t count
 BOOL InitInfoPage(HWND page) {
     HIMAGELIST rows = ImagesFrom(kRowImages, 2), states = ImagesFrom(kStateImages, 3);
     HWND recipients = GetDlgItem(page, kRecipientsListId), signers = GetDlgItem(page, kSignersListId);
-    const std::vector<std::wstring> titles = ColumnTitles();
     for (HWND list : {recipients, signers}) SendMessageW(list, LVM_SETEXTENDEDLISTVIEWSTYLE, LVS_EX_FULLROWSELECT, LVS_EX_FULLROWSELECT);
     // Each list destroys its image lists with itself, so each gets row images of its own.
     SendMessageW(recipients, LVM_SETIMAGELIST, LVSIL_SMALL, reinterpret_cast<LPARAM>(rows));
     SendMessageW(signers, LVM_SETIMAGELIST, LVSIL_SMALL, reinterpret_cast<LPARAM>(ImageList_Duplicate(rows)));
     SendMessageW(signers, LVM_SETIMAGELIST, LVSIL_STATE, reinterpret_cast<LPARAM>(states));
-    AddColumns(recipients, titles, 3);
-    AddColumns(signers, titles, 4);
+    AddColumns(recipients, ColumnTitles(kRecipientColumnTitles), 4);
+    AddColumns(signers, ColumnTitles(kColumnTitles), 4);
     CQuillarentShell* shell = PageObject(page);
     UnpackSelection(shell ? shell->selection : nullptr, page, 2, FALSE, FALSE);
     return TRUE;

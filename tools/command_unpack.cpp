@@ -46,6 +46,9 @@ void PrintJob(const UnpackJob& job, void* context) {
         if (job.decodeMode == kModeUnpack && job.writeError == 0 && !job.outputConfirmed && job.jobResult == 0 &&
             !job.outputPath.empty() && DeleteFileW(job.outputPath.c_str()))
             PrintError(L"quill: removed " + job.outputPath);
+        const std::wstring reason = RecipientRefusalReason(job.recipientRefusal, job.refusedHash);
+        if (!reason.empty())
+            PrintError(L"quill: " + job.inputPath + L": " + reason + FormatString(L" (0x%08X)", static_cast<unsigned>(job.jobResult)));
         PrintError(L"quill: " + job.inputPath + L": failed");
     }
     // The reports are per file.

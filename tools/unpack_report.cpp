@@ -1,5 +1,6 @@
 #include "tools/unpack_report.h"
 
+#include "format/recipient_names.h"
 #include "format/service/resources.h"
 #include "format/service/signature_check.h"
 #include "tools/console.h"
@@ -14,6 +15,30 @@ std::wstring CodeText(DWORD code) { return FormatString(L"0x%08X", static_cast<u
 std::wstring IssuerAndSerial(const std::wstring& issuer, const std::wstring& serial) {
     return L"issuer " + (issuer.empty() ? std::wstring(L"?") : issuer) + L", serial " +
            (serial.empty() ? std::wstring(L"?") : serial);
+}
+
+std::wstring Widen(const std::string& text) { return std::wstring(text.begin(), text.end()); }
+
+std::wstring KindName(recipient_info::Kind kind) {
+    switch (kind) {
+    case recipient_info::Kind::kKeyAgreement:
+        return L"key agreement";
+    case recipient_info::Kind::kKek:
+        return L"KEK";
+    case recipient_info::Kind::kPassword:
+        return L"password";
+    case recipient_info::Kind::kOther:
+        return L"other";
+    default:
+        return L"key transport";
+    }
+}
+
+// What the algorithm beside a recipient does for its kind.
+std::wstring TransportLabel(recipient_info::Kind kind) {
+    if (kind == recipient_info::Kind::kKeyTransport) return L"key transport ";
+    if (kind == recipient_info::Kind::kKeyAgreement) return L"key agreement ";
+    return L"key encryption ";
 }
 
 }  // namespace
@@ -63,13 +88,46 @@ std::wstring SignerLine(const SignerSummary& signer) {
     return line;
 }
 
+std::wstring RecipientRefusalReason(BYTE refusal, ALG_ID hash) {
+    switch (refusal) {
+    case reader_core::kRefusalOaepHash: {
+        std::string name = recipient_names::HashName(hash);
+        return L"key transport RSA-OAEP with " + (name.empty() ? std::wstring(L"?") : Widen(name)) +
+               L" is not supported by the key's provider";
+    }
+    case reader_core::kRefusalKeyAgreement:
+        return L"key agreement (EC) recipients are not supported";
+    case reader_core::kRefusalKek:
+        return L"KEK recipients are not supported";
+    case reader_core::kRefusalPassword:
+        return L"password recipients are not supported";
+    case reader_core::kRefusalOtherKind:
+        return L"recipients of this kind are not supported";
+    default:
+        return std::wstring();
+    }
+}
+
 std::wstring RecipientLine(const RecipientSummary& recipient) {
     std::wstring line = L"Recipient: ";
-    line += recipient.certificateFound ? recipient.subject : std::wstring(L"(not in the store)");
-    line += L"; " + IssuerAndSerial(recipient.issuer, recipient.serial);
-    if (!recipient.certificateFound)
-        line += L"; key: none";
+    const bool named = !recipient.issuer.empty() || !recipient.keyIdentifier.empty();
+    if (recipient.certificateFound)
+        line += recipient.subject;
     else
-        line += recipient.keyAvailable ? L"; key: available" : L"; key: not available";
+        line += named ? L"(not in the store)" : L"(" + KindName(recipient.kind) + L" entry)";
+    // An entry names its certificate by key identifier or by issuer and serial.
+    if (!recipient.certificateFound && !recipient.keyIdentifier.empty())
+        line += L"; key identifier " + recipient.keyIdentifier;
+    else if (named)
+        line += L"; " + IssuerAndSerial(recipient.issuer, recipient.serial);
+    if (!recipient.keyTransport.empty()) line += L"; " + TransportLabel(recipient.kind) + recipient.keyTransport;
+    if (named) {
+        if (!recipient.certificateFound)
+            line += L"; key: none";
+        else
+            line += recipient.keyAvailable ? L"; key: available" : L"; key: not available";
+    }
+    if (recipient.refusal != reader_core::kRefusalNone)
+        line += L"; not supported: " + RecipientRefusalReason(recipient.refusal, recipient.refusedHash);
     return line;
 }

@@ -22,6 +22,9 @@ std::wstring SignatureStatusText(LONG status);
 // "in order", "outside its validity period" or "not trusted (0x........)".
 std::wstring SignerChainText(DWORD chainStatus);
 
+// Why the recipients of a file cannot be opened here (RecipientRefusal), in English; empty for none.
+std::wstring RecipientRefusalReason(BYTE refusal, ALG_ID hash);
+
 // One line per signer and recipient as the front end prints them.
 std::wstring SignerLine(const SignerSummary& signer);
 std::wstring RecipientLine(const RecipientSummary& recipient);

@@ -94,8 +94,11 @@ LONG ReadOpenEnvelope(ReaderState& state, EnvelopeFile& file, FileHandle& output
 
     const reader_core::ContentAlgorithm& algorithm = state.header.algorithm;
     if (state.view && state.view->algorithmReport) *state.view->algorithmReport = ContentAlgorithmName(algorithm);
+    reader_core::ScanRefusal refusal;
     job->jobResult = reader_core::ScanRecipients(state.header.recipientInfos, algorithm, state.settings->store,
-                                                 job->decodeMode != kModeDescribe, state, state.session);
+                                                 job->decodeMode != kModeDescribe, state, state.session, &refusal);
+    job->recipientRefusal = refusal.reason;
+    job->refusedHash = refusal.hash;
     state.header.recipientInfos.clear();
     bool cancelled = state.progress && state.progress->HasUserCancelled();
     if (cancelled || job->jobResult != 0 || (!state.session.key && job->decodeMode != kModeDescribe)) return 0;

@@ -34,7 +34,7 @@ public:
     }
 
     void OnAlgorithm(const reader_core::ContentAlgorithm& algorithm) override;
-    int ListRecipient(const CERT_INFO& info, PCCERT_CONTEXT certificate) override;
+    int ListRecipient(const reader_core::RecipientListing& listing, PCCERT_CONTEXT certificate) override;
     BOOL AcquireCertificateKey(PCCERT_CONTEXT certificate, HCRYPTPROV* provider, DWORD* keySpec) override;
     bool ImportThroughOtherProviders(const reader_core::KeyImport& request, reader_core::SessionKey& key,
                                      DWORD& result) override;

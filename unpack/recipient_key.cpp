@@ -71,7 +71,7 @@ bool ImportThroughCopy(const ProviderFallbackRequest& request, HCRYPTPROV candid
         KeyHandle copy;
         if (CryptImportKey(candidate, blob.data(), size, 0, 0, copy.put())) {
             imported = CryptImportKey(candidate, request.simpleBlob, request.simpleBlobSize, copy.get(),
-                                      CRYPT_NO_SALT | (request.exportable ? CRYPT_EXPORTABLE : 0),
+                                      request.importFlags | (request.exportable ? CRYPT_EXPORTABLE : 0),
                                       sessionKey) != FALSE;
         }
         PreserveLastError keep;

@@ -36,6 +36,7 @@ struct ProviderFallbackRequest {
     HCRYPTKEY exchangeKey = 0;
     const BYTE* simpleBlob = nullptr;  // the wrapped session key (SIMPLEBLOB)
     DWORD simpleBlobSize = 0;
+    DWORD importFlags = CRYPT_NO_SALT; // CRYPT_OAEP for a key wrapped with RSA-OAEP
     ALG_ID algId = 0;                  // content-encryption algorithm
     const BYTE* oid = nullptr;         // its OID value bytes, for the question's text
     DWORD oidLength = 0;

@@ -134,7 +134,9 @@ std::wstring DecryptionPart(const UnpackJob& job, bool& error) {
         if (job.jobResult == kResultTagMismatch) return LoadText(kTagMismatchText);
         if (job.jobResult == kResultTagMissing) return LoadText(kTagMissingText);
         DWORD code = job.jobResult != 0 ? job.jobResult : static_cast<DWORD>(job.finalBlockStatus);
-        return ErrorText(776, code, job.offset);
+        // A refusal says in words what is not supported, beside the code.
+        const std::wstring reason = RecipientRefusalText(job.recipientRefusal, job.refusedHash);
+        return reason.empty() ? ErrorText(776, code, job.offset) : reason + L"\r\n" + ErrorText(776, code, job.offset);
     }
     std::wstring text = LoadText(766);
     if (job.compressedContent && job.decodeMode != kModeDescribe && job.decompressStatus != 0) text += LoadText(770);

@@ -7,6 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "format/recipient_info.h"
+#include "unpack/core/envelope_outcome.h"
+
 // One signer as the signers list shows it.
 struct SignerSummary {
     std::wstring subject;    // empty when the signer's certificate was not found
@@ -18,13 +21,19 @@ struct SignerSummary {
     std::wstring signatureAlgorithm;  // e.g. "RSA-PSS SHA-256", "ECDSA P-256 SHA-256"
 };
 
-// One recipient entry of an envelope.
+// One recipient of an envelope: a key transport entry, one recipient of a key agreement entry, or
+// a KEK, password or other entry.
 struct RecipientSummary {
     std::wstring subject;          // empty when no certificate of the store matches
-    std::wstring issuer;
+    std::wstring issuer;           // issuer and serial: of the certificate found, else as named
     std::wstring serial;
-    bool certificateFound = false; // a certificate with this issuer and serial is in the store
+    bool certificateFound = false; // the certificate the entry names is in the store
     bool keyAvailable = false;     // and its private key can be opened
+    recipient_info::Kind kind = recipient_info::Kind::kKeyTransport;
+    std::wstring keyIdentifier;    // hex, when the entry names its certificate by key identifier
+    std::wstring keyTransport;     // e.g. "RSA (PKCS #1 v1.5)", "RSA-OAEP (SHA-256)", "ECDH"
+    reader_core::RecipientRefusal refusal = reader_core::kRefusalNone;  // why it cannot be opened here
+    ALG_ID refusedHash = 0;        // kRefusalOaepHash: the OAEP hash
 };
 
 struct UnpackView {

@@ -10,7 +10,7 @@ trap 'rm -rf "$work"' EXIT
 mkdir -p "$out"
 out="$(cd "$out" && pwd)"
 for t in der oid_element ber_stream rc2_params gzip sfx_directory certificate_record envelope_layout \
-         recipient_set signer_trailer envelope_rules command_line recipient_info rsa_padding_params auth_enveloped \
+         signer_trailer envelope_rules command_line recipient_info rsa_padding_params auth_enveloped \
          ecdsa_signature; do
     mkdir -p "$out/fuzz_$t"
 done
@@ -75,7 +75,7 @@ done
 # RecipientInfos SET content of the enveloped files.
 for f in enc-*.der; do
     line=$(openssl asn1parse -inform DER -in "$f" | grep -m1 'd=3 .*SET')
-    element_content "$f" "$line" > "$out/fuzz_recipient_set/$f"
+    element_content "$f" "$line" > "$out/fuzz_recipient_info/$f"
 done
 
 # Certificates [0] and signerInfos SET content of the signed files.

@@ -625,6 +625,13 @@ TEST_F(ShellObjectTest, IconsAndTheInfoPage) {
     cell.cchTextMax = 128;
     SendMessageW(recipients, LVM_GETITEMTEXTW, 0, reinterpret_cast<LPARAM>(&cell));
     EXPECT_EQ(std::wstring(subject).find(L"Alice Recipient"), 0u);
+    // Beside the certificate, the row names how the session key was wrapped for it.
+    wchar_t transport[64] = {};
+    cell.iSubItem = 3;
+    cell.pszText = transport;
+    cell.cchTextMax = 64;
+    SendMessageW(recipients, LVM_GETITEMTEXTW, 0, reinterpret_cast<LPARAM>(&cell));
+    EXPECT_STREQ(transport, L"RSA (PKCS #1 v1.5)");
     RedrawWindow(dialog, nullptr, nullptr, RDW_UPDATENOW | RDW_ALLCHILDREN);  // this thread paints it
     testing_support::SavePicture(dialog, L"info-page");
     DestroyWindow(dialog);

@@ -79,10 +79,29 @@ TEST(ReportLines, SignerAndRecipientLinesSayWhatIsKnown) {
     EXPECT_EQ(SignerLine(signer), L"Signer: Eve Signer; issuer Test CA, serial 1003; algorithm DSA SHA-256; signature "
                                   L"cannot be verified: algorithm not supported (not checked); chain in order");
 
-    RecipientSummary recipient{L"", L"Test CA", L"1000", false, false};
+    RecipientSummary recipient;
+    recipient.issuer = L"Test CA";
+    recipient.serial = L"1000";
     EXPECT_EQ(RecipientLine(recipient), L"Recipient: (not in the store); issuer Test CA, serial 1000; key: none");
-    recipient = {L"Alice Recipient", L"Test CA", L"1000", true, false};
+    recipient.subject = L"Alice Recipient";
+    recipient.certificateFound = true;
     EXPECT_EQ(RecipientLine(recipient), L"Recipient: Alice Recipient; issuer Test CA, serial 1000; key: not available");
+    // Named by key identifier, not in the store, with a key transport this system refuses.
+    recipient = {};
+    recipient.keyIdentifier = L"0A1B";
+    recipient.keyTransport = L"RSA-OAEP (SHA-256)";
+    recipient.refusal = reader_core::kRefusalOaepHash;
+    recipient.refusedHash = CALG_SHA_256;
+    EXPECT_EQ(RecipientLine(recipient), L"Recipient: (not in the store); key identifier 0A1B; key transport RSA-OAEP "
+                                        L"(SHA-256); key: none; not supported: key transport RSA-OAEP with SHA-256 "
+                                        L"is not supported by the key's provider");
+    // A KEK entry names no certificate: its kind and key wrap stand in its place.
+    recipient = {};
+    recipient.kind = recipient_info::Kind::kKek;
+    recipient.keyTransport = L"2.16.840.1.101.3.4.1.5";
+    recipient.refusal = reader_core::kRefusalKek;
+    EXPECT_EQ(RecipientLine(recipient), L"Recipient: (KEK entry); key encryption 2.16.840.1.101.3.4.1.5; not "
+                                        L"supported: KEK recipients are not supported");
     EXPECT_EQ(SignerChainText(0xA0000020), L"not trusted (0xA0000020)");
 }
 

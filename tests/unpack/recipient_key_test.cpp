@@ -6,12 +6,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <memory>
 #include <thread>
 
 #include "reader_test_keys.h"
 #include "tests/support/test_support.h"
+#include "unpack/core/envelope_core.h"
 #include "unpack/envelope_reader.h"
 #include "unpack/recipient_key.h"
 
@@ -74,6 +76,49 @@ TEST(ReleaseProviderTest, KeepsOrDeletesTheContainer) {
     ReleaseProvider(provider, TRUE);
     EXPECT_FALSE(ContainerExists(kFallbackContainer, PROV_RSA_FULL));
     ReleaseProvider(0, TRUE);  // nothing to do
+}
+
+// Recipients named by subject key identifier are found by the identifier in the certificate's
+// extension (no key identifier property was set on it), those named by issuer and serial as before.
+TEST(FindRecipientCertificateTest, ByKeyIdentifierOrIssuerAndSerial) {
+    TestRecipients recipients;
+    ASSERT_TRUE(recipients.AddCertificateOnly(L"selfsigned"));
+    ASSERT_TRUE(recipients.AddCertificateOnly(L"alice"));
+    const std::vector<uint8_t> der = ReadFileBytes(TestDataFile(L"selfsigned.cer"));
+    CertHandle selfSigned(CertCreateCertificateContext(X509_ASN_ENCODING, der.data(), static_cast<DWORD>(der.size())));
+    ASSERT_TRUE(selfSigned);
+    const CERT_INFO* info = selfSigned.get()->pCertInfo;
+    const CERT_EXTENSION* extension =
+        CertFindExtension(szOID_SUBJECT_KEY_IDENTIFIER, info->cExtension, info->rgExtension);
+    ASSERT_NE(extension, nullptr);
+    ASSERT_GT(extension->Value.cbData, 2u);  // 04 len id
+    std::vector<uint8_t> keyId(extension->Value.pbData + 2, extension->Value.pbData + extension->Value.cbData);
+
+    recipient_info::Identifier id;
+    id.bySubjectKeyId = true;
+    id.subjectKeyId = der::Reader(keyId);
+    CertHandle found(reader_core::FindRecipientCertificate(recipients.store(), id));
+    ASSERT_TRUE(found);
+    EXPECT_TRUE(CertCompareCertificate(X509_ASN_ENCODING, found.get()->pCertInfo, selfSigned.get()->pCertInfo));
+
+    keyId.back() ^= 1;
+    id.subjectKeyId = der::Reader(keyId);
+    EXPECT_EQ(reader_core::FindRecipientCertificate(recipients.store(), id), nullptr);
+
+    // Issuer and serial: the serial as the envelope writes it, most significant byte first.
+    const std::vector<uint8_t> aliceDer = ReadFileBytes(TestDataFile(L"alice.cer"));
+    CertHandle alice(CertCreateCertificateContext(X509_ASN_ENCODING, aliceDer.data(), static_cast<DWORD>(aliceDer.size())));
+    ASSERT_TRUE(alice);
+    const CRYPT_INTEGER_BLOB& serialBlob = alice.get()->pCertInfo->SerialNumber;
+    std::vector<uint8_t> serial(serialBlob.pbData, serialBlob.pbData + serialBlob.cbData);
+    std::reverse(serial.begin(), serial.end());
+    const CERT_NAME_BLOB& issuer = alice.get()->pCertInfo->Issuer;
+    recipient_info::Identifier byName;
+    byName.issuer = der::Reader(issuer.pbData, issuer.cbData);
+    byName.serial = der::Reader(serial);
+    found.reset(reader_core::FindRecipientCertificate(recipients.store(), byName));
+    ASSERT_TRUE(found);
+    EXPECT_TRUE(CertCompareCertificate(X509_ASN_ENCODING, found.get()->pCertInfo, alice.get()->pCertInfo));
 }
 
 TEST(AcquireCertificateKeyTest, NeedsTheKeyProviderProperty) {

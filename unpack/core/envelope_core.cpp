@@ -7,7 +7,7 @@
 #include "format/algorithms.h"
 #include "format/der.h"
 #include "format/envelope_rules.h"
-#include "format/recipient_set.h"
+#include "format/recipient_info.h"
 #include "format/service/encoding.h"
 
 namespace reader_core {
@@ -25,16 +25,23 @@ constexpr DWORD kNoDecryptCert = static_cast<DWORD>(CRYPT_E_NO_DECRYPT_CERT);
 // batch, while the cipher still gets one piece per call.
 constexpr DWORD kBatchBytes = 256u << 10;
 
-// The version INTEGER: exactly one value byte, and the expected one. A longer INTEGER is refused
+// The version INTEGER: exactly one value byte, and an accepted one. A longer INTEGER is refused
 // rather than read by its first byte.
-Fault ReadVersion(EnvelopeFile& file, BYTE expected) {
+Fault ReadVersion(EnvelopeFile& file, bool (*accepted)(BYTE)) {
     der::ParsedLength length;
     if (Fault fault = file.ReadHeader(der::kInteger, LengthRule::kAtLeastOne, length)) return fault;
     if (length.value != 1) return FormatFault(kUnexpected);
     BYTE version = 0;
     if (!file.ReadByte(version)) return file.ReadFault();
-    return version == expected ? Fault() : FormatFault(kUnexpected);
+    return accepted(version) ? Fault() : FormatFault(kUnexpected);
 }
+
+bool IsVersion1(BYTE version) { return version == 1; }
+
+// EnvelopedData: 0 with key transport by issuer and serial only; 2 when an entry is named by key
+// identifier or is key agreement or KEK; 3 and 4 with password or other entries. 1 is no version
+// of it.
+bool IsEnvelopedDataVersion(BYTE version) { return version == 0 || (version >= 2 && version <= 4); }
 
 // A SET of at least one byte read whole into a buffer.
 Fault ReadSet(EnvelopeFile& file, std::vector<BYTE>& out) {
@@ -76,7 +83,7 @@ Fault ReadContentAlgorithm(EnvelopeFile& file, EnvelopeClient& client, ContentAl
 
 // The key of one recipient entry: the certificate's own provider first, then the client's
 // fallback. 0 with the session key held; reachedImport tells whether an import was tried.
-DWORD TryRecipientKey(const recipient_set::Entry& entry, PCCERT_CONTEXT certificate, const ContentAlgorithm& algorithm,
+DWORD TryRecipientKey(const recipient_info::Entry& entry, PCCERT_CONTEXT certificate, const ContentAlgorithm& algorithm,
                       EnvelopeClient& client, SessionKey& session, bool& reachedImport) {
     reachedImport = false;
     HCRYPTPROV own = 0;
@@ -90,23 +97,116 @@ DWORD TryRecipientKey(const recipient_set::Entry& entry, PCCERT_CONTEXT certific
     reachedImport = true;
     const std::vector<BYTE> blob = BuildSimpleBlob(algorithm.algId, entry.encryptedKey.data(),
                                                    static_cast<DWORD>(entry.encryptedKey.size()));
+    // The SIMPLEBLOB carries the wrapped key the same way for both paddings; the flag tells which.
+    // Wine's provider undoes OAEP only when CRYPT_OAEP is the sole flag, so OAEP goes without
+    // CRYPT_NO_SALT: the salt is cleared after every import anyway.
+    const DWORD flags = (entry.transport == recipient_info::KeyTransport::kRsaOaep ? CRYPT_OAEP : CRYPT_NO_SALT) |
+                        (algorithm.exportable ? CRYPT_EXPORTABLE : 0);
     HCRYPTKEY key = 0;
-    const DWORD flags = CRYPT_NO_SALT | (algorithm.exportable ? CRYPT_EXPORTABLE : 0);
     if (CryptImportKey(own, blob.data(), static_cast<DWORD>(blob.size()), exchangeKey.get(), flags, &key)) {
         ClearImportedSalt(key);
         session = SessionKey{key, own, false};
         return 0;
     }
     DWORD result = kNoDecryptCert;
-    const KeyImport request{certificate, own, exchangeKey.get(), &blob, &algorithm};
+    KeyImport request{certificate, own, exchangeKey.get(), &blob, &algorithm};
+    request.importFlags = flags;
     if (client.ImportThroughOtherProviders(request, session, result)) result = 0;
     exchangeKey.reset();
     CryptReleaseContext(own, 0);
     return result;
 }
 
-DWORD EntryFault(recipient_set::EntryStatus status) {
-    return status == recipient_set::EntryStatus::kUnknownKeyTransport ? kUnknownAlgorithm : kUnexpected;
+// CryptoAPI offers RSA-OAEP only with SHA-1 for both the hash and MGF1, and no label.
+bool OaepThroughCryptoApi(const rsa_padding::OaepParameters& oaep) {
+    return oaep.hash == CALG_SHA1 && oaep.mgf1Hash == CALG_SHA1;
+}
+
+RecipientRefusal KindRefusal(recipient_info::Kind kind) {
+    switch (kind) {
+    case recipient_info::Kind::kKeyAgreement:
+        return kRefusalKeyAgreement;
+    case recipient_info::Kind::kKek:
+        return kRefusalKek;
+    case recipient_info::Kind::kPassword:
+        return kRefusalPassword;
+    case recipient_info::Kind::kOther:
+        return kRefusalOtherKind;
+    default:
+        return kRefusalNone;
+    }
+}
+
+// Why an entry cannot be opened here whoever holds its key; kRefusalNone when it can be tried.
+RecipientRefusal EntryRefusal(const recipient_info::Entry& entry) {
+    if (entry.kind != recipient_info::Kind::kKeyTransport) return KindRefusal(entry.kind);
+    if (entry.transport == recipient_info::KeyTransport::kRsaOaep && !OaepThroughCryptoApi(entry.oaep))
+        return kRefusalOaepHash;
+    return kRefusalNone;
+}
+
+// The OID value bytes of an AlgorithmIdentifier element; empty when it has none.
+std::vector<uint8_t> AlgorithmOid(der::Reader algorithm) {
+    der::Reader content, oid;
+    if (!algorithm.ReadElement(der::kSequence, content) || !content.ReadElement(der::kOid, oid)) return {};
+    return std::vector<uint8_t>(oid.data(), oid.data() + oid.size());
+}
+
+// The certificate whose key identifier property is the given one; the platform derives the
+// property from the subject key identifier extension when it was not set.
+PCCERT_CONTEXT FindBySubjectKeyId(HCERTSTORE store, const der::Reader& keyId) {
+    CRYPT_HASH_BLOB blob = {static_cast<DWORD>(keyId.size()), const_cast<BYTE*>(keyId.data())};
+    return CertFindCertificateInStore(store, kMessageEncoding, 0, CERT_FIND_KEY_IDENTIFIER, &blob, nullptr);
+}
+
+// The scan's memory of refused entries: the first that names a certificate of the store (so is
+// meant for this user), and the first at all.
+struct RefusalTrack {
+    ScanRefusal named, any;
+    bool usableSeen = false;  // an entry whose key transport this system can undo
+
+    void Note(const recipient_info::Entry& entry, RecipientRefusal reason, bool certificateFound) {
+        const ScanRefusal refusal{reason, reason == kRefusalOaepHash ? entry.oaep.hash : 0};
+        if (certificateFound && named.reason == kRefusalNone) named = refusal;
+        if (any.reason == kRefusalNone) any = refusal;
+    }
+    // What explains a scan without a key: a refused entry meant for this user, or any refused one
+    // in a file that has no entry this system could open at all.
+    ScanRefusal Explanation() const {
+        if (named.reason != kRefusalNone) return named;
+        return usableSeen ? ScanRefusal() : any;
+    }
+};
+
+// Lists the recipients an entry names (one, or for key agreement each of its recipients). found
+// tells whether a certificate of one of them is in the store; certificate keeps the last looked up.
+int ListEntry(const recipient_info::Entry& entry, RecipientRefusal refusal, HCERTSTORE store, EnvelopeClient& client,
+              CertHandle& certificate, bool& found) {
+    found = false;
+    RecipientListing listing;
+    listing.kind = entry.kind;
+    listing.transport = entry.transport;
+    listing.oaep = entry.oaep;
+    listing.algorithmOid = AlgorithmOid(entry.keyEncryptionAlgorithm);
+    listing.refusal = refusal;
+    if (entry.recipients.empty()) return client.ListRecipient(listing, nullptr);
+    int row = -1;
+    for (const recipient_info::Identifier& id : entry.recipients) {
+        certificate.reset(FindRecipientCertificate(store, id));
+        found = found || certificate;
+        // The platform keeps serial numbers least significant byte first.
+        std::vector<BYTE> serial(id.serial.data(), id.serial.data() + id.serial.size());
+        std::reverse(serial.begin(), serial.end());
+        CERT_INFO info = {};
+        info.Issuer.pbData = const_cast<BYTE*>(id.issuer.data());
+        info.Issuer.cbData = static_cast<DWORD>(id.issuer.size());
+        info.SerialNumber.pbData = serial.data();
+        info.SerialNumber.cbData = static_cast<DWORD>(serial.size());
+        listing.issuerAndSerial = id.bySubjectKeyId ? nullptr : &info;
+        listing.subjectKeyId.assign(id.subjectKeyId.data(), id.subjectKeyId.data() + id.subjectKeyId.size());
+        row = client.ListRecipient(listing, certificate.get());
+    }
+    return row;
 }
 
 // One segment's header: 04 and a definite length. An empty content (a stream cipher over an empty
@@ -246,7 +346,7 @@ Fault ReadContentInfoStart(EnvelopeFile& file, DWORD& contentType) {
 Fault ReadEnvelopeHeader(EnvelopeFile& file, DWORD contentType, EnvelopeClient& client, EnvelopeHeader& header) {
     der::ParsedLength length;
     if (Fault fault = file.ReadHeader(der::kSequence, LengthRule::kEndsAtEnd, length)) return fault;
-    if (Fault fault = ReadVersion(file, contentType == 4 ? 1 : 0)) return fault;
+    if (Fault fault = ReadVersion(file, contentType == 4 ? IsVersion1 : IsEnvelopedDataVersion)) return fault;
     if (Fault fault = ReadSet(file, header.recipientInfos)) return fault;
     if (contentType == 4) {
         if (Fault fault = ReadSet(file, header.digestAlgorithms)) return fault;
@@ -258,14 +358,28 @@ Fault ReadEnvelopeHeader(EnvelopeFile& file, DWORD contentType, EnvelopeClient& 
 Fault ReadSignedDataHeader(EnvelopeFile& file, std::vector<BYTE>& digestAlgorithms) {
     der::ParsedLength length;
     if (Fault fault = file.ReadHeader(der::kSequence, LengthRule::kEndsAtEnd, length)) return fault;
-    if (Fault fault = ReadVersion(file, 1)) return fault;
+    if (Fault fault = ReadVersion(file, IsVersion1)) return fault;
     if (Fault fault = ReadSet(file, digestAlgorithms)) return fault;
     return ReadDataContentInfo(file);
 }
 
+PCCERT_CONTEXT FindRecipientCertificate(HCERTSTORE store, const recipient_info::Identifier& id) {
+    if (id.bySubjectKeyId) return FindBySubjectKeyId(store, id.subjectKeyId);
+    // The platform keeps serial numbers least significant byte first.
+    std::vector<BYTE> serial(id.serial.data(), id.serial.data() + id.serial.size());
+    std::reverse(serial.begin(), serial.end());
+    CERT_INFO info = {};
+    info.Issuer.pbData = const_cast<BYTE*>(id.issuer.data());
+    info.Issuer.cbData = static_cast<DWORD>(id.issuer.size());
+    info.SerialNumber.pbData = serial.data();
+    info.SerialNumber.cbData = static_cast<DWORD>(serial.size());
+    return CertGetSubjectCertificateFromStore(store, kMessageEncoding, &info);
+}
+
 DWORD ScanRecipients(const std::vector<BYTE>& recipientInfos, const ContentAlgorithm& algorithm, HCERTSTORE store,
-                     bool tryKeys, EnvelopeClient& client, SessionKey& session) {
+                     bool tryKeys, EnvelopeClient& client, SessionKey& session, ScanRefusal* refusal) {
     DWORD result = 0;
+    RefusalTrack refusals;
     // Once the session key is held, a later damaged entry is listed where possible but does not
     // fail a file that can be opened.
     auto fail = [&](DWORD code) {
@@ -273,32 +387,41 @@ DWORD ScanRecipients(const std::vector<BYTE>& recipientInfos, const ContentAlgor
     };
     der::Reader set(recipientInfos);
     while (!set.empty()) {
-        recipient_set::Entry entry;
-        const recipient_set::EntryStatus status = recipient_set::ReadEntry(set, entry);
-        if (status == recipient_set::EntryStatus::kNotAnEntry) {
+        recipient_info::Entry entry;
+        const recipient_info::EntryStatus status = recipient_info::ReadEntry(set, entry);
+        if (status == recipient_info::EntryStatus::kNotAnEntry) {
             fail(kUnexpected);
             break;
         }
-        if (status != recipient_set::EntryStatus::kRead) {
-            fail(EntryFault(status));
+        if (status != recipient_info::EntryStatus::kRead) {
+            fail(kUnexpected);
             continue;
         }
-        // The platform keeps serial numbers least significant byte first.
-        std::vector<BYTE> serial(entry.serial.data(), entry.serial.data() + entry.serial.size());
-        std::reverse(serial.begin(), serial.end());
-        CERT_INFO info = {};
-        info.Issuer.pbData = const_cast<BYTE*>(entry.issuer.data());
-        info.Issuer.cbData = static_cast<DWORD>(entry.issuer.size());
-        info.SerialNumber.pbData = serial.data();
-        info.SerialNumber.cbData = static_cast<DWORD>(serial.size());
-        CertHandle certificate(CertGetSubjectCertificateFromStore(store, kMessageEncoding, &info));
-        const int row = client.ListRecipient(info, certificate.get());
+        // A key transport this system does not know at all is neither listed nor tried.
+        if (entry.kind == recipient_info::Kind::kKeyTransport &&
+            entry.transport == recipient_info::KeyTransport::kUnknown) {
+            fail(kUnknownAlgorithm);
+            continue;
+        }
+        const RecipientRefusal entryRefusal = EntryRefusal(entry);
+        CertHandle certificate;
+        bool found = false;
+        const int row = ListEntry(entry, entryRefusal, store, client, certificate, found);
+        if (entryRefusal != kRefusalNone) {
+            refusals.Note(entry, entryRefusal, found);
+            continue;
+        }
+        refusals.usableSeen = true;
         if (session.key || !tryKeys) continue;
         bool reachedImport = false;
         result = TryRecipientKey(entry, certificate.get(), algorithm, client, session, reachedImport);
         if (result != 0 && reachedImport) client.OnKeyRefused(row);
     }
-    return result;
+    if (!tryKeys || session.key || (result != 0 && result != kNoDecryptCert)) return result;
+    const ScanRefusal explanation = refusals.Explanation();
+    if (explanation.reason == kRefusalNone) return result;
+    if (refusal) *refusal = explanation;
+    return kRecipientNotSupported;
 }
 
 DWORD SetUpSessionKey(HCRYPTKEY key, const ContentAlgorithm& algorithm) {

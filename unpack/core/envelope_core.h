@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "format/recipient_info.h"
 #include "format/service/crypto_handles.h"
 #include "unpack/core/envelope_file.h"
 #include "unpack/core/envelope_outcome.h"
@@ -48,7 +49,29 @@ struct KeyImport {
     HCRYPTKEY exchangeKey = 0;
     const std::vector<BYTE>* simpleBlob = nullptr;  // the wrapped session key
     const ContentAlgorithm* algorithm = nullptr;
+    DWORD importFlags = CRYPT_NO_SALT;              // CRYPT_OAEP alone for RSA-OAEP (SHA-1)
 };
+
+// One recipient as the scan lists it: a key transport entry, one recipient of a key agreement
+// entry, or a KEK, password or other entry (which names no certificate).
+struct RecipientListing {
+    recipient_info::Kind kind = recipient_info::Kind::kKeyTransport;
+    const CERT_INFO* issuerAndSerial = nullptr;  // when named by issuer and serial number
+    std::vector<BYTE> subjectKeyId;              // when named by subject key identifier
+    recipient_info::KeyTransport transport = recipient_info::KeyTransport::kUnknown;  // key transport
+    rsa_padding::OaepParameters oaep;                                                 // kRsaOaep
+    std::vector<uint8_t> algorithmOid;  // the key encryption algorithm's OID value (not for kOther)
+    RecipientRefusal refusal = kRefusalNone;  // why this entry cannot be opened here
+};
+
+// How the scan ended when no entry gave the session key for a reason other than the key.
+struct ScanRefusal {
+    RecipientRefusal reason = kRefusalNone;
+    ALG_ID hash = 0;  // kRefusalOaepHash
+};
+
+// The result of a refused scan: the operation (the key transport or recipient kind) is not supported.
+constexpr DWORD kRecipientNotSupported = static_cast<DWORD>(NTE_NOT_SUPPORTED);
 
 // The program's side of a read.
 class EnvelopeClient {
@@ -57,9 +80,9 @@ public:
 
     // The content-encryption algorithm is known (its parameters are read next).
     virtual void OnAlgorithm(const ContentAlgorithm&) {}
-    // One recipient entry with its certificate from the store (or none); returns its row, -1 for
-    // none. The client duplicates a certificate it keeps.
-    virtual int ListRecipient(const CERT_INFO&, PCCERT_CONTEXT) { return -1; }
+    // One recipient with its certificate from the store (or none); returns its row, -1 for none.
+    // The client duplicates a certificate it keeps.
+    virtual int ListRecipient(const RecipientListing&, PCCERT_CONTEXT) { return -1; }
     // The provider and key spec of the certificate's private key.
     virtual BOOL AcquireCertificateKey(PCCERT_CONTEXT certificate, HCRYPTPROV* provider, DWORD* keySpec) = 0;
     // The provider fallback: true with the session key in session; false leaves result at its
@@ -84,9 +107,15 @@ Fault ReadSignedDataHeader(EnvelopeFile& file, std::vector<BYTE>& digestAlgorith
 
 // Lists every recipient entry and, with tryKeys, tries the keys until one gives the session key.
 // Returns the job result: 0 with the key held (or when only listing), else the fault that stood
-// last. A damaged entry after the key was found fails nothing.
+// last. A damaged entry after the key was found fails nothing. When no key was found because the
+// entries this user could open (or all entries) use a key transport or kind this system does not
+// support, the result is kRecipientNotSupported and refusal (when given) tells which.
 DWORD ScanRecipients(const std::vector<BYTE>& recipientInfos, const ContentAlgorithm& algorithm, HCERTSTORE store,
-                     bool tryKeys, EnvelopeClient& client, SessionKey& session);
+                     bool tryKeys, EnvelopeClient& client, SessionKey& session, ScanRefusal* refusal = nullptr);
+
+// The certificate a recipient names: by issuer and serial number, or by subject key identifier
+// (the store's key identifier property, which follows the extension). None when not in the store.
+PCCERT_CONTEXT FindRecipientCertificate(HCERTSTORE store, const recipient_info::Identifier& id);
 
 // Mode, effective key length and IV (RC4: salt) on the session key; 0 or the failing call's error.
 DWORD SetUpSessionKey(HCRYPTKEY key, const ContentAlgorithm& algorithm);
