@@ -44,6 +44,7 @@ const AlgorithmRow* ContentEncryptionRow(uint32_t algId);
 
 bool IsContentEncryption(uint32_t algId);
 bool IsBlockCipher(uint32_t algId);  // everything but RC4
+inline bool IsAes(uint32_t algId) { return algId == kAes128 || algId == kAes192 || algId == kAes256; }
 
 // Display string id for an ALG_ID and/or a dotted OID (first matching row); 0 when none matches.
 uint32_t DisplayStringId(uint32_t algId, const char* dottedOid);
@@ -74,6 +75,8 @@ extern const uint8_t kOidSignedData[11];
 extern const uint8_t kOidEnvelopedData[11];
 extern const uint8_t kOidSignedAndEnvelopedData[11];
 extern const uint8_t kKeyTransportAlgorithm[15];
+// id-RSAES-OAEP with an empty parameter SEQUENCE: SHA-1, MGF1 with SHA-1 and an empty label.
+extern const uint8_t kKeyTransportOaepAlgorithm[15];
 extern const uint8_t kDigestSetMd5[16];
 extern const uint8_t kDigestSetSha1[13];
 // The eight bytes every PKCS#7 content type OID value starts with (1.2.840.113549.1.7).

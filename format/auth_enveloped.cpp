@@ -130,6 +130,27 @@ Status ReadTrailer(const uint8_t* data, size_t size, const Header& header, Trail
     return Status::kOk;
 }
 
+std::vector<uint8_t> ContentTypeElement() {
+    std::vector<uint8_t> element;
+    der::AppendElement(element, der::kOid, kOidAuthEnvelopedData, sizeof kOidAuthEnvelopedData);
+    return element;
+}
+
+std::vector<uint8_t> GcmAlgorithmIdentifier(uint32_t algId, const uint8_t nonce[kNonceSize], uint32_t tagSize) {
+    const uint8_t last = algId == alg::kAes128 ? 6 : algId == alg::kAes192 ? 26 : algId == alg::kAes256 ? 46 : 0;
+    if (!last || tagSize < kMinTagSize || tagSize > kMaxTagSize) return {};
+    const uint8_t oid[9] = {0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x01, last};
+    std::vector<uint8_t> parameters, content;
+    der::AppendElement(parameters, der::kOctetString, nonce, kNonceSize);
+    const uint8_t length[] = {static_cast<uint8_t>(tagSize)};
+    der::AppendElement(parameters, der::kInteger, length, sizeof length);
+    der::AppendElement(content, der::kOid, oid, sizeof oid);
+    der::AppendElement(content, der::kSequence, parameters);
+    std::vector<uint8_t> out;
+    der::AppendElement(out, der::kSequence, content);
+    return out;
+}
+
 std::vector<uint8_t> AuthenticatedData(const Trailer& trailer) {
     std::vector<uint8_t> aad(trailer.authAttributes.data(), trailer.authAttributes.data() + trailer.authAttributes.size());
     if (!aad.empty()) aad[0] = der::kSet;

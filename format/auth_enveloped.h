@@ -73,6 +73,15 @@ struct Trailer {
 // must be tagSize bytes long.
 Status ReadTrailer(const uint8_t* data, size_t size, const Header& header, Trailer& out);
 
+// What the writer puts in front of and behind the ciphertext.
+constexpr uint32_t kWrittenTagSize = 16;
+constexpr size_t kMacElementSize = 2 + kWrittenTagSize;  // 04 10 tag
+// The content type element (06 0B ...) of an AuthEnvelopedData ContentInfo.
+std::vector<uint8_t> ContentTypeElement();
+// AlgorithmIdentifier { aes-GCM OID of the key size, GCMParameters { nonce, tag length } }; empty
+// for another algorithm. The tag length is written even when it is the default 12.
+std::vector<uint8_t> GcmAlgorithmIdentifier(uint32_t algId, const uint8_t nonce[kNonceSize], uint32_t tagSize);
+
 // The additional authenticated data of the tag: the DER of the authenticated attributes with the
 // SET OF tag in place of the [1] (RFC 5083); empty without attributes.
 std::vector<uint8_t> AuthenticatedData(const Trailer& trailer);

@@ -1,6 +1,9 @@
 #include "format/envelope_layout.h"
 
+#include <iterator>
+
 #include "format/algorithms.h"
+#include "format/auth_enveloped.h"
 #include "format/der.h"
 
 namespace envelope {
@@ -46,12 +49,19 @@ bool BuildEnvelopedHeader(const HeaderInput& in, std::vector<uint8_t>& out) {
     const uint64_t eci = sizeof envelope_bytes::kOidData + in.algorithmIdentifier.size() + encryptedContent;
     const uint64_t body = in.recipientInfos.size() + in.digestSet.size() + Element(eci) + in.trailerLength;
     const uint64_t explicitContent = Element(body);
-    const uint64_t contentInfo = sizeof envelope_bytes::kOidData + Element(explicitContent);
+    std::vector<uint8_t> outerOid;
+    if (in.authenticated)
+        outerOid = auth_enveloped::ContentTypeElement();
+    else if (sae)
+        outerOid.assign(std::begin(envelope_bytes::kOidSignedAndEnvelopedData),
+                        std::end(envelope_bytes::kOidSignedAndEnvelopedData));
+    else
+        outerOid.assign(std::begin(envelope_bytes::kOidEnvelopedData), std::end(envelope_bytes::kOidEnvelopedData));
+    const uint64_t contentInfo = outerOid.size() + Element(explicitContent);
     if (Element(contentInfo) > kMaxLength) return false;
 
-    const uint8_t* outerOid = sae ? envelope_bytes::kOidSignedAndEnvelopedData : envelope_bytes::kOidEnvelopedData;
     AppendHead(out, der::kSequence, contentInfo, open);
-    AppendBytes(out, outerOid, sizeof envelope_bytes::kOidData);
+    AppendBytes(out, outerOid);
     AppendHead(out, der::kContext0, explicitContent, open);
     AppendHead(out, der::kSequence, body, open);
     AppendBytes(out, in.recipientInfos);
@@ -108,6 +118,7 @@ bool BuildHeader(const HeaderInput& input, std::vector<uint8_t>& header) {
     header.clear();
     if (!input.openForm && input.contentLength > kMaxLength) return false;
     if (input.kind == Kind::kSigned) return BuildSignedHeader(input, header);
+    if (input.authenticated && (input.openForm || input.kind == Kind::kSignedAndEnveloped)) return false;
     return BuildEnvelopedHeader(input, header);
 }
 

@@ -25,6 +25,9 @@ struct HeaderInput {
     std::vector<uint8_t> digestSet;            // 31 L ... (kinds with signers), else empty
     uint64_t contentLength = 0;  // ciphertext length (enveloped kinds) or content length (signed)
     uint64_t trailerLength = 0;  // certificates block + signerInfos block; 0 without signers
+    // Enveloped kinds only: AuthEnvelopedData instead of EnvelopedData. The trailer length then
+    // counts the mac behind the content; the plain form only.
+    bool authenticated = false;
 };
 
 // Ciphertext length of a plaintext: the plaintext rounded up to the next multiple of the block

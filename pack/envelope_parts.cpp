@@ -34,14 +34,17 @@ bool EncodeIssuerAndSerial(const CERT_INFO& info, std::vector<BYTE>& out) {
 }
 
 // The wrapped key, most significant byte first: the SIMPLEBLOB behind its 12-byte header, reversed.
-bool WrapSessionKey(HCRYPTPROV provider, HCRYPTKEY sessionKey, const CERT_INFO& info, std::vector<BYTE>& wrapped) {
+// The provider pads it as PKCS #1 v1.5 or, with CRYPT_OAEP, as OAEP with SHA-1.
+bool WrapSessionKey(HCRYPTPROV provider, HCRYPTKEY sessionKey, const CERT_INFO& info, KeyTransport transport,
+                    std::vector<BYTE>& wrapped) {
     KeyHandle publicKey;
     CERT_PUBLIC_KEY_INFO keyInfo = info.SubjectPublicKeyInfo;
     if (!CryptImportPublicKeyInfo(provider, kMessageEncoding, &keyInfo, publicKey.put())) return false;
+    const DWORD flags = transport == KeyTransport::kRsaOaep ? CRYPT_OAEP : 0;
     DWORD size = 0;
-    if (!CryptExportKey(sessionKey, publicKey.get(), SIMPLEBLOB, 0, nullptr, &size)) return false;
+    if (!CryptExportKey(sessionKey, publicKey.get(), SIMPLEBLOB, flags, nullptr, &size)) return false;
     std::vector<BYTE> blob(size);
-    if (!CryptExportKey(sessionKey, publicKey.get(), SIMPLEBLOB, 0, blob.data(), &size)) return false;
+    if (!CryptExportKey(sessionKey, publicKey.get(), SIMPLEBLOB, flags, blob.data(), &size)) return false;
     constexpr DWORD kBlobHeader = sizeof(BLOBHEADER) + sizeof(ALG_ID);
     if (size <= kBlobHeader) return Fail(static_cast<DWORD>(NTE_BAD_KEY));
     wrapped.assign(blob.rbegin(), blob.rend() - kBlobHeader);
@@ -86,6 +89,23 @@ bool GenerateSessionKey(HCRYPTPROV provider, ALG_ID algorithm, DWORD keyBits, bo
     return CryptGenKey(provider, algorithm, flags, key.put()) != FALSE;
 }
 
+bool ExportSessionKeyBytes(HCRYPTKEY key, SecretBytes& bytes) {
+    SecretBytes blob;
+    DWORD size = 0;
+    if (!CryptExportKey(key, 0, PLAINTEXTKEYBLOB, 0, nullptr, &size)) return false;
+    blob.bytes().resize(size);
+    if (!CryptExportKey(key, 0, PLAINTEXTKEYBLOB, 0, blob.bytes().data(), &size)) return false;
+    // BLOBHEADER, the key's length in bytes, then the key.
+    constexpr DWORD kHeader = sizeof(BLOBHEADER) + sizeof(DWORD);
+    DWORD keySize = 0;
+    if (size < kHeader) return Fail(static_cast<DWORD>(NTE_BAD_KEY));
+    std::memcpy(&keySize, blob.bytes().data() + sizeof(BLOBHEADER), sizeof keySize);
+    if (keySize == 0 || keySize > size - kHeader) return Fail(static_cast<DWORD>(NTE_BAD_KEY));
+    bytes.Clear();
+    bytes.bytes().assign(blob.bytes().begin() + kHeader, blob.bytes().begin() + kHeader + keySize);
+    return true;
+}
+
 DWORD KeyBlockBits(HCRYPTKEY key) {
     DWORD bits = 0;
     DWORD size = sizeof bits;
@@ -124,20 +144,21 @@ bool PrepareKeyParameters(HCRYPTPROV provider, HCRYPTKEY key, ALG_ID algorithm, 
 }
 
 bool EncodeRecipientInfo(HCRYPTPROV provider, HCRYPTKEY sessionKey, PCCERT_CONTEXT certificate,
-                         std::vector<BYTE>& recipientInfo) {
+                         KeyTransport transport, std::vector<BYTE>& recipientInfo) {
     const CERT_INFO& info = *certificate->pCertInfo;
     std::vector<BYTE> wrapped;
     std::vector<BYTE> issuerAndSerial;
     std::vector<BYTE> version;
     std::vector<BYTE> encryptedKey;
     int zero = 0;
-    if (!WrapSessionKey(provider, sessionKey, info, wrapped) || !EncodeIssuerAndSerial(info, issuerAndSerial) ||
+    if (!WrapSessionKey(provider, sessionKey, info, transport, wrapped) || !EncodeIssuerAndSerial(info, issuerAndSerial) ||
         !EncodeObject(X509_INTEGER, &zero, version))
         return false;
     CRYPT_DATA_BLOB wrappedBlob = Blob(wrapped);
     if (!EncodeObject(X509_OCTET_STRING, &wrappedBlob, encryptedKey)) return false;
-    std::vector<BYTE> keyTransport(envelope_bytes::kKeyTransportAlgorithm,
-                                   envelope_bytes::kKeyTransportAlgorithm + sizeof envelope_bytes::kKeyTransportAlgorithm);
+    const auto& algorithm = transport == KeyTransport::kRsaOaep ? envelope_bytes::kKeyTransportOaepAlgorithm
+                                                                : envelope_bytes::kKeyTransportAlgorithm;
+    std::vector<BYTE> keyTransport(algorithm, algorithm + sizeof algorithm);
     return EncodeSequenceOfAny({Blob(version), Blob(issuerAndSerial), Blob(keyTransport), Blob(encryptedKey)},
                                recipientInfo);
 }

@@ -6,6 +6,7 @@
 
 #include <vector>
 
+#include "format/secret_bytes.h"
 #include "format/service/crypto_handles.h"
 #include "format/service/signed_parts.h"
 #include "pack/envelope_writer.h"
@@ -13,6 +14,10 @@
 // A session key of the algorithm and length, exportable. Only RC4 may carry a salt (when asked
 // for): any other salt would reach no recipient, so every other key is made without one.
 bool GenerateSessionKey(HCRYPTPROV provider, ALG_ID algorithm, DWORD keyBits, bool rc4Salt, KeyHandle& key);
+
+// The bytes of an exportable session key (a plaintext key blob's key), for a cipher the key's
+// provider does not run itself. False with the provider's error.
+bool ExportSessionKeyBytes(HCRYPTKEY key, SecretBytes& bytes);
 
 // KP_BLOCKLEN in bits; 0 for a stream cipher or when the key cannot tell.
 DWORD KeyBlockBits(HCRYPTKEY key);
@@ -23,9 +28,13 @@ inline DWORD CipherBlockBytes(HCRYPTKEY key) { return KeyBlockBits(key) / 8; }
 bool PrepareKeyParameters(HCRYPTPROV provider, HCRYPTKEY key, ALG_ID algorithm, DWORD keyBits, bool createIv,
                           std::vector<BYTE>& parameters);
 
+// How the session key is wrapped for an RSA recipient: PKCS #1 v1.5, which every peer reads, or
+// RSA-OAEP with SHA-1 (the parameters' defaults), which CryptoAPI makes everywhere.
+enum class KeyTransport : DWORD { kRsaPkcs1 = 0, kRsaOaep = 1 };
+
 // The session key wrapped for the certificate's public key, as one encoded RecipientInfo.
 bool EncodeRecipientInfo(HCRYPTPROV provider, HCRYPTKEY sessionKey, PCCERT_CONTEXT certificate,
-                         std::vector<BYTE>& recipientInfo);
+                         KeyTransport transport, std::vector<BYTE>& recipientInfo);
 
 // The dotted OID a SignerInfo names for a signing hash (MD5, SHA-1, SHA-256/384/512); null for any
 // other algorithm.

@@ -5,7 +5,9 @@
 #include <vector>
 
 #include "format/algorithms.h"
+#include "format/auth_enveloped.h"
 #include "format/envelope_layout.h"
+#include "format/service/aes_gcm.h"
 #include "format/service/crypto_handles.h"
 #include "format/service/encoding.h"
 #include "pack/envelope_parts.h"
@@ -35,6 +37,8 @@ struct WriterSettings {
     bool addCertificates = true;
     bool selfDecoding = false;
     DWORD defaultBlockBits = 64;
+    KeyTransport keyTransport = KeyTransport::kRsaPkcs1;
+    bool gcm = false;  // AES in GCM mode: AuthEnvelopedData
 };
 
 WriterSettings ReadWriterSettings(const CVSettingsDlg& page) {
@@ -48,6 +52,11 @@ WriterSettings ReadWriterSettings(const CVSettingsDlg& page) {
     s.addCertificates = page.AddCertsToSignedFile != 0;
     s.selfDecoding = page.CreateSelfdecodedFile != 0;
     s.defaultBlockBits = page.DefaultEncryptionBlockSize;
+    // The self-decoding program unwraps PKCS #1 v1.5 only, so its content key is wrapped that way.
+    if (page.KeyTransport == static_cast<DWORD>(KeyTransport::kRsaOaep) && !s.selfDecoding)
+        s.keyTransport = KeyTransport::kRsaOaep;
+    // The same holds for GCM: a self-decoding program is written with AES in CBC mode.
+    s.gcm = page.EncryptMode == kEncryptModeGcm && !s.selfDecoding && alg::IsAes(s.encryptAlgorithm);
     return s;
 }
 
@@ -91,13 +100,15 @@ public:
 
     bool Write() {
         return ChooseKind() && PrepareEncryption() && PrepareSigning() && WriteHeader() && AllocateBuffer() &&
-               CopyContent() && FinishTrailer() && FinishOpenForm() && SettleLengths();
+               CopyContent() && FinishMac() && FinishTrailer() && FinishOpenForm() && SettleLengths();
     }
 
 private:
     bool HasRecipients() const { return !recipients_.empty(); }
     bool HasSigners() const { return !signers_.empty(); }
     bool SignedHeaderInBuffer() const { return kind_ == Kind::kSignedInsideEnveloped; }
+    bool Authenticated() const { return settings_.gcm && HasRecipients(); }
+    bool StartGcm();
 
     bool ChooseKind();
     bool PrepareEncryption();
@@ -112,6 +123,7 @@ private:
     bool CopyContent();
     bool BuildTrailer(std::vector<BYTE>& trailer);
     bool FinishTrailer();
+    bool FinishMac();
     bool FinishOpenForm();
     bool BuildOuterHeader(std::vector<BYTE>& header);
     bool MoveContentBack(uint64_t from, uint64_t to, uint64_t end);
@@ -131,7 +143,9 @@ private:
     bool openForm_ = false;
     LARGE_INTEGER envelopeStart_ = {};
     KeyHandle sessionKey_;
-    DWORD cipherBlockBytes_ = 0;  // 0: stream cipher or no key
+    AesGcmStream gcm_;  // the content cipher in GCM mode; the session key then only travels
+    uint8_t gcmNonce_[auth_enveloped::kNonceSize] = {};
+    DWORD cipherBlockBytes_ = 0;  // 0: stream cipher, GCM or no key
     std::vector<BYTE> recipientInfos_;
     std::vector<BYTE> algorithmIdentifier_;
     HashHandle hash_;
@@ -155,6 +169,9 @@ bool EnvelopeWriter::ChooseKind() {
         kind_ = Kind::kSigned;
     } else if (!HasSigners()) {
         kind_ = Kind::kEnveloped;
+    } else if (Authenticated()) {
+        // signedAndEnvelopedData has no authenticated form: the signed message goes inside.
+        kind_ = Kind::kSignedInsideEnveloped;
     } else if (openForm_ || settings_.signedMessageType == 4) {
         kind_ = Kind::kSignedAndEnveloped;
     } else if (settings_.signedMessageType == 3) {
@@ -176,11 +193,25 @@ bool EnvelopeWriter::PrepareEncryption() {
     if (!GenerateSessionKey(provider_, settings_.encryptAlgorithm, settings_.keyLength, settings_.createSalt,
                             sessionKey_))
         return false;
+    if (Authenticated()) return StartGcm() && BuildRecipientInfos();
     cipherBlockBytes_ = CipherBlockBytes(sessionKey_.get());
     // A provider that cannot tell the block length of a block cipher: the table knows it.
     if (cipherBlockBytes_ == 0 && alg::IsBlockCipher(settings_.encryptAlgorithm))
         cipherBlockBytes_ = alg::ContentEncryptionRow(settings_.encryptAlgorithm)->ivLength;
     return BuildRecipientInfos() && BuildAlgorithmIdentifier();
+}
+
+// GCM runs outside the key's provider: the stream gets the key's bytes and a random nonce, and
+// the session key is kept only to be wrapped for the recipients. GCM pads nothing.
+bool EnvelopeWriter::StartGcm() {
+    SecretBytes keyBytes;
+    if (!ExportSessionKeyBytes(sessionKey_.get(), keyBytes) ||
+        !CryptGenRandom(provider_, sizeof gcmNonce_, gcmNonce_) ||
+        !gcm_.Start(keyBytes.bytes().data(), keyBytes.bytes().size(), gcmNonce_))
+        return false;
+    algorithmIdentifier_ = auth_enveloped::GcmAlgorithmIdentifier(settings_.encryptAlgorithm, gcmNonce_,
+                                                                  auth_enveloped::kWrittenTagSize);
+    return !algorithmIdentifier_.empty() || Fail(static_cast<DWORD>(NTE_BAD_ALGID));
 }
 
 bool EnvelopeWriter::BuildRecipientInfos() {
@@ -189,7 +220,7 @@ bool EnvelopeWriter::BuildRecipientInfos() {
     for (PCCERT_CONTEXT certificate : recipients_) {
         std::vector<BYTE> info;
         // A recipient whose key cannot be used is left out; the others still get the envelope.
-        if (EncodeRecipientInfo(provider_, sessionKey_.get(), certificate, info))
+        if (EncodeRecipientInfo(provider_, sessionKey_.get(), certificate, settings_.keyTransport, info))
             infos.push_back(std::move(info));
         else
             lastError = GetLastError();
@@ -244,12 +275,14 @@ bool EnvelopeWriter::SizeTrailer() {
 bool EnvelopeWriter::BuildOuterHeader(std::vector<BYTE>& header) {
     envelope::HeaderInput outer;
     outer.openForm = openForm_;
+    outer.authenticated = Authenticated();
     outer.recipientInfos = recipientInfos_;
     outer.algorithmIdentifier = algorithmIdentifier_;
     switch (kind_) {
     case Kind::kEnveloped:
         outer.kind = Kind::kEnveloped;
         outer.contentLength = envelope::CiphertextLength(plaintextSize_, cipherBlockBytes_);
+        if (outer.authenticated) outer.trailerLength = auth_enveloped::kMacElementSize;
         break;
     case Kind::kSignedAndEnveloped:
         outer.kind = Kind::kSignedAndEnveloped;
@@ -267,6 +300,7 @@ bool EnvelopeWriter::BuildOuterHeader(std::vector<BYTE>& header) {
         uint64_t signedSize = signedHeader_.size() + uint64_t{plaintextSize_} + trailerLength_;
         outer.kind = Kind::kEnveloped;
         outer.contentLength = envelope::CiphertextLength(signedSize, cipherBlockBytes_);
+        if (outer.authenticated) outer.trailerLength = auth_enveloped::kMacElementSize;
         break;
     }
     case Kind::kSigned:
@@ -341,6 +375,7 @@ bool EnvelopeWriter::FillBatch(BYTE* data, DWORD wanted, DWORD& got, bool& ended
 // Encrypts the first length bytes of the buffer in place, one chunk per call; with final the
 // last call adds the padding, and length grows by it.
 bool EnvelopeWriter::EncryptBatch(DWORD& length, bool final) {
+    if (Authenticated()) return gcm_.Encrypt(buffer_.data(), buffer_.data(), length);
     DWORD done = 0;
     for (;;) {
         const DWORD piece = std::min(chunk_, length - done);
@@ -415,6 +450,13 @@ bool EnvelopeWriter::BuildTrailer(std::vector<BYTE>& trailer) {
     trailer.insert(trailer.end(), signerInfos.begin(), signerInfos.end());
     if (trailer.size() != trailerLength_) return Fail(ERROR_INVALID_DATA);
     return true;
+}
+
+// The tag behind the ciphertext; the writer puts no authenticated attributes in.
+bool EnvelopeWriter::FinishMac() {
+    if (!Authenticated()) return true;
+    BYTE mac[auth_enveloped::kMacElementSize] = {0x04, static_cast<BYTE>(auth_enveloped::kWrittenTagSize)};
+    return gcm_.ComputeTag(nullptr, 0, mac + 2, auth_enveloped::kWrittenTagSize) && WriteAll(output_, mac, sizeof mac);
 }
 
 bool EnvelopeWriter::FinishTrailer() {
@@ -521,6 +563,6 @@ bool EnvelopeLengthsMayComeLast(const PackerWindow& window, DWORD signerCount) {
     if (!window.settingsPage) return false;
     const WriterSettings settings = ReadWriterSettings(*window.settingsPage);
     const bool signedInsideEnveloped = !RecipientCertificates(window).empty() && signerCount &&
-                                       settings.signedMessageType == 3;
+                                       (settings.signedMessageType == 3 || settings.gcm);
     return !settings.selfDecoding && !signedInsideEnveloped;
 }

@@ -64,11 +64,14 @@ const DwordValue kDwordValues[] = {
     {L"GzCompressionLevel", &CVSettingsDlg::GzCompressionLevel, false},
     {L"RecentItemsCount", &CVSettingsDlg::RecentItemsCount, false},
     {L"CompressionThreads", &CVSettingsDlg::CompressionThreads, false},
+    {L"KeyTransport", &CVSettingsDlg::KeyTransport, true},
+    {L"EncryptMode", &CVSettingsDlg::EncryptMode, true},
 };
 
 // Order in which SaveSettings writes: the eight flags, the provider name, then the crypto values.
 const wchar_t* const kSavedAfterName[] = {L"CryptCSPtype",       L"EncryptCreateSalt", L"EncryptCreateIV",
-                                          L"EncryptAlgorithmID", L"HashAlgorithmID",   L"EncryptKeyLength"};
+                                          L"EncryptAlgorithmID", L"HashAlgorithmID",   L"EncryptKeyLength",
+                                          L"KeyTransport",       L"EncryptMode"};
 
 void ReadDword(HKEY key, const wchar_t* name, DWORD& field) {
     DWORD value = 0;
@@ -157,6 +160,8 @@ void CVSettingsDlg::LoadSettings() {
     GzCompressionLevel = 9;
     CompressionThreads = 0;
     RecentItemsCount = 10;
+    KeyTransport = 0;
+    EncryptMode = kEncryptModeCbc;
     SupportedCSP.clear();
     pageWindow = page;
     parentWindow = parent;

@@ -54,6 +54,7 @@ enum SettingsPageControl : int {
     kCloseProgramCheck = 1043,
     kHashCombo = 1046,
     kAddCertificatesCheck = 1047,
+    kKeyTransportOaepCheck = 1048,
     kSelfDecodingCheck = 1112,
     kOpenFilesCheck = 1126,
 };
@@ -107,8 +108,15 @@ public:
     DWORD GzCompressionLevel = 9;
     DWORD CompressionThreads = 0;  // 0: one per processor
     DWORD RecentItemsCount = 10;
+    DWORD KeyTransport = 0;        // 0: RSA PKCS #1 v1.5, 1: RSA-OAEP with SHA-1
+    // The mode of an AES content cipher, kept apart from EncryptAlgorithmID so that builds that
+    // know only CBC read the same algorithm from it.
+    DWORD EncryptMode = 0;
     std::vector<DWORD> SupportedCSP;  // empty: the four default provider types
 };
+
+constexpr DWORD kEncryptModeCbc = 0;
+constexpr DWORD kEncryptModeGcm = 1;
 
 extern const wchar_t kDefaultCompressedFiles[];
 // The largest RecentItemsCount taken from the registry; a larger value reads as this one. Entry k

@@ -19,6 +19,7 @@
 namespace {
 
 constexpr UINT kSystemProviderText = 525;
+constexpr UINT kGcmAlgorithmText = 585;
 const wchar_t kProvidersKey[] = L"Software\\Microsoft\\Cryptography\\Defaults\\Provider";
 // Provider types offered while the settings name none of their own.
 const DWORD kDefaultProviderTypes[] = {PROV_RSA_FULL, PROV_RSA_AES, PROV_RSA_SCHANNEL, PROV_DH_SCHANNEL};
@@ -39,6 +40,7 @@ const CheckBox kCheckBoxes[] = {
     {kSelfDecodingCheck, &CVSettingsDlg::CreateSelfdecodedFile},
     {kCreateSaltCheck, &CVSettingsDlg::EncryptCreateSalt},
     {kCreateIvCheck, &CVSettingsDlg::EncryptCreateIV},
+    {kKeyTransportOaepCheck, &CVSettingsDlg::KeyTransport},
 };
 
 LRESULT AddComboItem(HWND combo, const std::wstring& text, LPARAM data) {
@@ -62,25 +64,34 @@ bool IsSigningHash(ALG_ID algorithm) {
            algorithm == CALG_SHA_512;
 }
 
-// An algorithm combo's items carry an owned copy of the provider's PROV_ENUMALGS_EX record.
-const PROV_ENUMALGS_EX* SelectedAlgorithm(HWND page, int comboId) {
+// An algorithm combo's items carry an owned copy of the provider's PROV_ENUMALGS_EX record and
+// the mode the item stands for (AES is offered in CBC and in GCM mode).
+struct AlgorithmItem {
+    PROV_ENUMALGS_EX record;
+    DWORD mode;
+};
+
+const AlgorithmItem* SelectedAlgorithm(HWND page, int comboId) {
     HWND combo = GetDlgItem(page, comboId);
     LRESULT selected = SendMessageW(combo, CB_GETCURSEL, 0, 0);
     if (selected == CB_ERR) return nullptr;
     LRESULT data = SendMessageW(combo, CB_GETITEMDATA, selected, 0);
-    return data == CB_ERR ? nullptr : reinterpret_cast<const PROV_ENUMALGS_EX*>(data);
+    return data == CB_ERR ? nullptr : reinterpret_cast<const AlgorithmItem*>(data);
 }
 
-// No selection keeps the field.
-void ReadSelectedAlgorithm(HWND page, int comboId, DWORD& field) {
-    if (const PROV_ENUMALGS_EX* record = SelectedAlgorithm(page, comboId)) field = record->aiAlgid;
+// No selection keeps the fields.
+void ReadSelectedAlgorithm(HWND page, int comboId, DWORD& field, DWORD* mode = nullptr) {
+    const AlgorithmItem* item = SelectedAlgorithm(page, comboId);
+    if (!item) return;
+    field = item->record.aiAlgid;
+    if (mode) *mode = item->mode;
 }
 
 void ClearAlgorithmCombo(HWND combo) {
     LRESULT count = SendMessageW(combo, CB_GETCOUNT, 0, 0);
     for (LRESULT i = 0; i < count; ++i) {
         LRESULT data = SendMessageW(combo, CB_GETITEMDATA, i, 0);
-        if (data != CB_ERR) delete reinterpret_cast<PROV_ENUMALGS_EX*>(data);
+        if (data != CB_ERR) delete reinterpret_cast<AlgorithmItem*>(data);
     }
     SendMessageW(combo, CB_RESETCONTENT, 0, 0);
 }
@@ -94,15 +105,18 @@ std::wstring AlgorithmName(const PROV_ENUMALGS_EX& record) {
     return name;
 }
 
-void AddAlgorithm(HWND combo, const PROV_ENUMALGS_EX& record, DWORD current) {
-    auto* copy = new (std::nothrow) PROV_ENUMALGS_EX(record);
-    if (!copy) return;
-    LRESULT index = AddComboItem(combo, AlgorithmName(record), reinterpret_cast<LPARAM>(copy));
+void AddAlgorithm(HWND combo, const PROV_ENUMALGS_EX& record, DWORD current, DWORD mode = kEncryptModeCbc,
+                  DWORD currentMode = kEncryptModeCbc) {
+    auto* item = new (std::nothrow) AlgorithmItem{record, mode};
+    if (!item) return;
+    std::wstring name = AlgorithmName(record);
+    if (mode == kEncryptModeGcm) name = FormatText(kGcmAlgorithmText, name.c_str());
+    LRESULT index = AddComboItem(combo, name, reinterpret_cast<LPARAM>(item));
     if (index < 0) {
-        delete copy;
+        delete item;
         return;
     }
-    if (record.aiAlgid == current) SendMessageW(combo, CB_SETCURSEL, index, 0);
+    if (record.aiAlgid == current && mode == currentMode) SendMessageW(combo, CB_SETCURSEL, index, 0);
 }
 
 bool IsSupportedProviderType(DWORD type, const std::vector<DWORD>& supported) {
@@ -249,21 +263,30 @@ void CVSettingsDlg::FillAlgorithmLists() {
     ClearAlgorithmCombo(hashes);
     PROV_ENUMALGS_EX record;
     DWORD size = sizeof record;
+    std::vector<PROV_ENUMALGS_EX> aes;
+    const DWORD mode = alg::IsAes(EncryptAlgorithmID) ? EncryptMode : kEncryptModeCbc;
     for (DWORD flags = CRYPT_FIRST;
          CryptGetProvParam(provider.get(), PP_ENUMALGS_EX, reinterpret_cast<BYTE*>(&record), &size, flags);
          flags = 0, size = sizeof record) {
         if (alg::IsContentEncryption(record.aiAlgid))
-            AddAlgorithm(ciphers, record, EncryptAlgorithmID);
+            AddAlgorithm(ciphers, record, EncryptAlgorithmID, kEncryptModeCbc, mode);
         else if (IsSigningHash(record.aiAlgid))
             AddAlgorithm(hashes, record, HashAlgorithmID);
+        if (alg::IsAes(record.aiAlgid)) aes.push_back(record);
     }
+    // GCM runs in the system's own code with the provider's key, so every AES the provider makes
+    // is offered in that mode too, after the provider's own list.
+    for (const PROV_ENUMALGS_EX& cipher : aes)
+        AddAlgorithm(ciphers, cipher, EncryptAlgorithmID, kEncryptModeGcm, mode);
     FillKeyLengths();
 }
 
 void CVSettingsDlg::FillKeyLengths() {
-    const PROV_ENUMALGS_EX* record = SelectedAlgorithm(pageWindow, kEncryptionCombo);
+    const AlgorithmItem* item = SelectedAlgorithm(pageWindow, kEncryptionCombo);
+    const PROV_ENUMALGS_EX* record = item ? &item->record : nullptr;
     ALG_ID algorithm = record ? record->aiAlgid : 0;
-    ShowControl(pageWindow, kCreateIvCheck, alg::IsBlockCipher(algorithm));
+    // A GCM nonce is always random: the IV box is for CBC only.
+    ShowControl(pageWindow, kCreateIvCheck, item && alg::IsBlockCipher(algorithm) && item->mode == kEncryptModeCbc);
     ShowControl(pageWindow, kCreateSaltCheck, algorithm == CALG_RC4);
 
     HWND lengths = GetDlgItem(pageWindow, kKeyLengthCombo);
@@ -287,7 +310,7 @@ void CVSettingsDlg::ReadSettingsPage() {
     CryptCSPname = selected > 0 ? ComboItemText(providers, selected) : std::wstring();
     CryptCSPtype = PROV_RSA_AES;
     if (selected != CB_ERR) CryptCSPtype = static_cast<DWORD>(SendMessageW(providers, CB_GETITEMDATA, selected, 0));
-    ReadSelectedAlgorithm(pageWindow, kEncryptionCombo, EncryptAlgorithmID);
+    ReadSelectedAlgorithm(pageWindow, kEncryptionCombo, EncryptAlgorithmID, &EncryptMode);
     ReadSelectedAlgorithm(pageWindow, kHashCombo, HashAlgorithmID);
     for (const CheckBox& box : kCheckBoxes) this->*box.field = IsDlgButtonChecked(pageWindow, box.id) == BST_CHECKED;
     EncryptKeyLength = GetDlgItemInt(pageWindow, kKeyLengthCombo, nullptr, FALSE);

@@ -17,9 +17,11 @@ const std::vector<CommandHelp> kCommands = {
       {L"--to-store TEXT", L"encrypt for the \"MY\" store's certificate whose subject contains TEXT (repeatable)"},
       {L"--sign TEXT", L"sign with the \"MY\" store's certificate whose subject contains TEXT (repeatable)"},
       {L"--out-dir DIR", L"write the envelopes into DIR instead of beside the files"},
-      {L"--alg NAME", L"content cipher: rc2, rc4, des, 3des, aes128, aes192 or aes256"},
+      {L"--alg NAME", L"content cipher: rc2, rc4, des, 3des, aes128, aes192, aes256 (CBC) or aes128gcm, aes192gcm,"
+                      L" aes256gcm (GCM, authenticated; signers go inside)"},
       {L"--key-bits N", L"key length for rc2 and rc4"},
       {L"--hash sha1|md5|sha256|sha384|sha512", L"hash of the signatures"},
+      {L"--key-transport pkcs1|oaep", L"how the key is wrapped for RSA recipients (oaep: RSA-OAEP, SHA-1)"},
       {L"--signed-type 3|4", L"3 signs inside the envelope, 4 signs and envelopes in one (default)"},
       {L"--no-signer-certs", L"leave the signers' certificates out of the envelope"},
       {L"--no-salt", L"no salt for the session key"},

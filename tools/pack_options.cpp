@@ -18,8 +18,13 @@ const NamedValue kAlgorithms[] = {
     {L"rc2", CALG_RC2},     {L"rc4", CALG_RC4},        {L"des", CALG_DES},        {L"3des", CALG_3DES},
     {L"aes128", CALG_AES_128}, {L"aes192", CALG_AES_192}, {L"aes256", CALG_AES_256},
 };
+// AES in GCM mode; the value is the algorithm, the mode goes into its own setting.
+const NamedValue kGcmAlgorithms[] = {
+    {L"aes128gcm", CALG_AES_128}, {L"aes192gcm", CALG_AES_192}, {L"aes256gcm", CALG_AES_256}};
 const NamedValue kHashes[] = {{L"sha1", CALG_SHA1},     {L"md5", CALG_MD5},       {L"sha256", CALG_SHA_256},
                               {L"sha384", CALG_SHA_384}, {L"sha512", CALG_SHA_512}};
+// Values of the KeyTransport setting, one above the stored value so that 0 can mean "the setting".
+const NamedValue kKeyTransports[] = {{L"pkcs1", 1}, {L"oaep", 2}};
 
 template <size_t N>
 bool Lookup(const NamedValue (&table)[N], const std::wstring& name, DWORD& value) {
@@ -50,7 +55,8 @@ int TakeValueOption(ArgumentReader& arguments, const std::wstring& name, PackOpt
     std::wstring value;
     bool valued = name == L"to" || name == L"to-store" || name == L"sign" || name == L"out-dir" || name == L"alg" ||
                   name == L"key-bits" || name == L"hash" || name == L"signed-type" || name == L"passes" ||
-                  name == L"sfx" || name == L"sfx-template" || name == L"open" || name == L"threads";
+                  name == L"sfx" || name == L"sfx-template" || name == L"open" || name == L"threads" ||
+                  name == L"key-transport";
     if (!valued) {
         known = false;
         return 0;
@@ -75,10 +81,15 @@ int TakeValueOption(ArgumentReader& arguments, const std::wstring& name, PackOpt
         options.threads = static_cast<int>(number);
     }
     else if (name == L"alg") {
-        if (!Lookup(kAlgorithms, value, options.algorithm))
-            return UsageError(L"unknown --alg '" + value + L"' (rc2, rc4, des, 3des, aes128, aes192, aes256)");
+        options.gcm = Lookup(kGcmAlgorithms, value, options.algorithm);
+        if (!options.gcm && !Lookup(kAlgorithms, value, options.algorithm))
+            return UsageError(L"unknown --alg '" + value +
+                              L"' (rc2, rc4, des, 3des, aes128, aes192, aes256, aes128gcm, aes192gcm, aes256gcm)");
     } else if (name == L"hash") {
         if (!Lookup(kHashes, value, options.hash)) return UsageError(L"unknown --hash '" + value + L"' (sha1, md5, sha256, sha384, sha512)");
+    } else if (name == L"key-transport") {
+        if (!Lookup(kKeyTransports, value, options.keyTransport))
+            return UsageError(L"unknown --key-transport '" + value + L"' (pkcs1, oaep)");
     } else if (name == L"key-bits") {
         if (!ParseUnsigned(value, number) || number == 0) return UsageError(L"--key-bits needs a number of bits");
         options.keyBits = number;
@@ -128,12 +139,19 @@ int ParsePackOptions(ArgumentReader& arguments, PackOptions& options) {
         return UsageError(L"--sfx-template and --open go with --sfx");
     if (!options.sfxOutput.empty() && !options.outDir.empty())
         return UsageError(L"--sfx names its own output: no --out-dir");
+    if (!options.sfxOutput.empty() && options.gcm)
+        return UsageError(L"the self-decoding program takes AES only in CBC mode (aes128, aes192, aes256)");
+    if (!options.sfxOutput.empty() && options.keyTransport == 2)
+        return UsageError(L"the self-decoding program takes only --key-transport pkcs1");
     return 0;
 }
 
 bool ApplyPackOptions(const PackOptions& options, CVSettingsDlg& settings) {
     DWORD previousAlgorithm = settings.EncryptAlgorithmID;
-    if (options.algorithm) settings.EncryptAlgorithmID = options.algorithm;
+    if (options.algorithm) {
+        settings.EncryptAlgorithmID = options.algorithm;
+        settings.EncryptMode = options.gcm ? kEncryptModeGcm : kEncryptModeCbc;
+    }
     DWORD fixed = FixedKeyBits(settings.EncryptAlgorithmID);
     if (options.keyBits) {
         settings.EncryptKeyLength = options.keyBits;
@@ -153,6 +171,7 @@ bool ApplyPackOptions(const PackOptions& options, CVSettingsDlg& settings) {
         return false;
     }
     if (options.hash) settings.HashAlgorithmID = options.hash;
+    if (options.keyTransport) settings.KeyTransport = options.keyTransport - 1;
     if (options.signedType) settings.SignedMessageType = options.signedType;
     if (options.noSignerCerts) settings.AddCertsToSignedFile = 0;
     if (options.noSalt) settings.EncryptCreateSalt = 0;

@@ -17,6 +17,8 @@ struct PackOptions {
     DWORD algorithm = 0;   // 0: the setting
     DWORD keyBits = 0;     // 0: the setting, or the algorithm's own length
     DWORD hash = 0;        // 0: the setting
+    DWORD keyTransport = 0;  // 0: the setting; else the KeyTransport value plus one
+    bool gcm = false;        // --alg named AES in GCM mode
     DWORD signedType = 0;  // 0: the setting
     bool noSignerCerts = false;
     bool noSalt = false;

@@ -59,6 +59,8 @@ const std::vector<SettingInfo>& AllSettings() {
         {L"GzCompressionLevel", SettingKind::kDword, L"9"},
         {L"RecentItemsCount", SettingKind::kDword, L"10"},
         {L"CompressionThreads", SettingKind::kDword, L"0: one per processor"},
+        {L"KeyTransport", SettingKind::kDword, L"0: RSA PKCS #1 v1.5 (1: RSA-OAEP with SHA-1)"},
+        {L"EncryptMode", SettingKind::kDword, L"0: CBC (1: GCM, for AES)"},
         {L"SupportedCSP", SettingKind::kDwordList, L"1,24,12,18"},
         // The unpacker's own values.
         {L"CryptCSPcontainer", SettingKind::kString, L"Quillarent"},

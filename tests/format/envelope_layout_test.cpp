@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "format/algorithms.h"
+#include "format/auth_enveloped.h"
 
 namespace {
 
@@ -54,6 +55,50 @@ TEST(EnvelopeHeader, EmptyStreamCipherContent) {
     Bytes header;
     ASSERT_TRUE(envelope::BuildHeader(Enveloped(0), header));
     EXPECT_EQ(Tail(header, 2), (Bytes{0x80, 0x00}));
+}
+
+// The AuthEnvelopedData the writer lays out reads back through the reader's own parser (itself
+// proven on OpenSSL's files), for a short and a long content, with the mac as the trailer.
+TEST(EnvelopeHeader, AuthenticatedEnvelopeReadsBack) {
+    const uint8_t nonce[auth_enveloped::kNonceSize] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
+    const Bytes recipients = {0x02, 0x01, 0x00, 0x31, 0x03, 0x30, 0x01, 0x00};
+    for (uint64_t length : {uint64_t{0}, uint64_t{70000}}) {
+        envelope::HeaderInput input;
+        input.authenticated = true;
+        input.recipientInfos = recipients;
+        input.algorithmIdentifier = auth_enveloped::GcmAlgorithmIdentifier(alg::kAes256, nonce, 16);
+        input.contentLength = length;
+        input.trailerLength = auth_enveloped::kMacElementSize;
+        Bytes file;
+        ASSERT_TRUE(envelope::BuildHeader(input, file));
+        const size_t headerSize = file.size();
+        file.resize(headerSize + length, 0xC3);
+        file.insert(file.end(), {0x04, 16});
+        file.resize(file.size() + 16, 0x7E);
+
+        auth_enveloped::Header header;
+        ASSERT_EQ(auth_enveloped::ReadHeader(file.data(), file.size(), header), auth_enveloped::Status::kOk);
+        EXPECT_EQ(header.contentAlgorithm, alg::kAes256);
+        EXPECT_EQ(Bytes(header.gcm.nonce, header.gcm.nonce + 12), Bytes(nonce, nonce + 12));
+        EXPECT_EQ(header.gcm.tagSize, 16u);
+        EXPECT_EQ(Bytes(header.recipientInfos.data(), header.recipientInfos.data() + header.recipientInfos.size()),
+                  Bytes(recipients.begin() + 5, recipients.end()));
+        EXPECT_EQ(header.contentOffset, headerSize);
+        EXPECT_EQ(header.contentLength, length);
+        // The outer length covers exactly the file.
+        der::ParsedLength outer = der::ParseDerLength(file.data() + 1, file.size() - 1);
+        EXPECT_EQ(1 + outer.used + outer.value, file.size());
+        auth_enveloped::Trailer trailer;
+        const size_t end = headerSize + static_cast<size_t>(length);
+        ASSERT_EQ(auth_enveloped::ReadTrailer(file.data() + end, file.size() - end, header, trailer),
+                  auth_enveloped::Status::kOk);
+        EXPECT_EQ(trailer.mac.size(), 16u);
+    }
+    envelope::HeaderInput open;
+    open.authenticated = true;
+    open.openForm = true;
+    Bytes header;
+    EXPECT_FALSE(envelope::BuildHeader(open, header));  // the self-decoding form stays CBC
 }
 
 TEST(EnvelopeHeader, SignedAndEnvelopedWrapsTheCiphertextAndCountsTheTrailer) {

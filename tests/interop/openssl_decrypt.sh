@@ -81,6 +81,59 @@ for alg in 3des aes256 rc2; do
     check "$alg two recipients" "$work/s32768" alice bob
 done
 
+# RSA-OAEP key transport: every recipient entry names id-RSAES-OAEP with the default (SHA-1)
+# parameters, each recipient's key opens it, and signed content inside stays verifiable.
+oaep_entries() { openssl asn1parse -inform DER -in "$1" | grep -A1 ':rsaesOaep$' | grep -c 'SEQUENCE' || true; }
+if pack_all "oaep two recipients" --alg aes256 --key-transport oaep --to "$alice" --to "$bob" -- "$work/big"; then
+    [ "$(oaep_entries "$work/big.pkcs7")" = 2 ] || fail "oaep: the envelope does not name RSA-OAEP for both recipients"
+    check "oaep two recipients" "$work/big" alice bob
+fi
+if pack_all "oaep signed" --alg aes128 --key-transport oaep --signed-type 3 --sign "Carol Signer" --to "$alice" \
+        -- "$work/s65537"; then
+    if ! decrypt "$work/s65537.pkcs7" alice "$work/inner"; then
+        fail "oaep signed: OpenSSL cannot decrypt: $(head -c 200 "$work/openssl.err")"
+    elif ! openssl smime -verify -inform DER -noverify -binary -in "$work/inner" -out "$work/out" 2>"$work/openssl.err" ||
+            ! cmp -s "$work/s65537" "$work/out"; then
+        fail "oaep signed: OpenSSL does not verify the signed content: $(head -c 200 "$work/openssl.err")"
+    fi
+fi
+
+# AES-GCM: AuthEnvelopedData with a 12-byte nonce and a 16-byte tag, at the boundary sizes, for two
+# recipients (one through OAEP), with the signed message inside, and compressed (its length known
+# only at the end).
+gcm_files=("$work/s0" "$work/s1" "$work/s16" "$work/s17" "$work/s65537" "$work/big")
+if pack_all "aes256gcm" --alg aes256gcm --to "$alice" -- "${gcm_files[@]}"; then
+    openssl asn1parse -inform DER -in "$work/big.pkcs7" > "$work/gcm.txt"
+    grep -q ':id-smime-ct-authEnvelopedData$' "$work/gcm.txt" && grep -q ':id-aes256-GCM$' "$work/gcm.txt" ||
+        fail "aes256gcm: the envelope is not AuthEnvelopedData with AES-256-GCM"
+    for f in "${gcm_files[@]}"; do check "aes256gcm" "$f" alice; done
+fi
+if pack_all "aes128gcm two recipients" --alg aes128gcm --key-transport oaep --to "$alice" --to "$bob" -- "$work/s32769"; then
+    check "aes128gcm two recipients" "$work/s32769" alice bob
+fi
+if pack_all "aes192gcm signed" --alg aes192gcm --sign "Carol Signer" --to "$alice" -- "$work/s65536"; then
+    if ! decrypt "$work/s65536.pkcs7" alice "$work/inner"; then
+        fail "aes192gcm signed: OpenSSL cannot decrypt: $(head -c 200 "$work/openssl.err")"
+    elif ! openssl smime -verify -inform DER -noverify -binary -in "$work/inner" -out "$work/out" 2>"$work/openssl.err" ||
+            ! cmp -s "$work/s65536" "$work/out"; then
+        fail "aes192gcm signed: OpenSSL does not verify the signed content: $(head -c 200 "$work/openssl.err")"
+    fi
+fi
+yes "a line that compresses well" | head -c 300000 > "$work/text"
+rm -f "$work/text.gz.pkcs7"
+if ! quill pack --no-verify-certs --alg aes256gcm --to "$alice" "$(winpath "$work/text")" >"$work/pack.log" 2>&1; then
+    fail "aes256gcm compressed: quill pack failed: $(tail -3 "$work/pack.log")"
+elif ! decrypt "$work/text.gz.pkcs7" alice "$work/text.gz"; then
+    fail "aes256gcm compressed: OpenSSL cannot decrypt: $(head -c 200 "$work/openssl.err")"
+elif ! gzip -dc "$work/text.gz" | cmp -s "$work/text" -; then
+    fail "aes256gcm compressed: the decrypted member does not give the source back"
+fi
+# A flipped ciphertext byte must fail OpenSSL's tag check.
+cp "$work/s65537.pkcs7" "$work/tampered.pkcs7"
+byte=$(xxd -s 2000 -l 1 -p "$work/tampered.pkcs7")
+printf '%02x' $((0x$byte ^ 0xff)) | xxd -r -p | dd of="$work/tampered.pkcs7" bs=1 seek=2000 conv=notrunc status=none
+if decrypt "$work/tampered.pkcs7" alice "$work/out"; then fail "aes256gcm: a tampered envelope still decrypts"; fi
+
 pack_all "rc4 no salt" --alg rc4 --key-bits 40 --no-salt --to "$alice" -- "$work/s9" && check "rc4 no salt" "$work/s9" alice
 
 # A stranger's certificate from the store is no recipient: OpenSSL must refuse with its key.

@@ -151,8 +151,9 @@ TEST_F(SettingsPageTest, EmptyRegistryShowsTheDefaults) {
     // The system's RSA AES provider: AES-256 and SHA-256 chosen, every signing hash it has listed.
     HWND ciphers = GetDlgItem(page, kEncryptionCombo);
     HWND hashes = GetDlgItem(page, kHashCombo);
-    EXPECT_EQ(ItemAlgorithms(ciphers), (std::vector<ALG_ID>{CALG_DES, CALG_RC2, CALG_3DES, CALG_AES_128,
-                                                            CALG_AES_192, CALG_AES_256, CALG_RC4}));
+    EXPECT_EQ(ItemAlgorithms(ciphers),
+              (std::vector<ALG_ID>{CALG_DES, CALG_RC2, CALG_3DES, CALG_AES_128, CALG_AES_128, CALG_AES_192,
+                                   CALG_AES_192, CALG_AES_256, CALG_AES_256, CALG_RC4}));
     EXPECT_EQ(ItemAlgorithms(hashes),
               (std::vector<ALG_ID>{CALG_MD5, CALG_SHA1, CALG_SHA_256, CALG_SHA_384, CALG_SHA_512}));
     EXPECT_EQ(SelectedAlgorithm(ciphers), static_cast<ALG_ID>(CALG_AES_256));
@@ -265,7 +266,8 @@ TEST_F(SettingsPageTest, StoredProviderNameSelectsItsItem) {
         ASSERT_NE(page, nullptr);
         EXPECT_EQ(SelectedText(GetDlgItem(page, kProviderCombo)), c.selected);
         std::vector<ALG_ID> ciphers = ItemAlgorithms(GetDlgItem(page, kEncryptionCombo));
-        EXPECT_EQ(std::count(ciphers.begin(), ciphers.end(), static_cast<ALG_ID>(CALG_AES_256)), c.offersAes ? 1 : 0);
+        // AES-256 in CBC and in GCM mode.
+        EXPECT_EQ(std::count(ciphers.begin(), ciphers.end(), static_cast<ALG_ID>(CALG_AES_256)), c.offersAes ? 2 : 0);
         EXPECT_FALSE(ciphers.empty());
         settings.DestroyPage();
         EXPECT_EQ(settings.CryptCSPname, c.nameAfter);
@@ -310,6 +312,35 @@ TEST_F(SettingsPageTest, AlgorithmChoiceSetsKeyLengthsAndIvOrSalt) {
         EXPECT_EQ(SelectedText(lengths), c.selected);
     }
     settings.DestroyPage();
+}
+
+// AES is offered in GCM mode too: its own item, no IV box, and the mode kept apart from the
+// algorithm, which stays the value every build reads.
+TEST_F(SettingsPageTest, GcmItemSetsTheModeBesideTheAlgorithm) {
+    CVSettingsDlg settings;
+    settings.CryptCSPname = kAesProvider;
+    HWND page = Open(settings);
+    ASSERT_NE(page, nullptr);
+    HWND ciphers = GetDlgItem(page, kEncryptionCombo);
+    EXPECT_EQ(SelectedText(ciphers).find(L"GCM"), std::wstring::npos);
+    LRESULT gcm = CB_ERR;
+    for (LRESULT i = 0; i < SendMessageW(ciphers, CB_GETCOUNT, 0, 0); ++i)
+        if (ItemRecord(ciphers, i)->aiAlgid == CALG_AES_256 && ItemText(ciphers, i).find(L"режим GCM") != std::wstring::npos)
+            gcm = i;
+    ASSERT_NE(gcm, CB_ERR);
+    Choose(page, kEncryptionCombo, gcm);
+    EXPECT_FALSE(Visible(page, kCreateIvCheck));
+    EXPECT_EQ(ItemTexts(GetDlgItem(page, kKeyLengthCombo)), Strings({256}));
+    settings.DestroyPage();
+    EXPECT_EQ(settings.EncryptAlgorithmID, static_cast<DWORD>(CALG_AES_256));
+    EXPECT_EQ(settings.EncryptMode, kEncryptModeGcm);
+
+    page = Open(settings);
+    ASSERT_NE(page, nullptr);
+    EXPECT_NE(SelectedText(GetDlgItem(page, kEncryptionCombo)).find(L"режим GCM"), std::wstring::npos);
+    ASSERT_TRUE(ChooseAlgorithm(page, kEncryptionCombo, CALG_AES_128));  // the CBC item comes first
+    settings.DestroyPage();
+    EXPECT_EQ(settings.EncryptMode, kEncryptModeCbc);
 }
 
 // Choosing another provider lists its algorithms; the choice made before stays where it can.

@@ -169,6 +169,8 @@ TEST_F(SettingsTest, SavesOnlyTheEditableValues) {
     settings.OverwritePasses = 5;
     settings.GzCompressionLevel = 3;
     settings.CompressionThreads = 2;
+    settings.KeyTransport = 1;
+    settings.EncryptMode = kEncryptModeGcm;
     settings.SaveSettings();
     DWORD value = 0;
     ASSERT_TRUE(ReadDword(L"EncryptAlgorithmID", value));
@@ -189,6 +191,8 @@ TEST_F(SettingsTest, SavesOnlyTheEditableValues) {
     CVSettingsDlg reloaded;
     EXPECT_EQ(reloaded.CryptCSPname, L"Some Provider");
     EXPECT_EQ(reloaded.EncryptAlgorithmID, static_cast<DWORD>(CALG_3DES));
+    EXPECT_EQ(reloaded.KeyTransport, 1u);
+    EXPECT_EQ(reloaded.EncryptMode, kEncryptModeGcm);
     EXPECT_EQ(reloaded.OverwritePasses, 1u);
 }
 

@@ -81,6 +81,8 @@ expect_status "unknown option" 2 quill pack --no-compress --no-verify-certs --to
 expect_status "bad algorithm" 2 quill pack --no-compress --no-verify-certs --alg idea --to "$(winpath "$data/alice.cer")" "$(winpath "$work/b")"
 expect_status "bad key length" 2 quill pack --no-compress --no-verify-certs --alg aes128 --key-bits 256 --to "$(winpath "$data/alice.cer")" "$(winpath "$work/b")"
 expect_status "rc2 key too long" 2 quill pack --no-compress --no-verify-certs --alg rc2 --key-bits 200 --to "$(winpath "$data/alice.cer")" "$(winpath "$work/b")"
+expect_status "bad key transport" 2 quill pack --no-compress --no-verify-certs --key-transport rsa --to "$(winpath "$data/alice.cer")" "$(winpath "$work/b")"
+expect_status "sfx with oaep" 2 quill pack --no-compress --no-verify-certs --key-transport oaep --sfx "$(winpath "$work/b.exe")" --to "$(winpath "$data/alice.cer")" "$(winpath "$work/b")"
 expect_status "no recipient" 2 quill pack --no-compress --no-verify-certs "$(winpath "$work/b")"
 expect_status "no file" 2 quill pack --no-compress --no-verify-certs --to "$(winpath "$data/alice.cer")"
 expect_status "flag with value" 2 quill pack --no-compress --no-verify-certs --no-iv=1 --to "$(winpath "$data/alice.cer")" "$(winpath "$work/b")"
