@@ -116,6 +116,15 @@ LONG VerifySigner(HCRYPTPROV provider, HCRYPTHASH contentHash, const SignatureAl
     return VerifyCngSignature(algorithm, key, value, signature.data(), static_cast<DWORD>(signature.size()));
 }
 
+// Whether size bytes are a whole number of the key's cipher blocks (any size for a stream cipher).
+bool WholeBlocks(HCRYPTKEY key, size_t size) {
+    DWORD bits = 0;
+    DWORD length = sizeof bits;
+    if (!CryptGetKeyParam(key, KP_BLOCKLEN, reinterpret_cast<BYTE*>(&bits), &length, 0)) return false;
+    const size_t block = bits / 8;
+    return size > 0 && (block == 0 || size % block == 0);
+}
+
 // A signed-and-enveloped signature is stored encrypted under the content key. Some writers store
 // it plain, so the stored value itself is tried when the decrypted one does not verify; the
 // error reported is that of the decrypted value when there was one.
@@ -125,7 +134,9 @@ LONG VerifyEnvelopeSignature(HCRYPTPROV provider, HCRYPTHASH contentHash, const 
     std::vector<BYTE> plain(stored.pbData, stored.pbData + stored.cbData);
     bool decryptedTried = false;
     LONG decryptedStatus = 0;
-    if (sessionKey) {
+    // Only whole cipher blocks can be the ciphertext of a signature: a plain ECDSA value of another
+    // length is never handed to the provider, which may read and write past it.
+    if (sessionKey && WholeBlocks(sessionKey, plain.size())) {
         std::vector<BYTE> decrypted = plain;
         DWORD size = static_cast<DWORD>(decrypted.size());
         if (CryptDecrypt(sessionKey, 0, TRUE, 0, decrypted.data(), &size)) {

@@ -353,8 +353,9 @@ TEST_F(SettingsPageTest, ProviderChoiceRefillsTheAlgorithmLists) {
     HWND ciphers = GetDlgItem(page, kEncryptionCombo);
     HWND hashes = GetDlgItem(page, kHashCombo);
     ASSERT_TRUE(ChooseText(page, kProviderCombo, kAesProvider));
-    EXPECT_EQ(ItemAlgorithms(ciphers), (std::vector<ALG_ID>{CALG_DES, CALG_RC2, CALG_3DES, CALG_AES_128,
-                                                            CALG_AES_192, CALG_AES_256, CALG_RC4}));
+    EXPECT_EQ(ItemAlgorithms(ciphers),
+              (std::vector<ALG_ID>{CALG_DES, CALG_RC2, CALG_3DES, CALG_AES_128, CALG_AES_128, CALG_AES_192,
+                                   CALG_AES_192, CALG_AES_256, CALG_AES_256, CALG_RC4}));
     EXPECT_EQ(SelectedAlgorithm(ciphers), static_cast<ALG_ID>(CALG_3DES));
     EXPECT_EQ(SelectedAlgorithm(hashes), static_cast<ALG_ID>(CALG_MD5));
     EXPECT_EQ(ItemTexts(GetDlgItem(page, kKeyLengthCombo)), Strings({168}));

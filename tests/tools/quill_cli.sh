@@ -103,7 +103,7 @@ for command in import certs pack unpack info settings recovery window register u
         if grep -q "unknown option" "$work/err.txt"; then fail "help of $command lists $option, which the parser refuses"; fi
     done < <(grep -oE '^  --[a-z-]+( [A-Z.0-9|]+)?' "$work/usage-$command.txt")
 done
-grep -c '^  --' "$work/usage-pack.txt" | grep -qx 22 || fail "pack's help lists $(grep -c '^  --' "$work/usage-pack.txt") options"
+grep -c '^  --' "$work/usage-pack.txt" | grep -qx 23 || fail "pack's help lists $(grep -c '^  --' "$work/usage-pack.txt") options"
 expect_status "help of an unknown command" 2 quill help frobnicate
 # register and unregister call the shell extension's own registration.
 registered() { "$QUILL_WINE_RUN" reg query 'HKCR\.pkcs7' /reg:64 >"$work/reg.txt" 2>&1 && grep -q Orbelin.Quillarent "$work/reg.txt"; }
