@@ -154,6 +154,23 @@ std::vector<uint8_t> AlgorithmOid(der::Reader algorithm) {
 
 // The certificate whose key identifier property is the given one; the platform derives the
 // property from the subject key identifier extension when it was not set.
+// The issuer and serial number of an identifier as the platform's CERT_INFO holds them: the
+// serial number least significant byte first. info points into this object and the identifier.
+struct IssuerAndSerial {
+    std::vector<BYTE> serial;
+    CERT_INFO info = {};
+    explicit IssuerAndSerial(const recipient_info::Identifier& id)
+        : serial(id.serial.data(), id.serial.data() + id.serial.size()) {
+        std::reverse(serial.begin(), serial.end());
+        info.Issuer.pbData = const_cast<BYTE*>(id.issuer.data());
+        info.Issuer.cbData = static_cast<DWORD>(id.issuer.size());
+        info.SerialNumber.pbData = serial.data();
+        info.SerialNumber.cbData = static_cast<DWORD>(serial.size());
+    }
+    IssuerAndSerial(const IssuerAndSerial&) = delete;
+    IssuerAndSerial& operator=(const IssuerAndSerial&) = delete;
+};
+
 PCCERT_CONTEXT FindBySubjectKeyId(HCERTSTORE store, const der::Reader& keyId) {
     CRYPT_HASH_BLOB blob = {static_cast<DWORD>(keyId.size()), const_cast<BYTE*>(keyId.data())};
     return CertFindCertificateInStore(store, kMessageEncoding, 0, CERT_FIND_KEY_IDENTIFIER, &blob, nullptr);
@@ -194,15 +211,8 @@ int ListEntry(const recipient_info::Entry& entry, RecipientRefusal refusal, HCER
     for (const recipient_info::Identifier& id : entry.recipients) {
         certificate.reset(FindRecipientCertificate(store, id));
         found = found || certificate;
-        // The platform keeps serial numbers least significant byte first.
-        std::vector<BYTE> serial(id.serial.data(), id.serial.data() + id.serial.size());
-        std::reverse(serial.begin(), serial.end());
-        CERT_INFO info = {};
-        info.Issuer.pbData = const_cast<BYTE*>(id.issuer.data());
-        info.Issuer.cbData = static_cast<DWORD>(id.issuer.size());
-        info.SerialNumber.pbData = serial.data();
-        info.SerialNumber.cbData = static_cast<DWORD>(serial.size());
-        listing.issuerAndSerial = id.bySubjectKeyId ? nullptr : &info;
+        const IssuerAndSerial name(id);
+        listing.issuerAndSerial = id.bySubjectKeyId ? nullptr : &name.info;
         listing.subjectKeyId.assign(id.subjectKeyId.data(), id.subjectKeyId.data() + id.subjectKeyId.size());
         row = client.ListRecipient(listing, certificate.get());
     }
@@ -365,15 +375,8 @@ Fault ReadSignedDataHeader(EnvelopeFile& file, std::vector<BYTE>& digestAlgorith
 
 PCCERT_CONTEXT FindRecipientCertificate(HCERTSTORE store, const recipient_info::Identifier& id) {
     if (id.bySubjectKeyId) return FindBySubjectKeyId(store, id.subjectKeyId);
-    // The platform keeps serial numbers least significant byte first.
-    std::vector<BYTE> serial(id.serial.data(), id.serial.data() + id.serial.size());
-    std::reverse(serial.begin(), serial.end());
-    CERT_INFO info = {};
-    info.Issuer.pbData = const_cast<BYTE*>(id.issuer.data());
-    info.Issuer.cbData = static_cast<DWORD>(id.issuer.size());
-    info.SerialNumber.pbData = serial.data();
-    info.SerialNumber.cbData = static_cast<DWORD>(serial.size());
-    return CertGetSubjectCertificateFromStore(store, kMessageEncoding, &info);
+    IssuerAndSerial name(id);
+    return CertGetSubjectCertificateFromStore(store, kMessageEncoding, &name.info);
 }
 
 DWORD ScanRecipients(const std::vector<BYTE>& recipientInfos, const ContentAlgorithm& algorithm, HCERTSTORE store,
