@@ -12,6 +12,7 @@
 #include <string>
 
 #include "format/algorithms.h"
+#include "format/service/algorithm_names.h"
 #include "format/service/crypto_handles.h"
 #include "format/service/resources.h"
 #include "pack/messages.h"
@@ -19,7 +20,6 @@
 namespace {
 
 constexpr UINT kSystemProviderText = 525;
-constexpr UINT kGcmAlgorithmText = 585;
 const wchar_t kProvidersKey[] = L"Software\\Microsoft\\Cryptography\\Defaults\\Provider";
 // Provider types offered while the settings name none of their own.
 const DWORD kDefaultProviderTypes[] = {PROV_RSA_FULL, PROV_RSA_AES, PROV_RSA_SCHANNEL, PROV_DH_SCHANNEL};
@@ -109,8 +109,9 @@ void AddAlgorithm(HWND combo, const PROV_ENUMALGS_EX& record, DWORD current, DWO
                   DWORD currentMode = kEncryptModeCbc) {
     auto* item = new (std::nothrow) AlgorithmItem{record, mode};
     if (!item) return;
-    std::wstring name = AlgorithmName(record);
-    if (mode == kEncryptModeGcm) name = FormatText(kGcmAlgorithmText, name.c_str());
+    // The GCM items take the short name ("AES-256 GCM"), as the Info page does: the provider's long name
+    // with the mode beside it no longer fits the closed combo box.
+    std::wstring name = mode == kEncryptModeGcm ? GcmDisplayName(record.aiAlgid) : AlgorithmName(record);
     LRESULT index = AddComboItem(combo, name, reinterpret_cast<LPARAM>(item));
     if (index < 0) {
         delete item;

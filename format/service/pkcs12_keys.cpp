@@ -5,6 +5,7 @@
 #include "format/algorithms.h"
 #include "format/pkcs8.h"
 #include "format/service/crypto_handles.h"
+#include "format/service/plain_key.h"
 
 namespace {
 
@@ -40,22 +41,6 @@ bool HashOnce(HCRYPTPROV provider, ALG_ID algId, const uint8_t* data, size_t siz
            CryptHashData(hash.get(), data, static_cast<DWORD>(size), 0) && ReadHashValue(hash.get(), digest);
 }
 
-// A session key from raw bytes: PLAINTEXTKEYBLOB is BLOBHEADER, the key size, the key.
-bool ImportRawKey(HCRYPTPROV provider, ALG_ID algId, const std::vector<uint8_t>& raw, DWORD flags, KeyHandle& key) {
-    SecretBytes blob;
-    blob.bytes().resize(sizeof(BLOBHEADER) + sizeof(DWORD) + raw.size());
-    auto* header = reinterpret_cast<BLOBHEADER*>(blob.bytes().data());
-    header->bType = PLAINTEXTKEYBLOB;
-    header->bVersion = CUR_BLOB_VERSION;
-    header->reserved = 0;
-    header->aiKeyAlg = algId;
-    DWORD size = static_cast<DWORD>(raw.size());
-    memcpy(blob.bytes().data() + sizeof(BLOBHEADER), &size, sizeof size);
-    std::copy(raw.begin(), raw.end(), blob.bytes().begin() + sizeof(BLOBHEADER) + sizeof(DWORD));
-    return CryptImportKey(provider, blob.bytes().data(), static_cast<DWORD>(blob.bytes().size()), 0, flags,
-                          key.put()) != FALSE;
-}
-
 // HMAC under one key, imported once for the many rounds of a derivation.
 class Hmac {
 public:
@@ -71,7 +56,8 @@ public:
             material.bytes() = secret;
         }
         if (material.bytes().empty()) material.bytes().push_back(0);
-        return ImportRawKey(provider_, CALG_RC2, material.bytes(), CRYPT_IPSEC_HMAC_KEY, key_);
+        return ImportPlainKey(provider_, CALG_RC2, material.bytes().data(), material.bytes().size(), CRYPT_IPSEC_HMAC_KEY,
+                              key_.put());
     }
 
     bool Compute(const uint8_t* data, size_t size, std::vector<uint8_t>& out) const {
@@ -133,7 +119,8 @@ bool Unseal(HCRYPTPROV provider, const pkcs12::Sealed& sealed, const Passwords& 
     std::vector<uint8_t> iv;
     KeyHandle key;
     if (!DeriveKeyAndIv(provider, sealed.encryption, passwords, rawKey, iv) ||
-        !ImportRawKey(provider, sealed.encryption.cipher, rawKey.bytes(), CRYPT_EXPORTABLE, key) ||
+        !ImportPlainKey(provider, sealed.encryption.cipher, rawKey.bytes().data(), rawKey.bytes().size(),
+                        CRYPT_EXPORTABLE, key.put()) ||
         !SetCipherParameters(key.get(), sealed.encryption, iv))
         return false;
     plain.bytes().assign(sealed.ciphertext.data(), sealed.ciphertext.data() + sealed.ciphertext.size());

@@ -48,6 +48,17 @@ check() {  # label file recipient...
     done
 }
 
+# Our own reader opens what we wrote: the unpacked file beside the envelope gives the source back.
+check_own() {  # label file [envelope]
+    local out="$work/own/$(basename "$2")" envelope="${3:-$2.pkcs7}"
+    rm -rf "$work/own" && mkdir "$work/own"
+    if ! quill unpack --out-dir "$(winpath "$work/own")" "$(winpath "$envelope")" >"$work/unpack.log" 2>&1; then
+        fail "$1: quill unpack failed: $(tail -3 "$work/unpack.log")"
+    elif ! cmp -s "$2" "$out"; then
+        fail "$1: $(basename "$2") unpacked by quill differs from the source"
+    fi
+}
+
 pack_all() {  # label options... -- files
     local label=$1; shift
     local opts=() files=()
@@ -87,6 +98,7 @@ oaep_entries() { openssl asn1parse -inform DER -in "$1" | grep -A1 ':rsaesOaep$'
 if pack_all "oaep two recipients" --alg aes256 --key-transport oaep --to "$alice" --to "$bob" -- "$work/big"; then
     [ "$(oaep_entries "$work/big.pkcs7")" = 2 ] || fail "oaep: the envelope does not name RSA-OAEP for both recipients"
     check "oaep two recipients" "$work/big" alice bob
+    check_own "oaep two recipients" "$work/big"
 fi
 if pack_all "oaep signed" --alg aes128 --key-transport oaep --signed-type 3 --sign "Carol Signer" --to "$alice" \
         -- "$work/s65537"; then
@@ -96,6 +108,7 @@ if pack_all "oaep signed" --alg aes128 --key-transport oaep --signed-type 3 --si
             ! cmp -s "$work/s65537" "$work/out"; then
         fail "oaep signed: OpenSSL does not verify the signed content: $(head -c 200 "$work/openssl.err")"
     fi
+    check_own "oaep signed" "$work/s65537"
 fi
 
 # AES-GCM: AuthEnvelopedData with a 12-byte nonce and a 16-byte tag, at the boundary sizes, for two
@@ -106,10 +119,11 @@ if pack_all "aes256gcm" --alg aes256gcm --to "$alice" -- "${gcm_files[@]}"; then
     openssl asn1parse -inform DER -in "$work/big.pkcs7" > "$work/gcm.txt"
     grep -q ':id-smime-ct-authEnvelopedData$' "$work/gcm.txt" && grep -q ':aes-256-gcm$' "$work/gcm.txt" ||
         fail "aes256gcm: the envelope is not AuthEnvelopedData with AES-256-GCM"
-    for f in "${gcm_files[@]}"; do check "aes256gcm" "$f" alice; done
+    for f in "${gcm_files[@]}"; do check "aes256gcm" "$f" alice; check_own "aes256gcm" "$f"; done
 fi
 if pack_all "aes128gcm two recipients" --alg aes128gcm --key-transport oaep --to "$alice" --to "$bob" -- "$work/s32769"; then
     check "aes128gcm two recipients" "$work/s32769" alice bob
+    check_own "aes128gcm two recipients" "$work/s32769"
 fi
 if pack_all "aes192gcm signed" --alg aes192gcm --sign "Carol Signer" --to "$alice" -- "$work/s65536"; then
     if ! decrypt "$work/s65536.pkcs7" alice "$work/inner"; then
@@ -118,6 +132,7 @@ if pack_all "aes192gcm signed" --alg aes192gcm --sign "Carol Signer" --to "$alic
             ! cmp -s "$work/s65536" "$work/out"; then
         fail "aes192gcm signed: OpenSSL does not verify the signed content: $(head -c 200 "$work/openssl.err")"
     fi
+    check_own "aes192gcm signed" "$work/s65536"
 fi
 printf 'a line that compresses well\n%.0s' $(seq 1 11000) > "$work/text"
 rm -f "$work/text.gz.pkcs7"
@@ -127,6 +142,8 @@ elif ! decrypt "$work/text.gz.pkcs7" alice "$work/text.gz"; then
     fail "aes256gcm compressed: OpenSSL cannot decrypt: $(head -c 200 "$work/openssl.err")"
 elif ! gzip -dc "$work/text.gz" | cmp -s "$work/text" -; then
     fail "aes256gcm compressed: the decrypted member does not give the source back"
+else
+    check_own "aes256gcm compressed" "$work/text" "$work/text.gz.pkcs7"
 fi
 # A flipped ciphertext byte must fail OpenSSL's tag check.
 cp "$work/s65537.pkcs7" "$work/tampered.pkcs7"

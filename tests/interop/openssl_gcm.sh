@@ -17,7 +17,10 @@ seal() {  # label cipher stream(yes|no) input output recipient...
     local label=$1 cipher=$2 stream=$3 input=$4 output=$5; shift 5
     local opts=() certs=() who
     [ "$stream" = yes ] && opts+=(-stream)
-    for who in "$@"; do certs+=("$data/$who.pem"); done
+    for who in "$@"; do
+        if [ "${OAEP:-}" = yes ]; then certs+=(-recip "$data/$who.pem" -keyopt rsa_padding_mode:oaep)
+        else certs+=("$data/$who.pem"); fi
+    done
     openssl cms -encrypt -binary -outform DER "-$cipher" "${opts[@]}" -in "$input" -out "$output" "${certs[@]}" \
         2>"$work/openssl.err" || fail "$label: OpenSSL cannot seal: $(head -c 200 "$work/openssl.err")"
 }
@@ -59,6 +62,9 @@ for cipher in aes-128-gcm aes-256-gcm; do
 done
 seal "small" aes-256-gcm no "$work/small" "$work/small.pkcs7" alice
 opens "small" "$work/small.pkcs7" "$work/small"
+# The key wrapped with RSA-OAEP: the content key must still come out exportable for the GCM stream.
+OAEP=yes seal "oaep" aes-256-gcm yes "$work/doc" "$work/o.pkcs7" alice
+opens "oaep" "$work/o.pkcs7" "$work/doc"
 
 # Signed data inside: the content comes out and the signer is checked.
 openssl cms -sign -binary -outform DER -nodetach -signer "$data/carol.pem" -inkey "$data/carol.key.pem" \

@@ -2,13 +2,16 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <memory>
 
 #include "format/algorithms.h"
 #include "format/der.h"
 #include "format/envelope_rules.h"
 #include "format/recipient_info.h"
+#include "format/secret_bytes.h"
 #include "format/service/encoding.h"
+#include "format/service/plain_key.h"
 
 namespace reader_core {
 
@@ -81,6 +84,19 @@ Fault ReadContentAlgorithm(EnvelopeFile& file, EnvelopeClient& client, ContentAl
     return Fault();
 }
 
+// Wine's provider refuses a SIMPLEBLOB import with CRYPT_OAEP beside CRYPT_EXPORTABLE. The wrapped key
+// is then undone with CryptDecrypt (OAEP) and imported from its bytes, which Windows accepts as well.
+bool ImportOaepKeyExportable(HCRYPTPROV provider, HCRYPTKEY exchangeKey, ALG_ID algId,
+                             const uint8_t* wrapped, size_t wrappedSize, HCRYPTKEY* key) {
+    SecretBytes plain;
+    // CryptoAPI takes RSA data little-endian.
+    plain.bytes().assign(std::reverse_iterator<const uint8_t*>(wrapped + wrappedSize),
+                         std::reverse_iterator<const uint8_t*>(wrapped));
+    DWORD size = static_cast<DWORD>(plain.bytes().size());
+    if (size == 0 || !CryptDecrypt(exchangeKey, 0, TRUE, CRYPT_OAEP, plain.bytes().data(), &size)) return false;
+    return ImportPlainKey(provider, algId, plain.bytes().data(), size, CRYPT_EXPORTABLE, key);
+}
+
 // The key of one recipient entry: the certificate's own provider first, then the client's
 // fallback. 0 with the session key held; reachedImport tells whether an import was tried.
 DWORD TryRecipientKey(const recipient_info::Entry& entry, PCCERT_CONTEXT certificate, const ContentAlgorithm& algorithm,
@@ -103,7 +119,10 @@ DWORD TryRecipientKey(const recipient_info::Entry& entry, PCCERT_CONTEXT certifi
     const DWORD flags = (entry.transport == recipient_info::KeyTransport::kRsaOaep ? CRYPT_OAEP : CRYPT_NO_SALT) |
                         (algorithm.exportable ? CRYPT_EXPORTABLE : 0);
     HCRYPTKEY key = 0;
-    if (CryptImportKey(own, blob.data(), static_cast<DWORD>(blob.size()), exchangeKey.get(), flags, &key)) {
+    if (CryptImportKey(own, blob.data(), static_cast<DWORD>(blob.size()), exchangeKey.get(), flags, &key) ||
+        ((flags & CRYPT_OAEP) && (flags & CRYPT_EXPORTABLE) &&
+         ImportOaepKeyExportable(own, exchangeKey.get(), algorithm.algId, entry.encryptedKey.data(),
+                                 entry.encryptedKey.size(), &key))) {
         ClearImportedSalt(key);
         session = SessionKey{key, own, false};
         return 0;
