@@ -6,7 +6,7 @@
 # Environment:
 #   BENCH_SIZES   file sizes in MiB (default "256 1024"; "16" for a quick check of the script; "none"
 #                 for the AES-GCM comparison alone)
-#   BENCH_GCM_SIZE  MiB of the AES-256-GCM unpack beside openssl cms -decrypt (default 256; "none" skips it)
+#   BENCH_GCM_SIZE  MiB of the AES-256-GCM pack and unpack beside openssl cms (default 256; "none" skips them)
 #   BENCH_ALGS    any of "aes256 3des default" (default all three; default = the packer's settings)
 #   BENCH_MODES   any of "plain compressed" (default both)
 #   BENCH_BUILD   build tree for quill.exe, platform_limit.exe and the Wine prefix (default <repo>/build-bench)
@@ -531,16 +531,41 @@ for size in $sizes; do
     done
 done
 
-# ---------------------------------------------------------------- AES-GCM unpack
-# OpenSSL seals random bytes with AES-256-GCM (AuthEnvelopedData, -stream as mail clients write it);
-# quill unpacks the file beside openssl cms -decrypt of the same file. The same bytes sealed with
-# AES-256-CBC give quill's unpack rate for the cipher it already had, on the same run.
-gcm_format='%-40s %7s %8s %7s %11s %6s %7s'
+# ---------------------------------------------------------------- AES-GCM pack and unpack
+# quill packs random bytes with AES-256-GCM (uncompressed) beside openssl cms -encrypt -stream of the
+# same file, and likewise with AES-256-CBC for the rate of the cipher it already had. Then OpenSSL
+# seals the bytes with AES-256-GCM (AuthEnvelopedData, -stream as mail clients write it) and quill
+# unpacks the file beside openssl cms -decrypt of the same file, and the same again with AES-256-CBC.
+gcm_format='%-44s %7s %8s %7s %11s %6s %7s'
 gcm_rows=()
 if [ -n "$gcm_size" ]; then
     input="$work/gcm-input.bin"
     make_input plain "$gcm_size" "$input"
     bytes=$((gcm_size << 20))
+    for cipher in aes-256-gcm aes-256-cbc; do
+        alg="${cipher//-/}"
+        alg="${alg/aes256cbc/aes256}"
+        name="${gcm_size}M $cipher pack (quill --alg $alg)"
+        say "bench: $name"
+        quill_command pack --to "$keys/cert.der" --no-verify-certs --alg "$alg" --no-compress \
+            --out-dir "$work/packed" "$input"
+        measure_best empty_packed "${quill_run[@]}" || die "$name failed"
+        quill_rate="$(mbps "$bytes" "$wall")"
+        quill_net="$(net_mbps "$bytes" "$wall")"
+        quill_peak="$peak"
+        # The envelope must open again, here with OpenSSL: a fast pack of wrong bytes would count for nothing.
+        envelope="$(find "$work/packed" -type f | head -n 1)"
+        [ -n "$envelope" ] || die "$name wrote nothing"
+        openssl cms -decrypt -binary -inform DER -in "$envelope" -recip "$keys/cert.pem" -inkey "$keys/key.pem" \
+            -out "$work/ossl.out" || die "$name: openssl cannot open quill's envelope"
+        cmp -s "$input" "$work/ossl.out" || die "$name: openssl's output of quill's envelope differs from the input"
+        measure_best "" openssl cms -encrypt -stream -binary -outform DER "-$cipher" -in "$input" \
+            -out "$work/sealed.pkcs7" "$keys/cert.pem" || die "openssl cms -encrypt -$cipher failed"
+        ossl_rate="$(mbps "$bytes" "$wall")"
+        gcm_rows+=("$(printf "$gcm_format" "$name" "$quill_rate" "$quill_net" "$(mib "$quill_peak")" "$ossl_rate" \
+            "$(ratio "$quill_rate" "$ossl_rate")" "$(mib "$peak")")")
+        rm -rf "$work/packed" "$work/sealed.pkcs7" "$work/ossl.out"
+    done
     for cipher in aes-256-gcm aes-256-cbc; do
         name="${gcm_size}M $cipher unpack (OpenSSL's file)"
         say "bench: $name"
@@ -594,7 +619,9 @@ if [ ${#threads_rows[@]} -gt 0 ]; then
 fi
 if [ ${#gcm_rows[@]} -gt 0 ]; then
     echo
-    echo "AES-GCM: quill unpack of OpenSSL's AuthEnvelopedData (AES-256-GCM, written with -stream), and of the"
+    echo "AES-GCM: quill pack of random bytes with AES-256-GCM (AuthEnvelopedData) and AES-256-CBC, uncompressed,"
+    echo "beside openssl cms -encrypt -stream of the same file (quill's envelope is opened by OpenSSL to check it);"
+    echo "then quill unpack of OpenSSL's AuthEnvelopedData (AES-256-GCM, written with -stream), and of the"
     echo "same bytes sealed with AES-256-CBC, beside openssl cms -decrypt of the same file. MB/s, netMB/s and"
     echo "peakMB as above; ratio: quill's MB/s over OpenSSL's; osslMB: OpenSSL's peak."
     echo

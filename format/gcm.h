@@ -27,19 +27,30 @@ Element Power(const Element& h, uint64_t exponent);    // h^exponent, h^0 being 
 // ciphertext of the message; the additional authenticated data may arrive after it (an
 // AuthEnvelopedData carries its attributes behind the content): GHASH is linear, so the text's
 // share is computed alone and the data's share is multiplied in at the end by H^n.
+//
+// Two ways to multiply, the same bytes either way: the processor's carry-less multiply (x86
+// PCLMULQDQ, four blocks per reduction with H^1..H^4) where it has one, else Shoup's 8-bit tables.
 class Authenticator {
 public:
-    explicit Authenticator(const uint8_t hashKey[kBlock]);
+    enum class Method { kAuto, kTables, kCarryless };
+    // kAuto takes the carry-less multiply when the processor has it; kCarryless without it
+    // falls back to the tables (see UsedMethod).
+    explicit Authenticator(const uint8_t hashKey[kBlock], Method method = Method::kAuto);
+    static bool CarrylessAvailable();
+    Method UsedMethod() const { return carryless_ ? Method::kCarryless : Method::kTables; }
+
     void AbsorbText(const uint8_t* data, size_t size);
     uint64_t TextBytes() const { return textBytes_; }
     // S = GHASH(A || C || lengths), without the final encryption of J0.
     void Finish(const uint8_t* aad, size_t aadSize, uint8_t s[kBlock]);
 
 private:
-    void AbsorbBlock(Element& state, const uint8_t* block) const;
+    void AbsorbBlocks(Element& state, const uint8_t* blocks, size_t count) const;
     Element Mul(const Element& x) const;
 
     Element h_;
+    bool carryless_ = false;
+    Element powers_[4];     // H^4, H^3, H^2, H: the factors of four blocks absorbed at once
     Element table_[256];    // H times every byte value, for the byte-wise multiply
     uint64_t reduce_[256];  // the reduction of each byte shifted out
     Element state_;

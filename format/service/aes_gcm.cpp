@@ -1,17 +1,12 @@
 #include "format/service/aes_gcm.h"
 
+#include <cstddef>
 #include <cstring>
 
 namespace {
 
-// Counter blocks encrypted per CNG call: 64 KiB of key stream, the memory the stream keeps.
+// Counter blocks encrypted per call: 64 KiB of key stream, the memory the stream keeps.
 constexpr size_t kBatchBlocks = 4096;
-constexpr NTSTATUS kStatusUnsuccessful = static_cast<NTSTATUS>(0xC0000001L);
-
-bool Fail(NTSTATUS status) {
-    SetLastError(HRESULT_FROM_NT(status));
-    return false;
-}
 
 void Xor(const uint8_t* a, const uint8_t* b, uint8_t* out, size_t size) {
     size_t i = 0;
@@ -27,7 +22,8 @@ void Xor(const uint8_t* a, const uint8_t* b, uint8_t* out, size_t size) {
 
 }  // namespace
 
-bool AesGcmStream::Start(const uint8_t* key, size_t keySize, const uint8_t iv[gcm::kIvSize]) {
+bool AesGcmStream::Start(const uint8_t* key, size_t keySize, const uint8_t iv[gcm::kIvSize],
+                         gcm::Authenticator::Method method) {
     ghash_.reset();
     key_.reset();
     keyStreamUsed_ = keyStreamSize_ = 0;
@@ -37,42 +33,52 @@ bool AesGcmStream::Start(const uint8_t* key, size_t keySize, const uint8_t iv[gc
         SetLastError(ERROR_INVALID_PARAMETER);
         return false;
     }
-    NTSTATUS status = 0;
-    if (!algorithm_) {
-        status = BCryptOpenAlgorithmProvider(algorithm_.put(), BCRYPT_AES_ALGORITHM, nullptr, 0);
-        if (!BCRYPT_SUCCESS(status)) return Fail(status);
-        status = BCryptSetProperty(algorithm_.get(), BCRYPT_CHAINING_MODE,
-                                   reinterpret_cast<PUCHAR>(const_cast<wchar_t*>(BCRYPT_CHAIN_MODE_ECB)),
-                                   sizeof BCRYPT_CHAIN_MODE_ECB, 0);
-        if (!BCRYPT_SUCCESS(status)) {
-            algorithm_.reset();
-            return Fail(status);
-        }
-    }
-    status = BCryptGenerateSymmetricKey(algorithm_.get(), key_.put(), nullptr, 0, const_cast<PUCHAR>(key),
-                                        static_cast<ULONG>(keySize), 0);
-    if (!BCRYPT_SUCCESS(status)) return Fail(status);
+    if (!provider_ && !CryptAcquireContextW(provider_.put(), nullptr, nullptr, PROV_RSA_AES, CRYPT_VERIFYCONTEXT))
+        return false;
+    if (!ImportKey(key, keySize)) return false;
     keyStream_.resize(kBatchBlocks * gcm::kBlock);
     // H = E(K, 0^128) and E(K, J0) in one call.
     uint8_t blocks[2 * gcm::kBlock] = {};
     gcm::InitialCounter(iv, j0_);
     std::memcpy(blocks + gcm::kBlock, j0_, gcm::kBlock);
     if (!EncryptBlocks(blocks, 2)) {
+        PreserveLastError keep;
         key_.reset();
         return false;
     }
-    ghash_.emplace(blocks);
+    ghash_.emplace(blocks, method);
     std::memcpy(encryptedJ0_, blocks + gcm::kBlock, gcm::kBlock);
     SecureZeroMemory(blocks, sizeof blocks);
     return true;
 }
 
+// The key's bytes as a PLAINTEXTKEYBLOB (header, size, key), set to ECB; the blob is wiped after.
+bool AesGcmStream::ImportKey(const uint8_t* key, size_t keySize) {
+    const ALG_ID algId = keySize == 16 ? CALG_AES_128 : keySize == 24 ? CALG_AES_192 : CALG_AES_256;
+    struct {
+        BLOBHEADER header;
+        DWORD size;
+        uint8_t key[32];
+    } blob = {{PLAINTEXTKEYBLOB, CUR_BLOB_VERSION, 0, algId}, static_cast<DWORD>(keySize), {}};
+    std::memcpy(blob.key, key, keySize);
+    const DWORD blobSize = static_cast<DWORD>(offsetof(decltype(blob), key) + keySize);
+    bool imported = CryptImportKey(provider_.get(), reinterpret_cast<BYTE*>(&blob), blobSize, 0, 0, key_.put());
+    SecureZeroMemory(&blob, sizeof blob);
+    DWORD mode = CRYPT_MODE_ECB;
+    if (imported && CryptSetKeyParam(key_.get(), KP_MODE, reinterpret_cast<BYTE*>(&mode), 0)) return true;
+    PreserveLastError keep;
+    key_.reset();
+    return false;
+}
+
+// ECB in place; not the final call, so no padding block is added.
 bool AesGcmStream::EncryptBlocks(uint8_t* blocks, size_t count) {
-    ULONG written = 0;
-    ULONG size = static_cast<ULONG>(count * gcm::kBlock);
-    NTSTATUS status = BCryptEncrypt(key_.get(), blocks, size, nullptr, nullptr, 0, blocks, size, &written, 0);
-    if (!BCRYPT_SUCCESS(status)) return Fail(status);
-    return written == size || Fail(kStatusUnsuccessful);
+    DWORD size = static_cast<DWORD>(count * gcm::kBlock);
+    DWORD written = size;
+    if (!CryptEncrypt(key_.get(), 0, FALSE, 0, blocks, &written, size)) return false;
+    if (written == size) return true;
+    SetLastError(static_cast<DWORD>(NTE_FAIL));
+    return false;
 }
 
 bool AesGcmStream::Apply(const uint8_t* in, uint8_t* out, size_t size) {

@@ -11,7 +11,7 @@ mkdir -p "$out"
 out="$(cd "$out" && pwd)"
 for t in der oid_element ber_stream rc2_params gzip sfx_directory certificate_record envelope_layout \
          signer_trailer envelope_rules command_line recipient_info rsa_padding_params auth_enveloped \
-         ecdsa_signature; do
+         ecdsa_signature gcm; do
     mkdir -p "$out/fuzz_$t"
 done
 
@@ -121,6 +121,10 @@ hex oid_element long-arc 2a 86 48 86 f7 0d ff ff ff ff 7f
 hex rc2_params v58 30 0d 02 01 3a 04 08 01 02 03 04 05 06 07 08
 hex rc2_params v160 30 0e 02 02 00 a0 04 08 08 07 06 05 04 03 02 01
 hex rc2_params bare 30 03 02 01 78
+# GHASH: H, piece size less one, data length, data, text (the published cases 3 and 2).
+hex gcm case3 b83b533708bf535d0aa6e52980d53b78 10 00 \
+    42831ec2217774244b7221b784d0d49ce3aa212f2c02a4e035c17e2329aca12e21d514b25466931c7d8f6a5aac84aa051ba30b396a0aac973d58e091473f5985
+hex gcm case2 66e94bd4ef8a2c3b884cfa59ca342b2e 00 00 0388dace60b6a392f328c2b971b2fe78
 # a "b c" -dw 'd' in UTF-16
 hex command_line quoted 61 00 20 00 22 00 62 00 20 00 63 00 22 00 20 00 2d 00 64 00 77 00 20 00 27 00 64 00 27 00
 

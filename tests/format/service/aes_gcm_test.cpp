@@ -21,9 +21,10 @@ struct Sealed {
 
 // The whole text through the stream in pieces of the given sizes (the last repeated).
 Sealed Pass(bool encrypt, const Bytes& key, const Bytes& iv, const Bytes& input, const Bytes& aad,
-           std::initializer_list<size_t> pieces, size_t tagSize = 16) {
+           std::initializer_list<size_t> pieces, size_t tagSize = 16,
+           gcm::Authenticator::Method method = gcm::Authenticator::Method::kAuto) {
     AesGcmStream stream;
-    EXPECT_TRUE(stream.Start(key.data(), key.size(), iv.data())) << GetLastError();
+    EXPECT_TRUE(stream.Start(key.data(), key.size(), iv.data(), method)) << GetLastError();
     Sealed out{Bytes(input.size()), Bytes(tagSize)};
     auto piece = pieces.begin();
     for (size_t done = 0; done < input.size();) {
@@ -90,11 +91,12 @@ TEST(AesGcmStream, MatchesOneShotCngOverManyBatchesWithLateData) {
     const Bytes key = Pattern(32, 1), iv = Pattern(12, 2), aad = Pattern(37, 3);
     const Bytes plaintext = Pattern(3 * 65536 + 4099, 4);
     Sealed expected = OneShotCng(key, iv, plaintext, aad);
-    for (auto pieces : {std::initializer_list<size_t>{65536}, {1, 15, 4095, 70001}, {plaintext.size()}}) {
-        Sealed sealed = Pass(true, key, iv, plaintext, aad, pieces);
-        EXPECT_TRUE(sealed.text == expected.text);
-        EXPECT_EQ(sealed.tag, expected.tag);
-    }
+    for (auto method : {gcm::Authenticator::Method::kTables, gcm::Authenticator::Method::kAuto})
+        for (auto pieces : {std::initializer_list<size_t>{65536}, {1, 15, 4095, 70001}, {plaintext.size()}}) {
+            Sealed sealed = Pass(true, key, iv, plaintext, aad, pieces, 16, method);
+            EXPECT_TRUE(sealed.text == expected.text);
+            EXPECT_EQ(sealed.tag, expected.tag) << static_cast<int>(method);
+        }
 }
 
 TEST(AesGcmStream, OpensOpenSslsEnvelopeAndRefusesAChangedTagOrText) {
