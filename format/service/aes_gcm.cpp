@@ -1,7 +1,8 @@
 #include "format/service/aes_gcm.h"
 
-#include <cstddef>
 #include <cstring>
+
+#include "format/service/plain_key.h"
 
 namespace {
 
@@ -52,20 +53,13 @@ bool AesGcmStream::Start(const uint8_t* key, size_t keySize, const uint8_t iv[gc
     return true;
 }
 
-// The key's bytes as a PLAINTEXTKEYBLOB (header, size, key), set to ECB; the blob is wiped after.
+// The key's bytes imported plain, set to ECB.
 bool AesGcmStream::ImportKey(const uint8_t* key, size_t keySize) {
     const ALG_ID algId = keySize == 16 ? CALG_AES_128 : keySize == 24 ? CALG_AES_192 : CALG_AES_256;
-    struct {
-        BLOBHEADER header;
-        DWORD size;
-        uint8_t key[32];
-    } blob = {{PLAINTEXTKEYBLOB, CUR_BLOB_VERSION, 0, algId}, static_cast<DWORD>(keySize), {}};
-    std::memcpy(blob.key, key, keySize);
-    const DWORD blobSize = static_cast<DWORD>(offsetof(decltype(blob), key) + keySize);
-    bool imported = CryptImportKey(provider_.get(), reinterpret_cast<BYTE*>(&blob), blobSize, 0, 0, key_.put());
-    SecureZeroMemory(&blob, sizeof blob);
     DWORD mode = CRYPT_MODE_ECB;
-    if (imported && CryptSetKeyParam(key_.get(), KP_MODE, reinterpret_cast<BYTE*>(&mode), 0)) return true;
+    if (ImportPlainKey(provider_.get(), algId, key, keySize, 0, key_.put()) &&
+        CryptSetKeyParam(key_.get(), KP_MODE, reinterpret_cast<BYTE*>(&mode), 0))
+        return true;
     PreserveLastError keep;
     key_.reset();
     return false;
