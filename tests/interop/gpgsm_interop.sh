@@ -79,7 +79,9 @@ for alg in 3des aes128 aes192 aes256; do
     done
 done
 for signer in "Carol Signer" "Dave Signer"; do
-    ours_to_gpgsm "signed by $signer" --verify "$work/s65537" --sign "$signer"
+    for hash in sha1 sha256 sha512; do
+        ours_to_gpgsm "signed by $signer, $hash" --verify "$work/s65537" --sign "$signer" --hash "$hash"
+    done
 done
 
 # gpgsm's envelopes (indefinite lengths, its own recipient entries), opened by us.
