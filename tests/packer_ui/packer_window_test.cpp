@@ -313,6 +313,15 @@ TEST_F(PackerWindowTest, TheSettingsPageGreysTheListCommands) {
     for (UINT id : {1045u, 57634u, 57635u, 1011u, 57637u, 40012u}) EXPECT_FALSE(MenuEnabled(open.dialog, id)) << id;
     for (UINT id : {57634u, 57635u, 1011u, 1045u}) EXPECT_FALSE(ButtonEnabled(open.dialog, id)) << id;
     SavePicture(open.dialog, L"settings-page");
+    // The GCM item's short name fits the closed combo box, and the IV box goes.
+    HWND ciphers = GetDlgItem(window_.settingsPage->pageWindow, kEncryptionCombo);
+    LRESULT gcm =
+        SendMessageW(ciphers, CB_FINDSTRINGEXACT, static_cast<WPARAM>(-1), reinterpret_cast<LPARAM>(L"AES-256 GCM"));
+    ASSERT_NE(gcm, CB_ERR);
+    SendMessageW(ciphers, CB_SETCURSEL, static_cast<WPARAM>(gcm), 0);
+    SendMessageW(window_.settingsPage->pageWindow, WM_COMMAND, MAKEWPARAM(kEncryptionCombo, CBN_SELCHANGE),
+                 reinterpret_cast<LPARAM>(ciphers));
+    SavePicture(open.dialog, L"settings-page-gcm");
     ShowPage(open, 2);
     SavePicture(open.dialog, L"signing-page");
     // While the signing page is open, the certificate sources of the encryption page are greyed.
