@@ -6,8 +6,7 @@ add_compile_definitions(UNICODE _UNICODE NOMINMAX _WIN32_WINNT=0x0601 WINVER=0x0
 set(CMAKE_RC_FLAGS "${CMAKE_RC_FLAGS} -c 65001")
 enable_language(RC)
 
-find_library(ZLIB_STATIC NAMES libz.a REQUIRED)
-find_path(ZLIB_INCLUDE zlib.h REQUIRED)
+include(${CMAKE_SOURCE_DIR}/cmake/zlib.cmake)
 
 # The wrapper that runs a program inside this build tree's own Wine prefix.
 set(QUILL_TEST_PREFIX ${CMAKE_BINARY_DIR}/wineprefix)
@@ -35,8 +34,8 @@ target_compile_options(quill_reader_core PRIVATE ${QUILL_WARNINGS})
 file(GLOB ENGINE_SOURCES CONFIGURE_DEPENDS
      ${CMAKE_SOURCE_DIR}/pack/*.cpp ${CMAKE_SOURCE_DIR}/unpack/*.cpp ${CMAKE_SOURCE_DIR}/packer_ui/*.cpp)
 add_library(quill_engine STATIC ${ENGINE_SOURCES})
-target_include_directories(quill_engine PUBLIC ${ZLIB_INCLUDE})
-target_link_libraries(quill_engine PUBLIC quill_reader_core quill_format ${ZLIB_STATIC})
+target_include_directories(quill_engine PUBLIC ${QUILL_ZLIB_INCLUDE})
+target_link_libraries(quill_engine PUBLIC quill_reader_core quill_format ${QUILL_ZLIB_LIBS})
 target_compile_options(quill_engine PRIVATE ${QUILL_WARNINGS})
 
 set(QUILL_RESOURCES ${CMAKE_SOURCE_DIR}/resources/quillarent.rc)
@@ -72,6 +71,7 @@ ExternalProject_Add(quendrix32
     SOURCE_DIR ${CMAKE_SOURCE_DIR}/self_decoding
     BINARY_DIR ${CMAKE_BINARY_DIR}/quendrix32
     CMAKE_ARGS -DCMAKE_TOOLCHAIN_FILE=${CMAKE_SOURCE_DIR}/cmake/mingw-w64-i686.cmake -DCMAKE_BUILD_TYPE=Release
+               -DQUILL_ZLIB_SOURCE=${QUILL_ZLIB_SOURCE}
     INSTALL_COMMAND ${CMAKE_COMMAND} -E copy_if_different <BINARY_DIR>/Quendrix.exe ${CMAKE_BINARY_DIR}/Quendrix.exe
     BUILD_ALWAYS ON)
 add_subdirectory(${CMAKE_SOURCE_DIR}/self_decoding ${CMAKE_BINARY_DIR}/self_decoding)

@@ -3,7 +3,7 @@
 set -euo pipefail
 packages=(cmake make g++ mingw-w64 g++-mingw-w64-x86-64 g++-mingw-w64-i686 libz-mingw-w64-dev zlib1g-dev
           googletest wine wine64 xvfb xauth x11-utils fonts-wine imagemagick openssl libssl-dev util-linux xxd
-          clang libclang-rt-14-dev gzip gpgsm nsis slapd ldap-utils fp-utils)
+          clang libclang-rt-14-dev gzip bzip2 xz-utils gpgsm nsis slapd ldap-utils fp-utils)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
@@ -40,5 +40,7 @@ fi
 if compgen -G '/etc/rc[2-5].d/S*slapd' >/dev/null; then
     update-rc.d slapd disable >/dev/null 2>&1 || true
 fi
+# zlib is built from its own sources with the rest of the programs.
+bash "$(dirname "$0")/fetch-zlib.sh"
 # The 32-bit self-decoding program runs under Wine's 32-bit loader; some kernels need an emulator for it.
 bash "$(dirname "$0")/enable-32bit.sh"
