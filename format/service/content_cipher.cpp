@@ -132,6 +132,12 @@ bool CngContentCipher::Decrypt(uint8_t* data, DWORD& size, bool final) {
     return StripPadding(data, size, blockBytes_) || Fail(static_cast<DWORD>(NTE_BAD_DATA));
 }
 
+DWORD WithCngImportFlags(DWORD importFlags, HCRYPTPROV provider, ALG_ID algorithm) {
+    if ((importFlags & CRYPT_OAEP) || !CngContentCipher::Runs(algorithm) || !IsSystemSoftwareProvider(provider))
+        return importFlags;
+    return importFlags | CRYPT_EXPORTABLE;
+}
+
 bool IsSystemSoftwareProvider(HCRYPTPROV provider) {
     static const char* const kNames[] = {MS_DEF_PROV_A, MS_STRONG_PROV_A, MS_ENHANCED_PROV_A, MS_ENH_RSA_AES_PROV_A,
                                          MS_ENH_RSA_AES_PROV_XP_A};

@@ -48,6 +48,12 @@ private:
     uint8_t iv_[16] = {};  // the chaining value: CNG under Wine never writes it back, so it is kept here
 };
 
+// The import flags with CRYPT_EXPORTABLE added when a session key of the algorithm imported into
+// the provider is one that StartFromSessionKey takes over (its bytes are exported then); keys of
+// any other provider are imported as before. Not with CRYPT_OAEP: Wine's provider undoes OAEP only
+// when that is the sole flag (it exports such keys all the same; Windows keeps them on CryptoAPI).
+DWORD WithCngImportFlags(DWORD importFlags, HCRYPTPROV provider, ALG_ID algorithm);
+
 // Whether the provider is one of the system's own software providers (Base, Strong, Enhanced,
 // Enhanced RSA and AES), by name.
 bool IsSystemSoftwareProvider(HCRYPTPROV provider);
