@@ -8,6 +8,7 @@
 #include "format/auth_enveloped.h"
 #include "format/envelope_layout.h"
 #include "format/service/aes_gcm.h"
+#include "format/service/content_cipher.h"
 #include "format/service/crypto_handles.h"
 #include "format/service/encoding.h"
 #include "pack/envelope_parts.h"
@@ -144,6 +145,7 @@ private:
     LARGE_INTEGER envelopeStart_ = {};
     KeyHandle sessionKey_;
     AesGcmStream gcm_;  // the content cipher in GCM mode; the session key then only travels
+    CngContentCipher cng_;  // the content cipher when CNG took the session key over
     uint8_t gcmNonce_[auth_enveloped::kNonceSize] = {};
     DWORD cipherBlockBytes_ = 0;  // 0: stream cipher, GCM or no key
     std::vector<BYTE> recipientInfos_;
@@ -198,7 +200,10 @@ bool EnvelopeWriter::PrepareEncryption() {
     // A provider that cannot tell the block length of a block cipher: the table knows it.
     if (cipherBlockBytes_ == 0 && alg::IsBlockCipher(settings_.encryptAlgorithm))
         cipherBlockBytes_ = alg::ContentEncryptionRow(settings_.encryptAlgorithm)->ivLength;
-    return BuildRecipientInfos() && BuildAlgorithmIdentifier();
+    if (!BuildRecipientInfos() || !BuildAlgorithmIdentifier()) return false;
+    // With mode and IV set, CNG takes the bulk work over where the rule allows; else the provider does it.
+    cng_.StartFromSessionKey(provider_, sessionKey_.get(), settings_.encryptAlgorithm);
+    return true;
 }
 
 // GCM runs outside the key's provider: the stream gets the key's bytes and a random nonce, and
@@ -381,9 +386,12 @@ bool EnvelopeWriter::EncryptBatch(DWORD& length, bool final) {
         const DWORD piece = std::min(chunk_, length - done);
         const bool last = done + piece == length;
         DWORD size = piece;
-        if (!CryptEncrypt(sessionKey_.get(), 0, final && last, 0, buffer_.data() + done, &size,
-                          static_cast<DWORD>(buffer_.size() - done)))
-            return false;
+        const DWORD room = static_cast<DWORD>(buffer_.size() - done);
+        const bool encrypted = cng_.started()
+                                   ? cng_.Encrypt(buffer_.data() + done, size, room, final && last)
+                                   : CryptEncrypt(sessionKey_.get(), 0, final && last, 0, buffer_.data() + done, &size,
+                                                  room) != FALSE;
+        if (!encrypted) return false;
         done += size;
         if (last) break;
     }

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "format/service/content_cipher.h"
 #include "format/service/crypto_handles.h"
 #include "format/sfx_directory.h"
 #include "self_decoding/decode_status.h"
@@ -95,6 +96,7 @@ private:
         if (!reader_core::StartContent(file, session_.key, header.algorithm, content, *status_)) return 0;
         if (status_->outerContentType == 4)
             reader_core::CreateDigestObjects(header.digestAlgorithms, session_.provider, hashes_);
+        contentAlgorithm_ = header.algorithm.algId;
         Process(file, content, session_.provider);
         return 0;
     }
@@ -106,6 +108,8 @@ private:
         pass.sessionKey = session_.key;
         pass.hashes = &hashes_;
         pass.readSize = reader_core::ReadSize(session_.key, static_cast<DWORD>(options_->DefaultEncryptionBlockSize));
+        CngContentCipher cng;
+        if (session_.key && cng.StartFromSessionKey(session_.provider, session_.key, contentAlgorithm_)) pass.cng = &cng;
         reader_core::RunContentPass(file, content, pass, *this, *status_);
         if (status_->jobResult != 0 || status_->outerContentType == 3) return;
         reader_core::SignerTrailer trailer;
@@ -125,6 +129,7 @@ private:
     KeyCopy copy_;
     ProviderHandle hashProvider_;      // kind 2: the provider of the hash objects
     std::vector<HashHandle> hashes_;
+    ALG_ID contentAlgorithm_ = 0;  // of the enveloped kinds
 };
 
 std::string ToAnsi(const std::u16string& name) {

@@ -5,6 +5,7 @@
 
 #include "format/algorithms.h"
 #include "format/der.h"
+#include "format/service/content_cipher.h"
 #include "format/service/crypto_handles.h"
 #include "format/service/encoding.h"
 #include "self_decoding/texts.h"
@@ -87,7 +88,9 @@ DWORD ImportIntoCandidate(const KeyAttempt& attempt, HCRYPTPROV candidate, HCRYP
         if (!CryptImportKey(candidate, blob.data(), size, 0, 0, privateKey.put())) {
             result = GetLastError();
         } else if (!CryptImportKey(candidate, import.simpleBlob->data(), static_cast<DWORD>(import.simpleBlob->size()),
-                                   privateKey.get(), import.importFlags, session)) {
+                                   privateKey.get(),
+                                   WithCngImportFlags(import.importFlags, candidate, import.algorithm->algId),
+                                   session)) {
             result = GetLastError();
         } else {
             reader_core::ClearImportedSalt(*session);

@@ -9,6 +9,7 @@
 #include "format/algorithms.h"
 #include "format/envelope_rules.h"
 #include "format/service/algorithm_names.h"
+#include "format/service/content_cipher.h"
 #include "format/service/resources.h"
 #include "unpack/reader_state.h"
 #include "unpack/recipient_key.h"
@@ -68,6 +69,10 @@ void DecryptContent(ReaderState& state, EnvelopeFile& file, reader_core::Content
     pass.sessionKey = state.session.key;
     pass.hashes = &hashes;
     pass.readSize = reader_core::ReadSize(state.session.key, state.settings->blockSize);
+    CngContentCipher cng;
+    const reader_core::SessionKey& session = state.session;
+    if (session.key && cng.StartFromSessionKey(session.provider, session.key, state.header.algorithm.algId))
+        pass.cng = &cng;
     reader_core::RunContentPass(file, content, pass, state, *job);
     LONG status = FinishContentSink(&state.sink);
     if (job->compressedContent) job->decompressStatus = status;

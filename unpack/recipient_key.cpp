@@ -6,6 +6,7 @@
 
 #include "format/algorithms.h"
 #include "format/service/algorithm_names.h"
+#include "format/service/content_cipher.h"
 #include "format/service/crypto_handles.h"
 #include "format/service/resources.h"
 
@@ -70,9 +71,9 @@ bool ImportThroughCopy(const ProviderFallbackRequest& request, HCRYPTPROV candid
         std::memcpy(blob.data() + 4, &keyExchange, sizeof(keyExchange));
         KeyHandle copy;
         if (CryptImportKey(candidate, blob.data(), size, 0, 0, copy.put())) {
+            const DWORD flags = request.importFlags | (request.exportable ? CRYPT_EXPORTABLE : 0);
             imported = CryptImportKey(candidate, request.simpleBlob, request.simpleBlobSize, copy.get(),
-                                      request.importFlags | (request.exportable ? CRYPT_EXPORTABLE : 0),
-                                      sessionKey) != FALSE;
+                                      WithCngImportFlags(flags, candidate, request.algId), sessionKey) != FALSE;
         }
         PreserveLastError keep;
         copy.reset();

@@ -10,6 +10,7 @@
 #include "format/envelope_rules.h"
 #include "format/recipient_info.h"
 #include "format/secret_bytes.h"
+#include "format/service/content_cipher.h"
 #include "format/service/encoding.h"
 #include "format/service/plain_key.h"
 
@@ -119,8 +120,9 @@ DWORD TryRecipientKey(const recipient_info::Entry& entry, PCCERT_CONTEXT certifi
     const DWORD flags = (entry.transport == recipient_info::KeyTransport::kRsaOaep ? CRYPT_OAEP : CRYPT_NO_SALT) |
                         (algorithm.exportable ? CRYPT_EXPORTABLE : 0);
     HCRYPTKEY key = 0;
-    if (CryptImportKey(own, blob.data(), static_cast<DWORD>(blob.size()), exchangeKey.get(), flags, &key) ||
-        ((flags & CRYPT_OAEP) && (flags & CRYPT_EXPORTABLE) &&
+    const DWORD importFlags = WithCngImportFlags(flags, own, algorithm.algId);
+    if (CryptImportKey(own, blob.data(), static_cast<DWORD>(blob.size()), exchangeKey.get(), importFlags, &key) ||
+        ((importFlags & CRYPT_OAEP) && (importFlags & CRYPT_EXPORTABLE) &&
          ImportOaepKeyExportable(own, exchangeKey.get(), algorithm.algId, entry.encryptedKey.data(),
                                  entry.encryptedKey.size(), &key))) {
         ClearImportedSalt(key);
@@ -311,6 +313,13 @@ bool IsBlockCipher(HCRYPTKEY key) {
     return CryptGetKeyParam(key, KP_BLOCKLEN, reinterpret_cast<BYTE*>(&blockBits), &size, 0) && blockBits != 0;
 }
 
+// One piece through the provider, or through CNG when it took the key over; the first hash then
+// gets the plaintext here, as the provider would have fed it.
+bool DecryptPiece(const ContentPass& pass, HCRYPTHASH firstHash, bool final, BYTE* data, DWORD& size) {
+    if (!pass.cng) return CryptDecrypt(pass.sessionKey, firstHash, final, 0, data, &size) != FALSE;
+    return pass.cng->Decrypt(data, size, final) && (!firstHash || CryptHashData(firstHash, data, size, 0));
+}
+
 // Decrypts (or only hashes) one batch in place, readSize bytes per call (the last call final when
 // final), and feeds every other hash. plain gets the plaintext bytes at the buffer's start, also
 // when a call fails (false, with that call's error) after earlier ones succeeded.
@@ -336,8 +345,7 @@ bool TransformBatch(const ContentPass& pass, BYTE* buffer, DWORD length, bool fi
             SetLastError(static_cast<DWORD>(NTE_BAD_DATA));
             return false;
         }
-        if (pass.sessionKey && !CryptDecrypt(pass.sessionKey, firstHash, final && last, 0, buffer + done, &size))
-            return false;
+        if (pass.sessionKey && !DecryptPiece(pass, firstHash, final && last, buffer + done, size)) return false;
         // Only a final call gives back fewer bytes than it took; keep the plaintext contiguous anyway.
         if (plain != done) std::memmove(buffer + plain, buffer + done, size);
         for (size_t i = firstOther; i < hashes.size(); ++i) CryptHashData(hashes[i].get(), buffer + plain, size, 0);

@@ -16,6 +16,8 @@
 #include "unpack/core/envelope_file.h"
 #include "unpack/core/envelope_outcome.h"
 
+class CngContentCipher;
+
 namespace reader_core {
 
 // The content-encryption algorithm and its parameters.
@@ -165,6 +167,7 @@ struct ContentPass {
     IProgressDialog* progress = nullptr;
     HCRYPTKEY sessionKey = 0;
     ContentTransform* transform = nullptr;  // in place of the session key; finalBlockStatus is left to the caller
+    CngContentCipher* cng = nullptr;        // the session key's cipher through CNG, when it took the key over
     const std::vector<HashHandle>* hashes = nullptr;
     DWORD readSize = 0;
 };
