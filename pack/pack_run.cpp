@@ -36,7 +36,6 @@ constexpr UINT kNoSha2KeyText = 558;
 constexpr UINT kNoCertificatesText = 507;
 constexpr UINT kAllPackedText = 546;
 constexpr UINT kUnreadableText = 508;
-constexpr UINT kTooLargeText = 509;
 constexpr UINT kCannotCreateText = 512;
 constexpr UINT kEncryptFailedText = 506;
 constexpr UINT kAlreadyCompressedText = 547;
@@ -295,12 +294,10 @@ int CompressionLevel(const CVSettingsDlg& settings) {
 uint64_t GzipBound(uint64_t size) { return gzip::kHeaderSize + parallel_deflate::OutputBound(size) + gzip::kTrailerSize; }
 
 // On several threads the source is deflated while the envelope is written, so that the cipher
-// works beside the compressing threads; that needs lengths the envelope can settle at its end
-// and a bound on the gzip member that leaves room for the header in 32 bits.
+// works beside the compressing threads; that needs lengths the envelope can settle at its end.
 bool StreamsCompression(const PackContext& context, HANDLE source) {
     LARGE_INTEGER size = {};
     return CompressionThreadCount(context.settings) > 1 && GetFileSizeEx(source, &size) &&
-           GzipBound(static_cast<uint64_t>(size.QuadPart)) <= 0xF0000000u &&
            EnvelopeLengthsMayComeLast(*context.window, context.signerCount);
 }
 
@@ -429,7 +426,7 @@ WriteOutcome WriteOne(PackContext& context, SourceFile& file, HANDLE output, con
     }
     if (streamed) {
         GzipMemberStream member(*stream);
-        outcome.written = WriteEnvelopeOfUnknownLength(output, &member, static_cast<DWORD>(GzipBound(file.size)),
+        outcome.written = WriteEnvelopeOfUnknownLength(output, &member, GzipBound(file.size),
                                                        context.signers, context.signerCount, context.window,
                                                        context.provider);
     } else {
@@ -464,10 +461,6 @@ Outcome PackOneFile(PackContext& context, DWORD index) {
     HANDLE input = compressed ? temporary.get() : source.get();
     LARGE_INTEGER size = {};
     if (!GetFileSizeEx(input, &size)) return AskAfterUnreadable(context.owner, sourcePath);
-    if (!FitsInEnvelope(static_cast<ULONGLONG>(size.QuadPart))) {
-        Ask(context.owner, kTooLargeText, MB_ICONERROR | MB_OK, sourcePath);
-        return Outcome::kSkipped;
-    }
 
     std::wstring outputPath = PackedOutputName(context.window, sourcePath, compressed || streamed);
     FileHandle output;
@@ -477,7 +470,7 @@ Outcome PackOneFile(PackContext& context, DWORD index) {
     SourceFile file;
     file.path = sourcePath;
     file.handle = input;
-    file.size = static_cast<DWORD>(size.QuadPart);
+    file.size = static_cast<uint64_t>(size.QuadPart);
     WriteOutcome outcome = WriteOne(context, file, output.get(), outputPath, streamed);
     source.reset();
     temporary.reset();
@@ -548,7 +541,7 @@ DWORD ApplyNameSuffix(std::wstring& chosen, const std::wstring& suffix) {
     return CREATE_NEW;
 }
 
-bool FitsInEnvelope(ULONGLONG size) { return size <= 0xFFFFFFFFull; }
+bool FitsInProgram(ULONGLONG size) { return size <= 0xFFFFFFFFull; }
 
 CSourceFileStream* CreateSourceStream(SourceFile* files, DWORD count, const wchar_t* targetText, bool compress,
                                       HWND ownerWindow, const PackRunOptions& options, unsigned threads,
