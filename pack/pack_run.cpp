@@ -40,6 +40,9 @@ constexpr UINT kCannotCreateText = 512;
 constexpr UINT kEncryptFailedText = 506;
 constexpr UINT kAlreadyCompressedText = 547;
 constexpr UINT kCannotCompressText = 548;
+constexpr UINT kNoSpaceText = 559;
+// What an envelope takes beyond its content (header, recipients, signers, padding), with room to spare.
+constexpr ULONGLONG kEnvelopeOverhead = 1ULL << 20;
 
 const wchar_t kPlainExtension[] = L".pkcs7";
 const wchar_t kCompressedExtension[] = L".gz.pkcs7";
@@ -72,6 +75,14 @@ std::wstring FileNamePart(const std::wstring& path) { return path.substr(NameSta
 std::wstring FolderOf(const std::wstring& path) {
     size_t start = NameStart(path);
     return start == 0 ? std::wstring(L".") : path.substr(0, start - 1);
+}
+
+// Whether the volume of the output's folder has expected bytes free for the caller. A volume that
+// does not tell is not refused: a full disk then fails the write and is cleaned up as any failure.
+bool RoomForOutput(const std::wstring& outputPath, ULONGLONG expected) {
+    ULARGE_INTEGER available = {};
+    if (!GetDiskFreeSpaceExW(FolderOf(outputPath).c_str(), &available, nullptr, nullptr)) return true;
+    return available.QuadPart >= expected;
 }
 
 bool HasItems(const CVListDlg* page) {
@@ -463,6 +474,12 @@ Outcome PackOneFile(PackContext& context, DWORD index) {
     if (!GetFileSizeEx(input, &size)) return AskAfterUnreadable(context.owner, sourcePath);
 
     std::wstring outputPath = PackedOutputName(context.window, sourcePath, compressed || streamed);
+    // Checked before the output exists, so a refusal leaves nothing behind. A stream deflated while
+    // it is written has no size yet: only the envelope's own bytes are asked for.
+    if (!RoomForOutput(outputPath, (streamed ? 0 : static_cast<ULONGLONG>(size.QuadPart)) + kEnvelopeOverhead)) {
+        Ask(context.owner, kNoSpaceText, MB_ICONERROR | MB_OK, sourcePath);
+        return Outcome::kSkipped;
+    }
     FileHandle output;
     Outcome created = CreateOutput(context.owner, context.options.saveDialogs, outputPath, output);
     if (created != Outcome::kDone) return created;

@@ -30,6 +30,7 @@ using Bytes = std::vector<uint8_t>;
 constexpr UINT kEncryptFailed = 506;
 constexpr UINT kNoCertificates = 507;
 constexpr UINT kCannotCreate = 512;
+constexpr UINT kNoSpace = 559;
 constexpr UINT kNoFiles = 516;
 constexpr UINT kAllPacked = 546;
 constexpr UINT kAlreadyCompressed = 547;
@@ -236,6 +237,25 @@ TEST_F(PackRunTest, DeleteSafelyWhereOverwritingIsRefusedLeavesNoTemporary) {
     ASSERT_TRUE(DecryptContent(source + L".gz.pkcs7", gzip));
     ASSERT_TRUE(Gunzip(gzip, content));
     EXPECT_EQ(content, original);
+}
+
+// A source larger than the free space of its volume (sparse, so it takes none itself): the pack
+// says so before it writes anything, and goes on with the next file.
+TEST_F(PackRunTest, ShortFreeSpaceIsReportedBeforeAnythingIsWritten) {
+    ULARGE_INTEGER freeBytes = {};
+    ASSERT_TRUE(GetDiskFreeSpaceExW(temp_.path().c_str(), &freeBytes, nullptr, nullptr));
+    const std::wstring huge = temp_.File(L"beyond.bin");
+    if (!pack_run_test::MakeSparseFile(huge, freeBytes.QuadPart + (1ULL << 30)))
+        GTEST_SKIP() << "the file system holds no sparse file larger than its free space";
+    const std::wstring small = MakeFile(L"fits.txt", TextBytes("fits"));
+    window_.AddFile(huge);
+    window_.AddFile(small);
+    window_.settings().CompressFiles = 0;
+    EXPECT_TRUE(window_.Run());
+    EXPECT_TRUE(sink_.Saw(kNoSpace, huge.c_str()));
+    EXPECT_FALSE(FileExists(huge + L".pkcs7"));
+    EXPECT_EQ(CountFiles(temp_.path(), L"*.*"), 3) << "the two sources and the small one's envelope";
+    ExpectContent(small + L".pkcs7", TextBytes("fits"));
 }
 
 // Writes bytes into an existing file at offset (a sparse file stays sparse around them).
