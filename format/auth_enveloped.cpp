@@ -13,7 +13,7 @@ namespace {
 constexpr uint8_t kOriginatorTag = 0xA0, kAuthAttributesTag = 0xA1, kUnauthAttributesTag = 0xA2;
 
 // Only the tag and length of an element whose content runs on past what is read here.
-bool ReadOuterHeader(der::Reader& input, uint8_t tag, bool& open, uint32_t* length = nullptr) {
+bool ReadOuterHeader(der::Reader& input, uint8_t tag, bool& open, uint64_t* length = nullptr) {
     uint8_t actual = 0;
     if (!input.ReadByte(actual) || actual != tag) return false;
     der::ParsedLength parsed = der::ParseDerLength(input.data(), input.size());

@@ -44,7 +44,7 @@ struct Header {
     GcmParameters gcm;
     bool constructedContent = false; // A0: OCTET STRING pieces follow; 80: the ciphertext itself
     bool openContentLength = false;  // A0 80
-    uint32_t contentLength = 0;      // the [0] element's length when definite
+    uint64_t contentLength = 0;      // the [0] element's length when definite
     size_t contentTagOffset = 0;     // offset of the [0] tag of the content
     size_t contentOffset = 0;        // offset of the first byte after the [0] tag and length
     // End-of-contents pairs the reader meets after the content and before the trailer (an open

@@ -89,7 +89,7 @@ bool SignedDataStream::HeaderComplete(size_t& headerSize) {
     size_t lengthBytes = 0;
     if (first > 0x80) {
         lengthBytes = first & 0x7F;
-        if (lengthBytes > 4) return Fail(StreamError::kBadLength);
+        if (lengthBytes > der::kMaxLengthBytes) return Fail(StreamError::kBadLength);
     }
     headerSize = 2 + lengthBytes;
     return header_.size() == headerSize;

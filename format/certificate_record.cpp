@@ -35,8 +35,9 @@ size_t CertificateLength(const uint8_t* data, size_t size) {
     der::ParsedLength length = der::ParseDerLength(data + 1, size - 1);
     // The open form and malformed long forms have no length a record could use.
     if (length.used == 0 || length.open || (length.used == 1 && data[1] > 0x80)) return 0;
-    uint64_t total = 1ull + length.used + length.value;
-    return total <= size ? static_cast<size_t>(total) : 0;
+    const uint64_t head = 1ull + length.used;
+    if (head > size || length.value > size - head) return 0;
+    return static_cast<size_t>(head + length.value);
 }
 
 bool SplitRecord(const uint8_t* data, size_t size, Parts& parts) {

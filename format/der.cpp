@@ -2,15 +2,14 @@
 
 namespace der {
 
-uint32_t LengthSize(uint32_t length) {
+uint32_t LengthSize(uint64_t length) {
     if (length < 0x80) return 1;
-    if (length <= 0xFF) return 2;
-    if (length <= 0xFFFF) return 3;
-    if (length <= 0xFFFFFF) return 4;
-    return 5;
+    uint32_t bytes = 0;
+    for (uint64_t rest = length; rest != 0; rest >>= 8) ++bytes;
+    return 1 + bytes;
 }
 
-uint32_t WriteLength(uint8_t* out, uint32_t length) {
+uint32_t WriteLength(uint8_t* out, uint64_t length) {
     uint32_t size = LengthSize(length);
     if (size == 1) {
         out[0] = static_cast<uint8_t>(length);
@@ -23,15 +22,15 @@ uint32_t WriteLength(uint8_t* out, uint32_t length) {
     return size;
 }
 
-void AppendLength(std::vector<uint8_t>& out, uint32_t length) {
-    uint8_t bytes[5];
+void AppendLength(std::vector<uint8_t>& out, uint64_t length) {
+    uint8_t bytes[1 + kMaxLengthBytes];
     uint32_t n = WriteLength(bytes, length);
     out.insert(out.end(), bytes, bytes + n);
 }
 
 void AppendElement(std::vector<uint8_t>& out, uint8_t tag, const uint8_t* content, size_t length) {
     out.push_back(tag);
-    AppendLength(out, static_cast<uint32_t>(length));
+    AppendLength(out, length);
     if (length) out.insert(out.end(), content, content + length);
 }
 
@@ -49,7 +48,7 @@ ParsedLength ParseDerLength(const uint8_t* data, size_t available) {
     // The buffer form needs all k length bytes present, else the value stays 0 with one byte used.
     if (available > 0 && data[0] > 0x80) {
         uint32_t count = data[0] & 0x7F;
-        if (count >= 1 && count <= 4 && available < count + 1u) {
+        if (count >= 1 && count <= kMaxLengthBytes && available < count + 1u) {
             ParsedLength partial;
             partial.used = 1;
             return partial;
@@ -93,10 +92,11 @@ bool Reader::ReadAnyElement(uint8_t& tag, Reader& content, Reader* whole) {
     if (length.used == 0 || first == 0x80 || (first > 0x80 && length.used == 1)) return false;
     size_t header = 1 + length.used;
     if (length.value > size_ - header) return false;
+    const size_t value = static_cast<size_t>(length.value);
     tag = data_[0];
-    if (whole) *whole = Reader(data_, header + length.value);
-    content = Reader(data_ + header, length.value);
-    return Skip(header + length.value);
+    if (whole) *whole = Reader(data_, header + value);
+    content = Reader(data_ + header, value);
+    return Skip(header + value);
 }
 
 bool Reader::ReadElement(uint8_t tag, Reader& content) {

@@ -19,16 +19,20 @@ enum Tag : uint8_t {
     kContext0Primitive = 0x80,  // [0] implicit, primitive
 };
 
-// Number of bytes the length rule writes for a length: 1 below 128, else 1 + significant bytes.
-uint32_t LengthSize(uint32_t length);
+// Most length bytes after the 0x80 + k byte the rule writes and reads (k = 1..8).
+constexpr uint32_t kMaxLengthBytes = 8;
 
-// Writes the length rule's bytes into out (room for 5 bytes); returns the count written.
-uint32_t WriteLength(uint8_t* out, uint32_t length);
+// Number of bytes the length rule writes for a length: 1 below 128, else 1 + significant bytes
+// (so lengths below 4 GiB keep their 1 to 5 bytes, and only longer ones grow, up to 9).
+uint32_t LengthSize(uint64_t length);
 
-void AppendLength(std::vector<uint8_t>& out, uint32_t length);
+// Writes the length rule's bytes into out (room for 9 bytes); returns the count written.
+uint32_t WriteLength(uint8_t* out, uint64_t length);
+
+void AppendLength(std::vector<uint8_t>& out, uint64_t length);
 
 // Tag, length and content size of an element with content of the given size.
-inline uint32_t ElementSize(uint32_t contentLength) { return 1 + LengthSize(contentLength) + contentLength; }
+inline uint64_t ElementSize(uint64_t contentLength) { return 1 + LengthSize(contentLength) + contentLength; }
 
 // Appends tag, length and content.
 void AppendElement(std::vector<uint8_t>& out, uint8_t tag, const uint8_t* content, size_t length);
@@ -37,13 +41,13 @@ void AppendElement(std::vector<uint8_t>& out, uint8_t tag, const std::vector<uin
 // Result of reading a length: the value and how many bytes it took.
 // used == 1 with value == 0 after a first byte 0x80 is the open (indefinite) form.
 struct ParsedLength {
-    uint32_t value = 0;
+    uint64_t value = 0;
     uint32_t used = 0;
     bool open = false;  // the first byte was 0x80
 };
 
-// The reader's length rule over a buffer: short form, or 0x80 + k (k = 1..4) big-endian bytes.
-// 0x80 is the open form (value 0, one byte used); k above 4, or too few bytes, leaves value 0 with
+// The reader's length rule over a buffer: short form, or 0x80 + k (k = 1..8) big-endian bytes.
+// 0x80 is the open form (value 0, one byte used); k above 8, or too few bytes, leaves value 0 with
 // one byte used. No byte available: used = 0.
 ParsedLength ParseDerLength(const uint8_t* data, size_t available);
 
@@ -65,8 +69,8 @@ ParsedLength ReadDerLength(NextByte&& next) {
         result.open = true;
         return result;
     }
-    if (count < 1 || count > 4) return result;
-    uint32_t value = 0;
+    if (count < 1 || count > kMaxLengthBytes) return result;
+    uint64_t value = 0;
     for (uint32_t i = 0; i < count; ++i) {
         uint8_t b = 0;
         if (!next(b)) return result;

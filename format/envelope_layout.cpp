@@ -9,12 +9,15 @@
 namespace envelope {
 namespace {
 
-constexpr uint64_t kMaxLength = 0xFFFFFFFFu;
+// Far beyond any file, and small enough that the sums below never wrap.
+constexpr uint64_t kMaxLength = uint64_t{1} << 62;
+// The open form's content length is patched into four bytes after the content is written.
+constexpr uint64_t kMaxOpenFormContent = 0xFFFFFFFFu;
 
-// Tag + length + content in 64 bits, so an oversized length shows up instead of wrapping.
+// Tag + length + content, saturating, so an oversized length shows up instead of wrapping.
 uint64_t Element(uint64_t contentLength) {
     if (contentLength > kMaxLength) return kMaxLength + 1;
-    return 1 + der::LengthSize(static_cast<uint32_t>(contentLength)) + contentLength;
+    return der::ElementSize(contentLength);
 }
 
 void AppendBytes(std::vector<uint8_t>& out, const uint8_t* bytes, size_t size) {
@@ -31,7 +34,7 @@ void AppendHead(std::vector<uint8_t>& out, uint8_t tag, uint64_t length, bool op
     if (open)
         out.push_back(0x80);
     else
-        der::AppendLength(out, static_cast<uint32_t>(length));
+        der::AppendLength(out, length);
 }
 
 // 04 84 00 00 00 00: the content OCTET STRING of the open form, its length patched afterwards.
@@ -116,7 +119,7 @@ uint64_t CiphertextLength(uint64_t plaintextLength, uint32_t blockBytes) {
 
 bool BuildHeader(const HeaderInput& input, std::vector<uint8_t>& header) {
     header.clear();
-    if (!input.openForm && input.contentLength > kMaxLength) return false;
+    if (input.contentLength > (input.openForm ? kMaxOpenFormContent : kMaxLength)) return false;
     if (input.kind == Kind::kSigned) return BuildSignedHeader(input, header);
     if (input.authenticated && (input.openForm || input.kind == Kind::kSignedAndEnveloped)) return false;
     return BuildEnvelopedHeader(input, header);

@@ -34,8 +34,9 @@ struct HeaderInput {
 // (a whole block more when it already is one); a stream cipher (blockBytes 0) keeps the length.
 uint64_t CiphertextLength(uint64_t plaintextLength, uint32_t blockBytes);
 
-// The bytes in front of the content. False when a length does not fit in 32 bits.
-// In the open form the last four bytes are the content length placeholder (zeros).
+// The bytes in front of the content; definite lengths take as many bytes as they need (up to 8).
+// False when a length is beyond any file, or in the open form when the content length does not
+// fit its four placeholder bytes (zeros, the last four of the header).
 bool BuildHeader(const HeaderInput& input, std::vector<uint8_t>& header);
 
 // Total size of a plain-form signed ContentInfo around content and trailer (0 when too large).

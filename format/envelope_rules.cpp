@@ -8,15 +8,17 @@
 namespace envelope_rules {
 
 Verdict CheckLength(const der::ParsedLength& length, LengthRule rule, uint64_t bytesToEnd) {
-    const uint64_t reach = uint64_t{1} + length.used + length.value;
+    // Tag and length bytes first, so a length near 2^64 cannot wrap the sum past the end.
+    const uint64_t head = uint64_t{1} + length.used;
+    const bool fits = head <= bytesToEnd && length.value <= bytesToEnd - head;
     const bool longZero = length.value == 0 && length.used > 1;
     switch (rule) {
     case LengthRule::kAny:
         return Verdict::kOk;
     case LengthRule::kEndsAtEnd:
-        return length.open || reach == bytesToEnd ? Verdict::kOk : Verdict::kBadEncode;
+        return length.open || (fits && head + length.value == bytesToEnd) ? Verdict::kOk : Verdict::kBadEncode;
     case LengthRule::kInsideEnd:
-        return reach <= bytesToEnd ? Verdict::kOk : Verdict::kBadEncode;
+        return fits ? Verdict::kOk : Verdict::kBadEncode;
     case LengthRule::kAtLeastOne:
         return length.value != 0 ? Verdict::kOk : Verdict::kUnexpected;
     case LengthRule::kDefinite:
@@ -53,7 +55,8 @@ uint8_t NestedContentType(const uint8_t* block, size_t length, uint64_t contentL
     const size_t o = parsed.used;
     // The OID and the content type byte after it must lie inside the block.
     if (o == 0 || o + 12 >= length) return kPlainContent;
-    if (!parsed.open && (parsed.value <= 11 || uint64_t{parsed.value} + o + 1 > contentLength)) return kPlainContent;
+    if (!parsed.open && (parsed.value <= 11 || o + 1 > contentLength || parsed.value > contentLength - o - 1))
+        return kPlainContent;
     if (std::memcmp(block + 1 + o, kOidStart, sizeof kOidStart) != 0) return kPlainContent;
     return block[1 + o + sizeof kOidStart];
 }

@@ -14,9 +14,9 @@ uint32_t GetLittleEndian32(const uint8_t* in) {
 
 }  // namespace
 
-void EncodeTrailer(uint32_t crc, uint32_t size, uint8_t out[kTrailerSize]) {
+void EncodeTrailer(uint32_t crc, uint64_t size, uint8_t out[kTrailerSize]) {
     PutLittleEndian32(crc, out);
-    PutLittleEndian32(size, out + 4);
+    PutLittleEndian32(static_cast<uint32_t>(size & 0xFFFFFFFFu), out + 4);
 }
 
 Trailer DecodeTrailer(const uint8_t in[kTrailerSize]) {

@@ -13,7 +13,7 @@ constexpr size_t kTrailerSize = 8;
 constexpr uint8_t kHeader[kHeaderSize] = {0x1F, 0x8B, 0x08, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x0B};
 
 // CRC-32 of the source bytes, then their count modulo 2^32, each least significant byte first.
-void EncodeTrailer(uint32_t crc, uint32_t size, uint8_t out[kTrailerSize]);
+void EncodeTrailer(uint32_t crc, uint64_t size, uint8_t out[kTrailerSize]);
 
 struct Trailer {
     uint32_t crc = 0;

@@ -84,7 +84,7 @@ bool WriteAll(HANDLE file, const std::vector<BYTE>& bytes) {
 // owned, so any early return releases it.
 class EnvelopeWriter {
 public:
-    EnvelopeWriter(HANDLE output, ISequentialStream* source, DWORD plaintextSize, bool sizeIsBound,
+    EnvelopeWriter(HANDLE output, ISequentialStream* source, uint64_t plaintextSize, bool sizeIsBound,
                    const SignerEntry* signers, DWORD signerCount, const PackerWindow& window, HCRYPTPROV provider)
         : output_(output),
           source_(source),
@@ -132,7 +132,7 @@ private:
 
     HANDLE output_;
     ISequentialStream* source_;
-    DWORD plaintextSize_;  // with lengthsLater_ only a bound until the content is in
+    uint64_t plaintextSize_;  // with lengthsLater_ only a bound until the content is in
     bool lengthsLater_;
     DWORD reservedHeader_ = 0;  // header bytes written for the bound
     std::vector<SignerEntry> signers_;
@@ -302,7 +302,7 @@ bool EnvelopeWriter::BuildOuterHeader(std::vector<BYTE>& header) {
         inner.contentLength = plaintextSize_;
         inner.trailerLength = trailerLength_;
         if (!envelope::BuildHeader(inner, signedHeader_)) return Fail(ERROR_ARITHMETIC_OVERFLOW);
-        uint64_t signedSize = signedHeader_.size() + uint64_t{plaintextSize_} + trailerLength_;
+        uint64_t signedSize = signedHeader_.size() + plaintextSize_ + trailerLength_;
         outer.kind = Kind::kEnveloped;
         outer.contentLength = envelope::CiphertextLength(signedSize, cipherBlockBytes_);
         if (outer.authenticated) outer.trailerLength = auth_enveloped::kMacElementSize;
@@ -411,7 +411,7 @@ bool EnvelopeWriter::CopyContent() {
         const bool final = ended || offset + got < batch_;
         if (hash_ && !CryptHashData(hash_.get(), buffer_.data() + offset, got, 0)) return false;
         DWORD length = offset + got;
-        if (final && lengthsLater_) plaintextSize_ = static_cast<DWORD>(contentRead_);
+        if (final && lengthsLater_) plaintextSize_ = contentRead_;
         if (final && !openForm_ && contentRead_ != plaintextSize_) return Fail(ERROR_INVALID_DATA);
         if (final && SignedHeaderInBuffer()) {
             // The signed ContentInfo ends with its trailer; it is encrypted with the last chunk.
@@ -532,7 +532,7 @@ bool EnvelopeWriter::SettleLengths() {
            SetFilePointerEx(output_, end, nullptr, FILE_BEGIN);
 }
 
-BOOL Write(HANDLE output, ISequentialStream* source, DWORD plaintextSize, bool sizeIsBound,
+BOOL Write(HANDLE output, ISequentialStream* source, uint64_t plaintextSize, bool sizeIsBound,
            const SignerEntry* signers, DWORD signerCount, PackerWindow* window, HCRYPTPROV provider) {
     if (!output || output == INVALID_HANDLE_VALUE || !source || !window || !window->settingsPage ||
         (signerCount && !signers))
@@ -556,12 +556,12 @@ BOOL Write(HANDLE output, ISequentialStream* source, DWORD plaintextSize, bool s
 
 }  // namespace
 
-BOOL WriteEnvelope(HANDLE output, ISequentialStream* source, DWORD plaintextSize, const SignerEntry* signers,
+BOOL WriteEnvelope(HANDLE output, ISequentialStream* source, uint64_t plaintextSize, const SignerEntry* signers,
                    DWORD signerCount, PackerWindow* window, HCRYPTPROV provider) {
     return Write(output, source, plaintextSize, false, signers, signerCount, window, provider);
 }
 
-BOOL WriteEnvelopeOfUnknownLength(HANDLE output, ISequentialStream* source, DWORD sizeBound,
+BOOL WriteEnvelopeOfUnknownLength(HANDLE output, ISequentialStream* source, uint64_t sizeBound,
                                   const SignerEntry* signers, DWORD signerCount, PackerWindow* window,
                                   HCRYPTPROV provider) {
     return Write(output, source, sizeBound, true, signers, signerCount, window, provider);

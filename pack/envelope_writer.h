@@ -4,6 +4,8 @@
 #include <wincrypt.h>
 #include <objidl.h>
 
+#include <cstdint>
+
 struct PackerWindow;
 
 // A signing certificate with the provider holding its private key and the key spec.
@@ -17,13 +19,13 @@ struct SignerEntry {
 // window's settings. plaintextSize is the number of bytes source delivers (0 for the self-decoding
 // form). provider: a verify-only provider for the session key, 0 without recipients.
 // Nonzero on success; 0 with the reason in the thread's last error.
-BOOL WriteEnvelope(HANDLE output, ISequentialStream* source, DWORD plaintextSize, const SignerEntry* signers,
+BOOL WriteEnvelope(HANDLE output, ISequentialStream* source, uint64_t plaintextSize, const SignerEntry* signers,
                    DWORD signerCount, PackerWindow* window, HCRYPTPROV provider);
 
 // The same for a source whose length is only known at its end, at most sizeBound bytes: the
 // header is written for the bound and settled once the content is in (what follows it moves down
 // when the real header is shorter). The output must be open for reading too.
-BOOL WriteEnvelopeOfUnknownLength(HANDLE output, ISequentialStream* source, DWORD sizeBound,
+BOOL WriteEnvelopeOfUnknownLength(HANDLE output, ISequentialStream* source, uint64_t sizeBound,
                                   const SignerEntry* signers, DWORD signerCount, PackerWindow* window,
                                   HCRYPTPROV provider);
 

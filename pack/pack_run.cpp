@@ -36,11 +36,13 @@ constexpr UINT kNoSha2KeyText = 558;
 constexpr UINT kNoCertificatesText = 507;
 constexpr UINT kAllPackedText = 546;
 constexpr UINT kUnreadableText = 508;
-constexpr UINT kTooLargeText = 509;
 constexpr UINT kCannotCreateText = 512;
 constexpr UINT kEncryptFailedText = 506;
 constexpr UINT kAlreadyCompressedText = 547;
 constexpr UINT kCannotCompressText = 548;
+constexpr UINT kNoSpaceText = 559;
+// What an envelope takes beyond its content (header, recipients, signers, padding), with room to spare.
+constexpr ULONGLONG kEnvelopeOverhead = 1ULL << 20;
 
 const wchar_t kPlainExtension[] = L".pkcs7";
 const wchar_t kCompressedExtension[] = L".gz.pkcs7";
@@ -73,6 +75,14 @@ std::wstring FileNamePart(const std::wstring& path) { return path.substr(NameSta
 std::wstring FolderOf(const std::wstring& path) {
     size_t start = NameStart(path);
     return start == 0 ? std::wstring(L".") : path.substr(0, start - 1);
+}
+
+// Whether the volume of the output's folder has expected bytes free for the caller. A volume that
+// does not tell is not refused: a full disk then fails the write and is cleaned up as any failure.
+bool RoomForOutput(const std::wstring& outputPath, ULONGLONG expected) {
+    ULARGE_INTEGER available = {};
+    if (!GetDiskFreeSpaceExW(FolderOf(outputPath).c_str(), &available, nullptr, nullptr)) return true;
+    return available.QuadPart >= expected;
 }
 
 bool HasItems(const CVListDlg* page) {
@@ -295,12 +305,10 @@ int CompressionLevel(const CVSettingsDlg& settings) {
 uint64_t GzipBound(uint64_t size) { return gzip::kHeaderSize + parallel_deflate::OutputBound(size) + gzip::kTrailerSize; }
 
 // On several threads the source is deflated while the envelope is written, so that the cipher
-// works beside the compressing threads; that needs lengths the envelope can settle at its end
-// and a bound on the gzip member that leaves room for the header in 32 bits.
+// works beside the compressing threads; that needs lengths the envelope can settle at its end.
 bool StreamsCompression(const PackContext& context, HANDLE source) {
     LARGE_INTEGER size = {};
     return CompressionThreadCount(context.settings) > 1 && GetFileSizeEx(source, &size) &&
-           GzipBound(static_cast<uint64_t>(size.QuadPart)) <= 0xF0000000u &&
            EnvelopeLengthsMayComeLast(*context.window, context.signerCount);
 }
 
@@ -429,7 +437,7 @@ WriteOutcome WriteOne(PackContext& context, SourceFile& file, HANDLE output, con
     }
     if (streamed) {
         GzipMemberStream member(*stream);
-        outcome.written = WriteEnvelopeOfUnknownLength(output, &member, static_cast<DWORD>(GzipBound(file.size)),
+        outcome.written = WriteEnvelopeOfUnknownLength(output, &member, GzipBound(file.size),
                                                        context.signers, context.signerCount, context.window,
                                                        context.provider);
     } else {
@@ -464,12 +472,14 @@ Outcome PackOneFile(PackContext& context, DWORD index) {
     HANDLE input = compressed ? temporary.get() : source.get();
     LARGE_INTEGER size = {};
     if (!GetFileSizeEx(input, &size)) return AskAfterUnreadable(context.owner, sourcePath);
-    if (!FitsInEnvelope(static_cast<ULONGLONG>(size.QuadPart))) {
-        Ask(context.owner, kTooLargeText, MB_ICONERROR | MB_OK, sourcePath);
-        return Outcome::kSkipped;
-    }
 
     std::wstring outputPath = PackedOutputName(context.window, sourcePath, compressed || streamed);
+    // Checked before the output exists, so a refusal leaves nothing behind. A stream deflated while
+    // it is written has no size yet: only the envelope's own bytes are asked for.
+    if (!RoomForOutput(outputPath, (streamed ? 0 : static_cast<ULONGLONG>(size.QuadPart)) + kEnvelopeOverhead)) {
+        Ask(context.owner, kNoSpaceText, MB_ICONERROR | MB_OK, sourcePath);
+        return Outcome::kSkipped;
+    }
     FileHandle output;
     Outcome created = CreateOutput(context.owner, context.options.saveDialogs, outputPath, output);
     if (created != Outcome::kDone) return created;
@@ -477,7 +487,7 @@ Outcome PackOneFile(PackContext& context, DWORD index) {
     SourceFile file;
     file.path = sourcePath;
     file.handle = input;
-    file.size = static_cast<DWORD>(size.QuadPart);
+    file.size = static_cast<uint64_t>(size.QuadPart);
     WriteOutcome outcome = WriteOne(context, file, output.get(), outputPath, streamed);
     source.reset();
     temporary.reset();
@@ -548,7 +558,7 @@ DWORD ApplyNameSuffix(std::wstring& chosen, const std::wstring& suffix) {
     return CREATE_NEW;
 }
 
-bool FitsInEnvelope(ULONGLONG size) { return size <= 0xFFFFFFFFull; }
+bool FitsInProgram(ULONGLONG size) { return size <= 0xFFFFFFFFull; }
 
 CSourceFileStream* CreateSourceStream(SourceFile* files, DWORD count, const wchar_t* targetText, bool compress,
                                       HWND ownerWindow, const PackRunOptions& options, unsigned threads,

@@ -62,8 +62,9 @@ DWORD ApplyNameSuffix(std::wstring& chosen, const std::wstring& suffix);
 // directory for a bare name.
 std::wstring SaveDialogFolder(const std::wstring& path);
 
-// Largest size an envelope's four-byte length and the 32-bit size fields can carry.
-bool FitsInEnvelope(ULONGLONG size);
+// Whether the self-decoding program can carry a file (or all files) of this size: its directory
+// has 32-bit size fields and its envelope a four-byte content length. Single envelopes take any size.
+bool FitsInProgram(ULONGLONG size);
 
 // The stream over the sources with the progress display the options ask for, compressing on
 // threads workers when compress is set.

@@ -62,7 +62,7 @@ public:
     std::vector<DWORD> pageIndices;
 };
 
-// Opens the files of the page, refusing what the 32-bit sizes cannot describe, and lists them in
+// Opens the files of the page, refusing what the program's 32-bit sizes cannot describe, and lists them in
 // the directory. Cancel at an unreadable file stops the gathering; what was gathered is packed.
 void GatherSources(PackerWindow* window, const OpenAfterUnpackSelection& selection, HWND owner, SourceFiles& sources,
                    sfx::Directory& directory) {
@@ -79,7 +79,7 @@ void GatherSources(PackerWindow* window, const OpenAfterUnpackSelection& selecti
         }
         // One size field per file and one length for all: nothing may be cut to 32 bits silently.
         ULONGLONG bytes = static_cast<ULONGLONG>(size.QuadPart);
-        if (!FitsInEnvelope(bytes) || !FitsInEnvelope(total + bytes)) {
+        if (!FitsInProgram(bytes) || !FitsInProgram(total + bytes)) {
             ShowMessageBox(owner, kTooLargeText, MB_ICONERROR | MB_OK, path, 0);
             continue;
         }

@@ -93,7 +93,7 @@ void CSourceFileStream::StartDeflate(unsigned threads, int level) {
 void CSourceFileStream::ShowFileLines(const wchar_t* targetText) {
     if (!progress_ || index_ >= count_) return;
     const SourceFile& file = files_[index_];
-    progress_->SetProgress(0, file.size);
+    progress_->SetProgress64(0, file.size);
     progress_->SetLine(1, FormatText(kPackingFileText, file.path.c_str()).c_str(), TRUE, nullptr);
     if (targetText) progress_->SetLine(2, FormatText(kTargetText, targetText).c_str(), TRUE, nullptr);
 }
@@ -127,7 +127,7 @@ bool CSourceFileStream::ReadCurrentFile(BYTE* buffer, DWORD wanted, DWORD* read)
     file.done += *read;
     total_ += *read;
     if (deflate_) crc_ = crc32(crc_, buffer, *read);
-    if (progress_) progress_->SetProgress(file.done, file.size);
+    if (progress_) progress_->SetProgress64(file.done, file.size);
     return true;
 }
 
@@ -156,7 +156,7 @@ HRESULT CSourceFileStream::ReadPlain(BYTE* buffer, ULONG wanted, ULONG* got) {
     SkipFinishedFiles();
     while (*got < wanted && index_ < count_) {
         const SourceFile& file = files_[index_];
-        DWORD chunk = std::min<DWORD>(wanted - *got, file.size - file.done);
+        DWORD chunk = static_cast<DWORD>(std::min<uint64_t>(wanted - *got, file.size - file.done));
         DWORD read = 0;
         if (!ReadCurrentFile(buffer + *got, chunk, &read)) return Fail(GetLastError());
         *got += read;
@@ -171,7 +171,7 @@ bool CSourceFileStream::FillDeflateInput() {
     SkipFinishedFiles();
     if (index_ >= count_) return true;
     const SourceFile& file = files_[index_];
-    DWORD chunk = std::min<DWORD>(kInputBufferSize, file.size - file.done);
+    DWORD chunk = static_cast<DWORD>(std::min<uint64_t>(kInputBufferSize, file.size - file.done));
     DWORD read = 0;
     if (!ReadCurrentFile(input_, chunk, &read)) return false;
     deflate_->next_in = input_;
@@ -249,7 +249,7 @@ parallel_deflate::InputStatus CSourceFileStream::FillBlock(uint8_t* block, size_
     SkipFinishedFiles();
     if (index_ >= count_) return InputStatus::kOk;
     const SourceFile& file = files_[index_];
-    DWORD chunk = static_cast<DWORD>(std::min<size_t>({room, kInputBufferSize, file.size - file.done}));
+    DWORD chunk = static_cast<DWORD>(std::min<uint64_t>({room, kInputBufferSize, file.size - file.done}));
     DWORD got = 0;
     if (!ReadCurrentFile(block, chunk, &got)) {
         failedError_ = GetLastError();
@@ -346,7 +346,7 @@ int CompressBlocksToGzip(HANDLE source, HANDLE target, int level, unsigned threa
         if (produced > 0 && !written(out.get(), produced)) return -1;
     }
     uint8_t trailer[gzip::kTrailerSize];
-    gzip::EncodeTrailer(blocks.Crc(), static_cast<uint32_t>(blocks.Size()), trailer);
+    gzip::EncodeTrailer(blocks.Crc(), blocks.Size(), trailer);
     return written(trailer, sizeof trailer) ? Z_OK : -1;
 }
 
@@ -378,7 +378,7 @@ int CompressFileToGzip(HANDLE source, HANDLE target, int level, unsigned threads
     if (!WriteAll(target, gzip::kHeader, gzip::kHeaderSize)) return -1;
 
     uLong crc = crc32(0, nullptr, 0);
-    DWORD size = 0;
+    uint64_t size = 0;
     zs.next_out = out.get();
     zs.avail_out = kInputBufferSize;
     for (;;) {

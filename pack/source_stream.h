@@ -7,6 +7,8 @@
 #include <shlobj.h>
 #include <zlib.h>
 
+#include <cstdint>
+
 #include <functional>
 #include <memory>
 #include <string>
@@ -17,8 +19,8 @@
 struct SourceFile {
     std::wstring path;  // shown in the progress dialog
     HANDLE handle = INVALID_HANDLE_VALUE;  // open for reading
-    DWORD size = 0;  // bytes the stream delivers from this file
-    DWORD done = 0;  // bytes already read
+    uint64_t size = 0;  // bytes the stream delivers from this file
+    uint64_t done = 0;  // bytes already read
 };
 
 // ISequentialStream over the files in order, with nothing between them. It lives in the caller's
@@ -51,7 +53,7 @@ public:
     bool Cancelled() const;
     // The file being read, or null once every file has been read.
     const SourceFile* CurrentFile() const;
-    DWORD TotalRead() const { return total_; }
+    uint64_t TotalRead() const { return total_; }
     // The last zlib result; -1 while no deflate state exists.
     int DeflateStatus() const { return deflateStatus_; }
 
@@ -80,7 +82,7 @@ private:
     BYTE trailer_[8] = {};
     int trailerCursor_ = -1;  // -1 until the deflate stream has ended
     BYTE* input_ = nullptr;
-    DWORD total_ = 0;
+    uint64_t total_ = 0;  // the gzip trailer keeps it modulo 2^32
     uLong crc_ = 0;
     bool finished_ = false;
     bool failed_ = false;

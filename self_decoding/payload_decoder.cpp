@@ -52,7 +52,7 @@ public:
                                      DWORD& result) override {
         return ImportWithOtherProviders(import, *options_, progress_, session, copy_, result);
     }
-    bool Deliver(BYTE* data, DWORD length, bool, bool final, DWORD) override {
+    bool Deliver(BYTE* data, DWORD length, bool, bool final, uint64_t) override {
         if (sink_.Write(data, length, final)) return true;
         status_->writeError = GetLastError();
         status_->jobResult = kFileError;
@@ -87,7 +87,7 @@ private:
             reader_core::RecordFault(*status_, fault);
             return 1;
         }
-        if (progress_) progress_->SetProgress(file.position(), file.size());
+        if (progress_) progress_->SetProgress64(file.position(), file.size());
         status_->jobResult = reader_core::ScanRecipients(header.recipientInfos, header.algorithm,
                                                          options_->certificateStore, true, *this, session_);
         if (status_->jobResult == 0 && !session_.key) status_->jobResult = kNoDecryptCert;
@@ -199,13 +199,15 @@ LONG DecodePayload(IProgressDialog* progress, QuendrixOptions* options, DecodeSt
         status->readError = GetLastError();
         return 1;
     }
-    DWORD payloadSize = 0;
-    if (DWORD error = reader_core::LocateEnvelope(input.get(), templateSize, payloadSize)) {
+    uint64_t payload = 0;
+    DWORD error = reader_core::LocateEnvelope(input.get(), templateSize, payload);
+    // The program's envelope states its content length in four bytes, so it never reaches 4 GiB.
+    if (!error && templateSize + payload > 0xFFFFFFFFull) error = ERROR_FILE_TOO_LARGE;
+    if (error) {
         status->jobResult = kFileError;
         status->readError = error;
         return 1;
     }
-    const uint64_t payload = payloadSize;
 
     BYTE lengthBytes[4];
     DWORD got = 0;

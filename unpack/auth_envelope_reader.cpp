@@ -52,15 +52,15 @@ bool ReadFirstBytes(HANDLE file, DWORD count, std::vector<uint8_t>& out) {
 
 // The header from a piece of the file that grows until the header fits; the file is then left at
 // the content's [0] tag with the offset there.
-Fault ReadAuthHeader(EnvelopeFile& file, DWORD& offset, std::vector<uint8_t>& bytes, auth_enveloped::Header& header) {
-    DWORD piece = std::min(file.size(), kFirstHeaderPiece);
+Fault ReadAuthHeader(EnvelopeFile& file, uint64_t& offset, std::vector<uint8_t>& bytes, auth_enveloped::Header& header) {
+    DWORD piece = static_cast<DWORD>(std::min<uint64_t>(file.size(), kFirstHeaderPiece));
     for (;;) {
         if (!ReadFirstBytes(file.handle(), piece, bytes)) return Fault{kFileError, GetLastError()};
         const auth_enveloped::Status status = auth_enveloped::ReadHeader(bytes.data(), bytes.size(), header);
         if (status == auth_enveloped::Status::kUnsupported) return reader_core::FormatFault(kUnknownAlgorithm);
         if (status == auth_enveloped::Status::kOk) break;
         if (piece == file.size() || piece >= kMaxHeader) return reader_core::FormatFault(kUnexpected);
-        piece = piece > file.size() / 4 ? file.size() : piece * 4;
+        piece = piece > file.size() / 4 ? static_cast<DWORD>(std::min<uint64_t>(file.size(), kMaxHeader)) : piece * 4;
     }
     // Only data content: a nested signed message inside it is found by its first bytes, as for
     // enveloped data.
@@ -69,7 +69,7 @@ Fault ReadAuthHeader(EnvelopeFile& file, DWORD& offset, std::vector<uint8_t>& by
     LARGE_INTEGER position = {};
     position.QuadPart = static_cast<LONGLONG>(header.contentTagOffset);
     if (!SetFilePointerEx(file.handle(), position, nullptr, FILE_BEGIN)) return Fault{kFileError, GetLastError()};
-    offset = static_cast<DWORD>(header.contentTagOffset);
+    offset = header.contentTagOffset;
     return Fault();
 }
 
@@ -146,7 +146,7 @@ void DecryptAndAuthenticate(ReaderState& state, EnvelopeFile& file, const auth_e
 
 bool IsAuthEnvelope(EnvelopeFile& file) {
     std::vector<uint8_t> start;
-    return ReadFirstBytes(file.handle(), std::min(file.size(), kRecognitionBytes), start) &&
+    return ReadFirstBytes(file.handle(), static_cast<DWORD>(std::min<uint64_t>(file.size(), kRecognitionBytes)), start) &&
            auth_enveloped::IsAuthEnvelopedData(start.data(), start.size());
 }
 
@@ -160,7 +160,7 @@ LONG ReadAuthEnvelope(ReaderState& state, EnvelopeFile& file, FileHandle& output
         reader_core::RecordFault(*job, fault);
         return 1;
     }
-    if (state.progress) state.progress->SetProgress(job->offset, file.size());
+    if (state.progress) state.progress->SetProgress64(job->offset, file.size());
 
     reader_core::ContentAlgorithm& algorithm = state.header.algorithm;
     algorithm.algId = header.contentAlgorithm;

@@ -95,7 +95,7 @@ LONG ReadOpenEnvelope(ReaderState& state, EnvelopeFile& file, FileHandle& output
         reader_core::RecordFault(*job, fault);
         return 1;
     }
-    if (state.progress) state.progress->SetProgress(job->offset, file.size());
+    if (state.progress) state.progress->SetProgress64(job->offset, file.size());
 
     const reader_core::ContentAlgorithm& algorithm = state.header.algorithm;
     if (state.view && state.view->algorithmReport) *state.view->algorithmReport = ContentAlgorithmName(algorithm);
@@ -136,7 +136,7 @@ void VerifyNestedSigners(ReaderState& state) {
 
 // Hands the first plaintext to the nested signed message when it is one, else to the sink; later
 // plaintext goes where the first went. False with jobResult (and writeError) set on failure.
-bool ReaderState::Deliver(BYTE* data, DWORD length, bool first, bool final, DWORD contentBound) {
+bool ReaderState::Deliver(BYTE* data, DWORD length, bool first, bool final, uint64_t contentBound) {
     if (first) {
         job->innerContentType = envelope_rules::NestedContentType(data, length, contentBound);
         if (job->innerContentType == 2) {
@@ -170,10 +170,10 @@ LONG ReadEnvelope(IProgressDialog* progress, UnpackSettings* settings, UnpackJob
 
     FileHandle input(CreateFileW(job->inputPath.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
                                  FILE_ATTRIBUTE_NORMAL, nullptr));
-    DWORD size = 0;
+    uint64_t size = 0;
     const DWORD error = input ? reader_core::LocateEnvelope(input.get(), 0, size) : GetLastError();
     if (error) {
-        job->jobResult = error == ERROR_FILE_TOO_LARGE ? ERROR_FILE_TOO_LARGE : kFileError;
+        job->jobResult = kFileError;
         job->readError = error;
         return 1;
     }

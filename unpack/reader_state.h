@@ -39,7 +39,7 @@ public:
     bool ImportThroughOtherProviders(const reader_core::KeyImport& request, reader_core::SessionKey& key,
                                      DWORD& result) override;
     void OnKeyRefused(int row) override;
-    bool Deliver(BYTE* data, DWORD length, bool first, bool final, DWORD contentBound) override;
+    bool Deliver(BYTE* data, DWORD length, bool first, bool final, uint64_t contentBound) override;
 };
 
 // The content cipher as the user reads it, with its mode where that is not CBC.

@@ -261,7 +261,7 @@ DWORD VerifyEnvelopeSigners(HCERTSTORE store, HCRYPTPROV keyProvider, const HCRY
     return verified;
 }
 
-int ReadSignedFile(HANDLE file, DWORD length, HANDLE output, IProgressDialog* progress, UnpackSettings* settings,
+int ReadSignedFile(HANDLE file, uint64_t length, HANDLE output, IProgressDialog* progress, UnpackSettings* settings,
                    UnpackJob* job, UnpackView* view) {
     // A signed file is always read through, so that its signatures can be checked.
     if (job->decodeMode == kModeDescribe) job->decodeMode = kModeCheck;
@@ -274,12 +274,12 @@ int ReadSignedFile(HANDLE file, DWORD length, HANDLE output, IProgressDialog* pr
         return 1;
     }
     const DWORD readSize = ReadSizeOf(settings);
-    const DWORD total = job->offset + length;
-    std::vector<BYTE> buffer(std::min(readSize, std::max<DWORD>(length, 1)));
-    DWORD done = 0;
+    const uint64_t total = job->offset + length;
+    std::vector<BYTE> buffer(static_cast<size_t>(std::min<uint64_t>(readSize, std::max<uint64_t>(length, 1))));
+    uint64_t done = 0;
     bool finalSent = false;
     while (done < length) {
-        DWORD want = std::min<DWORD>(static_cast<DWORD>(buffer.size()), length - done);
+        DWORD want = static_cast<DWORD>(std::min<uint64_t>(buffer.size(), length - done));
         DWORD got = 0;
         if (!ReadFile(file, buffer.data(), want, &got, nullptr) || got != want) {
             DWORD error = GetLastError();
@@ -304,7 +304,7 @@ int ReadSignedFile(HANDLE file, DWORD length, HANDLE output, IProgressDialog* pr
                 job->jobResult = ERROR_CANCELLED;
                 break;
             }
-            progress->SetProgress(job->offset, total);
+            progress->SetProgress64(job->offset, total);
         }
     }
     // An empty remainder still has to end the message (and fails as a truncated one).

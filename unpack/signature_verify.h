@@ -37,7 +37,7 @@ void CloseSignedMessage(SignedMessage* message);
 // The signed-file path: reads `length` bytes (the SignedData after the outer ContentInfo header)
 // from the file, streams the content to the output (or none) and verifies. 0 after the content
 // pass, 1 when the decoder could not be set up.
-int ReadSignedFile(HANDLE file, DWORD length, HANDLE output, IProgressDialog* progress, UnpackSettings* settings,
+int ReadSignedFile(HANDLE file, uint64_t length, HANDLE output, IProgressDialog* progress, UnpackSettings* settings,
                    UnpackJob* job, UnpackView* view);
 
 // Returns the number of verified signers; fills checks (one per SignerInfo).

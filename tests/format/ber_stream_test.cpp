@@ -182,7 +182,7 @@ TEST(SignedDataStream, MalformedInputIsRefusedWithItsReason) {
                         signers})),
          ber::StreamError::kBadTag},
         {"open primitive", Tlv(0x30, Cat({version, digests, Bytes{0x04, 0x80}})), ber::StreamError::kBadLength},
-        {"five length bytes", Bytes{0x30, 0x85, 0, 0, 0, 0, 1}, ber::StreamError::kBadLength},
+        {"nine length bytes", Bytes{0x30, 0x89, 0, 0, 0, 0, 0, 0, 0, 0, 1}, ber::StreamError::kBadLength},
         // Certificates and SignerInfos are kept for the DER reader.
         {"open SignerInfo", Tlv(0x30, Cat({version, digests, encapsulated, Tlv(0x31, Open(0x30, version))})),
          ber::StreamError::kBadLength},
@@ -207,6 +207,37 @@ TEST(SignedDataStream, MalformedInputIsRefusedWithItsReason) {
     ber::SignedDataStream enveloped(true, &collector);
     EXPECT_FALSE(Parse(enveloped, WithContentInfo(DefiniteSignedData(Content(4)), kEnvelopedOid), 3));
     EXPECT_EQ(enveloped.error(), ber::StreamError::kNotSignedData);
+}
+
+// A content of 5 GiB stated with five length bytes streams like any other: the first bytes of it
+// reach the handler, and the message is only incomplete, not refused. Its definite outer length is
+// counted in 64 bits: a content one byte longer than the outer element allows is an overrun.
+TEST(SignedDataStream, ContentLengthsPastFourGiB) {
+    const uint64_t fiveGiB = 5ull << 30;
+    const Bytes digests = Tlv(0x31, Algorithm(kSha1Oid));
+    const Bytes octetsHead = {0x04, 0x85, 0x01, 0x40, 0x00, 0x00, 0x00};
+    const Bytes start = Cat({Bytes{0x30, 0x80}, Tlv(0x02, Bytes{1}), digests, Bytes{0x30, 0x80}, Tlv(0x06, kDataOid),
+                             Bytes{0xA0, 0x80}, octetsHead, Content(4096)});
+    Collector collector;
+    ber::SignedDataStream stream(false, &collector);
+    EXPECT_TRUE(stream.Feed(start.data(), start.size()));
+    EXPECT_EQ(stream.error(), ber::StreamError::kNone);
+    EXPECT_EQ(collector.content, Content(4096));
+    EXPECT_FALSE(stream.Finish());
+    EXPECT_EQ(stream.error(), ber::StreamError::kTruncated);
+
+    // [0] with six length bytes holding exactly the OCTET STRING, then one byte short of it.
+    for (uint64_t explicitLength : {fiveGiB + octetsHead.size(), fiveGiB + octetsHead.size() - 1}) {
+        Bytes explicitHead = {0xA0};
+        der::AppendLength(explicitHead, explicitLength);
+        const Bytes input = Cat({Bytes{0x30, 0x80}, Tlv(0x02, Bytes{1}), digests, Bytes{0x30, 0x80},
+                                 Tlv(0x06, kDataOid), explicitHead, octetsHead, Content(16)});
+        Collector inner;
+        ber::SignedDataStream definite(false, &inner);
+        const bool fits = explicitLength == fiveGiB + octetsHead.size();
+        EXPECT_EQ(definite.Feed(input.data(), input.size()), fits);
+        EXPECT_EQ(definite.error(), fits ? ber::StreamError::kNone : ber::StreamError::kOverrun);
+    }
 }
 
 TEST(SignedDataStream, KeptElementsAreBounded) {

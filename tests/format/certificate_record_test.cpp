@@ -37,7 +37,8 @@ TEST(CertificateRecord, CertificateLengthFollowsTheHeader) {
     EXPECT_EQ(Length(longForm), 0u);                          // cut short
     EXPECT_EQ(Length({0x31, 0x01, 0x00}), 0u);                // not a SEQUENCE
     EXPECT_EQ(Length({0x30, 0x80, 0x00, 0x00}), 0u);          // open form
-    EXPECT_EQ(Length({0x30, 0x85, 0, 0, 0, 0, 1, 0}), 0u);    // five length bytes
+    EXPECT_EQ(Length({0x30, 0x89, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0}), 0u);  // nine length bytes
+    EXPECT_EQ(Length({0x30, 0x88, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xF6, 0}), 0u);  // would wrap
 }
 
 TEST(CertificateRecord, SplitTakesOnlyWhatFits) {

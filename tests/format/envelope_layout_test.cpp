@@ -4,6 +4,7 @@
 
 #include "format/algorithms.h"
 #include "format/auth_enveloped.h"
+#include "format/der.h"
 
 namespace {
 
@@ -20,6 +21,9 @@ TEST(CiphertextLength, RoundsUpAndAddsAWholeBlockWhenAligned) {
     EXPECT_EQ(envelope::CiphertextLength(1000000, 16), 1000016u);
     EXPECT_EQ(envelope::CiphertextLength(0, 0), 0u);
     EXPECT_EQ(envelope::CiphertextLength(12345, 0), 12345u);
+    EXPECT_EQ(envelope::CiphertextLength(0xFFFFFFFFull, 16), 0x100000000ull);
+    EXPECT_EQ(envelope::CiphertextLength(0x100000000ull, 16), 0x100000010ull);
+    EXPECT_EQ(envelope::CiphertextLength(0x10000000007ull, 8), 0x10000000008ull);
 }
 
 // An enveloped header with a fake 3-byte recipient block and a 4-byte AlgorithmIdentifier.
@@ -150,11 +154,53 @@ TEST(EnvelopeHeader, OpenFormPutsTheLengthAtTheDocumentedOffset) {
     EXPECT_EQ(header.size(), envelope::OpenFormLengthOffset(4, 3, 16) + 4u);
 }
 
-TEST(EnvelopeHeader, RefusesLengthsBeyond32Bits) {
+// Whether the element whose tag is at offset at ends exactly total bytes after the envelope's start.
+bool EndsAt(const Bytes& header, size_t at, uint64_t total) {
+    const der::ParsedLength length = der::ParseDerLength(header.data() + at + 1, header.size() - at - 1);
+    return !length.open && length.used > 0 && at + 1 + length.used + length.value == total;
+}
+
+// Content lengths on both sides of 4 GiB and 1 TiB, in every kind: the innermost length states the
+// content, and the ContentInfo and its [0] reach exactly to the end of content and trailer.
+TEST(EnvelopeHeader, LengthsPastFourGiBTakeMoreLengthBytes) {
+    const uint64_t lengths[] = {0xFFFFFFFFull, 0x100000000ull, 0x100000008ull, 0xFFFFFFFFFFull, 0x10000000000ull};
+    const envelope::Kind kinds[] = {envelope::Kind::kEnveloped, envelope::Kind::kSignedAndEnveloped,
+                                    envelope::Kind::kSigned};
+    for (envelope::Kind kind : kinds) {
+        for (uint64_t content : lengths) {
+            SCOPED_TRACE(testing::Message() << static_cast<int>(kind) << " " << content);
+            envelope::HeaderInput input = Enveloped(content);
+            input.kind = kind;
+            if (kind != envelope::Kind::kEnveloped) {
+                input.digestSet = Repeat(0x22, 13);
+                input.trailerLength = 300;
+            }
+            Bytes header;
+            ASSERT_TRUE(envelope::BuildHeader(input, header));
+            Bytes contentLength;
+            der::AppendLength(contentLength, content);
+            EXPECT_EQ(contentLength.size(), content > 0xFFFFFFFFu ? (content > 0xFFFFFFFFFFull ? 7u : 6u) : 5u);
+            EXPECT_EQ(Tail(header, contentLength.size()), contentLength);
+            const uint64_t total = header.size() + content + input.trailerLength;
+            EXPECT_TRUE(EndsAt(header, 0, total));
+            const size_t explicitAt = 1 + der::LengthSize(total - 1 - der::LengthSize(total)) + 11;
+            EXPECT_EQ(header[explicitAt], 0xA0);
+            EXPECT_TRUE(EndsAt(header, explicitAt, total));
+        }
+    }
+}
+
+TEST(EnvelopeHeader, RefusesLengthsBeyondAnyFileAndOpenFormsPastFourBytes) {
     Bytes header;
-    EXPECT_FALSE(envelope::BuildHeader(Enveloped(0xFFFFFFF0u), header));
-    EXPECT_FALSE(envelope::BuildHeader(Enveloped(0x100000000ull), header));
-    EXPECT_TRUE(envelope::BuildHeader(Enveloped(0xFFFFFF00u), header));
+    EXPECT_FALSE(envelope::BuildHeader(Enveloped(uint64_t{1} << 63), header));
+    EXPECT_FALSE(envelope::BuildHeader(Enveloped(UINT64_MAX), header));
+    envelope::HeaderInput open = Enveloped(0xFFFFFFFFull);
+    open.openForm = true;
+    EXPECT_TRUE(envelope::BuildHeader(open, header));
+    open.contentLength = 0x100000000ull;
+    EXPECT_FALSE(envelope::BuildHeader(open, header));
+    open.kind = envelope::Kind::kSigned;
+    EXPECT_FALSE(envelope::BuildHeader(open, header));
 }
 
 TEST(EnvelopeParts, RecipientBlockAndAlgorithmIdentifier) {

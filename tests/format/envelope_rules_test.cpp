@@ -44,6 +44,30 @@ TEST(EnvelopeRules, EveryLengthRuleOnDefiniteOpenAndLongZeroLengths) {
     }
 }
 
+// Lengths of more than four bytes against a file past 4 GiB: the check runs in 64 bits, and a
+// length near 2^64 cannot wrap around to fit.
+TEST(EnvelopeRules, LengthsPastFourGiBAreCheckedInSixtyFourBits) {
+    const uint64_t fiveGiB = 5ull << 30;
+    struct Case {
+        Bytes length;
+        uint64_t bytesToEnd;
+        Verdict endsAtEnd, insideEnd;
+    } cases[] = {
+        {{0x85, 0x01, 0x3F, 0xFF, 0xFF, 0xF9}, fiveGiB, Verdict::kOk, Verdict::kOk},
+        {{0x85, 0x01, 0x3F, 0xFF, 0xFF, 0xFA}, fiveGiB, Verdict::kBadEncode, Verdict::kBadEncode},
+        {{0x85, 0x01, 0x3F, 0xFF, 0xFF, 0xF0}, fiveGiB, Verdict::kBadEncode, Verdict::kOk},
+        {{0x84, 0xFF, 0xFF, 0xFF, 0xFF}, 0x100000005ull, Verdict::kOk, Verdict::kOk},
+        {{0x84, 0xFF, 0xFF, 0xFF, 0xFF}, 0x100000004ull, Verdict::kBadEncode, Verdict::kBadEncode},
+        {{0x88, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}, fiveGiB, Verdict::kBadEncode, Verdict::kBadEncode},
+        {{0x88, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xF6}, 0, Verdict::kBadEncode, Verdict::kBadEncode},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.bytesToEnd);
+        EXPECT_EQ(envelope_rules::CheckLength(Length(c.length), LengthRule::kEndsAtEnd, c.bytesToEnd), c.endsAtEnd);
+        EXPECT_EQ(envelope_rules::CheckLength(Length(c.length), LengthRule::kInsideEnd, c.bytesToEnd), c.insideEnd);
+    }
+}
+
 TEST(EnvelopeRules, ContentParametersGiveKeyBitsAndIv) {
     const Bytes iv8 = {1, 2, 3, 4, 5, 6, 7, 8};
     struct Case {
@@ -93,6 +117,11 @@ TEST(EnvelopeRules, NestedContentTypeOfTheFirstPlaintext) {
          0x22, envelope_rules::kPlainContent},
         {"no SEQUENCE", Bytes{0x04, 0x20, 0x06}, 0x22, envelope_rules::kPlainContent},
         {"one byte", Bytes{0x30}, 1, envelope_rules::kPlainContent},
+        {"signedData past 4 GiB", block({0x85, 0x01, 0, 0, 0, 0}, 2, 4), 0x100000007ull, 2},
+        {"past 4 GiB, beyond the content", block({0x85, 0x01, 0, 0, 0, 0}, 2, 4), 0x100000006ull,
+         envelope_rules::kPlainContent},
+        {"a length that would wrap past 2^64", block({0x88, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xF6}, 2, 4),
+         1000, envelope_rules::kPlainContent},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);

@@ -6,7 +6,7 @@
 
 namespace {
 
-std::vector<uint8_t> Trailer(uint32_t crc, uint32_t size) {
+std::vector<uint8_t> Trailer(uint32_t crc, uint64_t size) {
     std::vector<uint8_t> out(gzip::kTrailerSize);
     gzip::EncodeTrailer(crc, size, out.data());
     return out;
@@ -23,6 +23,11 @@ TEST(GzipMember, TrailerIsCrcThenSizeLeastSignificantFirst) {
     EXPECT_EQ(Trailer(0xCBF43926u, 9), (std::vector<uint8_t>{0x26, 0x39, 0xF4, 0xCB, 0x09, 0x00, 0x00, 0x00}));
     EXPECT_EQ(Trailer(0x01020304u, 0xA0B0C0D0u),
               (std::vector<uint8_t>{0x04, 0x03, 0x02, 0x01, 0xD0, 0xC0, 0xB0, 0xA0}));
+    // Sources of 4 GiB and more keep their size modulo 2^32.
+    EXPECT_EQ(Trailer(0, 0xFFFFFFFFull), (std::vector<uint8_t>{0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF}));
+    EXPECT_EQ(Trailer(0, 0x100000000ull), (std::vector<uint8_t>{0, 0, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(Trailer(0, 0x140000005ull), (std::vector<uint8_t>{0, 0, 0, 0, 0x05, 0x00, 0x00, 0x40}));
+    EXPECT_EQ(Trailer(0, 0x10000000007ull), (std::vector<uint8_t>{0, 0, 0, 0, 0x07, 0, 0, 0}));
 }
 
 TEST(GzipMember, DecodeReadsWhatEncodeWrote) {

@@ -7,7 +7,7 @@ namespace {
 
 void CheckLength(const uint8_t* data, size_t size) {
     der::ParsedLength parsed = der::ParseDerLength(data, size);
-    FUZZ_CHECK(parsed.used <= size && parsed.used <= 5);
+    FUZZ_CHECK(parsed.used <= size && parsed.used <= 1 + der::kMaxLengthBytes);
     FUZZ_CHECK(size == 0 || parsed.used >= 1);
     if (parsed.open) FUZZ_CHECK(data[0] == 0x80 && parsed.used == 1 && parsed.value == 0);
     // A long form takes exactly the byte count its first byte states.
@@ -23,12 +23,12 @@ void CheckLength(const uint8_t* data, size_t size) {
     });
     FUZZ_CHECK(streamed.used == position);
     const uint32_t stated = size > 0 && data[0] > 0x80 ? data[0] & 0x7F : 0;
-    if (stated == 0 || stated > 4 || size > stated)
+    if (stated == 0 || stated > der::kMaxLengthBytes || size > stated)
         FUZZ_CHECK(streamed.used == parsed.used && streamed.value == parsed.value && streamed.open == parsed.open);
 
     // Re-encoding a minimal length gives the same bytes.
     if (size > 0 && !parsed.open && (parsed.used > 1 || data[0] < 0x80)) {
-        uint8_t encoded[5];
+        uint8_t encoded[1 + der::kMaxLengthBytes];
         uint32_t n = der::WriteLength(encoded, parsed.value);
         FUZZ_CHECK(n == der::LengthSize(parsed.value));
         if (n == parsed.used) FUZZ_CHECK(std::equal(encoded, encoded + n, data));

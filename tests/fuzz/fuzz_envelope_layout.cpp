@@ -24,8 +24,8 @@ struct Input {
         --size;
         return *data++;
     }
-    uint32_t Number(int bytes) {
-        uint32_t value = 0;
+    uint64_t Number(int bytes) {
+        uint64_t value = 0;
         for (int i = 0; i < bytes; ++i) value = (value << 8) | Byte();
         return value;
     }
@@ -89,14 +89,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                    trailer.size());
         header.trailerLength = trailer.size();
     }
-    // Large lengths test the length forms; small ones are also built out in full.
-    const uint32_t wide = in.Number(4);
+    // Large lengths (up to eight bytes) test the length forms; small ones are also built out in full.
+    const uint64_t wide = in.Number(8);
     header.contentLength = control & 0x40 ? wide : wide % 512;
 
     Bytes bytes;
     if (!envelope::BuildHeader(header, bytes)) {
-        // Only an envelope past 4 GiB has no header.
-        FUZZ_CHECK(header.contentLength > 0xFFFFFFFFu - 0x10000);
+        // Only lengths beyond any file, or an open form whose content needs more than four bytes.
+        FUZZ_CHECK(header.contentLength > (header.openForm ? 0xFFFFFFFFull : (uint64_t{1} << 62) - 0x10000));
         return 0;
     }
     if (header.openForm) {

@@ -17,7 +17,8 @@ void CheckLengthRules(uint8_t control, const uint8_t* data, size_t size) {
     const der::ParsedLength length = der::ParseDerLength(data, size);
     const uint64_t bytesToEnd = uint64_t{control} * 7;
     auto verdict = [&](LengthRule rule) { return envelope_rules::CheckLength(length, rule, bytesToEnd); };
-    const uint64_t reach = uint64_t{1} + length.used + length.value;
+    // The reach in 128 bits: eight length bytes may state almost 2^64.
+    const unsigned __int128 reach = static_cast<unsigned __int128>(1 + length.used) + length.value;
     FUZZ_CHECK(verdict(LengthRule::kAny) == Verdict::kOk);
     FUZZ_CHECK((verdict(LengthRule::kEndsAtEnd) == Verdict::kOk) == (length.open || reach == bytesToEnd));
     FUZZ_CHECK((verdict(LengthRule::kInsideEnd) == Verdict::kOk) == (reach <= bytesToEnd));
@@ -57,7 +58,8 @@ void CheckNestedType(uint8_t control, const uint8_t* data, size_t size) {
     if (type == envelope_rules::kPlainContent) return;
     const der::ParsedLength length = der::ParseDerLength(data + 1, size - 1);
     FUZZ_CHECK(data[0] == der::kSequence && length.used > 0 && length.used + 12 < size);
-    FUZZ_CHECK(length.open || (length.value > 11 && length.value + length.used + 1 <= contentLength));
+    FUZZ_CHECK(length.open || (length.value > 11 && static_cast<unsigned __int128>(length.value) + length.used + 1 <=
+                                                               contentLength));
     FUZZ_CHECK(data[1 + length.used] == der::kOid && data[2 + length.used] == 9);
     FUZZ_CHECK(type == data[11 + length.used]);
 }

@@ -29,8 +29,8 @@ using Bytes = std::vector<uint8_t>;
 
 constexpr UINT kEncryptFailed = 506;
 constexpr UINT kNoCertificates = 507;
-constexpr UINT kTooLarge = 509;
 constexpr UINT kCannotCreate = 512;
+constexpr UINT kNoSpace = 559;
 constexpr UINT kNoFiles = 516;
 constexpr UINT kAllPacked = 546;
 constexpr UINT kAlreadyCompressed = 547;
@@ -239,16 +239,80 @@ TEST_F(PackRunTest, DeleteSafelyWhereOverwritingIsRefusedLeavesNoTemporary) {
     EXPECT_EQ(content, original);
 }
 
-TEST_F(PackRunTest, FilesOfFourGigabytesAreRefusedAndTheOthersPacked) {
-    std::wstring huge = temp_.File(L"huge.bin");
-    ASSERT_TRUE(pack_run_test::MakeSparseFile(huge, 0x100000001ULL));
-    std::wstring small = MakeFile(L"small.txt", TextBytes("small"));
+// A source larger than the free space of its volume (sparse, so it takes none itself): the pack
+// says so before it writes anything, and goes on with the next file.
+TEST_F(PackRunTest, ShortFreeSpaceIsReportedBeforeAnythingIsWritten) {
+    ULARGE_INTEGER freeBytes = {};
+    ASSERT_TRUE(GetDiskFreeSpaceExW(temp_.path().c_str(), &freeBytes, nullptr, nullptr));
+    const std::wstring huge = temp_.File(L"beyond.bin");
+    if (!pack_run_test::MakeSparseFile(huge, freeBytes.QuadPart + (1ULL << 30)))
+        GTEST_SKIP() << "the file system holds no sparse file larger than its free space";
+    const std::wstring small = MakeFile(L"fits.txt", TextBytes("fits"));
     window_.AddFile(huge);
     window_.AddFile(small);
+    window_.settings().CompressFiles = 0;
     EXPECT_TRUE(window_.Run());
-    EXPECT_TRUE(sink_.Saw(kTooLarge, huge.c_str()));
+    EXPECT_TRUE(sink_.Saw(kNoSpace, huge.c_str()));
     EXPECT_FALSE(FileExists(huge + L".pkcs7"));
-    ExpectContent(small + L".pkcs7", TextBytes("small"));
+    EXPECT_EQ(CountFiles(temp_.path(), L"*.*"), 3) << "the two sources and the small one's envelope";
+    ExpectContent(small + L".pkcs7", TextBytes("fits"));
+}
+
+// Writes bytes into an existing file at offset (a sparse file stays sparse around them).
+bool WriteAt(const std::wstring& path, ULONGLONG offset, const Bytes& bytes) {
+    FileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    LARGE_INTEGER at;
+    at.QuadPart = static_cast<LONGLONG>(offset);
+    DWORD written = 0;
+    return file && SetFilePointerEx(file.get(), at, nullptr, FILE_BEGIN) &&
+           WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+           written == bytes.size();
+}
+
+// A sparse file past 4 GiB, marked at its start, across the 4 GiB boundary and at its end, packs
+// and unpacks back to the same bytes, in the clear and compressed. Plain needs room for the
+// envelope and the unpacked copy; the compressed zeros pack small. Every file goes on every path.
+TEST_F(PackRunTest, FilesPastFourGibibytesPackAndUnpackPlainAndCompressed) {
+    const ULONGLONG size = 0x100000000ULL + 70001;
+    ULARGE_INTEGER freeBytes = {};
+    if (!GetDiskFreeSpaceExW(temp_.path().c_str(), &freeBytes, nullptr, nullptr) ||
+        freeBytes.QuadPart < 2 * size + (256ULL << 20))
+        GTEST_SKIP() << "less free space than two copies of a file past 4 GiB";
+    const std::wstring source = temp_.File(L"huge.bin");
+    if (!pack_run_test::MakeSparseFile(source, size)) GTEST_SKIP() << "the file system holds no file past 4 GiB";
+    ASSERT_TRUE(WriteAt(source, 0, TextBytes("start")));
+    ASSERT_TRUE(WriteAt(source, 0xFFFFFFFDULL, TextBytes("boundary")));
+    ASSERT_TRUE(WriteAt(source, size - 3, TextBytes("end")));
+    window_.AddFile(source);
+    window_.settings().GzCompressionLevel = 1;
+    // RC4 keeps the plain case's cipher time down; the lengths are the same as any cipher's.
+    window_.settings().EncryptAlgorithmID = CALG_RC4;
+    window_.settings().EncryptKeyLength = 128;
+    struct Case {
+        const char* what;
+        DWORD compress;
+        const wchar_t* extension;
+    } cases[] = {{"compressed", 1, L".gz.pkcs7"}, {"plain", 0, L".pkcs7"}};
+    const std::wstring unpacked = temp_.File(L"huge.out");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        window_.settings().CompressFiles = c.compress;
+        const std::wstring packed = source + c.extension;
+        EXPECT_TRUE(window_.Run());
+        LARGE_INTEGER packedSize = {};
+        FileHandle packedFile(CreateFileW(packed.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                                          nullptr));
+        EXPECT_TRUE(packedFile && GetFileSizeEx(packedFile.get(), &packedSize));
+        packedFile.reset();
+        if (!c.compress) {
+            EXPECT_GT(static_cast<ULONGLONG>(packedSize.QuadPart), size);
+        }
+        EXPECT_TRUE(pack_run_test::UnpackToFile(packed, unpacked, c.compress != 0));
+        EXPECT_TRUE(pack_run_test::SameFileBytes(source, unpacked));
+        DeleteFileW(packed.c_str());
+        DeleteFileW(unpacked.c_str());
+    }
+    DeleteFileW(source.c_str());
 }
 
 TEST_F(PackRunTest, WithoutCloseProgramTheRunAsksToStayOpen) {

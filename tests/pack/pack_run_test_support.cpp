@@ -110,8 +110,7 @@ void TestWindow::AddSigner(const std::wstring& subjectPart) {
 
 BOOL TestWindow::Run(BOOL askFolder) { return RunPack(&window_, nullptr, askFolder, options_); }
 
-bool DecryptContent(const std::wstring& packedPath, std::vector<uint8_t>& content) {
-    TempDir temp;
+bool UnpackToFile(const std::wstring& packedPath, const std::wstring& outputPath, bool inflate) {
     UnpackSettings settings;
     LoadUnpackSettings(&settings);
     settings.enumProviders = 0;
@@ -121,14 +120,40 @@ bool DecryptContent(const std::wstring& packedPath, std::vector<uint8_t>& conten
     {
         UnpackJob job;
         job.inputPath = packedPath;
-        job.outputPath = temp.File(L"content.out");
-        job.compressedContent = 0;  // the gzip file itself is what the test looks at
+        job.outputPath = outputPath;
+        job.compressedContent = inflate ? 1 : 0;
         LONG result = ReadEnvelope(nullptr, &settings, &job, nullptr);
-        ok = result == 0 && job.jobResult == 0;
-        if (ok) content = ReadFileBytes(job.outputPath);
+        ok = result == 0 && job.jobResult == 0 && (!inflate || job.decompressStatus == 0);
     }
     if (settings.store) CertCloseStore(settings.store, 0);
     return ok;
+}
+
+bool DecryptContent(const std::wstring& packedPath, std::vector<uint8_t>& content) {
+    TempDir temp;
+    // The gzip file itself is what the test looks at.
+    const std::wstring output = temp.File(L"content.out");
+    if (!UnpackToFile(packedPath, output, false)) return false;
+    content = ReadFileBytes(output);
+    return true;
+}
+
+bool SameFileBytes(const std::wstring& a, const std::wstring& b) {
+    FileHandle first(CreateFileW(a.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    FileHandle second(CreateFileW(b.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    LARGE_INTEGER sizeA = {}, sizeB = {};
+    if (!first || !second || !GetFileSizeEx(first.get(), &sizeA) || !GetFileSizeEx(second.get(), &sizeB) ||
+        sizeA.QuadPart != sizeB.QuadPart)
+        return false;
+    std::vector<uint8_t> x(1 << 20), y(1 << 20);
+    for (;;) {
+        DWORD gotX = 0, gotY = 0;
+        if (!ReadFile(first.get(), x.data(), static_cast<DWORD>(x.size()), &gotX, nullptr) ||
+            !ReadFile(second.get(), y.data(), static_cast<DWORD>(y.size()), &gotY, nullptr) || gotX != gotY)
+            return false;
+        if (gotX == 0) return true;
+        if (std::memcmp(x.data(), y.data(), gotX) != 0) return false;
+    }
 }
 
 bool DecryptTail(const std::wstring& path, size_t offset, std::vector<uint8_t>& content) {

@@ -106,6 +106,11 @@ private:
 // Decrypts a packed file with the current user's keys; its content as it was packed (a ".gz"
 // content stays gzip). False when the reader failed.
 bool DecryptContent(const std::wstring& packedPath, std::vector<uint8_t>& content);
+// Unpacks a packed file into outputPath with the current user's keys, inflating a gzip content when
+// inflate is set; false when the reader failed.
+bool UnpackToFile(const std::wstring& packedPath, const std::wstring& outputPath, bool inflate);
+// Whether two files hold the same bytes, read side by side in pieces (memory stays flat).
+bool SameFileBytes(const std::wstring& a, const std::wstring& b);
 // Decrypts envelope bytes that start at offset of a file (a self-decoding program's tail).
 bool DecryptTail(const std::wstring& path, size_t offset, std::vector<uint8_t>& content);
 

@@ -150,12 +150,10 @@ public:
         ++queries;
         return cancelled || (cancelAtQuery > 0 && queries >= cancelAtQuery);
     }
-    HRESULT STDMETHODCALLTYPE SetProgress(DWORD done, DWORD total) override {
+    HRESULT STDMETHODCALLTYPE SetProgress(DWORD done, DWORD total) override { return SetProgress64(done, total); }
+    HRESULT STDMETHODCALLTYPE SetProgress64(ULONGLONG done, ULONGLONG total) override {
         progress.push_back({done, total});
         return S_OK;
-    }
-    HRESULT STDMETHODCALLTYPE SetProgress64(ULONGLONG done, ULONGLONG total) override {
-        return SetProgress(static_cast<DWORD>(done), static_cast<DWORD>(total));
     }
     HRESULT STDMETHODCALLTYPE SetLine(DWORD line, PCWSTR text, BOOL compact, LPCVOID) override {
         lines.push_back({line, text});
@@ -173,7 +171,7 @@ public:
         std::wstring text;
     };
     struct Progress {
-        DWORD done, total;
+        ULONGLONG done, total;
     };
     int references = 0;
     int starts = 0;

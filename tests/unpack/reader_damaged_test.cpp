@@ -364,16 +364,18 @@ public:
     HRESULT STDMETHODCALLTYPE SetAnimation(HINSTANCE, UINT) override { return S_OK; }
     BOOL STDMETHODCALLTYPE HasUserCancelled() override { return --polls_ < 0; }
     HRESULT STDMETHODCALLTYPE SetProgress(DWORD completed, DWORD total) override {
+        return SetProgress64(completed, total);
+    }
+    HRESULT STDMETHODCALLTYPE SetProgress64(ULONGLONG completed, ULONGLONG total) override {
         lastCompleted = completed;
         lastTotal = total;
         return S_OK;
     }
-    HRESULT STDMETHODCALLTYPE SetProgress64(ULONGLONG, ULONGLONG) override { return S_OK; }
     HRESULT STDMETHODCALLTYPE SetLine(DWORD, LPCWSTR, BOOL, LPCVOID) override { return S_OK; }
     HRESULT STDMETHODCALLTYPE SetCancelMsg(LPCWSTR, LPCVOID) override { return S_OK; }
     HRESULT STDMETHODCALLTYPE Timer(DWORD, LPCVOID) override { return S_OK; }
-    DWORD lastCompleted = 0;
-    DWORD lastTotal = 0;
+    ULONGLONG lastCompleted = 0;
+    ULONGLONG lastTotal = 0;
 
 private:
     int polls_;
@@ -403,23 +405,26 @@ TEST_F(ReaderDamagedTest, CancelledJobLeavesNoOutputAndProgressCountsTheFile) {
     EXPECT_EQ(never.lastTotal, original_.size());
 }
 
-TEST_F(ReaderDamagedTest, FilesOfFourGibibytesAreRefused) {
+// A whole envelope followed by zeros up to past 4 GiB: the outer length is checked against the
+// file's 64-bit size, so the file is damaged (a size cut to 32 bits would have matched it).
+TEST_F(ReaderDamagedTest, FilesPastFourGibibytesAreCheckedAgainstTheirWholeSize) {
     std::wstring input = temp_.File(L"huge.pkcs7");
     {
         FileHandle file(CreateFileW(input.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
         ASSERT_TRUE(file);
         WriteFile(file.get(), original_.data(), static_cast<DWORD>(original_.size()), nullptr, nullptr);
         LARGE_INTEGER end;
-        end.QuadPart = 0x100000000LL;
+        end.QuadPart = 0x100000000LL + static_cast<LONGLONG>(original_.size());
         ASSERT_TRUE(SetFilePointerEx(file.get(), end, nullptr, FILE_BEGIN));
         ASSERT_TRUE(SetEndOfFile(file.get()));
     }
     UnpackJob job;
     job.inputPath = input;
     job.outputPath = temp_.File(L"huge.out");
+    job.decodeMode = kModeDescribe;
     EXPECT_EQ(ReadEnvelope(nullptr, &settings_, &job, nullptr), 1);
-    EXPECT_EQ(job.jobResult, static_cast<DWORD>(ERROR_FILE_TOO_LARGE));
-    EXPECT_FALSE(FileExists(job.outputPath)) << "refused before the output is created";
+    EXPECT_EQ(job.jobResult, static_cast<DWORD>(CRYPT_E_BAD_ENCODE));
+    EXPECT_EQ(job.offset, 1u) << "refused at the outer length";
     DeleteFileW(input.c_str());
 }
 

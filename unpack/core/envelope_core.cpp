@@ -69,12 +69,12 @@ Fault ReadDataContentInfo(EnvelopeFile& file) {
 Fault ReadContentAlgorithm(EnvelopeFile& file, EnvelopeClient& client, ContentAlgorithm& algorithm) {
     der::ParsedLength length;
     if (Fault fault = file.ReadHeader(der::kSequence, LengthRule::kAtLeastOne, length)) return fault;
-    const DWORD start = file.position();
+    const uint64_t start = file.position();
     if (Fault fault = file.ReadOid(algorithm.oid)) return fault;
     algorithm.algId = alg::AlgorithmFromOid(algorithm.oid.data(), algorithm.oid.size());
     if (!alg::IsContentEncryption(algorithm.algId)) return FormatFault(kUnknownAlgorithm);
     client.OnAlgorithm(algorithm);
-    const DWORD oidSize = file.position() - start;
+    const uint64_t oidSize = file.position() - start;
     if (length.value < oidSize) return FormatFault(kUnexpected);
     std::vector<BYTE> parameters;
     if (Fault fault = file.ReadIntoBuffer(length.value - oidSize, parameters)) return fault;
@@ -242,7 +242,7 @@ int ListEntry(const recipient_info::Entry& entry, RecipientRefusal refusal, HCER
 
 // One segment's header: 04 and a definite length. An empty content (a stream cipher over an empty
 // file) has a zero length: 04 00, or 04 84 00 00 00 00 where the length was filled in afterwards.
-Fault ReadSegmentHeader(EnvelopeFile& file, DWORD& length, DWORD& headerSize) {
+Fault ReadSegmentHeader(EnvelopeFile& file, uint64_t& length, DWORD& headerSize) {
     der::ParsedLength octets;
     if (Fault fault = file.ReadHeader(der::kOctetString, LengthRule::kDefinite, octets)) return fault;
     length = octets.value;
@@ -299,7 +299,7 @@ Fault ReadContent(EnvelopeFile& file, ContentElement& content, BYTE* out, DWORD 
         bool more = false;
         if (Fault fault = NextSegment(file, content, more)) return fault;
         if (!more) break;
-        const DWORD take = std::min(count - got, content.segmentLeft);
+        const DWORD take = static_cast<DWORD>(std::min<uint64_t>(count - got, content.segmentLeft));
         if (!file.ReadBytes(out + got, take)) return file.ReadFault();
         content.segmentLeft -= take;
         got += take;
@@ -504,7 +504,7 @@ void CreateDigestObjects(const std::vector<BYTE>& digestAlgorithms, HCRYPTPROV p
 }
 
 Fault ReadContentElement(EnvelopeFile& file, ContentElement& content) {
-    const DWORD start = file.position();
+    const uint64_t start = file.position();
     BYTE tag = 0;
     if (!file.ReadByte(tag)) return file.ReadFault();
     if (tag != der::kContext0 && tag != der::kContext0Primitive) return FormatFault(kUnexpected);
@@ -520,7 +520,7 @@ Fault ReadContentElement(EnvelopeFile& file, ContentElement& content) {
     if (Fault fault = ReadSegmentHeader(file, content.segmentLeft, headerSize)) return fault;
     // A definite length that the first segment fills (or that is too short for it) holds just that one.
     const uint64_t first = uint64_t{headerSize} + content.segmentLeft;
-    if (!content.open && length.value > first) content.definiteLeft = length.value - static_cast<DWORD>(first);
+    if (!content.open && length.value > first) content.definiteLeft = length.value - first;
     content.bound = content.open || content.definiteLeft ? file.remaining() : content.segmentLeft;
     return Fault();
 }
@@ -601,14 +601,14 @@ void RunContentPass(EnvelopeFile& file, ContentElement& content, const ContentPa
                 outcome.jobResult = ERROR_CANCELLED;
                 break;
             }
-            pass.progress->SetProgress(file.position(), file.size());
+            pass.progress->SetProgress64(file.position(), file.size());
         }
     } while (!final);
 }
 
 // The trailer's two elements, read whole.
 static Fault ReadTrailerElements(EnvelopeFile& file, std::vector<BYTE>& certificates, std::vector<BYTE>& signerInfos) {
-    DWORD start = file.position();
+    uint64_t start = file.position();
     BYTE tag = 0;
     if (!file.ReadByte(tag)) return file.ReadFault();
     der::ParsedLength length;

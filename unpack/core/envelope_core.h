@@ -94,7 +94,7 @@ public:
     virtual void OnKeyRefused(int) {}
     // Plaintext in order; first on the first call, final on the last. contentBound is the most
     // content there can be. False stops the pass, with the outcome set by the client.
-    virtual bool Deliver(BYTE* data, DWORD length, bool first, bool final, DWORD contentBound) = 0;
+    virtual bool Deliver(BYTE* data, DWORD length, bool first, bool final, uint64_t contentBound) = 0;
 };
 
 // 30 (ends at the end), the PKCS#7 content type (2, 3 or 4), A0 (ends at the end).
@@ -134,12 +134,12 @@ void CreateDigestObjects(const std::vector<BYTE>& digestAlgorithms, HCRYPTPROV p
 
 // The content element: 80 L, or A0 around one or more OCTET STRING segments (open or definite).
 struct ContentElement {
-    DWORD segmentLeft = 0;  // content bytes left in the current segment
+    uint64_t segmentLeft = 0;  // content bytes left in the current segment
     bool constructed = false;
-    bool open = false;       // A0 80
-    bool ended = false;      // the element's end was read: no further segment is looked for
-    DWORD definiteLeft = 0;  // definite A0: bytes after the current segment still inside it
-    DWORD bound = 0;         // the most content there can be
+    bool open = false;          // A0 80
+    bool ended = false;         // the element's end was read: no further segment is looked for
+    uint64_t definiteLeft = 0;  // definite A0: bytes after the current segment still inside it
+    uint64_t bound = 0;         // the most content there can be
 };
 Fault ReadContentElement(EnvelopeFile& file, ContentElement& content);
 

@@ -28,15 +28,15 @@ Fault VerdictFault(envelope_rules::Verdict verdict) {
 
 Fault FormatFault(DWORD code) { return Fault{code, 0}; }
 
-DWORD LocateEnvelope(HANDLE file, DWORD start, DWORD& size) {
+DWORD LocateEnvelope(HANDLE file, uint64_t start, uint64_t& size) {
     size = 0;
     LARGE_INTEGER fileSize = {};
     LARGE_INTEGER position = {};
-    position.QuadPart = start;
+    position.QuadPart = static_cast<LONGLONG>(start);
     if (!GetFileSizeEx(file, &fileSize) || !SetFilePointerEx(file, position, nullptr, FILE_BEGIN))
         return GetLastError();
-    if (fileSize.QuadPart > 0xFFFFFFFFLL) return ERROR_FILE_TOO_LARGE;
-    if (fileSize.QuadPart > start) size = static_cast<DWORD>(fileSize.QuadPart - start);
+    const uint64_t total = static_cast<uint64_t>(fileSize.QuadPart);
+    if (total > start) size = total - start;
     return 0;
 }
 
@@ -77,9 +77,9 @@ bool EnvelopeFile::PeekByte(BYTE& value) {
     return false;
 }
 
-bool EnvelopeFile::SkipBytes(DWORD count) {
+bool EnvelopeFile::SkipBytes(uint64_t count) {
     LARGE_INTEGER distance;
-    distance.QuadPart = count;
+    distance.QuadPart = static_cast<LONGLONG>(count);
     if (!SetFilePointerEx(file_, distance, nullptr, FILE_CURRENT)) {
         systemError_ = GetLastError();
         return false;
@@ -89,14 +89,14 @@ bool EnvelopeFile::SkipBytes(DWORD count) {
 }
 
 Fault EnvelopeFile::ReadHeader(BYTE tag, envelope_rules::LengthRule rule, der::ParsedLength& length) {
-    const DWORD start = position();
+    const uint64_t start = position();
     BYTE actual = 0;
     if (!ReadByte(actual)) return ReadFault();
     if (actual != tag) return FormatFault(static_cast<DWORD>(CRYPT_E_UNEXPECTED_ENCODING));
     return ReadLength(start, rule, length);
 }
 
-Fault EnvelopeFile::ReadLength(DWORD start, envelope_rules::LengthRule rule, der::ParsedLength& length) {
+Fault EnvelopeFile::ReadLength(uint64_t start, envelope_rules::LengthRule rule, der::ParsedLength& length) {
     // The length bytes are read from the file but counted only when the rule holds.
     DWORD peeked = 0;
     auto next = [this, &peeked](uint8_t& b) {
@@ -107,7 +107,7 @@ Fault EnvelopeFile::ReadLength(DWORD start, envelope_rules::LengthRule rule, der
     systemError_ = 0;
     length = der::ReadDerLength(next);
     if (length.used == 0 || systemError_ != 0) return ReadFault();
-    if (Fault fault = VerdictFault(envelope_rules::CheckLength(length, rule, uint64_t{size_} - start))) return fault;
+    if (Fault fault = VerdictFault(envelope_rules::CheckLength(length, rule, size_ - start))) return fault;
     *offset_ += length.used;
     return Fault();
 }
@@ -125,15 +125,17 @@ Fault EnvelopeFile::ReadOid(std::vector<uint8_t>& value) {
     return FormatFault(static_cast<DWORD>(CRYPT_E_UNEXPECTED_ENCODING));
 }
 
-Fault EnvelopeFile::ReadIntoBuffer(DWORD length, std::vector<BYTE>& out) {
+Fault EnvelopeFile::ReadIntoBuffer(uint64_t length, std::vector<BYTE>& out) {
     if (length > remaining()) return Fault{kFileError, ERROR_HANDLE_EOF};
+    // Read whole with one ReadFile, so it must fit one call as well as the memory.
+    if (length > 0x7FFFFFFF) return FormatFault(static_cast<DWORD>(E_OUTOFMEMORY));
     try {
-        out.resize(length);
+        out.resize(static_cast<size_t>(length));
     } catch (const std::bad_alloc&) {
         // A damaged length inside a large file can ask for more than the process can hold.
         return FormatFault(static_cast<DWORD>(E_OUTOFMEMORY));
     }
-    if (!ReadBytes(out.data(), length)) return ReadFault();
+    if (!ReadBytes(out.data(), static_cast<DWORD>(length))) return ReadFault();
     return Fault();
 }
 

@@ -22,19 +22,18 @@ struct Fault {
 Fault FormatFault(DWORD code);
 
 // The bytes from start to the end of the file, with the file left at start: 0, or the system
-// error. Offsets and lengths are 32-bit, so a file of 4 GiB or more is refused with
-// ERROR_FILE_TOO_LARGE before anything is read.
-DWORD LocateEnvelope(HANDLE file, DWORD start, DWORD& size);
+// error. Offsets and lengths are 64-bit: a file of any size is taken.
+DWORD LocateEnvelope(HANDLE file, uint64_t start, uint64_t& size);
 
 class EnvelopeFile {
 public:
     // size: the bytes from the current position to the end of the envelope.
-    EnvelopeFile(HANDLE file, DWORD size, DWORD* offset) : file_(file), size_(size), offset_(offset) {}
+    EnvelopeFile(HANDLE file, uint64_t size, uint64_t* offset) : file_(file), size_(size), offset_(offset) {}
 
     HANDLE handle() const { return file_; }
-    DWORD size() const { return size_; }
-    DWORD position() const { return *offset_; }
-    DWORD remaining() const { return size_ - *offset_; }
+    uint64_t size() const { return size_; }
+    uint64_t position() const { return *offset_; }
+    uint64_t remaining() const { return size_ - *offset_; }
     // The reason of the last failed read (ERROR_HANDLE_EOF for one that met the end).
     DWORD systemError() const { return systemError_; }
     // A failed read as a fault: a file error with its reason.
@@ -46,25 +45,25 @@ public:
     // Exactly count bytes, or false (systemError set).
     bool ReadBytes(BYTE* out, DWORD count);
     // Moves forward without reading.
-    bool SkipBytes(DWORD count);
+    bool SkipBytes(uint64_t count);
 
     // The tag (which must be tag) and its length under the rule.
     Fault ReadHeader(BYTE tag, envelope_rules::LengthRule rule, der::ParsedLength& length);
     // The length of an element whose tag byte was read at start. A fault is reported at the
     // length's first byte: its bytes count only once the rule holds.
-    Fault ReadLength(DWORD start, envelope_rules::LengthRule rule, der::ParsedLength& length);
+    Fault ReadLength(uint64_t start, envelope_rules::LengthRule rule, der::ParsedLength& length);
     // An OID element: 06, a short-form length and a value of at least one byte.
     Fault ReadOid(std::vector<uint8_t>& value);
     // A length of bytes into a buffer; refused before anything is allocated when the file ends first.
-    Fault ReadIntoBuffer(DWORD length, std::vector<BYTE>& out);
+    Fault ReadIntoBuffer(uint64_t length, std::vector<BYTE>& out);
 
 private:
     // ahead: bytes already read from the file but not yet counted.
     bool ReadRaw(BYTE* out, DWORD count, DWORD ahead = 0);
 
     HANDLE file_;
-    DWORD size_;
-    DWORD* offset_;
+    uint64_t size_;
+    uint64_t* offset_;
     DWORD systemError_ = 0;
 };
 

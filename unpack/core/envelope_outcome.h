@@ -4,6 +4,8 @@
 #include <windows.h>
 #include <wincrypt.h>
 
+#include <cstdint>
+
 namespace reader_core {
 
 // Why the recipient entries meant for this user cannot be opened here, when that is the reason no
@@ -25,7 +27,7 @@ struct EnvelopeOutcome {
     LONG finalBlockStatus = -1;     // -1 last block never decrypted; 0 decrypted; else error
     LONG signatureStatus = -1;      // -1 not verified; 0 all verified; kSignatureNotSupported (signature_check.h)
                                     // when signers could not be checked; else first failing signer's error
-    DWORD offset = 0;               // bytes of the envelope consumed
+    uint64_t offset = 0;            // bytes of the envelope consumed
     DWORD outerContentType = 0;     // 2 signedData, 3 envelopedData, 4 signedAndEnvelopedData
     BYTE recipientRefusal = kRefusalNone;  // with jobResult NTE_NOT_SUPPORTED: the reason in words
     ALG_ID refusedHash = 0;                // kRefusalOaepHash: the OAEP hash
