@@ -89,23 +89,6 @@ bool GenerateSessionKey(HCRYPTPROV provider, ALG_ID algorithm, DWORD keyBits, bo
     return CryptGenKey(provider, algorithm, flags, key.put()) != FALSE;
 }
 
-bool ExportSessionKeyBytes(HCRYPTKEY key, SecretBytes& bytes) {
-    SecretBytes blob;
-    DWORD size = 0;
-    if (!CryptExportKey(key, 0, PLAINTEXTKEYBLOB, 0, nullptr, &size)) return false;
-    blob.bytes().resize(size);
-    if (!CryptExportKey(key, 0, PLAINTEXTKEYBLOB, 0, blob.bytes().data(), &size)) return false;
-    // BLOBHEADER, the key's length in bytes, then the key.
-    constexpr DWORD kHeader = sizeof(BLOBHEADER) + sizeof(DWORD);
-    DWORD keySize = 0;
-    if (size < kHeader) return Fail(static_cast<DWORD>(NTE_BAD_KEY));
-    std::memcpy(&keySize, blob.bytes().data() + sizeof(BLOBHEADER), sizeof keySize);
-    if (keySize == 0 || keySize > size - kHeader) return Fail(static_cast<DWORD>(NTE_BAD_KEY));
-    bytes.Clear();
-    bytes.bytes().assign(blob.bytes().begin() + kHeader, blob.bytes().begin() + kHeader + keySize);
-    return true;
-}
-
 DWORD KeyBlockBits(HCRYPTKEY key) {
     DWORD bits = 0;
     DWORD size = sizeof bits;

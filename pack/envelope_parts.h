@@ -6,7 +6,6 @@
 
 #include <vector>
 
-#include "format/secret_bytes.h"
 #include "format/service/crypto_handles.h"
 #include "format/service/signed_parts.h"
 #include "pack/envelope_writer.h"
@@ -15,9 +14,6 @@
 // for): any other salt would reach no recipient, so every other key is made without one.
 bool GenerateSessionKey(HCRYPTPROV provider, ALG_ID algorithm, DWORD keyBits, bool rc4Salt, KeyHandle& key);
 
-// The bytes of an exportable session key (a plaintext key blob's key), for a cipher the key's
-// provider does not run itself. False with the provider's error.
-bool ExportSessionKeyBytes(HCRYPTKEY key, SecretBytes& bytes);
 
 // KP_BLOCKLEN in bits; 0 for a stream cipher or when the key cannot tell.
 DWORD KeyBlockBits(HCRYPTKEY key);

@@ -11,6 +11,7 @@
 #include "format/service/content_cipher.h"
 #include "format/service/crypto_handles.h"
 #include "format/service/encoding.h"
+#include "format/service/plain_key.h"
 #include "pack/envelope_parts.h"
 #include "packer_ui/packer_window.h"
 
@@ -210,7 +211,7 @@ bool EnvelopeWriter::PrepareEncryption() {
 // the session key is kept only to be wrapped for the recipients. GCM pads nothing.
 bool EnvelopeWriter::StartGcm() {
     SecretBytes keyBytes;
-    if (!ExportSessionKeyBytes(sessionKey_.get(), keyBytes) ||
+    if (!ExportPlainKey(sessionKey_.get(), keyBytes) ||
         !CryptGenRandom(provider_, sizeof gcmNonce_, gcmNonce_) ||
         !gcm_.Start(keyBytes.bytes().data(), keyBytes.bytes().size(), gcmNonce_))
         return false;

@@ -10,6 +10,7 @@
 #include "format/auth_enveloped.h"
 #include "format/secret_bytes.h"
 #include "format/service/aes_gcm.h"
+#include "format/service/plain_key.h"
 #include "unpack/reader_state.h"
 
 namespace {
@@ -83,18 +84,9 @@ std::vector<uint8_t> GcmOid(ALG_ID algId) {
 
 // The session key's bytes (exported in the clear, wiped after) into the GCM stream. 0 or the error.
 DWORD StartGcm(HCRYPTKEY key, const uint8_t nonce[gcm::kIvSize], AesGcmStream& stream) {
-    DWORD size = 0;
-    if (!CryptExportKey(key, 0, PLAINTEXTKEYBLOB, 0, nullptr, &size)) return GetLastError();
-    SecretBytes blob;
-    blob.bytes().resize(size);
-    if (!CryptExportKey(key, 0, PLAINTEXTKEYBLOB, 0, blob.bytes().data(), &size)) return GetLastError();
-    // BLOBHEADER, the key's length, the key.
-    constexpr DWORD kKeyStart = sizeof(BLOBHEADER) + sizeof(DWORD);
-    DWORD keySize = 0;
-    if (size < kKeyStart) return static_cast<DWORD>(NTE_BAD_KEY);
-    std::memcpy(&keySize, blob.bytes().data() + sizeof(BLOBHEADER), sizeof(keySize));
-    if (keySize > size - kKeyStart) return static_cast<DWORD>(NTE_BAD_KEY);
-    return stream.Start(blob.bytes().data() + kKeyStart, keySize, nonce) ? 0 : GetLastError();
+    SecretBytes keyBytes;
+    if (!ExportPlainKey(key, keyBytes)) return GetLastError();
+    return stream.Start(keyBytes.bytes().data(), keyBytes.bytes().size(), nonce) ? 0 : GetLastError();
 }
 
 // The trailer after the content, and the tag over the content and the authenticated attributes.

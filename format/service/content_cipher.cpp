@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "format/secret_bytes.h"
+#include "format/service/plain_key.h"
 
 namespace {
 
@@ -14,23 +15,6 @@ bool Fail(DWORD error) {
 }
 
 bool FailStatus(NTSTATUS status) { return Fail(HRESULT_FROM_NT(status)); }
-
-// The bytes of an exportable session key: a plaintext key blob is BLOBHEADER, the key's length
-// and the key.
-bool ExportKeyBytes(HCRYPTKEY key, SecretBytes& bytes) {
-    SecretBytes blob;
-    DWORD size = 0;
-    if (!CryptExportKey(key, 0, PLAINTEXTKEYBLOB, 0, nullptr, &size)) return false;
-    blob.bytes().resize(size);
-    if (!CryptExportKey(key, 0, PLAINTEXTKEYBLOB, 0, blob.bytes().data(), &size)) return false;
-    constexpr DWORD kHeader = sizeof(BLOBHEADER) + sizeof(DWORD);
-    DWORD keySize = 0;
-    if (size < kHeader) return Fail(static_cast<DWORD>(NTE_BAD_KEY));
-    std::memcpy(&keySize, blob.bytes().data() + sizeof(BLOBHEADER), sizeof keySize);
-    if (keySize == 0 || keySize > size - kHeader) return Fail(static_cast<DWORD>(NTE_BAD_KEY));
-    bytes.bytes().assign(blob.bytes().begin() + kHeader, blob.bytes().begin() + kHeader + keySize);
-    return true;
-}
 
 // The PKCS #5 padding of the last block: n bytes of value n, 1 <= n <= the block. Takes it off
 // size; false when it is wrong.
@@ -84,7 +68,7 @@ bool CngContentCipher::StartFromSessionKey(HCRYPTPROV provider, HCRYPTKEY key, A
     DWORD ivSize = sizeof iv;
     if (!CryptGetKeyParam(key, KP_IV, iv, &ivSize, 0)) return false;
     SecretBytes bytes;
-    return ExportKeyBytes(key, bytes) && Start(algorithm, bytes.bytes().data(), bytes.bytes().size(), iv, ivSize);
+    return ExportPlainKey(key, bytes) && Start(algorithm, bytes.bytes().data(), bytes.bytes().size(), iv, ivSize);
 }
 
 bool CngContentCipher::Transform(uint8_t* data, DWORD size, DWORD capacity, bool encrypt, bool pad,
