@@ -12,6 +12,7 @@
 #include "format/service/crypto_handles.h"
 #include "format/service/encoding.h"
 #include "format/service/plain_key.h"
+#include "format/service/background_job.h"
 #include "pack/envelope_parts.h"
 #include "packer_ui/packer_window.h"
 
@@ -97,7 +98,9 @@ public:
           provider_(provider) {}
 
     ~EnvelopeWriter() {
-        if (!buffer_.empty()) SecureZeroMemory(buffer_.data(), buffer_.size());
+        cipherJob_.Wait();  // a batch may still be in the cipher when a step failed
+        for (std::vector<BYTE>& buffer : buffers_)
+            if (!buffer.empty()) SecureZeroMemory(buffer.data(), buffer.size());
     }
 
     bool Write() {
@@ -121,7 +124,9 @@ private:
     bool WriteHeader();
     bool AllocateBuffer();
     bool FillBatch(BYTE* data, DWORD wanted, DWORD& got, bool& ended);
-    bool EncryptBatch(DWORD& length, bool final);
+    bool EncryptBatch(std::vector<BYTE>& buffer, DWORD& length, bool final);
+    bool StartCipher(int index, DWORD length, bool final);
+    bool WriteBatch(int index);
     bool CopyContent();
     bool BuildTrailer(std::vector<BYTE>& trailer);
     bool FinishTrailer();
@@ -160,9 +165,13 @@ private:
     uint64_t expectedContent_ = 0;    // content bytes the plain-form header announced
     uint64_t contentRead_ = 0;        // plaintext bytes read from the source
     uint64_t contentWritten_ = 0;     // content bytes written (ciphertext, or clear content)
-    std::vector<BYTE> buffer_;
+    // Two batches in turn: the cipher works on one (on cipherJob_'s thread) while the batch before
+    // it is written from the other and the next is read into it.
+    std::vector<BYTE> buffers_[2];
+    DWORD batchLengths_[2] = {};  // the bytes each buffer holds to be written
     DWORD chunk_ = 0;
     DWORD batch_ = 0;  // a whole number of chunks
+    BackgroundJob cipherJob_;  // last: its thread ends before the members it uses go
 };
 
 bool EnvelopeWriter::ChooseKind() {
@@ -345,7 +354,7 @@ bool EnvelopeWriter::AllocateBuffer() {
         return Fail(ERROR_INVALID_PARAMETER);
     batch_ = chunk_ * std::max<DWORD>(1, kBatchBytes / chunk_);
     uint64_t size = uint64_t{batch_} + cipherBlockBytes_ + trailerLength_ + 12;
-    buffer_.assign(static_cast<size_t>(size), 0);
+    for (std::vector<BYTE>& buffer : buffers_) buffer.assign(static_cast<size_t>(size), 0);
     return true;
 }
 
@@ -380,17 +389,17 @@ bool EnvelopeWriter::FillBatch(BYTE* data, DWORD wanted, DWORD& got, bool& ended
 
 // Encrypts the first length bytes of the buffer in place, one chunk per call; with final the
 // last call adds the padding, and length grows by it.
-bool EnvelopeWriter::EncryptBatch(DWORD& length, bool final) {
-    if (Authenticated()) return gcm_.Encrypt(buffer_.data(), buffer_.data(), length);
+bool EnvelopeWriter::EncryptBatch(std::vector<BYTE>& buffer, DWORD& length, bool final) {
+    if (Authenticated()) return gcm_.Encrypt(buffer.data(), buffer.data(), length);
     DWORD done = 0;
     for (;;) {
         const DWORD piece = std::min(chunk_, length - done);
         const bool last = done + piece == length;
         DWORD size = piece;
-        const DWORD room = static_cast<DWORD>(buffer_.size() - done);
+        const DWORD room = static_cast<DWORD>(buffer.size() - done);
         const bool encrypted = cng_.started()
-                                   ? cng_.Encrypt(buffer_.data() + done, size, room, final && last)
-                                   : CryptEncrypt(sessionKey_.get(), 0, final && last, 0, buffer_.data() + done, &size,
+                                   ? cng_.Encrypt(buffer.data() + done, size, room, final && last)
+                                   : CryptEncrypt(sessionKey_.get(), 0, final && last, 0, buffer.data() + done, &size,
                                                   room) != FALSE;
         if (!encrypted) return false;
         done += size;
@@ -400,17 +409,36 @@ bool EnvelopeWriter::EncryptBatch(DWORD& length, bool final) {
     return true;
 }
 
-// The buffer keeps only ciphertext (or, without recipients, content written in the clear) between
-// batches; the destructor wipes it once at the end.
+// Hands the batch in buffers_[index] to the cipher's thread once the batch before is through it;
+// content written in the clear needs no pass.
+bool EnvelopeWriter::StartCipher(int index, DWORD length, bool final) {
+    batchLengths_[index] = length;
+    if (!sessionKey_) return true;
+    return cipherJob_.Start([this, index, final] { return EncryptBatch(buffers_[index], batchLengths_[index], final); });
+}
+
+bool EnvelopeWriter::WriteBatch(int index) {
+    if (!WriteAll(output_, buffers_[index].data(), batchLengths_[index])) return false;
+    contentWritten_ += batchLengths_[index];
+    return true;
+}
+
+// Reads a batch into one buffer while the cipher works on the batch before in the other; that one
+// is written as soon as the cipher is through it and the new batch has taken its place there. The
+// buffers keep only ciphertext (or, without recipients, content written in the clear) between
+// batches; the destructor wipes them once at the end.
 bool EnvelopeWriter::CopyContent() {
     DWORD offset = static_cast<DWORD>(signedHeader_.size());
-    std::copy(signedHeader_.begin(), signedHeader_.end(), buffer_.begin());
+    std::copy(signedHeader_.begin(), signedHeader_.end(), buffers_[0].begin());
+    int current = 0;
+    bool earlierBatch = false;  // buffers_[current ^ 1] holds a batch still to be written
     for (;;) {
+        std::vector<BYTE>& buffer = buffers_[current];
         DWORD got = 0;
         bool ended = false;
-        if (!FillBatch(buffer_.data() + offset, batch_ - offset, got, ended)) return false;
+        if (!FillBatch(buffer.data() + offset, batch_ - offset, got, ended)) return false;
         const bool final = ended || offset + got < batch_;
-        if (hash_ && !CryptHashData(hash_.get(), buffer_.data() + offset, got, 0)) return false;
+        if (hash_ && !CryptHashData(hash_.get(), buffer.data() + offset, got, 0)) return false;
         DWORD length = offset + got;
         if (final && lengthsLater_) plaintextSize_ = contentRead_;
         if (final && !openForm_ && contentRead_ != plaintextSize_) return Fail(ERROR_INVALID_DATA);
@@ -418,16 +446,18 @@ bool EnvelopeWriter::CopyContent() {
             // The signed ContentInfo ends with its trailer; it is encrypted with the last chunk.
             std::vector<BYTE> trailer;
             if (!BuildTrailer(trailer)) return false;
-            std::copy(trailer.begin(), trailer.end(), buffer_.begin() + length);
+            std::copy(trailer.begin(), trailer.end(), buffer.begin() + length);
             length += static_cast<DWORD>(trailer.size());
             SecureZeroMemory(trailer.data(), trailer.size());
         }
-        if (sessionKey_ && !EncryptBatch(length, final)) return false;
-        if (!WriteAll(output_, buffer_.data(), length)) return false;
-        contentWritten_ += length;
+        if (!StartCipher(current, length, final)) return false;
+        if (earlierBatch && !WriteBatch(current ^ 1)) return false;
+        earlierBatch = true;
         offset = 0;
         if (final) break;
+        current ^= 1;
     }
+    if (!cipherJob_.Wait() || !WriteBatch(current)) return false;
     if (!openForm_ && !lengthsLater_ && contentWritten_ != expectedContent_) return Fail(ERROR_INVALID_DATA);
     return true;
 }
@@ -496,16 +526,17 @@ bool EnvelopeWriter::FinishOpenForm() {
 // overwrites a byte still to be moved; the file then ends after them.
 bool EnvelopeWriter::MoveContentBack(uint64_t from, uint64_t to, uint64_t end) {
     while (from < end) {
-        const DWORD piece = static_cast<DWORD>(std::min<uint64_t>(buffer_.size(), end - from));
+        std::vector<BYTE>& buffer = buffers_[0];
+        const DWORD piece = static_cast<DWORD>(std::min<uint64_t>(buffer.size(), end - from));
         LARGE_INTEGER at = {};
         at.QuadPart = static_cast<LONGLONG>(from);
         DWORD read = 0;
         if (!SetFilePointerEx(output_, at, nullptr, FILE_BEGIN) ||
-            !ReadFile(output_, buffer_.data(), piece, &read, nullptr))
+            !ReadFile(output_, buffer.data(), piece, &read, nullptr))
             return false;
         if (read != piece) return Fail(ERROR_HANDLE_EOF);
         at.QuadPart = static_cast<LONGLONG>(to);
-        if (!SetFilePointerEx(output_, at, nullptr, FILE_BEGIN) || !WriteAll(output_, buffer_.data(), piece))
+        if (!SetFilePointerEx(output_, at, nullptr, FILE_BEGIN) || !WriteAll(output_, buffer.data(), piece))
             return false;
         from += piece;
         to += piece;

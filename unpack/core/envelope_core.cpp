@@ -10,6 +10,7 @@
 #include "format/envelope_rules.h"
 #include "format/recipient_info.h"
 #include "format/secret_bytes.h"
+#include "format/service/background_job.h"
 #include "format/service/content_cipher.h"
 #include "format/service/encoding.h"
 #include "format/service/plain_key.h"
@@ -563,47 +564,108 @@ void SkipContent(EnvelopeFile& file, ContentElement& content, EnvelopeOutcome& o
     }
 }
 
+namespace {
+
+// One batch of content on its way from the file to the client.
+struct ContentBatch {
+    explicit ContentBatch(DWORD capacity) : data(new BYTE[capacity]) {}
+    std::unique_ptr<BYTE[]> data;
+    DWORD length = 0;  // the content bytes read
+    bool final = false;
+    uint64_t end = 0;  // the file's position behind the batch
+    // Set by the transform.
+    DWORD plain = 0;
+    bool transformed = false;
+    DWORD error = 0;
+};
+
+Fault ReadBatch(EnvelopeFile& file, ContentElement& content, ContentBatch& batch, DWORD capacity) {
+    bool more = false;
+    Fault fault = ReadContent(file, content, batch.data.get(), capacity, batch.length);
+    // The batch is final when no content follows it.
+    if (!fault) fault = NextSegment(file, content, more);
+    batch.final = !more;
+    batch.end = file.position();
+    return fault;
+}
+
+void TransformInBatch(const ContentPass& pass, ContentBatch& batch) {
+    batch.transformed = TransformBatch(pass, batch.data.get(), batch.length, batch.final, batch.plain);
+    batch.error = batch.transformed ? 0 : GetLastError();
+}
+
+// Hands the transformed batch to the client and polls the progress dialog; false stops the pass,
+// with the outcome set.
+bool DeliverBatch(const ContentPass& pass, const ContentBatch& batch, const ContentElement& content, bool first,
+                  EnvelopeClient& client, const EnvelopeFile& file, EnvelopeOutcome& outcome) {
+    if (batch.transformed && batch.final && pass.sessionKey) outcome.finalBlockStatus = 0;
+    // What was decrypted before a failing call still goes out, as it would have piece by piece.
+    if ((batch.plain > 0 || batch.transformed) &&
+        !client.Deliver(batch.data.get(), batch.plain, first, batch.final && batch.transformed, content.bound))
+        return false;
+    if (!batch.transformed) {
+        outcome.finalBlockStatus = static_cast<LONG>(batch.error);
+        outcome.jobResult = kNoDecryptCert;
+        return false;
+    }
+    if (pass.progress) {
+        if (pass.progress->HasUserCancelled()) {
+            outcome.jobResult = ERROR_CANCELLED;
+            return false;
+        }
+        pass.progress->SetProgress64(batch.end, file.size());
+    }
+    return true;
+}
+
+}  // namespace
+
+// The cipher works on one batch on a thread of its own while this thread delivers the batch
+// before it and reads the next; the client, the file and the progress dialog stay on this thread.
 void RunContentPass(EnvelopeFile& file, ContentElement& content, const ContentPass& pass, EnvelopeClient& client,
                     EnvelopeOutcome& outcome) {
     const DWORD batchSize = pass.readSize * std::max<DWORD>(1, kBatchBytes / pass.readSize);
-    std::unique_ptr<BYTE[]> buffer(new BYTE[batchSize]);
+    ContentBatch batches[2] = {ContentBatch(batchSize), ContentBatch(batchSize)};
+    BackgroundJob transform;  // after the batches: it ends before they go
+    ContentBatch* inTransform = nullptr;
     bool first = true;
-    bool final = false;
+    int fill = 0;
     // An empty content still gets its one (final) decryption: a stream cipher over an empty file
     // counts as decrypted, a block cipher without its padding block fails.
-    do {
-        DWORD batch = 0;
-        bool more = false;
-        Fault fault = ReadContent(file, content, buffer.get(), batchSize, batch);
-        // The batch is final when no content follows it.
-        if (!fault) fault = NextSegment(file, content, more);
-        if (fault) {
-            RecordFault(outcome, fault);
-            break;
+    for (;;) {
+        ContentBatch* read = nullptr;
+        Fault readFault;
+        const uint64_t readStart = file.position();
+        if (!inTransform || !inTransform->final) {
+            read = &batches[fill];
+            readFault = ReadBatch(file, content, *read, batchSize);
         }
-        final = !more;
-        DWORD plain = 0;
-        const bool transformed = TransformBatch(pass, buffer.get(), batch, final, plain);
-        const DWORD decryptError = transformed ? 0 : GetLastError();
-        if (transformed && final && pass.sessionKey) outcome.finalBlockStatus = 0;
-        // What was decrypted before a failing call still goes out, as it would have piece by piece.
-        if ((plain > 0 || transformed) &&
-            !client.Deliver(buffer.get(), plain, first, final && transformed, content.bound))
-            break;
-        first = false;
-        if (!transformed) {
-            outcome.finalBlockStatus = static_cast<LONG>(decryptError);
-            outcome.jobResult = kNoDecryptCert;
-            break;
+        if (inTransform) {
+            transform.Wait();
+            // Nothing more is decrypted after a failed call.
+            if (!inTransform->transformed) read = nullptr;
         }
-        if (pass.progress) {
-            if (pass.progress->HasUserCancelled()) {
-                outcome.jobResult = ERROR_CANCELLED;
-                break;
+        if (read && !readFault) transform.Start([&pass, read] {
+            TransformInBatch(pass, *read);
+            return true;
+        });
+        if (inTransform) {
+            if (!DeliverBatch(pass, *inTransform, content, first, client, file, outcome)) {
+                // The pass stops where the delivered content ends, not behind the batch read ahead.
+                if (read) file.Rewind(readStart);
+                return;
             }
-            pass.progress->SetProgress64(file.position(), file.size());
+            first = false;
         }
-    } while (!final);
+        // A read fault counts only once the batches before it are through.
+        if (readFault) {
+            RecordFault(outcome, readFault);
+            return;
+        }
+        if (!read) return;
+        inTransform = read;
+        fill ^= 1;
+    }
 }
 
 // The trailer's two elements, read whole.

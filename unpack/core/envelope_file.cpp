@@ -88,6 +88,16 @@ bool EnvelopeFile::SkipBytes(uint64_t count) {
     return true;
 }
 
+bool EnvelopeFile::Rewind(uint64_t position) {
+    if (position > *offset_) return false;
+    LARGE_INTEGER distance;
+    distance.QuadPart = -static_cast<LONGLONG>(*offset_ - position);
+    *offset_ = position;
+    if (SetFilePointerEx(file_, distance, nullptr, FILE_CURRENT)) return true;
+    systemError_ = GetLastError();
+    return false;
+}
+
 Fault EnvelopeFile::ReadHeader(BYTE tag, envelope_rules::LengthRule rule, der::ParsedLength& length) {
     const uint64_t start = position();
     BYTE actual = 0;

@@ -46,6 +46,9 @@ public:
     bool ReadBytes(BYTE* out, DWORD count);
     // Moves forward without reading.
     bool SkipBytes(uint64_t count);
+    // Gives back what was read since position, a read-ahead that was not used: the count and the
+    // file go back there, so a stop is reported where the used bytes end.
+    bool Rewind(uint64_t position);
 
     // The tag (which must be tag) and its length under the rule.
     Fault ReadHeader(BYTE tag, envelope_rules::LengthRule rule, der::ParsedLength& length);
