@@ -7,11 +7,17 @@
 //                                        each with the CRC-32 a gzip file carries
 //   platform_limit gzip THREADS FILE     the engine's gzip routine alone (level 9, THREADS threads)
 //                                        from FILE into a temporary file beside it, as a pack makes it
+//   platform_limit copy FILE             FILE read and written to a temporary file beside it in the
+//                                        engine's 256 KiB batches: the disk's limit for a pass that
+//                                        reads and writes every byte once
 //
 // Every result is one line of key=value fields, "limit" first, MB = 10^6 bytes:
 //   limit cipher=aes256 op=encrypt chunk=65536 bytes=... seconds=... mbps=... cpu=... cpumbps=...
 //   limit cipher=aes256 op=encrypt-cng chunk=65536 ...   the same through CNG (the engine's AES path);
 //   limit cipher=rc2-40 op=encrypt-cng chunk=32768 unsupported status=0x...   where CNG lacks it
+//   limit cipher=aes256 op=keystream chunk=65536 ...     AES only: the provider's AES-ECB over the
+//                                                        data, the key stream of the GCM content
+//   limit copy=file chunk=262144 bytes=... seconds=... mbps=...
 //   limit zlib=deflate level=9 bytes=... out=... seconds=... mbps=...
 //   limit gzip threads=2 bytes=... out=... seconds=... mbps=...
 // Only the calls being measured are timed (QueryPerformanceCounter); reading and filling are not.
@@ -165,6 +171,34 @@ bool CipherPass(HCRYPTPROV provider, const CipherChoice& cipher, bool encrypt, b
     return true;
 }
 
+// The key stream of AES-GCM as the engine makes it: the provider's AES in ECB mode over the counter
+// blocks, one chunk per call.
+bool KeystreamPass(HCRYPTPROV provider, const CipherChoice& cipher, unsigned long long total, DWORD chunk,
+                   double& seconds, double& cpuSeconds) {
+    KeyHandle key;
+    if (!MakeSessionKey(provider, cipher, key)) return false;
+    DWORD mode = CRYPT_MODE_ECB;
+    if (!CryptSetKeyParam(key.get(), KP_MODE, reinterpret_cast<BYTE*>(&mode), 0)) return false;
+    std::vector<BYTE> buffer(chunk);
+    FillPattern(buffer.data(), buffer.size());
+    Stopwatch watch;
+    const double cpuStart = ThreadCpuSeconds();
+    for (unsigned long long done = 0; done < total;) {
+        DWORD length = total - done < chunk ? static_cast<DWORD>(total - done) : chunk;
+        length -= length % 16;
+        if (length == 0) break;
+        done += length;
+        DWORD size = length;
+        watch.Start();
+        const BOOL ok = CryptEncrypt(key.get(), 0, FALSE, 0, buffer.data(), &size, static_cast<DWORD>(buffer.size()));
+        watch.Stop();
+        if (!ok) return false;
+    }
+    cpuSeconds = ThreadCpuSeconds() - cpuStart;
+    seconds = watch.Seconds();
+    return true;
+}
+
 // The same pass through CNG in CBC mode (the engine's AES path), the chunk as the provider's pass
 // had it; SHA-1 stays with the provider, as in the engine. The chained IV is passed on by hand, as
 // the engine does. status is the CNG status of a cipher CNG does not offer here.
@@ -263,6 +297,15 @@ int RunCipher(const std::wstring& name, unsigned long long mebibytes, const std:
             std::printf("limit %s unsupported status=0x%08lX\n", fields, static_cast<unsigned long>(status));
         else
             return Fail(op.c_str());
+    }
+    if (cipher->algorithm == CALG_AES_256) {
+        double seconds = 0;
+        double cpuSeconds = 0;
+        const DWORD chunk = 65536;
+        if (!KeystreamPass(provider.get(), *cipher, total, chunk, seconds, cpuSeconds)) return Fail("keystream");
+        char fields[128];
+        std::snprintf(fields, sizeof(fields), "cipher=%ls op=keystream chunk=%lu", cipher->name, chunk);
+        PrintRate(fields, total, seconds, cpuSeconds);
     }
     return 0;
 }
@@ -418,6 +461,37 @@ int RunGzip(unsigned threads, const std::wstring& path) {
     return 0;
 }
 
+// Reads FILE and writes it to a temporary file beside it, one batch at a time, timing the whole.
+int RunCopy(const std::wstring& path) {
+    FileHandle source;
+    LARGE_INTEGER size{};
+    if (int failed = OpenMeasured(path, source, size)) return failed;
+    std::wstring folder = path.substr(0, path.find_last_of(L"\\/") + 1);
+    wchar_t name[MAX_PATH] = {};
+    if (!GetTempFileNameW(folder.empty() ? L"." : folder.c_str(), L"cp", 0, name)) return Fail("GetTempFileName");
+    FileHandle target(CreateFileW(name, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_FLAG_DELETE_ON_CLOSE, nullptr));
+    if (!target) {
+        DeleteFileW(name);
+        return Fail("CreateFile (temporary)");
+    }
+    const DWORD chunk = 256u << 10;
+    std::vector<BYTE> buffer(chunk);
+    Stopwatch watch;
+    watch.Start();
+    for (;;) {
+        DWORD got = 0;
+        if (!ReadFile(source.get(), buffer.data(), chunk, &got, nullptr)) return Fail("ReadFile");
+        if (got == 0) break;
+        DWORD written = 0;
+        if (!WriteFile(target.get(), buffer.data(), got, &written, nullptr) || written != got) return Fail("WriteFile");
+    }
+    watch.Stop();
+    char fields[64];
+    std::snprintf(fields, sizeof(fields), "copy=file chunk=%lu", chunk);
+    PrintRate(fields, static_cast<unsigned long long>(size.QuadPart), watch.Seconds());
+    return 0;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -427,9 +501,11 @@ int wmain(int argc, wchar_t** argv) {
     if (argc == 4 && std::wcscmp(argv[1], L"zlib") == 0) return RunZlib(std::wcstol(argv[2], nullptr, 10), argv[3]);
     if (argc == 4 && std::wcscmp(argv[1], L"gzip") == 0)
         return RunGzip(static_cast<unsigned>(std::wcstoul(argv[2], nullptr, 10)), argv[3]);
+    if (argc == 3 && std::wcscmp(argv[1], L"copy") == 0) return RunCopy(argv[2]);
     std::fprintf(stderr,
                  "usage: platform_limit cipher aes256|3des|rc2-40 MIB [encrypt|decrypt]\n"
                  "       platform_limit zlib LEVEL FILE\n"
-                 "       platform_limit gzip THREADS FILE\n");
+                 "       platform_limit gzip THREADS FILE\n"
+                 "       platform_limit copy FILE\n");
     return 2;
 }
