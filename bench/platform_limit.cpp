@@ -7,9 +7,9 @@
 //                                        each with the CRC-32 a gzip file carries
 //   platform_limit gzip THREADS FILE     the engine's gzip routine alone (level 9, THREADS threads)
 //                                        from FILE into a temporary file beside it, as a pack makes it
-//   platform_limit copy FILE             FILE read and written to a temporary file beside it in the
-//                                        engine's 256 KiB batches: the disk's limit for a pass that
-//                                        reads and writes every byte once
+//   platform_limit copy FILE             FILE read and written to a temporary file beside it in
+//                                        256 KiB pieces: the disk's rate for a pass that reads and
+//                                        writes every byte once
 //
 // Every result is one line of key=value fields, "limit" first, MB = 10^6 bytes:
 //   limit cipher=aes256 op=encrypt chunk=65536 bytes=... seconds=... mbps=... cpu=... cpumbps=...

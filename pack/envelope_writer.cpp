@@ -20,9 +20,11 @@ namespace {
 
 using envelope::Kind;
 
-// The content goes through the buffer in batches of whole chunks, about this size: one read and
-// one write per batch instead of per chunk, while the cipher still gets one chunk per call.
-constexpr DWORD kBatchBytes = 256u << 10;
+// The content goes through the buffers in batches of whole chunks, about this size: one read and
+// one write per batch instead of per chunk, while the cipher still gets one chunk per call. With
+// the cipher on its own thread, batches this large keep both threads busy where smaller ones left
+// one waiting on the other's jitter (256 KiB: 0.84 of the cipher's rate, 1 MiB: 0.99).
+constexpr DWORD kBatchBytes = 1024u << 10;
 
 bool Fail(DWORD error) {
     SetLastError(error);

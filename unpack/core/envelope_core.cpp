@@ -27,8 +27,9 @@ constexpr DWORD kUnknownAlgorithm = static_cast<DWORD>(CRYPT_E_UNKNOWN_ALGO);
 constexpr DWORD kFileError = static_cast<DWORD>(CRYPT_E_FILE_ERROR);
 constexpr DWORD kNoDecryptCert = static_cast<DWORD>(CRYPT_E_NO_DECRYPT_CERT);
 // The content is read in batches of whole read-size pieces, about this size: one ReadFile per
-// batch, while the cipher still gets one piece per call.
-constexpr DWORD kBatchBytes = 256u << 10;
+// batch, while the cipher still gets one piece per call. Large batches keep the reading thread and
+// the cipher's thread from waiting on each other's jitter.
+constexpr DWORD kBatchBytes = 1024u << 10;
 
 // The version INTEGER: exactly one value byte, and an accepted one. A longer INTEGER is refused
 // rather than read by its first byte.
