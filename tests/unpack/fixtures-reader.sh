@@ -31,8 +31,8 @@ done
 [ -f reader-plain-0.bin ] || : > reader-plain-0.bin
 make_once reader-plain-1.bin bash -c 'printf "Q" > reader-plain-1.bin'
 make_once reader-plain-100k.bin openssl rand -out reader-plain-100k.bin 100000
-# 600,000 bytes: more than two of the reader's 256 KiB content batches.
-make_once reader-plain-600k.bin openssl rand -out reader-plain-600k.bin 600000
+# 3,000,000 bytes: more than two of the reader's 1 MiB content batches.
+make_once reader-plain-3m.bin openssl rand -out reader-plain-3m.bin 3000000
 # Compressed plaintexts: a bare gzip header, and one that carries the original file name (FNAME).
 make_once reader-plain-100k.gz bash -c 'gzip -9 -n -c reader-plain-100k.bin > reader-plain-100k.gz'
 make_once reader-text.bin bash -c 'for i in $(seq 1 4000); do echo "line $i of a compressible text"; done > reader-text.bin'
@@ -49,7 +49,7 @@ for cipher in des3 aes128 aes192 aes256 des rc2-40 rc2-64 rc2-128 rc4; do
     encrypt "reader-alice-$cipher.pkcs7" "$cipher" reader-plain-100k.bin alice.pem
 done
 encrypt reader-alice-des3-0.pkcs7 des3 reader-plain-0.bin alice.pem
-encrypt reader-alice-des3-600k.pkcs7 des3 reader-plain-600k.bin alice.pem
+encrypt reader-alice-des3-3m.pkcs7 des3 reader-plain-3m.bin alice.pem
 encrypt reader-alice-aes256-1.pkcs7 aes256 reader-plain-1.bin alice.pem
 encrypt reader-alice-rc4-0.pkcs7 rc4 reader-plain-0.bin alice.pem
 # Several recipients: the first one's key is not held, the second's is.

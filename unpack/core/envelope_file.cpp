@@ -2,6 +2,8 @@
 
 #include <wincrypt.h>
 
+#include <algorithm>
+#include <cstring>
 #include <new>
 
 #include "format/oid_element.h"
@@ -11,6 +13,7 @@ namespace reader_core {
 namespace {
 
 constexpr DWORD kFileError = static_cast<DWORD>(CRYPT_E_FILE_ERROR);
+constexpr DWORD kBufferBytes = 64u << 10;
 
 Fault VerdictFault(envelope_rules::Verdict verdict) {
     switch (verdict) {
@@ -42,22 +45,70 @@ DWORD LocateEnvelope(HANDLE file, uint64_t start, uint64_t& size) {
 
 Fault EnvelopeFile::ReadFault() const { return Fault{kFileError, systemError_}; }
 
+HANDLE EnvelopeFile::handle() {
+    DropBuffer();
+    return file_;
+}
+
+bool EnvelopeFile::DropBuffer() {
+    if (buffered() == 0) return true;
+    LARGE_INTEGER back;
+    back.QuadPart = -static_cast<LONGLONG>(buffered());
+    bufferAt_ = bufferEnd_ = 0;
+    if (SetFilePointerEx(file_, back, nullptr, FILE_CURRENT)) return true;
+    systemError_ = GetLastError();
+    return false;
+}
+
+bool EnvelopeFile::Pull(BYTE* out, DWORD count, uint64_t first) {
+    for (;;) {
+        const DWORD take = std::min(count, buffered());
+        std::memcpy(out, buffer_.data() + bufferAt_, take);
+        bufferAt_ += take;
+        out += take;
+        count -= take;
+        first += take;
+        if (count == 0) return true;
+        // The buffer is empty here; it never takes in bytes behind the envelope's end.
+        const uint64_t left = size_ - first;
+        const bool direct = count >= kBufferBytes;
+        BYTE* target = out;
+        DWORD wanted = count;
+        if (!direct) {
+            if (buffer_.empty()) buffer_.resize(kBufferBytes);
+            target = buffer_.data();
+            wanted = static_cast<DWORD>(std::min<uint64_t>(kBufferBytes, left));
+        }
+        DWORD got = 0;
+        if (!ReadFile(file_, target, wanted, &got, nullptr)) {
+            systemError_ = GetLastError();
+            return false;
+        }
+        if (direct) {
+            if (got == count) return true;
+            // A short read: what came is given back, so the position stays that of the bytes taken.
+            LARGE_INTEGER back;
+            back.QuadPart = -static_cast<LONGLONG>(got);
+            SetFilePointerEx(file_, back, nullptr, FILE_CURRENT);
+            systemError_ = ERROR_HANDLE_EOF;
+            return false;
+        }
+        bufferAt_ = 0;
+        bufferEnd_ = got;
+        if (got < std::min<DWORD>(count, wanted)) {
+            systemError_ = ERROR_HANDLE_EOF;
+            return false;
+        }
+    }
+}
+
 bool EnvelopeFile::ReadRaw(BYTE* out, DWORD count, DWORD ahead) {
     // Checked first: the envelope ends here even where the file would go on.
     if (count > remaining() - ahead) {
         systemError_ = ERROR_HANDLE_EOF;
         return false;
     }
-    DWORD got = 0;
-    if (!ReadFile(file_, out, count, &got, nullptr)) {
-        systemError_ = GetLastError();
-        return false;
-    }
-    if (got != count) {
-        systemError_ = ERROR_HANDLE_EOF;
-        return false;
-    }
-    return true;
+    return Pull(out, count, *offset_ + ahead);
 }
 
 bool EnvelopeFile::ReadBytes(BYTE* out, DWORD count) {
@@ -70,16 +121,20 @@ bool EnvelopeFile::ReadBytes(BYTE* out, DWORD count) {
 bool EnvelopeFile::PeekByte(BYTE& value) {
     systemError_ = 0;
     if (!ReadRaw(&value, 1)) return false;
-    LARGE_INTEGER back;
-    back.QuadPart = -1;
-    if (SetFilePointerEx(file_, back, nullptr, FILE_CURRENT)) return true;
-    systemError_ = GetLastError();
-    return false;
+    // The byte came through the buffer (a one-byte read always does): it goes back there.
+    --bufferAt_;
+    return true;
 }
 
 bool EnvelopeFile::SkipBytes(uint64_t count) {
+    if (count <= buffered()) {
+        bufferAt_ += static_cast<DWORD>(count);
+        *offset_ += count;
+        return true;
+    }
     LARGE_INTEGER distance;
-    distance.QuadPart = static_cast<LONGLONG>(count);
+    distance.QuadPart = static_cast<LONGLONG>(count - buffered());
+    bufferAt_ = bufferEnd_ = 0;
     if (!SetFilePointerEx(file_, distance, nullptr, FILE_CURRENT)) {
         systemError_ = GetLastError();
         return false;
@@ -91,7 +146,8 @@ bool EnvelopeFile::SkipBytes(uint64_t count) {
 bool EnvelopeFile::Rewind(uint64_t position) {
     if (position > *offset_) return false;
     LARGE_INTEGER distance;
-    distance.QuadPart = -static_cast<LONGLONG>(*offset_ - position);
+    distance.QuadPart = -static_cast<LONGLONG>(*offset_ - position + buffered());
+    bufferAt_ = bufferEnd_ = 0;
     *offset_ = position;
     if (SetFilePointerEx(file_, distance, nullptr, FILE_CURRENT)) return true;
     systemError_ = GetLastError();

@@ -1,6 +1,8 @@
 // The envelope read element by element from a file, every byte counted into the caller's offset.
 // It starts at the file's current position and ends where the envelope ends (the end of the file
-// for both readers); no read goes beyond that end.
+// for both readers); no read goes beyond that end. Small reads (tags, lengths, the headers of a
+// segmented content, which other tools write every few KiB) come from a buffer of its own; large
+// ones go straight into the caller's memory.
 #pragma once
 #include <windows.h>
 
@@ -30,7 +32,8 @@ public:
     // size: the bytes from the current position to the end of the envelope.
     EnvelopeFile(HANDLE file, uint64_t size, uint64_t* offset) : file_(file), size_(size), offset_(offset) {}
 
-    HANDLE handle() const { return file_; }
+    // The file, positioned where the reading stands (what the buffer held ahead is given back).
+    HANDLE handle();
     uint64_t size() const { return size_; }
     uint64_t position() const { return *offset_; }
     uint64_t remaining() const { return size_ - *offset_; }
@@ -61,13 +64,21 @@ public:
     Fault ReadIntoBuffer(uint64_t length, std::vector<BYTE>& out);
 
 private:
-    // ahead: bytes already read from the file but not yet counted.
+    // ahead: bytes already read but not yet counted.
     bool ReadRaw(BYTE* out, DWORD count, DWORD ahead = 0);
+    // count bytes from the buffer, then from the file; first: their place in the envelope.
+    bool Pull(BYTE* out, DWORD count, uint64_t first);
+    // Drops what the buffer holds, moving the file back to the first byte not yet taken.
+    bool DropBuffer();
+    DWORD buffered() const { return bufferEnd_ - bufferAt_; }
 
     HANDLE file_;
     uint64_t size_;
     uint64_t* offset_;
     DWORD systemError_ = 0;
+    std::vector<BYTE> buffer_;  // allocated on the first small read
+    DWORD bufferAt_ = 0;        // the next byte to take
+    DWORD bufferEnd_ = 0;
 };
 
 }  // namespace reader_core
