@@ -6,7 +6,7 @@
 # Environment:
 #   BENCH_SIZES   file sizes in MiB (default "256 1024"; "16" for a quick check of the script; "none"
 #                 for the AES-GCM comparison alone)
-#   BENCH_GCM_SIZE  MiB of the AES-256-GCM pack and unpack beside openssl cms (default 256; "none" skips them)
+#   BENCH_GCM_SIZE  MiB of the AES-256-GCM pack and unpack beside openssl cms (default 1024; "none" skips them)
 #   BENCH_ALGS    any of "aes256 3des default" (default all three; default = the packer's settings)
 #   BENCH_MODES   any of "plain compressed" (default both)
 #   BENCH_BUILD   build tree for quill.exe, platform_limit.exe and the Wine prefix (default <repo>/build-bench)
@@ -22,7 +22,7 @@ set -euo pipefail
 root="$(cd "$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")/.." && pwd)"
 sizes="${BENCH_SIZES:-256 1024}"
 [ "$sizes" = none ] && sizes=""
-gcm_size="${BENCH_GCM_SIZE:-256}"
+gcm_size="${BENCH_GCM_SIZE:-1024}"
 [ "$gcm_size" = none ] && gcm_size=""
 algs="${BENCH_ALGS:-aes256 3des default}"
 large="${BENCH_LARGE:-0}"

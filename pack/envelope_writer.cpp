@@ -8,11 +8,11 @@
 #include "format/auth_enveloped.h"
 #include "format/envelope_layout.h"
 #include "format/service/aes_gcm.h"
+#include "format/service/background_job.h"
 #include "format/service/content_cipher.h"
 #include "format/service/crypto_handles.h"
 #include "format/service/encoding.h"
 #include "format/service/plain_key.h"
-#include "format/service/background_job.h"
 #include "pack/envelope_parts.h"
 #include "packer_ui/packer_window.h"
 
@@ -25,6 +25,9 @@ using envelope::Kind;
 // the cipher on its own thread, batches this large keep both threads busy where smaller ones left
 // one waiting on the other's jitter (256 KiB: 0.84 of the cipher's rate, 1 MiB: 0.99).
 constexpr DWORD kBatchBytes = 1024u << 10;
+// A deflate stream of unknown length delivers far below the cipher's rate: large batches would buy
+// nothing there and only hold memory beside the deflate threads' own blocks.
+constexpr DWORD kDeflatedBatchBytes = 256u << 10;
 
 bool Fail(DWORD error) {
     SetLastError(error);
@@ -115,6 +118,10 @@ private:
     bool HasSigners() const { return !signers_.empty(); }
     bool SignedHeaderInBuffer() const { return kind_ == Kind::kSignedInsideEnveloped; }
     bool Authenticated() const { return settings_.gcm && HasRecipients(); }
+    // The cipher runs on a thread of its own while batches are read and written. Not for a
+    // deflate stream, which keeps the processors busy with its own threads: there the cipher
+    // stays on this thread, without a thread (and its memory) beside them.
+    bool OverlapsCipher() const { return sessionKey_ && !lengthsLater_; }
     bool StartGcm();
 
     bool ChooseKind();
@@ -167,8 +174,9 @@ private:
     uint64_t expectedContent_ = 0;    // content bytes the plain-form header announced
     uint64_t contentRead_ = 0;        // plaintext bytes read from the source
     uint64_t contentWritten_ = 0;     // content bytes written (ciphertext, or clear content)
-    // Two batches in turn: the cipher works on one (on cipherJob_'s thread) while the batch before
-    // it is written from the other and the next is read into it.
+    // Two batches in turn where the cipher overlaps (one buffer otherwise): the cipher works on one
+    // (on cipherJob_'s thread) while the batch before it is written from the other and the next is
+    // read into it.
     std::vector<BYTE> buffers_[2];
     DWORD batchLengths_[2] = {};  // the bytes each buffer holds to be written
     DWORD chunk_ = 0;
@@ -354,9 +362,11 @@ bool EnvelopeWriter::AllocateBuffer() {
     // A chunk must hold the signed header in front of the content and whole cipher blocks.
     if (chunk_ < signedHeader_.size() + 1024 || (cipherBlockBytes_ && chunk_ % cipherBlockBytes_))
         return Fail(ERROR_INVALID_PARAMETER);
-    batch_ = chunk_ * std::max<DWORD>(1, kBatchBytes / chunk_);
+    const DWORD batchBytes = lengthsLater_ ? kDeflatedBatchBytes : kBatchBytes;
+    batch_ = chunk_ * std::max<DWORD>(1, batchBytes / chunk_);
     uint64_t size = uint64_t{batch_} + cipherBlockBytes_ + trailerLength_ + 12;
-    for (std::vector<BYTE>& buffer : buffers_) buffer.assign(static_cast<size_t>(size), 0);
+    buffers_[0].assign(static_cast<size_t>(size), 0);
+    if (OverlapsCipher()) buffers_[1].assign(static_cast<size_t>(size), 0);
     return true;
 }
 
@@ -411,11 +421,12 @@ bool EnvelopeWriter::EncryptBatch(std::vector<BYTE>& buffer, DWORD& length, bool
     return true;
 }
 
-// Hands the batch in buffers_[index] to the cipher's thread once the batch before is through it;
-// content written in the clear needs no pass.
+// Hands the batch in buffers_[index] to the cipher's thread once the batch before is through it,
+// or encrypts it here; content written in the clear needs no pass.
 bool EnvelopeWriter::StartCipher(int index, DWORD length, bool final) {
     batchLengths_[index] = length;
     if (!sessionKey_) return true;
+    if (!OverlapsCipher()) return EncryptBatch(buffers_[index], batchLengths_[index], final);
     return cipherJob_.Start([this, index, final] { return EncryptBatch(buffers_[index], batchLengths_[index], final); });
 }
 
@@ -453,13 +464,17 @@ bool EnvelopeWriter::CopyContent() {
             SecureZeroMemory(trailer.data(), trailer.size());
         }
         if (!StartCipher(current, length, final)) return false;
-        if (earlierBatch && !WriteBatch(current ^ 1)) return false;
-        earlierBatch = true;
+        if (!OverlapsCipher()) {
+            if (!WriteBatch(current)) return false;
+        } else {
+            if (earlierBatch && !WriteBatch(current ^ 1)) return false;
+            earlierBatch = true;
+            current ^= 1;
+        }
         offset = 0;
         if (final) break;
-        current ^= 1;
     }
-    if (!cipherJob_.Wait() || !WriteBatch(current)) return false;
+    if (OverlapsCipher() && (!cipherJob_.Wait() || !WriteBatch(current ^ 1))) return false;
     if (!openForm_ && !lengthsLater_ && contentWritten_ != expectedContent_) return Fail(ERROR_INVALID_DATA);
     return true;
 }
