@@ -393,6 +393,18 @@ int OpenMeasured(const std::wstring& path, FileHandle& file, LARGE_INTEGER& size
     return 0;
 }
 
+// A temporary file in the folder of path, deleted when closed; 0, or the exit status of a failure.
+int OpenTemporaryBeside(const std::wstring& path, const wchar_t* prefix, FileHandle& target) {
+    std::wstring folder = path.substr(0, path.find_last_of(L"\\/") + 1);
+    wchar_t name[MAX_PATH] = {};
+    if (!GetTempFileNameW(folder.empty() ? L"." : folder.c_str(), prefix, 0, name)) return Fail("GetTempFileName");
+    target.reset(CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                             FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr));
+    if (target) return 0;
+    DeleteFileW(name);
+    return Fail("CreateFile (temporary)");
+}
+
 int RunZlib(int level, const std::wstring& path) {
     if (level < 1 || level > 9) {
         std::fprintf(stderr, "platform_limit: zlib takes a level from 1 to 9 and a file\n");
@@ -439,15 +451,8 @@ int RunGzip(unsigned threads, const std::wstring& path) {
     FileHandle source;
     LARGE_INTEGER size{};
     if (int failed = OpenMeasured(path, source, size)) return failed;
-    std::wstring folder = path.substr(0, path.find_last_of(L"\\/") + 1);
-    wchar_t name[MAX_PATH] = {};
-    if (!GetTempFileNameW(folder.empty() ? L"." : folder.c_str(), L"gz", 0, name)) return Fail("GetTempFileName");
-    FileHandle target(CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                  FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr));
-    if (!target) {
-        DeleteFileW(name);
-        return Fail("CreateFile (temporary)");
-    }
+    FileHandle target;
+    if (int failed = OpenTemporaryBeside(path, L"gz", target)) return failed;
     Stopwatch watch;
     watch.Start();
     int result = CompressFileToGzip(source.get(), target.get(), 9, threads, nullptr);
@@ -466,14 +471,8 @@ int RunCopy(const std::wstring& path) {
     FileHandle source;
     LARGE_INTEGER size{};
     if (int failed = OpenMeasured(path, source, size)) return failed;
-    std::wstring folder = path.substr(0, path.find_last_of(L"\\/") + 1);
-    wchar_t name[MAX_PATH] = {};
-    if (!GetTempFileNameW(folder.empty() ? L"." : folder.c_str(), L"cp", 0, name)) return Fail("GetTempFileName");
-    FileHandle target(CreateFileW(name, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_FLAG_DELETE_ON_CLOSE, nullptr));
-    if (!target) {
-        DeleteFileW(name);
-        return Fail("CreateFile (temporary)");
-    }
+    FileHandle target;
+    if (int failed = OpenTemporaryBeside(path, L"cp", target)) return failed;
     const DWORD chunk = 256u << 10;
     std::vector<BYTE> buffer(chunk);
     Stopwatch watch;
