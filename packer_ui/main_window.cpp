@@ -153,6 +153,7 @@ void LayOut(PackerWindow* window) {
     HWND toolbar = GetDlgItem(dialog, kToolbar);
     HWND pages = GetDlgItem(dialog, kPageList);
     SendMessageW(status, WM_SIZE, 0, 0);
+    InvalidateRect(status, nullptr, TRUE);  // the size grip moves: its old place must not stay drawn
     if (toolbar) SendMessageW(toolbar, TB_AUTOSIZE, 0, 0);
     RECT client, statusRect = ChildRect(dialog, status), toolbarRect = {}, listRect = ChildRect(dialog, pages);
     GetClientRect(dialog, &client);

@@ -179,6 +179,8 @@ void StretchToWidth(HWND page) {
         SetWindowPos(child, nullptr, 0, 0, std::max<LONG>(right - rect.left, 0), rect.bottom - rect.top,
                      SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
     }
+    // A group box paints only its frame: without a fresh background its old right edge would stay.
+    InvalidateRect(page, nullptr, TRUE);
 }
 
 INT_PTR CALLBACK SettingsPageProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
