@@ -641,12 +641,9 @@ void RunContentPass(EnvelopeFile& file, ContentElement& content, const ContentPa
             read = &batches[fill];
             readFault = ReadBatch(file, content, *read, batchSize);
         }
-        if (inTransform) {
-            transform.Wait();
-            // Nothing more is decrypted after a failed call.
-            if (!inTransform->transformed) read = nullptr;
-        }
-        if (read && !readFault) transform.Start([&pass, read] {
+        if (inTransform) transform.Wait();
+        // Nothing more is decrypted after a failed call.
+        if (read && !readFault && (!inTransform || inTransform->transformed)) transform.Start([&pass, read] {
             TransformInBatch(pass, *read);
             return true;
         });
