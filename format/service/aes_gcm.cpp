@@ -6,8 +6,17 @@
 
 namespace {
 
-// Counter blocks encrypted per call: 64 KiB of key stream, the memory the stream keeps.
+// Counter blocks encrypted per call: 64 KiB of key stream, the memory each lane keeps.
 constexpr size_t kBatchBlocks = 4096;
+// A run of whole blocks at least this long is shared between two lanes; below it, handing half
+// to the other thread costs more than it saves.
+constexpr size_t kTwoLaneBlocks = 2 * kBatchBlocks;
+
+bool HasTwoProcessors() {
+    SYSTEM_INFO info;
+    GetSystemInfo(&info);
+    return info.dwNumberOfProcessors >= 2;
+}
 
 void Xor(const uint8_t* a, const uint8_t* b, uint8_t* out, size_t size) {
     size_t i = 0;
@@ -27,6 +36,7 @@ bool AesGcmStream::Start(const uint8_t* key, size_t keySize, const uint8_t iv[gc
                          gcm::Authenticator::Method method) {
     ghash_.reset();
     key_.reset();
+    laneKey_.reset();
     keyStreamUsed_ = keyStreamSize_ = 0;
     nextBlock_ = textBytes_ = 0;
     finished_ = false;
@@ -36,13 +46,16 @@ bool AesGcmStream::Start(const uint8_t* key, size_t keySize, const uint8_t iv[gc
     }
     if (!provider_ && !CryptAcquireContextW(provider_.put(), nullptr, nullptr, PROV_RSA_AES, CRYPT_VERIFYCONTEXT))
         return false;
-    if (!ImportKey(key, keySize)) return false;
+    if (!ImportKey(key, keySize, key_)) return false;
     keyStream_.resize(kBatchBlocks * gcm::kBlock);
+    // The provider's AES runs on one processor per key handle; a second handle of the same key
+    // lets a second thread make half of each long run of key stream.
+    if (HasTwoProcessors() && ImportKey(key, keySize, laneKey_)) laneKeyStream_.resize(kBatchBlocks * gcm::kBlock);
     // H = E(K, 0^128) and E(K, J0) in one call.
     uint8_t blocks[2 * gcm::kBlock] = {};
     gcm::InitialCounter(iv, j0_);
     std::memcpy(blocks + gcm::kBlock, j0_, gcm::kBlock);
-    if (!EncryptBlocks(blocks, 2)) {
+    if (!EncryptBlocks(key_.get(), blocks, 2)) {
         PreserveLastError keep;
         key_.reset();
         return false;
@@ -54,35 +67,85 @@ bool AesGcmStream::Start(const uint8_t* key, size_t keySize, const uint8_t iv[gc
 }
 
 // The key's bytes imported plain, set to ECB.
-bool AesGcmStream::ImportKey(const uint8_t* key, size_t keySize) {
+bool AesGcmStream::ImportKey(const uint8_t* key, size_t keySize, KeyHandle& into) {
     const ALG_ID algId = keySize == 16 ? CALG_AES_128 : keySize == 24 ? CALG_AES_192 : CALG_AES_256;
     DWORD mode = CRYPT_MODE_ECB;
-    if (ImportPlainKey(provider_.get(), algId, key, keySize, 0, key_.put()) &&
-        CryptSetKeyParam(key_.get(), KP_MODE, reinterpret_cast<BYTE*>(&mode), 0))
+    if (ImportPlainKey(provider_.get(), algId, key, keySize, 0, into.put()) &&
+        CryptSetKeyParam(into.get(), KP_MODE, reinterpret_cast<BYTE*>(&mode), 0))
         return true;
     PreserveLastError keep;
-    key_.reset();
+    into.reset();
     return false;
 }
 
 // ECB in place; not the final call, so no padding block is added.
-bool AesGcmStream::EncryptBlocks(uint8_t* blocks, size_t count) {
+bool AesGcmStream::EncryptBlocks(HCRYPTKEY key, uint8_t* blocks, size_t count) {
     DWORD size = static_cast<DWORD>(count * gcm::kBlock);
     DWORD written = size;
-    if (!CryptEncrypt(key_.get(), 0, FALSE, 0, blocks, &written, size)) return false;
+    if (!CryptEncrypt(key, 0, FALSE, 0, blocks, &written, size)) return false;
     if (written == size) return true;
     SetLastError(static_cast<DWORD>(NTE_FAIL));
     return false;
 }
 
-bool AesGcmStream::Apply(const uint8_t* in, uint8_t* out, size_t size) {
+// Whole blocks from in to out under the counter blocks from firstBlock on, through scratch (one
+// batch of key stream).
+bool AesGcmStream::ApplyWholeBlocks(HCRYPTKEY key, uint64_t firstBlock, const uint8_t* in, uint8_t* out,
+                                    size_t blocks, uint8_t* scratch) const {
+    while (blocks > 0) {
+        const size_t batch = blocks < kBatchBlocks ? blocks : kBatchBlocks;
+        gcm::CounterBlocks(j0_, firstBlock, batch, scratch);
+        if (!EncryptBlocks(key, scratch, batch)) return false;
+        Xor(in, scratch, out, batch * gcm::kBlock);
+        firstBlock += batch;
+        in += batch * gcm::kBlock;
+        out += batch * gcm::kBlock;
+        blocks -= batch;
+    }
+    return true;
+}
+
+// The upper half of the run on the lane's thread, the lower half here; an encryption hashes the
+// lower half's output while the lane still works.
+bool AesGcmStream::ApplyOnTwoLanes(const uint8_t* in, uint8_t* out, size_t blocks, bool hashOutput) {
+    const size_t lower = blocks / 2;
+    const size_t offset = lower * gcm::kBlock;
+    const uint64_t upperFirst = nextBlock_ + lower;
+    const bool started = lane_.Start([this, upperFirst, in, out, offset, upper = blocks - lower] {
+        return ApplyWholeBlocks(laneKey_.get(), upperFirst, in + offset, out + offset, upper, laneKeyStream_.data());
+    });
+    if (!started) return false;
+    const bool lowerDone = ApplyWholeBlocks(key_.get(), nextBlock_, in, out, lower, keyStream_.data());
+    const DWORD lowerError = GetLastError();
+    if (lowerDone && hashOutput) ghash_->AbsorbText(out, offset);
+    // Always waited for, even after a failure here: the lane writes into the caller's buffer.
+    if (!lane_.Wait()) return false;
+    if (!lowerDone) {
+        SetLastError(lowerError);
+        return false;
+    }
+    if (hashOutput) ghash_->AbsorbText(out + offset, blocks * gcm::kBlock - offset);
+    nextBlock_ += blocks;
+    return true;
+}
+
+// With hashOutput, GHASH takes each piece of out as soon as it is made.
+bool AesGcmStream::Apply(const uint8_t* in, uint8_t* out, size_t size, bool hashOutput) {
     while (size > 0) {
+        const size_t wholeBlocks = size / gcm::kBlock;
+        if (keyStreamUsed_ == keyStreamSize_ && laneKey_ && wholeBlocks >= kTwoLaneBlocks) {
+            if (!ApplyOnTwoLanes(in, out, wholeBlocks, hashOutput)) return false;
+            in += wholeBlocks * gcm::kBlock;
+            out += wholeBlocks * gcm::kBlock;
+            size -= wholeBlocks * gcm::kBlock;
+            continue;
+        }
         if (keyStreamUsed_ == keyStreamSize_) {
             // As many counter blocks as this call still needs, at most one batch.
             size_t blocks = (size + gcm::kBlock - 1) / gcm::kBlock;
             if (blocks > kBatchBlocks) blocks = kBatchBlocks;
             gcm::CounterBlocks(j0_, nextBlock_, blocks, keyStream_.data());
-            if (!EncryptBlocks(keyStream_.data(), blocks)) return false;
+            if (!EncryptBlocks(key_.get(), keyStream_.data(), blocks)) return false;
             nextBlock_ += blocks;
             keyStreamUsed_ = 0;
             keyStreamSize_ = blocks * gcm::kBlock;
@@ -90,6 +153,7 @@ bool AesGcmStream::Apply(const uint8_t* in, uint8_t* out, size_t size) {
         size_t take = keyStreamSize_ - keyStreamUsed_;
         if (take > size) take = size;
         Xor(in, keyStream_.data() + keyStreamUsed_, out, take);
+        if (hashOutput) ghash_->AbsorbText(out, take);
         keyStreamUsed_ += take;
         in += take;
         out += take;
@@ -103,8 +167,7 @@ bool AesGcmStream::Encrypt(const uint8_t* in, uint8_t* out, size_t size) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return false;
     }
-    if (!Apply(in, out, size)) return false;
-    ghash_->AbsorbText(out, size);
+    if (!Apply(in, out, size, true)) return false;
     textBytes_ += size;
     return true;
 }
@@ -117,7 +180,7 @@ bool AesGcmStream::Decrypt(const uint8_t* in, uint8_t* out, size_t size) {
     // The ciphertext is hashed before out, which may be the same buffer, is overwritten.
     ghash_->AbsorbText(in, size);
     textBytes_ += size;
-    return Apply(in, out, size);
+    return Apply(in, out, size, false);
 }
 
 bool AesGcmStream::ComputeTag(const uint8_t* aad, size_t aadSize, uint8_t* tag, size_t tagSize) {

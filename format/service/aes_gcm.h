@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "format/gcm.h"
+#include "format/service/background_job.h"
 #include "format/service/crypto_handles.h"
 
 // The last error a wrong tag leaves: STATUS_AUTH_TAG_MISMATCH as an HRESULT, as CNG reports it.
@@ -37,9 +38,12 @@ public:
     bool CheckTag(const uint8_t* aad, size_t aadSize, const uint8_t* expected, size_t tagSize);
 
 private:
-    bool ImportKey(const uint8_t* key, size_t keySize);
-    bool EncryptBlocks(uint8_t* blocks, size_t count);
-    bool Apply(const uint8_t* in, uint8_t* out, size_t size);
+    bool ImportKey(const uint8_t* key, size_t keySize, KeyHandle& into);
+    static bool EncryptBlocks(HCRYPTKEY key, uint8_t* blocks, size_t count);
+    bool ApplyWholeBlocks(HCRYPTKEY key, uint64_t firstBlock, const uint8_t* in, uint8_t* out, size_t blocks,
+                          uint8_t* scratch) const;
+    bool ApplyOnTwoLanes(const uint8_t* in, uint8_t* out, size_t blocks, bool hashOutput);
+    bool Apply(const uint8_t* in, uint8_t* out, size_t size, bool hashOutput);
 
     ProviderHandle provider_;
     KeyHandle key_;
@@ -47,6 +51,11 @@ private:
     uint8_t j0_[gcm::kBlock] = {};
     uint8_t encryptedJ0_[gcm::kBlock] = {};
     std::vector<uint8_t> keyStream_;  // one batch of encrypted counter blocks
+    // The second lane: on a machine of two processors or more, long runs of blocks are split, and
+    // the upper half is made on a thread of its own with a key handle of its own.
+    KeyHandle laneKey_;
+    std::vector<uint8_t> laneKeyStream_;
+    BackgroundJob lane_;
     size_t keyStreamUsed_ = 0, keyStreamSize_ = 0;
     uint64_t nextBlock_ = 0;          // index of the next counter block to encrypt
     uint64_t textBytes_ = 0;
