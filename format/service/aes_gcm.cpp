@@ -1,5 +1,7 @@
 #include "format/service/aes_gcm.h"
 
+#include <algorithm>
+#include <atomic>
 #include <cstring>
 
 #include "format/service/plain_key.h"
@@ -105,26 +107,39 @@ bool AesGcmStream::ApplyWholeBlocks(HCRYPTKEY key, uint64_t firstBlock, const ui
     return true;
 }
 
-// The upper half of the run on the lane's thread, the lower half here; an encryption hashes the
-// lower half's output while the lane still works.
+// The run is cut into batches; this thread takes them from the front and the lane's thread from
+// the back until they meet, so neither waits long for the other when a third thread (the caller's
+// reads and writes) takes a processor from one of them for a while. What this thread made is a
+// prefix of the run: an encryption hashes it while the lane still works.
 bool AesGcmStream::ApplyOnTwoLanes(const uint8_t* in, uint8_t* out, size_t blocks, bool hashOutput) {
-    const size_t lower = blocks / 2;
-    const size_t offset = lower * gcm::kBlock;
-    const uint64_t upperFirst = nextBlock_ + lower;
-    const bool started = lane_.Start([this, upperFirst, in, out, offset, upper = blocks - lower] {
-        return ApplyWholeBlocks(laneKey_.get(), upperFirst, in + offset, out + offset, upper, laneKeyStream_.data());
+    const size_t batches = (blocks + kBatchBlocks - 1) / kBatchBlocks;
+    std::atomic<ptrdiff_t> unclaimed(static_cast<ptrdiff_t>(batches));
+    auto claim = [&unclaimed] { return unclaimed.fetch_sub(1) > 0; };
+    auto applyBatch = [&](size_t index, HCRYPTKEY key, uint8_t* scratch) {
+        const size_t first = index * kBatchBlocks;
+        const size_t count = std::min(kBatchBlocks, blocks - first);
+        return ApplyWholeBlocks(key, nextBlock_ + first, in + first * gcm::kBlock, out + first * gcm::kBlock, count,
+                                scratch);
+    };
+    const bool started = lane_.Start([&] {
+        for (size_t back = batches; claim();)
+            if (!applyBatch(--back, laneKey_.get(), laneKeyStream_.data())) return false;
+        return true;
     });
     if (!started) return false;
-    const bool lowerDone = ApplyWholeBlocks(key_.get(), nextBlock_, in, out, lower, keyStream_.data());
-    const DWORD lowerError = GetLastError();
-    if (lowerDone && hashOutput) ghash_->AbsorbText(out, offset);
+    size_t front = 0;
+    bool frontDone = true;
+    while (frontDone && claim()) frontDone = applyBatch(front++, key_.get(), keyStream_.data());
+    const DWORD frontError = GetLastError();
+    const size_t prefix = std::min(front * kBatchBlocks, blocks) * gcm::kBlock;
+    if (frontDone && hashOutput) ghash_->AbsorbText(out, prefix);
     // Always waited for, even after a failure here: the lane writes into the caller's buffer.
     if (!lane_.Wait()) return false;
-    if (!lowerDone) {
-        SetLastError(lowerError);
+    if (!frontDone) {
+        SetLastError(frontError);
         return false;
     }
-    if (hashOutput) ghash_->AbsorbText(out + offset, blocks * gcm::kBlock - offset);
+    if (hashOutput) ghash_->AbsorbText(out + prefix, blocks * gcm::kBlock - prefix);
     nextBlock_ += blocks;
     return true;
 }
