@@ -4,14 +4,15 @@
 #include <atomic>
 #include <cstring>
 
+#include "format/secret_bytes.h"
 #include "format/service/plain_key.h"
 
 namespace {
 
 // Counter blocks encrypted per call: 64 KiB of key stream, the memory each lane keeps.
 constexpr size_t kBatchBlocks = 4096;
-// A run of whole blocks at least this long is shared between two lanes; below it, handing half
-// to the other thread costs more than it saves.
+// A run of whole blocks at least this long is shared between two lanes; below it, handing part
+// of it to the other thread costs more than it saves.
 constexpr size_t kTwoLaneBlocks = 2 * kBatchBlocks;
 
 bool HasTwoProcessors() {
@@ -34,6 +35,12 @@ void Xor(const uint8_t* a, const uint8_t* b, uint8_t* out, size_t size) {
 
 }  // namespace
 
+// The key stream XORed with the ciphertext gives the plaintext: it is not left in freed memory.
+AesGcmStream::~AesGcmStream() {
+    WipeBytes(keyStream_);
+    WipeBytes(laneKeyStream_);
+}
+
 bool AesGcmStream::Start(const uint8_t* key, size_t keySize, const uint8_t iv[gcm::kIvSize],
                          gcm::Authenticator::Method method) {
     ghash_.reset();
@@ -51,7 +58,7 @@ bool AesGcmStream::Start(const uint8_t* key, size_t keySize, const uint8_t iv[gc
     if (!ImportKey(key, keySize, key_)) return false;
     keyStream_.resize(kBatchBlocks * gcm::kBlock);
     // The provider's AES runs on one processor per key handle; a second handle of the same key
-    // lets a second thread make half of each long run of key stream.
+    // lets a second thread share each long run of key stream.
     if (HasTwoProcessors() && ImportKey(key, keySize, laneKey_)) laneKeyStream_.resize(kBatchBlocks * gcm::kBlock);
     // H = E(K, 0^128) and E(K, J0) in one call.
     uint8_t blocks[2 * gcm::kBlock] = {};
