@@ -117,12 +117,15 @@ measure() {
     cpu="$(awk -v u="$user" -v s="$system" 'BEGIN { printf "%.2f", u + s }')"
 }
 # Runs a command repeat times (prepare, when given, before every run); keeps the shortest wall
-# time, the least CPU time and the largest peak.
+# time, the least CPU time and the largest peak. Every run starts with the disk's pending writes
+# done: the gigabyte a limit measurement or the run before has just written would otherwise be
+# flushed during this run, and charged to it.
 measure_best() {
     local prepare="$1" best_wall="" best_cpu="" best_peak=0 i
     shift
     for ((i = 0; i < repeat; i++)); do
         [ -n "$prepare" ] && $prepare
+        sync
         measure "$@" || return 1
         if lower "$wall" "$best_wall"; then best_wall="$wall"; fi
         if lower "$cpu" "$best_cpu"; then best_cpu="$cpu"; fi
