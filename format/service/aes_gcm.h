@@ -1,20 +1,17 @@
 // AES-GCM encryption and decryption streamed in constant memory. The platform's GCM cannot be
 // trusted when its calls are chained (under Wine they succeed with wrong bytes), so the stream is
-// built from calls that are right everywhere: the key stream is AES-ECB over counter blocks, a
-// whole batch per call, and GHASH is the system's own (format/gcm.h). The ECB calls go to the
-// CryptoAPI AES provider rather than CNG: Wine's CNG ECB costs the same per block whatever the call
-// size, and was the slowest part of the stream (about 130 MB/s against 280). On two processors or
-// more, long runs of key stream are made on two threads, a key handle each (540 MB/s). Every text
-// byte passes through here once; the output of a decryption must not be trusted before CheckTag.
+// built from calls that are right everywhere: the key stream is AES-ECB over counter blocks
+// (gcm_key_stream.h, on two threads where there are two processors), and GHASH is the system's
+// own (format/gcm.h). Every text byte passes through here once; the output of a decryption must
+// not be trusted before CheckTag.
 #pragma once
 #include <cstddef>
 #include <cstdint>
 #include <optional>
-#include <vector>
 
 #include "format/gcm.h"
-#include "format/service/background_job.h"
 #include "format/service/crypto_handles.h"
+#include "format/service/gcm_key_stream.h"
 
 // The last error a wrong tag leaves: STATUS_AUTH_TAG_MISMATCH as an HRESULT, as CNG reports it.
 constexpr DWORD kGcmTagMismatch = 0xD000A002;
@@ -24,7 +21,6 @@ public:
     AesGcmStream() = default;
     AesGcmStream(const AesGcmStream&) = delete;
     AesGcmStream& operator=(const AesGcmStream&) = delete;
-    ~AesGcmStream();
 
     // A key of 16, 24 or 32 bytes and a 96-bit IV. False with the last error set when the platform
     // cannot make the key (or the sizes are wrong: ERROR_INVALID_PARAMETER).
@@ -45,25 +41,16 @@ public:
 
 private:
     bool ImportKey(const uint8_t* key, size_t keySize, KeyHandle& into);
-    static bool EncryptBlocks(HCRYPTKEY key, uint8_t* blocks, size_t count);
-    bool ApplyWholeBlocks(HCRYPTKEY key, uint64_t firstBlock, const uint8_t* in, uint8_t* out, size_t blocks,
-                          uint8_t* scratch) const;
-    bool ApplyOnTwoLanes(const uint8_t* in, uint8_t* out, size_t blocks, bool hashOutput);
-    bool Apply(const uint8_t* in, uint8_t* out, size_t size, bool hashOutput);
+    bool Apply(uint64_t position, const uint8_t* in, uint8_t* out, size_t size, bool hashOutput);
 
     ProviderHandle provider_;
     KeyHandle key_;
-    std::optional<gcm::Authenticator> ghash_;
-    uint8_t j0_[gcm::kBlock] = {};
-    uint8_t encryptedJ0_[gcm::kBlock] = {};
-    std::vector<uint8_t> keyStream_;  // one batch of encrypted counter blocks
-    // The second lane: on a machine of two processors or more, long runs of blocks are split, and
-    // the upper half is made on a thread of its own with a key handle of its own.
+    // A second handle of the same key for the key stream's second thread: the provider's AES runs
+    // on one processor per handle.
     KeyHandle laneKey_;
-    std::vector<uint8_t> laneKeyStream_;
-    BackgroundJob lane_;
-    size_t keyStreamUsed_ = 0, keyStreamSize_ = 0;
-    uint64_t nextBlock_ = 0;          // index of the next counter block to encrypt
+    std::optional<gcm::Authenticator> ghash_;
+    uint8_t encryptedJ0_[gcm::kBlock] = {};
+    GcmKeyStream keyStream_;  // after the keys: it stops using them before they go
     uint64_t textBytes_ = 0;
     bool finished_ = false;
 };

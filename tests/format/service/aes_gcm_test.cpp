@@ -87,7 +87,7 @@ TEST(AesGcmStream, GivesThePublishedCiphertextsAndTagsInAnyPieces) {
     }
 }
 
-// The larger pieces are long enough to be split between two threads, at offsets inside a block.
+// The text is long enough for the key stream's second thread, with pieces that end inside a block.
 TEST(AesGcmStream, MatchesOneShotCngOverManyBatchesWithLateData) {
     const Bytes key = Pattern(32, 1), iv = Pattern(12, 2), aad = Pattern(37, 3);
     const Bytes plaintext = Pattern(64 * 65536 + 4099, 4);
@@ -101,6 +101,18 @@ TEST(AesGcmStream, MatchesOneShotCngOverManyBatchesWithLateData) {
             EXPECT_TRUE(opened.text == plaintext);
             EXPECT_EQ(opened.tag, expected.tag);
         }
+    // Started over while the second thread is ahead in the first text.
+    AesGcmStream stream;
+    Bytes text = plaintext;
+    ASSERT_TRUE(stream.Start(key.data(), key.size(), iv.data()));
+    ASSERT_TRUE(stream.Encrypt(text.data(), text.data(), 300001));
+    text = plaintext;
+    ASSERT_TRUE(stream.Start(key.data(), key.size(), iv.data()));
+    ASSERT_TRUE(stream.Encrypt(text.data(), text.data(), text.size()));
+    Bytes tag(16);
+    ASSERT_TRUE(stream.ComputeTag(aad.data(), aad.size(), tag.data(), tag.size()));
+    EXPECT_TRUE(text == expected.text);
+    EXPECT_EQ(tag, expected.tag);
 }
 
 TEST(AesGcmStream, OpensOpenSslsEnvelopeAndRefusesAChangedTagOrText) {
