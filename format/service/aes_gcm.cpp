@@ -65,14 +65,16 @@ bool AesGcmStream::ImportKey(const uint8_t* key, size_t keySize, KeyHandle& into
     return false;
 }
 
-// size bytes at the text offset position, a batch of key stream at a time; with hashOutput, GHASH
-// takes each piece of out as soon as it is made.
-bool AesGcmStream::Apply(uint64_t position, const uint8_t* in, uint8_t* out, size_t size, bool hashOutput) {
+// size bytes at the text offset position, a batch of key stream at a time. GHASH takes the
+// ciphertext of each piece while it is in the cache: an encryption's output once made, a
+// decryption's input before out (which may be the same buffer) overwrites it.
+bool AesGcmStream::Apply(uint64_t position, const uint8_t* in, uint8_t* out, size_t size, bool encrypting) {
     while (size > 0) {
         const size_t toBatchEnd = GcmKeyStream::kBatchBytes - static_cast<size_t>(position % GcmKeyStream::kBatchBytes);
         const size_t take = size < toBatchEnd ? size : toBatchEnd;
+        if (!encrypting) ghash_->AbsorbText(in, take);
         if (!keyStream_.Xor(position, in, out, take)) return false;
-        if (hashOutput) ghash_->AbsorbText(out, take);
+        if (encrypting) ghash_->AbsorbText(out, take);
         position += take;
         in += take;
         out += take;
@@ -96,11 +98,9 @@ bool AesGcmStream::Decrypt(const uint8_t* in, uint8_t* out, size_t size) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return false;
     }
-    // The ciphertext is hashed before out, which may be the same buffer, is overwritten.
-    ghash_->AbsorbText(in, size);
-    const uint64_t position = textBytes_;
+    if (!Apply(textBytes_, in, out, size, false)) return false;
     textBytes_ += size;
-    return Apply(position, in, out, size, false);
+    return true;
 }
 
 bool AesGcmStream::ComputeTag(const uint8_t* aad, size_t aadSize, uint8_t* tag, size_t tagSize) {

@@ -41,7 +41,7 @@ public:
 
 private:
     bool ImportKey(const uint8_t* key, size_t keySize, KeyHandle& into);
-    bool Apply(uint64_t position, const uint8_t* in, uint8_t* out, size_t size, bool hashOutput);
+    bool Apply(uint64_t position, const uint8_t* in, uint8_t* out, size_t size, bool encrypting);
 
     ProviderHandle provider_;
     KeyHandle key_;

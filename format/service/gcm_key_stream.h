@@ -45,7 +45,7 @@ private:
         bool busy = false;      // a thread is making it
         DWORD error = ERROR_SUCCESS;
     };
-    static constexpr size_t kSlots = 8;
+    static constexpr size_t kSlots = 16;  // 1 MiB, a read batch of the pack and unpack
     // The lane starts once the text reaches this batch: shorter messages stay on one thread.
     static constexpr uint64_t kLaneFromBatch = 2;
 
