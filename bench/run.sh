@@ -238,21 +238,25 @@ combined_rate() {
 }
 
 # ---------------------------------------------------------------- the runs
-# Every repeated run starts from an empty output folder: quill never overwrites.
-empty_packed() { rm -rf "$work/packed"; mkdir -p "$work/packed"; }
-empty_unpacked() { rm -rf "$work/unpacked"; mkdir -p "$work/unpacked"; }
+# Every repeated run starts from an empty output folder: quill never overwrites. The folder is
+# emptied last before the run, after the disk's pending writes: this VM hands the memory of freed
+# pages back to its host within seconds, and writing a gigabyte into memory the host must give
+# again cost a run up to 1.6 s of system time. OpenSSL's runs overwrite their output, which reuses
+# the pages at once; emptied right before, quill's runs reuse them in the same way.
+empty_packed() { sync; rm -rf "$work/packed"; mkdir -p "$work/packed"; }
+empty_unpacked() { sync; rm -rf "$work/unpacked"; mkdir -p "$work/unpacked"; }
 # Before every timed run of a case: the same work at the platform's limit (calg, size, mode and
 # input are the case's). The inflate limit of a compressed unpack comes from the zlib measurements
 # taken before the case's pack runs: measuring it needs a whole deflate pass, ten times its own time.
 before_pack_run() {
-    empty_packed
     limit_cipher_once "$calg" "$size" "$mode" encrypt
     if [ "$mode" = compressed ]; then limit_zlib_once 9 "$input" case/; else limit_copy_once "$input"; fi
+    empty_packed
 }
 before_unpack_run() {
-    empty_unpacked
     limit_cipher_once "$calg" "$size" "$mode" decrypt
     if [ "$mode" = plain ]; then limit_copy_once "$envelope"; fi
+    empty_unpacked
 }
 
 openssl_cipher() {
@@ -568,18 +572,18 @@ done
 # unpacks the file beside openssl cms -decrypt of the same file, and the same again with AES-256-CBC.
 gcm_format='%-44s %6s %7s %8s %9s %6s %7s %11s %6s %7s'
 gcm_rows=()
-# Before each timed run: the output folder emptied, then the limits of that run measured: the
-# cipher's (CNG's CBC, or for GCM the provider's AES-ECB key stream on two threads, as the engine
-# makes it), and a copy of the file read, printed beside it for the disk.
+# Before each timed run: the limits of that run measured, the cipher's (CNG's CBC, or for GCM the
+# provider's AES-ECB key stream on two threads, as the engine makes it) and a copy of the file read,
+# printed beside it for the disk; then the output folder emptied.
 gcm_before_pack() {
-    empty_packed
     limit_cipher_once aes256 "$gcm_size" gcm encrypt
     limit_copy_once "$input"
+    empty_packed
 }
 gcm_before_unpack() {
-    empty_unpacked
     limit_cipher_once aes256 "$gcm_size" gcm decrypt
     limit_copy_once "$work/sealed.pkcs7"
+    empty_unpacked
 }
 # The row of one quill run (wall, peak as measure_best left them) beside OpenSSL's (ossl_wall,
 # ossl_peak); the cipher limit's key is the last argument.
