@@ -34,8 +34,9 @@ void GcmKeyStream::Start(HCRYPTKEY key, HCRYPTKEY laneKey, const uint8_t j0[gcm:
     key_ = key;
     laneKey_ = laneKey;
     std::memcpy(j0_, j0, gcm::kBlock);
-    slotCount_ = laneKey ? kSlots : 1;
-    ring_.resize(slotCount_ * kBatchBytes);
+    // One batch until the lane starts: a short message needs no more.
+    slotCount_ = 1;
+    ring_.resize(kBatchBytes);
     for (Slot& slot : slots_) slot = Slot();
     current_ = nextToMake_ = 0;
 }
@@ -83,6 +84,10 @@ void GcmKeyStream::MoveTo(uint64_t batch) {
         current_ = nextToMake_ = batch;
         // Where no thread can be started, everything stays on this one: slower, the same bytes.
         if (laneKey_ && batch >= kLaneFromBatch) {
+            // The ring grows to its full size; the batch it held is through.
+            WipeBytes(ring_);
+            slotCount_ = kSlots;
+            ring_.resize(kSlots * kBatchBytes);
             lane_ = CreateThread(nullptr, 0, LaneProc, this, 0, nullptr);
             if (!lane_) laneKey_ = 0;
         }
