@@ -264,4 +264,16 @@ bool TagsEqual(const uint8_t* a, const uint8_t* b, size_t size) {
     return difference == 0;
 }
 
+void XorBytes(const uint8_t* a, const uint8_t* b, uint8_t* out, size_t size) {
+    size_t i = 0;
+    for (; i + 8 <= size; i += 8) {
+        uint64_t x, y;
+        std::memcpy(&x, a + i, 8);
+        std::memcpy(&y, b + i, 8);
+        x ^= y;
+        std::memcpy(out + i, &x, 8);
+    }
+    for (; i < size; ++i) out[i] = a[i] ^ b[i];
+}
+
 }  // namespace gcm

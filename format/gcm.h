@@ -63,6 +63,8 @@ private:
 // 32 bits increased by i + 1, modulo 2^32.
 void InitialCounter(const uint8_t iv[kIvSize], uint8_t j0[kBlock]);
 void CounterBlocks(const uint8_t j0[kBlock], uint64_t firstIndex, size_t count, uint8_t* out);
+// out = a xor b over size bytes (the key stream over the text, S over E(K, J0)); out may be a or b.
+void XorBytes(const uint8_t* a, const uint8_t* b, uint8_t* out, size_t size);
 
 // Tag = S xor E(K, J0), compared over its first size bytes without an early exit.
 bool TagsEqual(const uint8_t* a, const uint8_t* b, size_t size);

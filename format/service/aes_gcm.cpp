@@ -12,10 +12,6 @@ bool HasTwoProcessors() {
     return info.dwNumberOfProcessors >= 2;
 }
 
-void Xor(const uint8_t* a, const uint8_t* b, uint8_t* out, size_t size) {
-    for (size_t i = 0; i < size; ++i) out[i] = a[i] ^ b[i];
-}
-
 }  // namespace
 
 bool AesGcmStream::Start(const uint8_t* key, size_t keySize, const uint8_t iv[gcm::kIvSize],
@@ -112,7 +108,7 @@ bool AesGcmStream::ComputeTag(const uint8_t* aad, size_t aadSize, uint8_t* tag, 
     ghash_->Finish(aad, aadSize, s);
     finished_ = true;
     keyStream_.Stop();
-    Xor(s, encryptedJ0_, s, gcm::kBlock);
+    gcm::XorBytes(s, encryptedJ0_, s, gcm::kBlock);
     std::memcpy(tag, s, tagSize);
     return true;
 }

@@ -4,22 +4,6 @@
 
 #include "format/secret_bytes.h"
 
-namespace {
-
-void XorBytes(const uint8_t* a, const uint8_t* b, uint8_t* out, size_t size) {
-    size_t i = 0;
-    for (; i + 8 <= size; i += 8) {
-        uint64_t x, y;
-        std::memcpy(&x, a + i, 8);
-        std::memcpy(&y, b + i, 8);
-        x ^= y;
-        std::memcpy(out + i, &x, 8);
-    }
-    for (; i < size; ++i) out[i] = a[i] ^ b[i];
-}
-
-}  // namespace
-
 bool EncryptEcbBlocks(HCRYPTKEY key, uint8_t* blocks, size_t count) {
     DWORD size = static_cast<DWORD>(count * gcm::kBlock);
     DWORD written = size;
@@ -37,7 +21,6 @@ void GcmKeyStream::Start(HCRYPTKEY key, HCRYPTKEY laneKey, const uint8_t j0[gcm:
     // One batch until the lane starts: a short message needs no more.
     slotCount_ = 1;
     ring_.resize(kBatchBytes);
-    for (Slot& slot : slots_) slot = Slot();
     current_ = nextToMake_ = 0;
 }
 
@@ -74,7 +57,7 @@ bool GcmKeyStream::Xor(uint64_t position, const uint8_t* in, uint8_t* out, size_
     if (batch != current_) MoveTo(batch);
     const size_t endBlock = (offset + size + gcm::kBlock - 1) / gcm::kBlock;
     if (!(lane_ ? EnsureMadeWithLane(batch) : EnsureMade(batch, endBlock))) return false;
-    XorBytes(in, SlotBytes(batch) + offset, out, size);
+    gcm::XorBytes(in, SlotBytes(batch) + offset, out, size);
     return true;
 }
 
